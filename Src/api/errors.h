@@ -1,0 +1,15 @@
+// The single error path of every engine call.
+#ifndef KORVO_ERRORS_H
+#define KORVO_ERRORS_H
+
+#include <Python.h>
+
+// When result is null and no Python exception is pending, raises the
+// engine's last error: InterfaceError for the global environment (context
+// null or None), SolverError for a problem or a branching object.
+void setKrvsErrIfNull(PyObject *context, PyObject *result);
+
+// Engine return code to result object: Py_None (new reference) on 0, null otherwise.
+PyObject *krvs_result(int rc);
+
+#endif

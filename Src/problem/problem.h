@@ -1,0 +1,37 @@
+// The korvo.problem object: the engine handles it owns and the registry of
+// its modelling objects.
+#ifndef KORVO_PROBLEM_H
+#define KORVO_PROBLEM_H
+
+#include <Python.h>
+
+#include "knls.h"
+#include "krvs.h"
+
+struct rowcolmap_s;
+typedef struct rowcolmap_s rowcolmap;
+
+#define KORVO_NUM_CALLBACK_KINDS 40
+
+struct problem_s {
+  PyObject_HEAD
+  KRVSprob prob;
+  KNLSprob nlprob;
+  PyObject *variables;    // list, column order
+  PyObject *constraints;  // list, row order
+  PyObject *sets;         // list, set order
+  PyObject *controls;     // control object bound to this problem
+  PyObject *attributes;   // attribute object bound to this problem
+  rowcolmap *var_index;
+  rowcolmap *con_index;
+  rowcolmap *sos_index;
+  PyObject *callbacks[KORVO_NUM_CALLBACK_KINDS];
+  int nl_const_col;
+  int nl_coef_count;
+  int nl_objective;
+  PyObject *user_functions;
+  int transfer_col;
+  int transfer_row;
+};
+
+#endif

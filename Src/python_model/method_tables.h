@@ -1,0 +1,11 @@
+// Module-level functions come from several files; each contributes one
+// method table (ended by a null entry) that module start-up merges.
+#ifndef KORVO_METHOD_TABLES_H
+#define KORVO_METHOD_TABLES_H
+
+#include <Python.h>
+
+extern PyMethodDef korvo_library_methods[];  // init, free, getbanner, ... (library_start.cpp)
+extern PyMethodDef korvo_output_methods[];   // setOutputEnabled, message handlers (output.cpp)
+
+#endif

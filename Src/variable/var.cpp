@@ -1,0 +1,7 @@
+// Placeholder until the type is filled in.
+#include "python_model/korvo_module.h"
+
+PyTypeObject korvo_varType = {
+    PyVarObject_HEAD_INIT(NULL, 0) "korvo.var", /* tp_name */
+    sizeof(PyObject),                         /* tp_basicsize */
+};

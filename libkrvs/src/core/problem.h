@@ -1,0 +1,54 @@
+// The engine's problem record. The model store and solver state live in
+// their own components; this record ties them to the controls, the last
+// error and the message callbacks.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "controls.h"
+#include "krvs.h"
+#include "object.h"
+
+namespace krvs {
+class Model;        // model/model.h
+struct SolveState;  // solve/solve_state.h
+
+struct MessageCallback {
+  KRVSmessage_fn fn;
+  void *user_data;
+  int priority;
+};
+
+}  // namespace krvs
+
+struct krvs_problem_s {
+  krvs::ObjectHeader header{"KRVSprob"};
+  std::string name;
+  krvs::ControlValues controls;
+
+  std::mutex error_mutex;
+  std::string last_error;
+
+  std::mutex callback_mutex;
+  std::vector<krvs::MessageCallback> message_callbacks;  // highest priority first
+
+  // Set by KRVSinterrupt (any thread); polled by the running solve.
+  std::atomic<int> interrupt_reason{0};
+
+  std::unique_ptr<krvs::Model> model;
+  std::unique_ptr<krvs::SolveState> solve;
+
+  krvs_problem_s();
+  ~krvs_problem_s();
+};
+
+namespace krvs {
+// Attribute values of a problem; false when the id is unknown.
+bool int_attribute(KRVSprob prob, int id, int64_t &value);
+bool double_attribute(KRVSprob prob, int id, double &value);
+bool string_attribute(KRVSprob prob, int id, std::string &value);
+}  // namespace krvs

@@ -1,0 +1,19 @@
+"""korvo: build, solve and query LP, MIP, QP and nonlinear optimization problems.
+
+Every name of the extension module ``korvo.korvolib`` is available here.
+"""
+import ctypes as _ctypes
+import os as _os
+
+import highsbox as _highsbox
+
+# libkrvs finds libhighs.so through its run path; loading it here first also
+# covers layouts where highsbox lives in another site-packages directory.
+_ctypes.CDLL(_os.path.join(_highsbox.highs_lib_dir(), "libhighs.so"), mode=_ctypes.RTLD_GLOBAL)
+
+from korvo import korvolib as _korvolib  # noqa: E402
+from korvo.korvolib import *  # noqa: E402,F401,F403
+
+globals().update({k: v for k, v in vars(_korvolib).items() if not k.startswith("__")})
+
+__version__ = "0.1.0"
