@@ -106,6 +106,149 @@ KRVS_API int KRVSgetstringattrib(KRVSprob prob, int id, char *value, int maxbyte
 KRVS_API int KRVSgetcalist_c(const int **ids, const char *const **names,
                              const int **flags) KRVS_NOEXCEPT;
 
+
+/* ---- loading a whole model -------------------------------------------
+ * The matrix is given by columns: column j has its coefficients at
+ * positions start[j] .. start[j+1]-1 (or start[j] .. start[j]+collen[j]-1
+ * when collen is not null) of rowind/rowcoef. Row types: 'L' <=, 'G' >=,
+ * 'E' =, 'R' range (rhs - |range| <= row <= rhs), 'N' free. A null range
+ * means no ranges; null bounds mean 0 and infinity; a null objective 0. */
+#define KRVS_LP_ARGS(START_T)                                                                    \
+  KRVSprob prob, const char *probname, int ncols, int nrows, const char rowtype[],               \
+      const double rhs[], const double range[], const double obj[], const START_T start[],         \
+      const int collen[], const int rowind[], const double rowcoef[], const double lb[],           \
+      const double ub[]
+/* Quadratic objective: triplets (col1, col2, coef) of the upper or lower
+ * triangle; an entry (i, j) with i != j stands for both (i, j) and (j, i),
+ * so the objective's quadratic part is 0.5 x'Qx with Q symmetric. */
+#define KRVS_QOBJ_ARGS int64_t nobjqcoefs, const int objqcol1[], const int objqcol2[], const double objqcoef[]
+/* Discrete entities: coltype[k] ('B', 'I', 'S', 'R', 'P') for column entind[k]
+ * with threshold limit[k] (S, R, P); sets k of type settype[k] ('1', '2')
+ * with members setind[setstart[k] .. setstart[k+1]-1] and weights refval. */
+#define KRVS_GLOBAL_ARGS                                                                         \
+  int nentities, int nsets, const char coltype[], const int entind[], const double limit[],      \
+      const char settype[], const int64_t setstart[], const int setind[], const double refval[]
+/* Quadratic rows: row qrowind[k] gets nrowqcoefs[k] triplets taken in turn
+ * from rowqcol1/rowqcol2/rowqcoef; the row reads a'x + x'Qx with an entry
+ * (i, j), i != j, counted once for (i, j) and once for (j, i). */
+#define KRVS_QROW_ARGS                                                                           \
+  int nqrows, const int qrowind[], const int64_t nrowqcoefs[], const int rowqcol1[],             \
+      const int rowqcol2[], const double rowqcoef[]
+
+KRVS_API int KRVSloadlp(KRVS_LP_ARGS(int)) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadlp64(KRVS_LP_ARGS(int64_t)) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadqp64(KRVS_LP_ARGS(int64_t), KRVS_QOBJ_ARGS) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadglobal64(KRVS_LP_ARGS(int64_t), KRVS_GLOBAL_ARGS) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadqglobal64(KRVS_LP_ARGS(int64_t), KRVS_QOBJ_ARGS, KRVS_GLOBAL_ARGS) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadqcqp64(KRVS_LP_ARGS(int64_t), KRVS_QOBJ_ARGS, KRVS_QROW_ARGS) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadqcqpglobal64(KRVS_LP_ARGS(int64_t), KRVS_QOBJ_ARGS, KRVS_QROW_ARGS,
+                                  KRVS_GLOBAL_ARGS) KRVS_NOEXCEPT;
+KRVS_API int KRVScopyprob(KRVSprob dest, KRVSprob src, const char *probname) KRVS_NOEXCEPT;
+
+/* ---- adding, changing and deleting ------------------------------------ */
+/* Rows by rows: row i has its coefficients at start[i] .. start[i+1]-1. */
+KRVS_API int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[],
+                           const double rhs[], const double range[], const int64_t start[],
+                           const int colind[], const double rowcoef[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const double obj[],
+                           const int64_t start[], const int rowind[], const double rowcoef[],
+                           const double lb[], const double ub[]) KRVS_NOEXCEPT;
+/* Names: type 1 rows, 2 columns, 3 sets; `names` holds last-first+1
+ * zero-terminated names one after the other. */
+KRVS_API int KRVSaddnames(KRVSprob prob, int type, const char names[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSaddsetnames(KRVSprob prob, const char names[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgcoltype(KRVSprob prob, int ncols, const int colind[], const char coltype[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgglblimit(KRVSprob prob, int ncols, const int colind[], const double limit[]) KRVS_NOEXCEPT;
+/* Bound types: 'L' lower, 'U' upper, 'B' both. */
+KRVS_API int KRVSchgbounds(KRVSprob prob, int nbounds, const int colind[], const char bndtype[],
+                           const double bndval[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgrhs(KRVSprob prob, int nrows, const int rowind[], const double rhs[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgrhsrange(KRVSprob prob, int nrows, const int rowind[], const double range[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgrowtype(KRVSprob prob, int nrows, const int rowind[], const char rowtype[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgcoef(KRVSprob prob, int row, int col, double coef) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgmcoef64(KRVSprob prob, int64_t ncoefs, const int rowind[], const int colind[],
+                            const double rowcoef[]) KRVS_NOEXCEPT;
+/* Quadratic part of one row, triplets as in KRVS_QROW_ARGS (added to what is there). */
+KRVS_API int KRVSaddqmatrix64(KRVSprob prob, int row, int64_t ncoefs, const int rowqcol1[],
+                              const int rowqcol2[], const double rowqcoef[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSaddsets64(KRVSprob prob, int nsets, int64_t nelems, const char settype[],
+                           const int64_t start[], const int colind[], const double refval[]) KRVS_NOEXCEPT;
+/* Objective coefficients; index -1 sets minus the objective constant. */
+KRVS_API int KRVSchgobj(KRVSprob prob, int ncols, const int colind[], const double objcoef[]) KRVS_NOEXCEPT;
+/* Quadratic objective entries (replacing what is there), triplets as in KRVS_QOBJ_ARGS. */
+KRVS_API int KRVSchgmqobj(KRVSprob prob, int ncoefs, const int objqcol1[], const int objqcol2[],
+                          const double objqcoef[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgmqobj64(KRVSprob prob, int64_t ncoefs, const int objqcol1[], const int objqcol2[],
+                            const double objqcoef[]) KRVS_NOEXCEPT;
+/* 1 minimise, -1 maximise. */
+KRVS_API int KRVSchgobjsense(KRVSprob prob, int objsense) KRVS_NOEXCEPT;
+/* Deletions: later indices shift down, keeping their order. */
+KRVS_API int KRVSdelrows(KRVSprob prob, int nrows, const int rowind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSdelcols(KRVSprob prob, int ncols, const int colind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSdelsets(KRVSprob prob, int nsets, const int setind[]) KRVS_NOEXCEPT;
+/* Indicator constraints: row rowind[k] must hold when column colind[k] is 1
+ * (complement 1), or when it is 0 (complement -1); complement 0 removes
+ * the indicator from the row. */
+KRVS_API int KRVSsetindicators(KRVSprob prob, int nrows, const int rowind[], const int colind[],
+                               const int complement[]) KRVS_NOEXCEPT;
+/* For rows first..last: the indicator column (-1 for none) and complement flag. */
+KRVS_API int KRVSgetindicators(KRVSprob prob, int colind[], int complement[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSdelindicators(KRVSprob prob, int first, int last) KRVS_NOEXCEPT;
+
+/* ---- queries ---------------------------------------------------------- */
+KRVS_API int KRVSgetlb(KRVSprob prob, double lb[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetub(KRVSprob prob, double ub[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetcoltype(KRVSprob prob, char coltype[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetrhs(KRVSprob prob, double rhs[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetrhsrange(KRVSprob prob, double range[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetrowtype(KRVSprob prob, char rowtype[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetobj(KRVSprob prob, double obj[], int first, int last) KRVS_NOEXCEPT;
+/* Matrix by rows / by columns: with null arrays only *ncoefs is set (the
+ * total); otherwise at most maxcoefs coefficients are written and start has
+ * last-first+2 entries. */
+KRVS_API int KRVSgetrows64(KRVSprob prob, int64_t start[], int colind[], double colcoef[], int64_t maxcoefs,
+                           int64_t *ncoefs, int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetcols64(KRVSprob prob, int64_t start[], int rowind[], double rowcoef[], int64_t maxcoefs,
+                           int64_t *ncoefs, int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetcoef(KRVSprob prob, int row, int col, double *coef) KRVS_NOEXCEPT;
+/* Quadratic objective of columns first..last, by columns as KRVSgetcols64:
+ * column j lists every (j, k) entry of the upper triangle (k >= j). */
+KRVS_API int KRVSgetmqobj(KRVSprob prob, int start[], int colind[], double objqcoef[], int maxcoefs,
+                          int *ncoefs, int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetmqobj64(KRVSprob prob, int64_t start[], int colind[], double objqcoef[], int64_t maxcoefs,
+                            int64_t *ncoefs, int first, int last) KRVS_NOEXCEPT;
+/* Rows with a quadratic part, and one row's triplets (upper triangle). */
+KRVS_API int KRVSgetqrows(KRVSprob prob, int *nrows, int rowind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetqrowqmatrixtriplets(KRVSprob prob, int row, int64_t *ncoefs, int rowqcol1[],
+                                        int rowqcol2[], double rowqcoef[]) KRVS_NOEXCEPT;
+/* Discrete entities and sets (any output may be null). */
+KRVS_API int KRVSgetglobal64(KRVSprob prob, int *nentities, int *nsets, char coltype[], int colind[],
+                             double limit[], char settype[], int64_t setstart[], int setcols[],
+                             double refval[]) KRVS_NOEXCEPT;
+/* Names in fixed-width slots of 8*L+1 bytes each, L = attribute 1028. */
+KRVS_API int KRVSgetnames(KRVSprob prob, int type, char names[], int first, int last) KRVS_NOEXCEPT;
+/* Names one after the other, each zero-terminated; with a null buffer only
+ * *names_len_reqd is set. */
+KRVS_API int KRVSgetnamelist(KRVSprob prob, int type, char names[], int names_len, int *names_len_reqd,
+                             int first, int last) KRVS_NOEXCEPT;
+/* Index of a named row (1), column (2) or set (3); an unknown name fails. */
+KRVS_API int KRVSgetindex(KRVSprob prob, int type, const char *name, int *index) KRVS_NOEXCEPT;
+
+/* ---- files ------------------------------------------------------------ */
+/* MPS (fixed or free) and LP format, chosen by the file name's ending
+ * (.mps, .lp, with an optional .gz) or the flags ('l' LP, 'x' MPS). */
+KRVS_API int KRVSreadprob(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KRVSwriteprob(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+
+/* ---- solving and solutions ------------------------------------------- */
+/* Flags: 'd' dual simplex, 'p' primal simplex, 'b' barrier, 'n' network
+ * (treated as dual); empty or null: the defaultalg control decides. */
+KRVS_API int KRVSlpoptimize(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KRVSmipoptimize(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
+/* Any output may be null. Slack = rhs - row activity. */
+KRVS_API int KRVSgetlpsol(KRVSprob prob, double x[], double slack[], double duals[], double djs[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetmipsol(KRVSprob prob, double x[], double slack[]) KRVS_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
