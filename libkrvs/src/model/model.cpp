@@ -1,0 +1,7 @@
+#include "model/model.h"
+
+namespace krvs {
+
+Model::Model() = default;
+
+}  // namespace krvs
