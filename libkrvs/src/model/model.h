@@ -16,9 +16,11 @@
 
 namespace krvs {
 
-// One quadratic entry (i <= j): stands for q*x_i*x_j in a row (counted once
-// for i != j, i.e. the row reads ... + q x_i x_j), and for the objective in
-// the 0.5 x'Qx convention: Q_ij = Q_ji = q.
+// One quadratic entry (i <= j) of a symmetric matrix Q, Q_ij = Q_ji = q.
+// In a row the quadratic part is x'Qx: an entry adds q x_i^2 (i == j) or
+// 2q x_i x_j (i < j). In the objective it is 0.5 x'Qx: an entry adds
+// 0.5q x_i^2 (i == j) or q x_i x_j (i < j). These are the conventions of the
+// C interface (see KRVS_QOBJ_ARGS and KRVS_QROW_ARGS in krvs.h).
 struct QuadEntry {
   int i;
   int j;
