@@ -7,14 +7,47 @@
 #include "solve/solve_state.h"
 
 namespace krvs {
+namespace {
+
+int64_t model_count_coltypes(const Model &m, const char *types) {
+  int64_t n = 0;
+  for (char t : m.coltype)
+    if (strchr(types, t)) ++n;
+  return n;
+}
+
+int64_t model_set_members(const Model &m) {
+  int64_t n = 0;
+  for (const auto &s : m.sets) n += int64_t(s.cols.size());
+  return n;
+}
+
+int64_t model_quadratic_rows(const Model &m) {
+  int64_t n = 0;
+  for (const auto &[row, entries] : m.qrows) n += entries.empty() ? 0 : 1;
+  return n;
+}
+
+}  // namespace
 
 bool int_attribute(KRVSprob prob, int id, int64_t &value) {
   const Model &m = *prob->model;
   const SolveState &s = *prob->solve;
   switch (id) {
+    // Model counts. There is no presolved copy: current = original.
     case 1001: case 1124: value = m.rows(); return true;
     case 1018: case 1214: value = m.cols(); return true;
     case 1019: value = 0; return true;
+    case 1004: case 1194: value = int64_t(m.sets.size()); return true;
+    case 1005: value = model_set_members(m); return true;
+    case 1020: value = m.nonzeros(); return true;
+    case 1021: value = int64_t(m.qobj.size()); return true;
+    case 1022: value = model_quadratic_rows(m); return true;
+    case 1024: value = m.obj_sense; return true;
+    case 1028: value = name_units(m); return true;
+    case 1032: value = model_count_coltypes(m, "BIP"); return true;
+    case 1325: value = model_count_coltypes(m, "SR"); return true;
+    case 1327: value = int64_t(m.indicators.size()); return true;
     case 1010: value = s.lp_status; return true;
     case 1011: value = s.mip_status; return true;
     case 1012: value = s.stop_status; return true;
@@ -30,7 +63,10 @@ bool int_attribute(KRVSprob prob, int id, int64_t &value) {
 }
 
 bool double_attribute(KRVSprob prob, int id, double &value) {
-  (void)prob;
+  if (id == 2007) {  // model data
+    value = prob->model->obj_constant;
+    return true;
+  }
   const AttribInfo *info = find_attrib(id);
   if (info && info->type == ValueType::Double) {
     value = 0.0;

@@ -1,7 +1,597 @@
+// The model store: appends, deletions, coefficient changes and the lazily
+// built compressed forms of the matrix.
 #include "model/model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
 
 namespace krvs {
 
+// ---- names ------------------------------------------------------------------
+
+std::string NameList::get(int index) const {
+  const std::string &stored = names_[size_t(index)];
+  if (!stored.empty()) return stored;
+  return prefix_ + std::to_string(index);
+}
+
+void NameList::set(int index, const std::string &name) {
+  if (index_valid_) {
+    // Keep the hash current: a name may be set many times between lookups.
+    std::string old = get(index);
+    auto it = index_.find(old);
+    if (it != index_.end() && it->second == index) {
+      if (has_duplicates_) {
+        index_valid_ = false;  // another position may carry the old name
+      } else {
+        index_.erase(it);
+      }
+    }
+  }
+  names_[size_t(index)] = name;
+  if (index_valid_) {
+    std::string now = get(index);
+    auto [it, fresh] = index_.emplace(now, index);
+    if (!fresh && it->second != index) {
+      has_duplicates_ = true;
+      if (it->second > index) it->second = index;  // the first position wins
+    }
+  }
+}
+
+void NameList::resize(size_t n) {
+  size_t old = names_.size();
+  names_.resize(n);
+  if (!index_valid_) return;
+  if (n < old) {
+    index_valid_ = false;
+    return;
+  }
+  for (size_t i = old; i < n; ++i) {
+    auto [it, fresh] = index_.emplace(get(int(i)), int(i));
+    if (!fresh) has_duplicates_ = true;
+  }
+}
+
+void NameList::erase(const std::vector<bool> &remove) {
+  size_t out = 0;
+  for (size_t i = 0; i < names_.size(); ++i) {
+    if (remove[i]) continue;
+    if (out != i) names_[out] = std::move(names_[i]);
+    ++out;
+  }
+  names_.resize(out);
+  index_valid_ = false;
+}
+
+int NameList::find(const std::string &name) const {
+  if (!index_valid_) {
+    index_.clear();
+    index_.reserve(names_.size());
+    has_duplicates_ = false;
+    for (size_t i = 0; i < names_.size(); ++i) {
+      auto [it, fresh] = index_.emplace(get(int(i)), int(i));
+      if (!fresh) has_duplicates_ = true;
+    }
+    index_valid_ = true;
+  }
+  auto it = index_.find(name);
+  return it == index_.end() ? -1 : it->second;
+}
+
+size_t NameList::longest() const {
+  size_t n = 0;
+  for (size_t i = 0; i < names_.size(); ++i)
+    n = std::max(n, names_[i].empty() ? 1 + std::to_string(i).size() : names_[i].size());
+  return n;
+}
+
+// ---- model ------------------------------------------------------------------
+
 Model::Model() = default;
+
+namespace {
+uint64_t key_of(int row, int col) { return (uint64_t(uint32_t(col)) << 32) | uint32_t(row); }
+}  // namespace
+
+void Model::clear() {
+  obj.clear();
+  lb.clear();
+  ub.clear();
+  coltype.clear();
+  limit.clear();
+  rowtype.clear();
+  rhs.clear();
+  range.clear();
+  obj_constant = 0.0;
+  obj_sense = 1;
+  qobj.clear();
+  qrows.clear();
+  sets.clear();
+  indicators.clear();
+  rownames.resize(0);
+  colnames.resize(0);
+  setnames.resize(0);
+  name.clear();
+  pending_row_.clear();
+  pending_col_.clear();
+  pending_value_.clear();
+  pending_replace_.clear();
+  pending_index_.clear();
+  pending_index_valid_ = false;
+  cols_ = CompressedMatrix{};
+  rows_ = CompressedMatrix{};
+  rows_valid_ = false;
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::push_pending(int row, int col, double value, bool replace) {
+  pending_row_.push_back(row);
+  pending_col_.push_back(col);
+  pending_value_.push_back(value);
+  pending_replace_.push_back(replace ? 1 : 0);
+  if (pending_index_valid_) {
+    auto [it, fresh] = pending_index_.emplace(key_of(row, col), PendingEffect{replace, value});
+    if (!fresh) {
+      if (replace)
+        it->second = PendingEffect{true, value};
+      else
+        it->second.value += value;
+    }
+  }
+}
+
+void Model::build_pending_index() const {
+  pending_index_.clear();
+  for (size_t k = 0; k < pending_row_.size(); ++k) {
+    auto [it, fresh] = pending_index_.emplace(key_of(pending_row_[k], pending_col_[k]),
+                                              PendingEffect{pending_replace_[k] != 0, pending_value_[k]});
+    if (!fresh) {
+      if (pending_replace_[k])
+        it->second = PendingEffect{true, pending_value_[k]};
+      else
+        it->second.value += pending_value_[k];
+    }
+  }
+  pending_index_valid_ = true;
+}
+
+void Model::add_rows(int nrows, const char *type, const double *rhs_in, const double *range_in,
+                     const int64_t *start, const int *colind, const double *value) {
+  int first = rows();
+  size_t n = size_t(nrows);
+  rowtype.insert(rowtype.end(), type, type + n);
+  rhs.insert(rhs.end(), rhs_in, rhs_in + n);
+  range.resize(rhs.size(), 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    if (type[i] == 'R' && range_in) range[size_t(first) + i] = std::fabs(range_in[i]);
+  }
+  rownames.resize(rhs.size());
+  if (start && nrows > 0) {
+    size_t total = size_t(start[n] - start[0]);
+    pending_row_.reserve(pending_row_.size() + total);
+    pending_col_.reserve(pending_col_.size() + total);
+    pending_value_.reserve(pending_value_.size() + total);
+    pending_replace_.reserve(pending_replace_.size() + total);
+    for (size_t i = 0; i < n; ++i)
+      for (int64_t k = start[i]; k < start[i + 1]; ++k)
+        if (value[k] != 0.0) push_pending(first + int(i), colind[k], value[k], false);
+  }
+  rows_valid_ = false;
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::add_cols(int ncols, const double *obj_in, const int64_t *start, const int *rowind,
+                     const double *value, const double *lb_in, const double *ub_in) {
+  int first = cols();
+  size_t n = size_t(ncols);
+  if (obj_in)
+    obj.insert(obj.end(), obj_in, obj_in + n);
+  else
+    obj.resize(obj.size() + n, 0.0);
+  if (lb_in)
+    lb.insert(lb.end(), lb_in, lb_in + n);
+  else
+    lb.resize(lb.size() + n, 0.0);
+  if (ub_in)
+    ub.insert(ub.end(), ub_in, ub_in + n);
+  else
+    ub.resize(ub.size() + n, 1e20);
+  coltype.resize(obj.size(), 'C');
+  limit.resize(obj.size(), 0.0);
+  colnames.resize(obj.size());
+  if (start && ncols > 0) {
+    size_t total = size_t(start[n] - start[0]);
+    pending_row_.reserve(pending_row_.size() + total);
+    pending_col_.reserve(pending_col_.size() + total);
+    pending_value_.reserve(pending_value_.size() + total);
+    pending_replace_.reserve(pending_replace_.size() + total);
+    for (size_t j = 0; j < n; ++j)
+      for (int64_t k = start[j]; k < start[j + 1]; ++k)
+        if (value[k] != 0.0) push_pending(rowind[k], first + int(j), value[k], false);
+  }
+  rows_valid_ = false;
+  ++structure_version;
+  ++data_version;
+}
+
+const CompressedMatrix &Model::by_cols() const {
+  size_t n = size_t(cols());
+  size_t old_cols = cols_.start.empty() ? 0 : cols_.start.size() - 1;
+  if (cols_.start.empty()) cols_.start.push_back(0);
+  if (pending_row_.empty()) {
+    // Only new empty columns (or none) since the last build.
+    cols_.start.resize(n + 1, cols_.start[old_cols]);
+    return cols_;
+  }
+  // Bucket the pending triplets by column, keeping their order.
+  std::vector<int64_t> count(n + 1, 0);
+  for (int c : pending_col_) ++count[size_t(c) + 1];
+  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
+  std::vector<int64_t> order(pending_col_.size());
+  {
+    std::vector<int64_t> fill(count.begin(), count.end() - 1);
+    for (size_t k = 0; k < pending_col_.size(); ++k) order[size_t(fill[size_t(pending_col_[k])]++)] = int64_t(k);
+  }
+
+  CompressedMatrix out;
+  out.start.resize(n + 1);
+  size_t capacity = cols_.index.size() + pending_row_.size();
+  out.index.reserve(capacity);
+  out.value.reserve(capacity);
+
+  struct Entry {
+    int row;
+    bool replace;
+    double value;
+  };
+  std::vector<Entry> merge;
+  out.start[0] = 0;
+  for (size_t j = 0; j < n; ++j) {
+    int64_t ob = j < old_cols ? cols_.start[j] : 0, oe = j < old_cols ? cols_.start[j + 1] : 0;
+    int64_t pb = count[j], pe = count[j + 1];
+    if (pb == pe) {
+      for (int64_t k = ob; k < oe; ++k) {
+        out.index.push_back(cols_.index[size_t(k)]);
+        out.value.push_back(cols_.value[size_t(k)]);
+      }
+    } else {
+      // Fast path: a new column whose triplets arrive sorted and distinct.
+      bool simple = ob == oe;
+      for (int64_t k = pb; simple && k < pe; ++k) {
+        size_t t = size_t(order[size_t(k)]);
+        if (pending_replace_[t] || (k > pb && pending_row_[size_t(order[size_t(k - 1)])] >= pending_row_[t]))
+          simple = false;
+      }
+      if (simple) {
+        for (int64_t k = pb; k < pe; ++k) {
+          size_t t = size_t(order[size_t(k)]);
+          out.index.push_back(pending_row_[t]);
+          out.value.push_back(pending_value_[t]);
+        }
+      } else {
+        merge.clear();
+        for (int64_t k = ob; k < oe; ++k) merge.push_back({cols_.index[size_t(k)], true, cols_.value[size_t(k)]});
+        for (int64_t k = pb; k < pe; ++k) {
+          size_t t = size_t(order[size_t(k)]);
+          merge.push_back({pending_row_[t], pending_replace_[t] != 0, pending_value_[t]});
+        }
+        std::stable_sort(merge.begin(), merge.end(), [](const Entry &a, const Entry &b) { return a.row < b.row; });
+        for (size_t a = 0; a < merge.size();) {
+          size_t b = a;
+          double v = 0.0;
+          for (; b < merge.size() && merge[b].row == merge[a].row; ++b)
+            v = merge[b].replace ? merge[b].value : v + merge[b].value;
+          if (v != 0.0) {
+            out.index.push_back(merge[a].row);
+            out.value.push_back(v);
+          }
+          a = b;
+        }
+      }
+    }
+    out.start[j + 1] = int64_t(out.index.size());
+  }
+  cols_ = std::move(out);
+  pending_row_.clear();
+  pending_col_.clear();
+  pending_value_.clear();
+  pending_replace_.clear();
+  pending_row_.shrink_to_fit();
+  pending_col_.shrink_to_fit();
+  pending_value_.shrink_to_fit();
+  pending_replace_.shrink_to_fit();
+  pending_index_.clear();
+  pending_index_valid_ = false;
+  return cols_;
+}
+
+const CompressedMatrix &Model::by_rows() const {
+  const CompressedMatrix &c = by_cols();
+  size_t m = size_t(rows());
+  if (rows_valid_ && rows_.start.size() == m + 1) return rows_;
+  rows_.start.assign(m + 1, 0);
+  for (int r : c.index) ++rows_.start[size_t(r) + 1];
+  for (size_t i = 0; i < m; ++i) rows_.start[i + 1] += rows_.start[i];
+  rows_.index.resize(c.index.size());
+  rows_.value.resize(c.value.size());
+  std::vector<int64_t> fill(rows_.start.begin(), rows_.start.end() - 1);
+  size_t n = c.start.size() - 1;
+  for (size_t j = 0; j < n; ++j)
+    for (int64_t k = c.start[j]; k < c.start[j + 1]; ++k) {
+      size_t pos = size_t(fill[size_t(c.index[size_t(k)])]++);
+      rows_.index[pos] = int(j);
+      rows_.value[pos] = c.value[size_t(k)];
+    }
+  rows_valid_ = true;
+  return rows_;
+}
+
+int64_t Model::nonzeros() const { return int64_t(by_cols().index.size()); }
+
+double Model::coef(int row, int col) const {
+  double v = 0.0;
+  size_t old_cols = cols_.start.empty() ? 0 : cols_.start.size() - 1;
+  if (size_t(col) < old_cols) {
+    auto b = cols_.index.begin() + cols_.start[size_t(col)], e = cols_.index.begin() + cols_.start[size_t(col) + 1];
+    auto it = std::lower_bound(b, e, row);
+    if (it != e && *it == row) v = cols_.value[size_t(it - cols_.index.begin())];
+  }
+  if (!pending_row_.empty()) {
+    if (!pending_index_valid_) build_pending_index();
+    auto it = pending_index_.find(key_of(row, col));
+    if (it != pending_index_.end()) v = it->second.replace ? it->second.value : v + it->second.value;
+  }
+  return v;
+}
+
+void Model::set_coef(int row, int col, double value) {
+  push_pending(row, col, value, true);
+  rows_valid_ = false;
+  ++structure_version;
+  ++data_version;
+}
+
+namespace {
+
+// Removes flagged positions of a per-item vector, keeping order.
+template <class T>
+void compact(std::vector<T> &v, const std::vector<bool> &remove) {
+  size_t out = 0;
+  for (size_t i = 0; i < v.size(); ++i)
+    if (!remove[i]) v[out++] = std::move(v[i]);
+  v.resize(out);
+}
+
+// New position of every old one, -1 for removed ones.
+std::vector<int> shift_table(const std::vector<bool> &remove) {
+  std::vector<int> map(remove.size());
+  int next = 0;
+  for (size_t i = 0; i < remove.size(); ++i) map[i] = remove[i] ? -1 : next++;
+  return map;
+}
+
+void remap_quadratic(std::vector<QuadEntry> &entries, const std::vector<int> &colmap) {
+  size_t out = 0;
+  for (auto &e : entries) {
+    int i = colmap[size_t(e.i)], j = colmap[size_t(e.j)];
+    if (i < 0 || j < 0) continue;
+    entries[out++] = QuadEntry{i, j, e.q};
+  }
+  entries.resize(out);
+}
+
+}  // namespace
+
+void Model::delete_rows(const std::vector<bool> &remove) {
+  const CompressedMatrix &c = by_cols();
+  std::vector<int> rowmap = shift_table(remove);
+  CompressedMatrix out;
+  out.start.resize(c.start.size());
+  out.index.reserve(c.index.size());
+  out.value.reserve(c.value.size());
+  for (size_t j = 0; j + 1 < c.start.size(); ++j) {
+    for (int64_t k = c.start[j]; k < c.start[j + 1]; ++k) {
+      int r = rowmap[size_t(c.index[size_t(k)])];
+      if (r < 0) continue;
+      out.index.push_back(r);
+      out.value.push_back(c.value[size_t(k)]);
+    }
+    out.start[j + 1] = int64_t(out.index.size());
+  }
+  cols_ = std::move(out);
+  compact(rowtype, remove);
+  compact(rhs, remove);
+  compact(range, remove);
+  rownames.erase(remove);
+
+  std::unordered_map<int, std::vector<QuadEntry>> q;
+  for (auto &[row, entries] : qrows)
+    if (rowmap[size_t(row)] >= 0) q.emplace(rowmap[size_t(row)], std::move(entries));
+  qrows = std::move(q);
+  std::unordered_map<int, Indicator> ind;
+  for (auto &[row, indicator] : indicators)
+    if (rowmap[size_t(row)] >= 0) ind.emplace(rowmap[size_t(row)], indicator);
+  indicators = std::move(ind);
+
+  rows_valid_ = false;
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::delete_cols(const std::vector<bool> &remove) {
+  const CompressedMatrix &c = by_cols();
+  std::vector<int> colmap = shift_table(remove);
+  CompressedMatrix out;
+  out.start.push_back(0);
+  for (size_t j = 0; j + 1 < c.start.size(); ++j) {
+    if (remove[j]) continue;
+    for (int64_t k = c.start[j]; k < c.start[j + 1]; ++k) {
+      out.index.push_back(c.index[size_t(k)]);
+      out.value.push_back(c.value[size_t(k)]);
+    }
+    out.start.push_back(int64_t(out.index.size()));
+  }
+  cols_ = std::move(out);
+  compact(obj, remove);
+  compact(lb, remove);
+  compact(ub, remove);
+  compact(coltype, remove);
+  compact(limit, remove);
+  colnames.erase(remove);
+
+  remap_quadratic(qobj, colmap);
+  for (auto it = qrows.begin(); it != qrows.end();) {
+    remap_quadratic(it->second, colmap);
+    it = it->second.empty() ? qrows.erase(it) : std::next(it);
+  }
+  for (auto &set : sets) {
+    size_t out_k = 0;
+    for (size_t k = 0; k < set.cols.size(); ++k) {
+      int j = colmap[size_t(set.cols[k])];
+      if (j < 0) continue;
+      set.cols[out_k] = j;
+      set.weights[out_k] = set.weights[k];
+      ++out_k;
+    }
+    set.cols.resize(out_k);
+    set.weights.resize(out_k);
+  }
+  for (auto it = indicators.begin(); it != indicators.end();) {
+    int j = colmap[size_t(it->second.col)];
+    if (j < 0) {
+      it = indicators.erase(it);
+    } else {
+      it->second.col = j;
+      ++it;
+    }
+  }
+  rows_valid_ = false;
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::delete_sets(const std::vector<bool> &remove) {
+  compact(sets, remove);
+  setnames.erase(remove);
+  ++structure_version;
+  ++data_version;
+}
+
+// ---- quadratic parts, sets, types -------------------------------------------
+
+namespace {
+
+uint64_t pair_key(int i, int j) {
+  if (i > j) std::swap(i, j);
+  return key_of(i, j);
+}
+
+void sort_entries(std::vector<QuadEntry> &v) {
+  std::sort(v.begin(), v.end(), [](const QuadEntry &a, const QuadEntry &b) {
+    return a.i != b.i ? a.i < b.i : a.j < b.j;
+  });
+}
+
+// Adds (or, with `replace`, sets) entries to an upper-triangle list with at
+// most one entry per pair; zeros are dropped at the end.
+void merge_entries(std::vector<QuadEntry> &list, int64_t n, const int *col1, const int *col2, const double *q,
+                   bool replace) {
+  std::unordered_map<uint64_t, size_t> where;
+  where.reserve(list.size() + size_t(n));
+  for (size_t k = 0; k < list.size(); ++k) where.emplace(pair_key(list[k].i, list[k].j), k);
+  for (int64_t k = 0; k < n; ++k) {
+    int i = std::min(col1[k], col2[k]), j = std::max(col1[k], col2[k]);
+    auto [it, fresh] = where.emplace(pair_key(i, j), list.size());
+    if (fresh)
+      list.push_back(QuadEntry{i, j, q[k]});
+    else if (replace)
+      list[it->second].q = q[k];
+    else
+      list[it->second].q += q[k];
+  }
+  list.erase(std::remove_if(list.begin(), list.end(), [](const QuadEntry &e) { return e.q == 0.0; }), list.end());
+  sort_entries(list);
+}
+
+}  // namespace
+
+void Model::add_qobj(int64_t n, const int *col1, const int *col2, const double *q) {
+  merge_entries(qobj, n, col1, col2, q, false);
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::change_qobj(int64_t n, const int *col1, const int *col2, const double *q) {
+  merge_entries(qobj, n, col1, col2, q, true);
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::add_qrow(int row, int64_t n, const int *col1, const int *col2, const double *q) {
+  auto &list = qrows[row];
+  merge_entries(list, n, col1, col2, q, false);
+  if (list.empty()) qrows.erase(row);
+  ++structure_version;
+  ++data_version;
+}
+
+double Model::qobj_coef(int i, int j) const {
+  if (i > j) std::swap(i, j);
+  auto it = std::lower_bound(qobj.begin(), qobj.end(), QuadEntry{i, j, 0.0}, [](const QuadEntry &a, const QuadEntry &b) {
+    return a.i != b.i ? a.i < b.i : a.j < b.j;
+  });
+  return it != qobj.end() && it->i == i && it->j == j ? it->q : 0.0;
+}
+
+void Model::add_set(char type, int64_t n, const int *cols, const double *weights) {
+  SpecialOrderedSet set;
+  set.type = type;
+  set.cols.assign(cols, cols + n);
+  if (weights)
+    set.weights.assign(weights, weights + n);
+  else
+    for (int64_t k = 0; k < n; ++k) set.weights.push_back(double(k + 1));
+  sets.push_back(std::move(set));
+  setnames.resize(sets.size());
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::set_coltype(int col, char type) {
+  size_t j = size_t(col);
+  coltype[j] = type;
+  if (type == 'B') {
+    lb[j] = std::max(lb[j], 0.0);
+    ub[j] = std::min(ub[j], 1.0);
+  }
+  if (type != 'S' && type != 'R' && type != 'P') limit[j] = 0.0;
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::tidy_quadratics() {
+  sort_entries(qobj);
+  for (auto &[row, list] : qrows) sort_entries(list);
+}
+
+int name_units(const Model &m) {
+  size_t longest = std::max({m.rownames.longest(), m.colnames.longest(), m.setnames.longest()});
+  return std::max(1, int((longest + 7) / 8));
+}
+
+const NameList *name_list(const Model &m, int type) {
+  switch (type) {
+    case 1: return &m.rownames;
+    case 2: return &m.colnames;
+    case 3: return &m.setnames;
+    default: return nullptr;
+  }
+}
+
+NameList *name_list(Model &m, int type) { return const_cast<NameList *>(name_list(std::as_const(m), type)); }
 
 }  // namespace krvs

@@ -54,7 +54,8 @@ class NameList {
   // The stored name, or the generated default when none was given.
   std::string get(int index) const;
   void set(int index, const std::string &name);
-  void resize(size_t n) { names_.resize(n); index_valid_ = false; }
+  // Grows with unnamed entries (or shrinks).
+  void resize(size_t n);
   // Erase positions marked true in `remove` (size() entries), keeping order.
   void erase(const std::vector<bool> &remove);
   // Index of a name, or -1.
@@ -66,6 +67,7 @@ class NameList {
   std::vector<std::string> names_;
   mutable std::unordered_map<std::string, int> index_;
   mutable bool index_valid_ = false;
+  mutable bool has_duplicates_ = false;
 };
 
 class Model {
@@ -79,12 +81,15 @@ class Model {
   std::vector<double> obj;      // linear objective
   std::vector<double> lb, ub;   // bounds, +-1e20 infinite
   std::vector<char> coltype;    // 'C', 'B', 'I', 'S', 'R', 'P'
-  std::vector<double> limit;    // threshold of 'S', 'R', 'P' columns (0 otherwise)
+  // Threshold of 'S', 'R', 'P' columns (0 otherwise): an 'S' column is 0 or
+  // in [limit, ub]; an 'R' column likewise and integer; a 'P' column is
+  // integer below limit and continuous from limit on.
+  std::vector<double> limit;
 
   // ---- rows ----
   std::vector<char> rowtype;    // 'L', 'G', 'E', 'R', 'N'
   std::vector<double> rhs;
-  std::vector<double> range;    // 'R' rows: rhs - range <= row <= rhs
+  std::vector<double> range;    // 'R' rows: rhs - range <= row <= rhs (range >= 0; 0 for other rows)
 
   // ---- objective ----
   double obj_constant = 0.0;
@@ -93,11 +98,11 @@ class Model {
 
   // ---- other parts ----
   std::unordered_map<int, std::vector<QuadEntry>> qrows;  // row -> quadratic part
-  std::vector<SpecialOrderedSet> sets;
+  std::vector<SpecialOrderedSet> sets;   // members in order of increasing weight as given
   std::unordered_map<int, Indicator> indicators;          // row -> indicator
 
   NameList rownames{'R'}, colnames{'C'}, setnames{'S'};
-  std::string name;
+  std::string name;  // unused: the problem record keeps the problem name
 
   // Bumped by every change; the solver compares them to decide whether a
   // stored basis can warm-start the next solve (only bound, cost and
@@ -122,13 +127,51 @@ class Model {
   void delete_cols(const std::vector<bool> &remove);
   void delete_sets(const std::vector<bool> &remove);
   double coef(int row, int col) const;
+  // Replaces one coefficient (0 removes it).
   void set_coef(int row, int col, double value);
 
+  // Adds to the objective's quadratic part: entry (i, j) stands for
+  // Q_ij = Q_ji += q (duplicates add up).
+  void add_qobj(int64_t n, const int *col1, const int *col2, const double *q);
+  // Replaces entries of the objective's quadratic part (0 removes one).
+  void change_qobj(int64_t n, const int *col1, const int *col2, const double *q);
+  // Adds to the quadratic part of a row (entry (i, j) adds to Q_ij = Q_ji,
+  // duplicates add up).
+  void add_qrow(int row, int64_t n, const int *col1, const int *col2, const double *q);
+  // The objective's quadratic coefficient Q_ij, or 0.
+  double qobj_coef(int i, int j) const;
+  void add_set(char type, int64_t n, const int *cols, const double *weights);
+  // Columns: resets the type and keeps bounds consistent ('B' clamps them to [0, 1]).
+  void set_coltype(int col, char type);
+  // Drops explicit quadratic zeros, merges duplicates and sorts each part.
+  void tidy_quadratics();
+
  private:
+  struct PendingEffect {
+    bool replace;  // the value replaces the compressed one; otherwise it adds to it
+    double value;
+  };
+  void push_pending(int row, int col, double value, bool replace);
+  void build_pending_index() const;
+
+  // The matrix is the compressed form `cols_` plus triplets appended since
+  // it was built; by_cols() folds them in, in time proportional to the
+  // matrix size. Coefficient queries in between use a hash of the pending
+  // effects, built on the first query and then kept up to date.
   mutable std::vector<int> pending_row_, pending_col_;
   mutable std::vector<double> pending_value_;
+  mutable std::vector<char> pending_replace_;
+  mutable std::unordered_map<uint64_t, PendingEffect> pending_index_;
+  mutable bool pending_index_valid_ = false;
   mutable CompressedMatrix cols_, rows_;
-  mutable bool cols_valid_ = true, rows_valid_ = true;
+  mutable bool rows_valid_ = false;
 };
+
+// Longest row, column or set name in units of 8 characters (at least 1).
+int name_units(const Model &m);
+
+// The name list of type 1 (rows), 2 (columns) or 3 (sets), or null.
+const NameList *name_list(const Model &m, int type);
+NameList *name_list(Model &m, int type);
 
 }  // namespace krvs

@@ -1,0 +1,140 @@
+// Appending rows, columns, sets, quadratic row parts and names. Each call
+// costs time in proportion to what it adds.
+#include "api/model_checks.h"
+
+using namespace krvs;
+
+namespace {
+
+// The end of vector k in a block given by starts: the next start, or the
+// total count for the last vector (so callers may pass n or n + 1 starts).
+int64_t block_end(const int64_t *start, int k, int n, int64_t total) { return k + 1 < n ? start[k + 1] : total; }
+
+}  // namespace
+
+extern "C" {
+
+int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[], const double rhs[],
+                  const double range[], const int64_t start[], const int colind[], const double rowcoef[]) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSaddrows64";
+    Model &m = model_of(prob);
+    check_count(fn, nrows, "rows");
+    check_count(fn, ncoefs, "coefficients");
+    if (nrows == 0) return;
+    check_array(fn, rowtype, nrows, "of row types");
+    check_array(fn, rhs, nrows, "of right-hand sides");
+    std::vector<double> rhs_in(static_cast<size_t>(nrows)), range_in(size_t(nrows), 0.0);
+    for (int i = 0; i < nrows; ++i) {
+      if (!valid_rowtype(rowtype[i]))
+        fail(fn, "invalid row type " + quoted_char(rowtype[i]) + " of new row " + std::to_string(i));
+      check_number(fn, rhs[i], "right-hand side");
+      rhs_in[size_t(i)] = clamp_infinite(rhs[i]);
+      if (range && rowtype[i] == 'R') {
+        check_number(fn, range[i], "range");
+        range_in[size_t(i)] = range[i];
+      }
+    }
+    SparseBlock b;
+    if (ncoefs > 0) {
+      check_array(fn, start, nrows, "of row starts");
+      auto begin = [&](int i) { return start[i]; };
+      auto end = [&](int i) { return block_end(start, i, nrows, ncoefs); };
+      b = gather_block(fn, nrows, begin, end, colind, rowcoef, m.cols(), "column");
+    } else {
+      b.start.assign(size_t(nrows) + 1, 0);
+    }
+    m.add_rows(nrows, rowtype, rhs_in.data(), range_in.data(), b.start.data(), b.index.data(), b.value.data());
+  });
+}
+
+int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const double obj[], const int64_t start[],
+                  const int rowind[], const double rowcoef[], const double lb[], const double ub[]) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSaddcols64";
+    Model &m = model_of(prob);
+    check_count(fn, ncols, "columns");
+    check_count(fn, ncoefs, "coefficients");
+    if (ncols == 0) return;
+    std::vector<double> lb_in(size_t(ncols), 0.0), ub_in(static_cast<size_t>(ncols), 1e20);
+    for (int j = 0; j < ncols; ++j) {
+      if (obj) check_finite(fn, obj[j], "objective coefficient");
+      if (lb) {
+        check_number(fn, lb[j], "lower bound");
+        lb_in[size_t(j)] = clamp_infinite(lb[j]);
+      }
+      if (ub) {
+        check_number(fn, ub[j], "upper bound");
+        ub_in[size_t(j)] = clamp_infinite(ub[j]);
+      }
+    }
+    if (ncoefs > 0) {
+      check_array(fn, start, ncols, "of column starts");
+      // Starts already ascending from 0 with the coefficients in place are
+      // handed on as they are: the common case of a large batch.
+      bool plain = start[0] == 0 && rowind && rowcoef;
+      for (int j = 0; plain && j < ncols; ++j) {
+        int64_t e = block_end(start, j, ncols, ncoefs);
+        if (e < start[j] || e > ncoefs) plain = false;
+      }
+      if (plain) {
+        for (int64_t k = 0; k < ncoefs; ++k) {
+          check_index(fn, rowind[k], m.rows(), "row");
+          check_finite(fn, rowcoef[k], "coefficient");
+        }
+        std::vector<int64_t> s(start, start + ncols);
+        s.push_back(ncoefs);
+        m.add_cols(ncols, obj, s.data(), rowind, rowcoef, lb_in.data(), ub_in.data());
+        return;
+      }
+      auto begin = [&](int j) { return start[j]; };
+      auto end = [&](int j) { return block_end(start, j, ncols, ncoefs); };
+      SparseBlock b = gather_block(fn, ncols, begin, end, rowind, rowcoef, m.rows(), "row");
+      m.add_cols(ncols, obj, b.start.data(), b.index.data(), b.value.data(), lb_in.data(), ub_in.data());
+    } else {
+      m.add_cols(ncols, obj, nullptr, nullptr, nullptr, lb_in.data(), ub_in.data());
+    }
+  });
+}
+
+int KRVSaddsets64(KRVSprob prob, int nsets, int64_t nelems, const char settype[], const int64_t start[],
+                  const int colind[], const double refval[]) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSaddsets64";
+    Model &m = model_of(prob);
+    check_count(fn, nsets, "sets");
+    check_count(fn, nelems, "set members");
+    if (nsets == 0) return;
+    check_array(fn, settype, nsets, "of set types");
+    check_array(fn, start, nsets, "of set starts");
+    check_array(fn, colind, nelems, "of set members");
+    for (int k = 0; k < nsets; ++k) {
+      if (settype[k] != '1' && settype[k] != '2')
+        fail(fn, "invalid set type " + quoted_char(settype[k]) + " of new set " + std::to_string(k));
+      int64_t s = start[k], e = block_end(start, k, nsets, nelems);
+      if (s < 0 || e < s || e > nelems) fail(fn, "invalid start of new set " + std::to_string(k));
+      for (int64_t p = s; p < e; ++p) {
+        check_index(fn, colind[p], m.cols(), "column");
+        if (refval) check_finite(fn, refval[p], "set weight");
+      }
+    }
+    for (int k = 0; k < nsets; ++k) {
+      int64_t s = start[k], e = block_end(start, k, nsets, nelems);
+      m.add_set(settype[k], e - s, colind + s, refval ? refval + s : nullptr);
+    }
+  });
+}
+
+int KRVSaddqmatrix64(KRVSprob prob, int row, int64_t ncoefs, const int rowqcol1[], const int rowqcol2[],
+                     const double rowqcoef[]) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSaddqmatrix64";
+    Model &m = model_of(prob);
+    check_index(fn, row, m.rows(), "row");
+    check_triplets(fn, ncoefs, rowqcol1, rowqcol2, rowqcoef, m.cols());
+    if (ncoefs == 0) return;
+    m.add_qrow(row, ncoefs, rowqcol1, rowqcol2, rowqcoef);
+  });
+}
+
+}  // extern "C"
