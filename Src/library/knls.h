@@ -58,6 +58,188 @@ KRVS_API int KNLSgetcalist(const int **ids, const char *const **names,
 KRVS_API int KNLSgetKTRcalist(const int **ids, const char *const **names,
                               const int **flags) KRVS_NOEXCEPT;
 
+
+/* ---- formulas -----------------------------------------------------------
+ * A formula is a run of (type, value) tokens in reverse Polish order, ended
+ * by an end token. Several formulas share two parallel arrays type[] and
+ * value[]; formula k occupies positions formulastart[k] ..
+ * formulastart[k+1]-1 (formulastart has ncoefs + 1 entries). Only parsed
+ * (reverse Polish, parsed = 1) formulas are accepted.
+ *
+ * A nonlinear coefficient (row r, column c, factor f, formula F) adds
+ * f * x_c * F(x) to row r; column -1 (integer attribute 12013) multiplies
+ * nothing, the term is then f * F(x). A null factor array means 1.0. Several
+ * coefficients may share one (row, column) pair; their terms add up. */
+#define KNLS_TOK_EOF     0  /* end of formula, value 0 */
+#define KNLS_TOK_CON     1  /* constant, value the number */
+#define KNLS_TOK_COL    10  /* column, value its 0-based index */
+#define KNLS_TOK_FUN    11  /* user function, value its 1-based index */
+#define KNLS_TOK_IFUN   12  /* internal function, value a KNLS_IFUN_ code */
+#define KNLS_TOK_DEL    22  /* argument-list delimiter before a function's arguments, value 0 */
+#define KNLS_TOK_OP     31  /* operator, value a KNLS_OP_ code */
+
+#define KNLS_OP_UMINUS   1  /* -a */
+#define KNLS_OP_EXPONENT 2  /* a ^ b */
+#define KNLS_OP_MULTIPLY 3  /* a * b */
+#define KNLS_OP_DIVIDE   4  /* a / b */
+#define KNLS_OP_PLUS     5  /* a + b */
+#define KNLS_OP_MINUS    6  /* a - b */
+
+/* Internal functions. Unary ones take one argument; MIN, MAX, AND and OR any
+ * number; PWL the list t, x0, y0, x1, y1, ... (argument t on top of the
+ * stack, i.e. written last): piecewise linear through the points (xi, yi),
+ * right-continuous at jumps, extended along the first and last segments.
+ * AND is 0 as soon as an argument is at most the tolerance 5e-6, else 1; OR
+ * is 1 as soon as an argument exceeds 1 - 5e-6, else 0. */
+#define KNLS_IFUN_LOG10 14
+#define KNLS_IFUN_LN    15
+#define KNLS_IFUN_EXP   16
+#define KNLS_IFUN_ABS   17
+#define KNLS_IFUN_SQRT  18
+#define KNLS_IFUN_SIN   27
+#define KNLS_IFUN_COS   28
+#define KNLS_IFUN_TAN   29
+#define KNLS_IFUN_ARCSIN 30
+#define KNLS_IFUN_ARCCOS 31
+#define KNLS_IFUN_ARCTAN 32
+#define KNLS_IFUN_MIN   33
+#define KNLS_IFUN_MAX   34
+#define KNLS_IFUN_PWL   35
+#define KNLS_IFUN_SIGN  46
+#define KNLS_IFUN_ERF   49
+#define KNLS_IFUN_ERFC  50
+#define KNLS_IFUN_AND   51
+#define KNLS_IFUN_OR    52
+
+KRVS_API int KNLSaddcoefs(KNLSprob nlprob, int ncoefs, const int rowindex[], const int colindex[],
+                          const double factor[], const int formulastart[], int parsed, const int type[],
+                          const double value[]) KRVS_NOEXCEPT;
+/* As KNLSaddcoefs after deleting every coefficient. */
+KRVS_API int KNLSloadcoefs(KNLSprob nlprob, int ncoefs, const int rowindex[], const int colindex[],
+                           const double factor[], const int formulastart[], int parsed, const int type[],
+                           const double value[]) KRVS_NOEXCEPT;
+/* Replaces the coefficients at (row, col) by one (null factor: 1.0); a null
+ * type array deletes them. */
+KRVS_API int KNLSchgcoef(KNLSprob nlprob, int row, int col, const double *factor, int parsed,
+                         const int type[], const double value[]) KRVS_NOEXCEPT;
+/* With null arrays only *ncoefs is set; otherwise the row and column of every
+ * coefficient, in the order they were added. */
+KRVS_API int KNLSgetcoefs(KNLSprob nlprob, int *ncoefs, int rowindex[], int colindex[]) KRVS_NOEXCEPT;
+/* Deletes every coefficient at each (rowindex[k], colindex[k]). */
+KRVS_API int KNLSdelcoefs(KNLSprob nlprob, int ncoefs, const int rowindex[], const int colindex[]) KRVS_NOEXCEPT;
+/* The first coefficient at (row, col): its factor and at most buffersize
+ * tokens (end token included); *ntokens is the formula's length including
+ * the end token, also when the buffer is too short (type/value may be null). */
+KRVS_API int KNLSgetcoefformula(KNLSprob nlprob, int row, int col, double *factor, int parsed, int buffersize,
+                                int *ntokens, int type[], double value[]) KRVS_NOEXCEPT;
+/* Value of the terms at (row, col), f * x_c * F(x) summed, at the current
+ * point (the last solution, else the start point). */
+KRVS_API int KNLSevaluatecoef(KNLSprob nlprob, int row, int col, double *value) KRVS_NOEXCEPT;
+/* Value of one formula at the current point. */
+KRVS_API int KNLSevaluateformula(KNLSprob nlprob, int parsed, const int type[], const double value[],
+                                 double *result) KRVS_NOEXCEPT;
+
+/* ---- SLP variables and rows ---------------------------------------------
+ * Every pointer argument may be null, which leaves that item unchanged.
+ * detrow: the row that determines the column (-1 none); initstepbound and
+ * stepbound: the step bound used at the first and at the current iteration
+ * (0 automatic); penalty, damp: kept for the caller; initial: the start
+ * value; value: the current value; tolset, history, converged, vartype:
+ * kept for the caller. */
+KRVS_API int KNLSchgvar(KNLSprob nlprob, int col, const int *detrow, const double *initstepbound,
+                        const double *stepbound, const double *penalty, const double *damp,
+                        const double *initial, const double *value, const int *tolset, const int *history,
+                        const int *converged, const int *vartype) KRVS_NOEXCEPT;
+/* The items of KNLSchgvar in the same order, then delta, penaltydelta and
+ * updaterow (ints) and the previous value (double); null outputs skipped. */
+KRVS_API int KNLSgetvar(KNLSprob nlprob, int col, int *detrow, double *initstepbound, double *stepbound,
+                        double *penalty, double *damp, double *initial, double *value, int *tolset,
+                        int *history, int *converged, int *vartype, int *delta, int *penaltydelta,
+                        int *updaterow, double *oldvalue) KRVS_NOEXCEPT;
+/* Drops the SLP settings of the given columns (the columns stay). */
+KRVS_API int KNLSdelvars(KNLSprob nlprob, int nvars, const int colindex[]) KRVS_NOEXCEPT;
+
+/* Row status bits. */
+#define KNLS_ROW_OBJTRANSFER 0x800 /* the row defines the objective transfer column */
+KRVS_API int KNLSgetrowstatus(KNLSprob nlprob, int row, int *status) KRVS_NOEXCEPT;
+KRVS_API int KNLSchgrowstatus(KNLSprob nlprob, int row, const int *status) KRVS_NOEXCEPT;
+
+/* ---- user functions -------------------------------------------------------
+ * Entry point of a user function: input holds its arguments; context is the
+ * engine's call context (KNLSgetfuncinfo, KNLSgetfuncobject); deltas, when
+ * not null, marks with a non-zero entry each input whose partial derivative
+ * is wanted; output receives the value in output[0] (when KNLSgetfuncinfo
+ * says so) and the partial derivative with respect to input i in
+ * output[i+1]. Returns the value (0.0 when the value went to output[0]). */
+typedef double (*KNLSuserfunc_fn)(const double *input, void *context, const double *deltas, double *output);
+
+/* Stores a string; *index receives its 1-based index (used as a value of
+ * KNLSadduserfuncs tokens of type KNLS_UF_STRING). */
+KRVS_API int KNLSsetstring(KNLSprob nlprob, int *index, const char *text) KRVS_NOEXCEPT;
+/* User-function definitions: each a run of (type, value) tokens ended by a
+ * type-0 token: KNLS_UF_STRING (first: the name, second: the linkage, a
+ * KNLSsetstring index), KNLS_UF_OUTPUTS (number of results, 1),
+ * KNLS_UF_FLAGS (call flags; bit KNLS_UF_DERIVATIVES set: the function
+ * returns its partial derivatives). New functions get the next 1-based
+ * indices. */
+#define KNLS_UF_STRING        5
+#define KNLS_UF_FLAGS        86
+#define KNLS_UF_OUTPUTS      87
+#define KNLS_UF_DERIVATIVES 0x10000
+KRVS_API int KNLSadduserfuncs(KNLSprob nlprob, int nuserfuncs, const int type[], const double value[]) KRVS_NOEXCEPT;
+/* Names: type 5 user functions (first..last, 1-based), zero-terminated names
+ * one after the other. */
+KRVS_API int KNLSaddnames(KNLSprob nlprob, int type, const char names[], int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KNLSchguserfuncaddress(KNLSprob nlprob, int index, KNLSuserfunc_fn address) KRVS_NOEXCEPT;
+/* An opaque object kept with user function index (owned by the caller). */
+KRVS_API int KNLSsetuserfuncobject(KNLSprob nlprob, int index, void *object) KRVS_NOEXCEPT;
+KRVS_API int KNLSgetuserfuncobject(KNLSprob nlprob, int index, void **object) KRVS_NOEXCEPT;
+/* Inside a user-function call: id KNLS_FUNCOBJ_NLPROB gives the nonlinear
+ * problem. */
+KRVS_API int KNLSgetfuncobject(void *context, int id, void **object) KRVS_NOEXCEPT;
+/* Inside a user-function call: the number of inputs, 1 when the value is
+ * wanted in output[0], 1 when partial derivatives are wanted, and the
+ * function's 1-based index; any output may be null. */
+KRVS_API int KNLSgetfuncinfo(void *context, int *ninputs, int *value_in_output, int *derivatives,
+                             int *index) KRVS_NOEXCEPT;
+
+/* ---- solving ---------------------------------------------------------------
+ * Flags: 'g' solves the linearisations as MIPs when columns are integer
+ * (mixed-integer SLP); without 'g' integer columns are relaxed. The result
+ * is in integer attribute 12044 (KNLS_NLP_...), the objective value
+ * (including the constant) in double attribute 12179. Returns 0 whenever
+ * the solve ran, whatever its status; non-zero on errors (bad input, an
+ * evaluation that fails at the start point, a user function that raises). */
+#define KNLS_NLP_UNSTARTED          0
+#define KNLS_NLP_LOCALLY_OPTIMAL    1
+#define KNLS_NLP_GLOBALLY_OPTIMAL   2
+#define KNLS_NLP_LOCALLY_INFEASIBLE 3
+#define KNLS_NLP_INFEASIBLE         4
+#define KNLS_NLP_UNBOUNDED          5
+#define KNLS_NLP_UNFINISHED         6
+/* State flags, integer attribute 12062. */
+#define KNLS_STATE_CONSTRUCTED 0x1
+#define KNLS_STATE_PRESOLVED   0x20000000
+KRVS_API int KNLSnlpoptimize(KNLSprob nlprob, const char *flags) KRVS_NOEXCEPT;
+/* As KNLSnlpoptimize with flag 'g'. */
+KRVS_API int KNLSglobal(KNLSprob nlprob) KRVS_NOEXCEPT;
+/* Asks a running solve to stop (any thread; reason 9: user stop). */
+KRVS_API int KNLSinterrupt(KNLSprob nlprob, int reason) KRVS_NOEXCEPT;
+KRVS_API int KNLSconstruct(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSunconstruct(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSpresolve(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSpostsolve(KNLSprob nlprob) KRVS_NOEXCEPT;
+/* Solution of the last solve, one entry per column (x, djs) or per row
+ * (slack = rhs - activity, duals); any output may be null. */
+KRVS_API int KNLSgetslpsol(KNLSprob nlprob, double x[], double slack[], double duals[], double djs[]) KRVS_NOEXCEPT;
+
+/* ---- files -------------------------------------------------------------
+ * The linear part goes to / comes from filename through KRVSwriteprob /
+ * KRVSreadprob; the nonlinear coefficients and row statuses to / from the
+ * companion file filename + ".knl". */
+KRVS_API int KNLSwriteprob(KNLSprob nlprob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KNLSreadprob(KNLSprob nlprob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
