@@ -32,7 +32,7 @@ int64_t model_quadratic_rows(const Model &m) {
 
 bool int_attribute(KRVSprob prob, int id, int64_t &value) {
   const Model &m = *prob->model;
-  const SolveState &s = *prob->solve;
+  if (solve_int_attribute(*prob->solve, id, value)) return true;
   switch (id) {
     // Model counts. There is no presolved copy: current = original.
     case 1001: case 1124: value = m.rows(); return true;
@@ -48,9 +48,6 @@ bool int_attribute(KRVSprob prob, int id, int64_t &value) {
     case 1032: value = model_count_coltypes(m, "BIP"); return true;
     case 1325: value = model_count_coltypes(m, "SR"); return true;
     case 1327: value = int64_t(m.indicators.size()); return true;
-    case 1010: value = s.lp_status; return true;
-    case 1011: value = s.mip_status; return true;
-    case 1012: value = s.stop_status; return true;
     case 1158: value = int64_t(prob->name.size()); return true;
     default: break;
   }
@@ -63,6 +60,7 @@ bool int_attribute(KRVSprob prob, int id, int64_t &value) {
 }
 
 bool double_attribute(KRVSprob prob, int id, double &value) {
+  if (solve_double_attribute(*prob->solve, id, value)) return true;
   if (id == 2007) {  // model data
     value = prob->model->obj_constant;
     return true;

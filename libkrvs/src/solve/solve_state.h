@@ -1,12 +1,112 @@
 // Results and status of the last solve of a problem.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
 namespace krvs {
 
-struct SolveState {
-  int lp_status = 0;
-  int mip_status = 0;
-  int stop_status = 0;
+// Values of the LP status, MIP status and stop reason attributes.
+enum LpStatus : int {
+  LP_UNSTARTED = 0,
+  LP_OPTIMAL = 1,
+  LP_INFEAS = 2,
+  LP_CUTOFF = 3,
+  LP_UNFINISHED = 4,
+  LP_UNBOUNDED = 5,
+  LP_CUTOFF_IN_DUAL = 6,
+  LP_UNSOLVED = 7,
+  LP_NONCONVEX = 8,
 };
+
+enum MipStatus : int {
+  MIP_NOT_LOADED = 0,
+  MIP_LP_NOT_OPTIMAL = 1,
+  MIP_LP_OPTIMAL = 2,
+  MIP_NO_SOL_FOUND = 3,
+  MIP_SOLUTION = 4,
+  MIP_INFEAS = 5,
+  MIP_OPTIMAL = 6,
+  MIP_UNBOUNDED = 7,
+};
+
+enum StopReason : int {
+  STOP_NONE = 0,
+  STOP_TIMELIMIT = 1,
+  STOP_CTRLC = 2,
+  STOP_NODELIMIT = 3,
+  STOP_ITERLIMIT = 4,
+  STOP_MIPGAP = 5,
+  STOP_SOLLIMIT = 6,
+  STOP_USER = 9,
+};
+
+// A primal (and for LPs dual) solution in the user's indices.
+struct SolutionVectors {
+  bool valid = false;
+  std::vector<double> x;      // one per column
+  std::vector<double> slack;  // one per row: rhs - activity
+  std::vector<double> duals;  // one per row (LP only)
+  std::vector<double> djs;    // one per column (LP only)
+  void clear() {
+    valid = false;
+    x.clear();
+    slack.clear();
+    duals.clear();
+    djs.clear();
+  }
+};
+
+// The final simplex basis of an LP solve, kept to warm-start the next solve
+// of the same structure. Status codes are HiGHS's HighsBasisStatus values.
+struct StoredBasis {
+  bool valid = false;
+  uint64_t structure_version = 0;
+  std::vector<int8_t> col_status;
+  std::vector<int8_t> row_status;
+};
+
+// A flag that copies as "not set", so that SolveState stays copyable.
+struct RunningFlag {
+  std::atomic<bool> value{false};
+  RunningFlag() = default;
+  RunningFlag(const RunningFlag &) {}
+  RunningFlag &operator=(const RunningFlag &) { return *this; }
+};
+
+struct SolveState {
+  int lp_status = LP_UNSTARTED;
+  int mip_status = MIP_NOT_LOADED;
+  int stop_status = STOP_NONE;
+
+  int64_t simplex_iterations = 0;
+  int64_t barrier_iterations = 0;
+  int64_t nodes = 0;
+  int64_t mip_solutions = 0;
+
+  double lp_objective = 0.0;
+  double mip_objective = 0.0;
+  double best_bound = 0.0;
+  double mip_gap = 0.0;
+  double solve_time = 0.0;
+
+  SolutionVectors lp;
+  SolutionVectors mip;
+  StoredBasis basis;
+
+  // Set while a solve of this problem runs; a second solve of the same
+  // problem is refused rather than racing on these results.
+  RunningFlag running;
+};
+
+}  // namespace krvs
+
+namespace krvs {
+
+// The solve-result attributes (statuses, counters, objective values); false
+// for ids that are not among them.
+bool solve_int_attribute(const SolveState &state, int id, int64_t &value);
+bool solve_double_attribute(const SolveState &state, int id, double &value);
 
 }  // namespace krvs

@@ -1,0 +1,483 @@
+#include "solve/highs_build.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <sstream>
+
+#include "core/guard.h"
+
+namespace krvs {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+double lower_of(double v) { return v <= -KRVS_INFINITY ? -kInf : v; }
+double upper_of(double v) { return v >= KRVS_INFINITY ? kInf : v; }
+
+std::string number_text(double v) {
+  std::ostringstream out;
+  out << v;
+  return out.str();
+}
+
+// A coefficient of the HiGHS matrix that is not in the user's matrix.
+struct Triplet {
+  int row;
+  int col;
+  double value;
+};
+
+// Collects the internal columns and rows of the reformulations.
+class Builder {
+ public:
+  Builder(const Model &m, BuildMode mode, double bigm) : m_(m), mode_(mode), bigm_(bigm) {}
+
+  BuiltModel build();
+
+ private:
+  int add_col(double lower, double upper, HighsVarType type) {
+    col_lower_.push_back(lower);
+    col_upper_.push_back(upper);
+    integrality_.push_back(type);
+    return int(col_lower_.size()) - 1;
+  }
+  int add_binary() { return add_col(0.0, 1.0, HighsVarType::kInteger); }
+  // An internal row lower <= sum(entries) <= upper.
+  int add_row(double lower, double upper, std::initializer_list<std::pair<int, double>> entries) {
+    int row = int(row_lower_.size());
+    row_lower_.push_back(lower);
+    row_upper_.push_back(upper);
+    for (const auto &[col, value] : entries)
+      if (value != 0.0) extra_.push_back(Triplet{row, col, value});
+    return row;
+  }
+
+  // Checks that a bound a reformulation relies on is finite and not beyond bigm.
+  void require_bound(double bound, const std::string &what) const {
+    if (std::isinf(bound))
+      throw Error(what + " needs a finite bound, but it is infinite");
+    if (std::fabs(bound) > bigm_)
+      throw Error(what + " needs a bound of magnitude at most " + number_text(bigm_) +
+                  " (the bigm control), but it is " + number_text(bound));
+  }
+
+  void columns();
+  void semi_column(int j);
+  void partially_integer_column(int j);
+  void sets();
+  void indicators();
+  void rows();
+  void matrix(HighsLp &lp) const;
+  void hessian(HighsModel &model) const;
+
+  const Model &m_;
+  BuildMode mode_;
+  double bigm_;
+  std::vector<double> col_lower_, col_upper_, row_lower_, row_upper_;
+  std::vector<HighsVarType> integrality_;
+  std::vector<Triplet> extra_;
+  bool integer_ = false;
+};
+
+void Builder::columns() {
+  const int n = m_.cols();
+  col_lower_.resize(size_t(n));
+  col_upper_.resize(size_t(n));
+  integrality_.assign(size_t(n), HighsVarType::kContinuous);
+  for (int j = 0; j < n; ++j) {
+    col_lower_[size_t(j)] = lower_of(m_.lb[size_t(j)]);
+    col_upper_[size_t(j)] = upper_of(m_.ub[size_t(j)]);
+  }
+  for (int j = 0; j < n; ++j) {
+    char type = m_.coltype[size_t(j)];
+    double &lo = col_lower_[size_t(j)], &up = col_upper_[size_t(j)];
+    if (type == 'B') {
+      lo = std::max(lo, 0.0);
+      up = std::min(up, 1.0);
+    }
+    if (mode_ == BuildMode::Relaxation) {
+      // Semi-continuous and semi-integer columns relax to the hull of zero
+      // and their on-range.
+      if (type == 'S' || type == 'R') {
+        double on_lower = std::max(lo, m_.limit[size_t(j)]);
+        if (on_lower > 0.0) lo = 0.0;
+        up = std::max(up, 0.0);
+      }
+      continue;
+    }
+    switch (type) {
+      case 'B':
+      case 'I': integrality_[size_t(j)] = HighsVarType::kInteger; break;
+      case 'S':
+      case 'R': semi_column(j); break;
+      case 'P': partially_integer_column(j); break;
+      default: break;
+    }
+  }
+}
+
+// x = 0 or L <= x <= ub with L = max(lb, limit) (x integer too for 'R').
+// HiGHS takes such columns natively while their upper bound is small enough
+// to serve it as a big-M; larger ones get a binary of our own.
+void Builder::semi_column(int j) {
+  const bool integral = m_.coltype[size_t(j)] == 'R';
+  double &lo = col_lower_[size_t(j)], &up = col_upper_[size_t(j)];
+  const double on_lower = std::max(lo, m_.limit[size_t(j)]);
+  const HighsVarType plain = integral ? HighsVarType::kInteger : HighsVarType::kContinuous;
+  if (on_lower <= 0.0) {  // zero lies in [lo, ub]: an ordinary column
+    integrality_[size_t(j)] = plain;
+    return;
+  }
+  if (up <= kMaxSemiVariableUpper) {
+    lo = on_lower;
+    integrality_[size_t(j)] = integral ? HighsVarType::kSemiInteger : HighsVarType::kSemiContinuous;
+    return;
+  }
+  require_bound(up, std::string(integral ? "semi-integer" : "semi-continuous") + " column " + m_.colnames.get(j));
+  // z = 0: x = 0; z = 1: on_lower <= x <= up.
+  integrality_[size_t(j)] = plain;
+  lo = 0.0;
+  int z = add_binary();
+  add_row(-kInf, 0.0, {{j, 1.0}, {z, -up}});
+  add_row(0.0, kInf, {{j, 1.0}, {z, -on_lower}});
+}
+
+// Integer below the threshold, continuous from it up to the upper bound:
+// x = y + v with y integer in [lb, ceil(limit) - 1] when z = 0 and v in
+// [limit, ub] when z = 1 (the other part is 0).
+void Builder::partially_integer_column(int j) {
+  const double limit = m_.limit[size_t(j)];
+  const double lo = col_lower_[size_t(j)], up = col_upper_[size_t(j)];
+  if (lo >= limit) return;  // entirely in the continuous part
+  if (up < limit) {         // entirely in the integer part
+    integrality_[size_t(j)] = HighsVarType::kInteger;
+    return;
+  }
+  const std::string what = "partially integer column " + m_.colnames.get(j);
+  require_bound(lo, what);
+  require_bound(up, what);
+  const double y_max = std::ceil(limit) - 1.0;
+  int y = add_col(std::min(lo, 0.0), std::max(y_max, 0.0), HighsVarType::kInteger);
+  int v = add_col(std::min(limit, 0.0), std::max(up, 0.0), HighsVarType::kContinuous);
+  int z = add_binary();
+  add_row(0.0, 0.0, {{j, 1.0}, {y, -1.0}, {v, -1.0}});
+  add_row(-kInf, y_max, {{y, 1.0}, {z, y_max}});  // z = 1 forces y <= 0
+  add_row(lo, kInf, {{y, 1.0}, {z, lo}});         // z = 1 forces y >= 0
+  add_row(0.0, kInf, {{v, 1.0}, {z, -limit}});
+  add_row(-kInf, 0.0, {{v, 1.0}, {z, -up}});
+}
+
+// SOS1: one binary per member, at most one of them on. SOS2: one binary per
+// pair of neighbours (in weight order), at most one pair on. A member whose
+// binaries are all off is held at zero through its finite bounds.
+void Builder::sets() {
+  for (size_t k = 0; k < m_.sets.size(); ++k) {
+    const SpecialOrderedSet &set = m_.sets[k];
+    const size_t count = set.cols.size();
+    const bool type2 = set.type == '2';
+    if (count <= (type2 ? 2u : 1u)) continue;  // no restriction
+    std::vector<size_t> order(count);
+    std::iota(order.begin(), order.end(), size_t(0));
+    if (set.weights.size() == count)
+      std::stable_sort(order.begin(), order.end(),
+                       [&](size_t a, size_t b) { return set.weights[a] < set.weights[b]; });
+    const std::string set_name = m_.setnames.get(int(k));
+    const size_t nbin = type2 ? count - 1 : count;
+    std::vector<int> binaries(nbin);
+    for (auto &b : binaries) b = add_binary();
+    {
+      int row = int(row_lower_.size());
+      row_lower_.push_back(-kInf);
+      row_upper_.push_back(1.0);
+      for (int b : binaries) extra_.push_back(Triplet{row, b, 1.0});
+    }
+    for (size_t pos = 0; pos < count; ++pos) {
+      const int col = set.cols[order[pos]];
+      const double lo = col_lower_[size_t(col)], up = col_upper_[size_t(col)];
+      const std::string what = "special ordered set " + set_name + " (member column " + m_.colnames.get(col) + ")";
+      // The binaries that allow this member to be non-zero.
+      std::vector<int> allow;
+      if (type2) {
+        if (pos > 0) allow.push_back(binaries[pos - 1]);
+        if (pos + 1 < count) allow.push_back(binaries[pos]);
+      } else {
+        allow.push_back(binaries[pos]);
+      }
+      if (up > 0.0) {  // x <= up * sum(allow)
+        require_bound(up, what);
+        int row = int(row_lower_.size());
+        row_lower_.push_back(-kInf);
+        row_upper_.push_back(0.0);
+        extra_.push_back(Triplet{row, col, 1.0});
+        for (int b : allow) extra_.push_back(Triplet{row, b, -up});
+      }
+      if (lo < 0.0) {  // x >= lo * sum(allow)
+        require_bound(lo, what);
+        int row = int(row_lower_.size());
+        row_lower_.push_back(0.0);
+        row_upper_.push_back(kInf);
+        extra_.push_back(Triplet{row, col, 1.0});
+        for (int b : allow) extra_.push_back(Triplet{row, b, -lo});
+      }
+    }
+  }
+}
+
+void Builder::rows() {
+  const int m = m_.rows();
+  row_lower_.resize(size_t(m));
+  row_upper_.resize(size_t(m));
+  for (int i = 0; i < m; ++i) row_bounds(m_, i, row_lower_[size_t(i)], row_upper_[size_t(i)]);
+}
+
+// An indicator row holds when its binary is at the active value and is
+// switched off otherwise by a big-M taken from the row's activity range over
+// the column bounds. The user's row keeps its index and carries the upper
+// side; a range or equality row gets a second, internal row for its lower side.
+void Builder::indicators() {
+  if (m_.indicators.empty()) return;
+  std::vector<int> rows_with_indicator;
+  for (const auto &entry : m_.indicators) rows_with_indicator.push_back(entry.first);
+  std::sort(rows_with_indicator.begin(), rows_with_indicator.end());
+  if (mode_ == BuildMode::Relaxation) {
+    for (int r : rows_with_indicator) {
+      if (r < 0 || r >= m_.rows()) continue;
+      row_lower_[size_t(r)] = -kInf;
+      row_upper_[size_t(r)] = kInf;
+    }
+    return;
+  }
+  const CompressedMatrix &by_rows = m_.by_rows();
+  for (int r : rows_with_indicator) {
+    const Indicator &ind = m_.indicators.at(r);
+    if (r < 0 || r >= m_.rows()) throw Error("Indicator constraint on row " + std::to_string(r) + " out of range");
+    const std::string what = "indicator constraint " + m_.rownames.get(r);
+    const int z = ind.col;
+    if (z < 0 || z >= m_.cols()) throw Error(what + " refers to column " + std::to_string(z) + ", which does not exist");
+    const char ztype = m_.coltype[size_t(z)];
+    if (!(ztype == 'B' || (ztype == 'I' && col_lower_[size_t(z)] >= 0.0 && col_upper_[size_t(z)] <= 1.0)))
+      throw Error(what + " needs a binary indicator column, but column " + m_.colnames.get(z) + " is not binary");
+    if (ind.complement != 1 && ind.complement != -1) continue;
+
+    double min_act = 0.0, max_act = 0.0;
+    std::string unbounded_col;
+    for (int64_t p = by_rows.start[size_t(r)]; p < by_rows.start[size_t(r) + 1]; ++p) {
+      const int col = by_rows.index[size_t(p)];
+      const double a = by_rows.value[size_t(p)];
+      if (a == 0.0) continue;
+      double lo = col_lower_[size_t(col)], up = col_upper_[size_t(col)];
+      if (integrality_[size_t(col)] == HighsVarType::kSemiContinuous ||
+          integrality_[size_t(col)] == HighsVarType::kSemiInteger) {
+        lo = std::min(lo, 0.0);  // a semi-continuous column may also be 0
+        up = std::max(up, 0.0);
+      }
+      if ((std::isinf(lo) || std::isinf(up)) && unbounded_col.empty()) unbounded_col = m_.colnames.get(col);
+      min_act += a > 0 ? a * lo : a * up;
+      max_act += a > 0 ? a * up : a * lo;
+    }
+    const double lower = row_lower_[size_t(r)], upper = row_upper_[size_t(r)];
+    auto big_m = [&](double m_value) {
+      if (std::isinf(m_value) || std::isnan(m_value))
+        throw Error(what + " needs finite bounds on the columns of its row, but column " + unbounded_col +
+                    " has an infinite bound");
+      if (m_value > bigm_)
+        throw Error(what + " needs a big-M of " + number_text(m_value) +
+                    " from the bounds of its columns, more than the bigm control allows (" + number_text(bigm_) + ")");
+      return m_value;
+    };
+    const bool active_at_one = ind.complement == 1;
+    // Upper side: a'x <= upper + M (1 - z)  or  a'x <= upper + M z.
+    double new_upper = upper;
+    double z_coef_upper = 0.0;
+    if (!std::isinf(upper) && max_act > upper) {
+      const double M = big_m(max_act - upper);
+      z_coef_upper = active_at_one ? M : -M;
+      new_upper = active_at_one ? upper + M : upper;
+    }
+    // Lower side: a'x >= lower - M (1 - z)  or  a'x >= lower - M z.
+    double new_lower = lower;
+    double z_coef_lower = 0.0;
+    if (!std::isinf(lower) && min_act < lower) {
+      const double M = big_m(lower - min_act);
+      z_coef_lower = active_at_one ? -M : M;
+      new_lower = active_at_one ? lower - M : lower;
+    }
+    const bool two_sided = !std::isinf(lower) && !std::isinf(upper);
+    if (!two_sided) {
+      row_lower_[size_t(r)] = std::isinf(lower) ? -kInf : new_lower;
+      row_upper_[size_t(r)] = std::isinf(upper) ? kInf : new_upper;
+      double z_coef = std::isinf(upper) ? z_coef_lower : z_coef_upper;
+      if (z_coef != 0.0) extra_.push_back(Triplet{r, z, z_coef});
+      continue;
+    }
+    row_lower_[size_t(r)] = -kInf;
+    row_upper_[size_t(r)] = new_upper;
+    if (z_coef_upper != 0.0) extra_.push_back(Triplet{r, z, z_coef_upper});
+    int second = int(row_lower_.size());
+    row_lower_.push_back(new_lower);
+    row_upper_.push_back(kInf);
+    for (int64_t p = by_rows.start[size_t(r)]; p < by_rows.start[size_t(r) + 1]; ++p)
+      extra_.push_back(Triplet{second, by_rows.index[size_t(p)], by_rows.value[size_t(p)]});
+    if (z_coef_lower != 0.0) extra_.push_back(Triplet{second, z, z_coef_lower});
+  }
+}
+
+// The column-wise matrix: the user's columns from the model's compressed
+// copy, merged with the reformulation's coefficients (summing duplicates).
+void Builder::matrix(HighsLp &lp) const {
+  const CompressedMatrix &by_cols = m_.by_cols();
+  const int user_cols = m_.cols();
+  const int ncols = lp.num_col_;
+  HighsSparseMatrix &a = lp.a_matrix_;
+  a.format_ = MatrixFormat::kColwise;
+  a.num_col_ = ncols;
+  a.num_row_ = lp.num_row_;
+  const int64_t user_nz = user_cols > 0 ? by_cols.start[size_t(user_cols)] : 0;
+  const int64_t total = user_nz + int64_t(extra_.size());
+  if (total > int64_t(std::numeric_limits<HighsInt>::max()))
+    throw Error("The constraint matrix has too many coefficients for the solver (" + std::to_string(total) + ")");
+  if (extra_.empty()) {
+    a.start_.assign(by_cols.start.begin(), by_cols.start.end());
+    if (a.start_.empty()) a.start_.push_back(0);
+    a.index_.assign(by_cols.index.begin(), by_cols.index.begin() + user_nz);
+    a.value_.assign(by_cols.value.begin(), by_cols.value.begin() + user_nz);
+    return;
+  }
+  std::vector<HighsInt> count(size_t(ncols) + 1, 0);
+  for (int j = 0; j < user_cols; ++j) count[size_t(j)] = HighsInt(by_cols.start[size_t(j) + 1] - by_cols.start[size_t(j)]);
+  for (const auto &t : extra_) ++count[size_t(t.col)];
+  a.start_.assign(size_t(ncols) + 1, 0);
+  for (int j = 0; j < ncols; ++j) a.start_[size_t(j) + 1] = a.start_[size_t(j)] + count[size_t(j)];
+  a.index_.resize(size_t(total));
+  a.value_.resize(size_t(total));
+  std::vector<HighsInt> fill(a.start_.begin(), a.start_.end() - 1);
+  std::vector<bool> touched(size_t(ncols), false);
+  for (int j = 0; j < user_cols; ++j)
+    for (int64_t p = by_cols.start[size_t(j)]; p < by_cols.start[size_t(j) + 1]; ++p) {
+      a.index_[size_t(fill[size_t(j)])] = by_cols.index[size_t(p)];
+      a.value_[size_t(fill[size_t(j)]++)] = by_cols.value[size_t(p)];
+    }
+  for (const auto &t : extra_) {
+    touched[size_t(t.col)] = t.col < user_cols || touched[size_t(t.col)];
+    a.index_[size_t(fill[size_t(t.col)])] = t.row;
+    a.value_[size_t(fill[size_t(t.col)]++)] = t.value;
+  }
+  // A user column that received extra coefficients may now hold one row
+  // twice (an indicator's binary that also appears in its own row).
+  std::vector<HighsInt> new_start(size_t(ncols) + 1, 0);
+  HighsInt out = 0;
+  std::vector<std::pair<HighsInt, double>> entries;
+  for (int j = 0; j < ncols; ++j) {
+    const HighsInt begin = a.start_[size_t(j)], end = a.start_[size_t(j) + 1];
+    new_start[size_t(j)] = out;
+    if (!touched[size_t(j)]) {
+      for (HighsInt p = begin; p < end; ++p) {
+        a.index_[size_t(out)] = a.index_[size_t(p)];
+        a.value_[size_t(out++)] = a.value_[size_t(p)];
+      }
+      continue;
+    }
+    entries.clear();
+    for (HighsInt p = begin; p < end; ++p) entries.emplace_back(a.index_[size_t(p)], a.value_[size_t(p)]);
+    std::sort(entries.begin(), entries.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
+    for (size_t e = 0; e < entries.size();) {
+      HighsInt row = entries[e].first;
+      double sum = 0.0;
+      for (; e < entries.size() && entries[e].first == row; ++e) sum += entries[e].second;
+      a.index_[size_t(out)] = row;
+      a.value_[size_t(out++)] = sum;
+    }
+  }
+  new_start[size_t(ncols)] = out;
+  a.start_ = std::move(new_start);
+  a.index_.resize(size_t(out));
+  a.value_.resize(size_t(out));
+}
+
+// The objective's quadratic part as HiGHS's lower triangle by columns:
+// entry (i <= j, q) goes to column i, row j.
+void Builder::hessian(HighsModel &model) const {
+  std::vector<QuadEntry> entries;
+  entries.reserve(m_.qobj.size());
+  for (const auto &e : m_.qobj)
+    if (e.q != 0.0) entries.push_back(QuadEntry{std::min(e.i, e.j), std::max(e.i, e.j), e.q});
+  if (entries.empty()) return;
+  std::sort(entries.begin(), entries.end(),
+            [](const QuadEntry &x, const QuadEntry &y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
+  HighsHessian &h = model.hessian_;
+  h.dim_ = model.lp_.num_col_;
+  h.format_ = HessianFormat::kTriangular;
+  h.start_.assign(size_t(h.dim_) + 1, 0);
+  h.index_.clear();
+  h.value_.clear();
+  for (size_t e = 0; e < entries.size();) {
+    const int i = entries[e].i, j = entries[e].j;
+    double sum = 0.0;
+    for (; e < entries.size() && entries[e].i == i && entries[e].j == j; ++e) sum += entries[e].q;
+    h.index_.push_back(j);
+    h.value_.push_back(sum);
+    ++h.start_[size_t(i) + 1];
+  }
+  for (int c = 0; c < h.dim_; ++c) h.start_[size_t(c) + 1] += h.start_[size_t(c)];
+}
+
+BuiltModel Builder::build() {
+  rows();  // first: the user's rows keep the leading indices
+  columns();
+  if (mode_ == BuildMode::Discrete) sets();
+  indicators();
+
+  BuiltModel built;
+  built.user_cols = m_.cols();
+  built.user_rows = m_.rows();
+  HighsLp &lp = built.model.lp_;
+  lp.num_col_ = int(col_lower_.size());
+  lp.num_row_ = int(row_lower_.size());
+  lp.col_cost_.assign(size_t(lp.num_col_), 0.0);
+  std::copy(m_.obj.begin(), m_.obj.end(), lp.col_cost_.begin());
+  lp.col_lower_ = std::move(col_lower_);
+  lp.col_upper_ = std::move(col_upper_);
+  lp.row_lower_ = std::move(row_lower_);
+  lp.row_upper_ = std::move(row_upper_);
+  lp.sense_ = m_.obj_sense < 0 ? ObjSense::kMaximize : ObjSense::kMinimize;
+  lp.offset_ = m_.obj_constant;
+  built.integer = std::any_of(integrality_.begin(), integrality_.end(),
+                              [](HighsVarType t) { return t != HighsVarType::kContinuous; });
+  if (built.integer) lp.integrality_ = std::move(integrality_);
+  matrix(lp);
+  hessian(built.model);
+  return built;
+}
+
+}  // namespace
+
+void row_bounds(const Model &m, int row, double &lower, double &upper) {
+  const double rhs = m.rhs[size_t(row)];
+  switch (m.rowtype[size_t(row)]) {
+    case 'L': lower = -kInf; upper = upper_of(rhs); break;
+    case 'G': lower = lower_of(rhs); upper = kInf; break;
+    case 'E': lower = lower_of(rhs); upper = upper_of(rhs); break;
+    case 'R':
+      upper = upper_of(rhs);
+      lower = lower_of(rhs - std::fabs(m.range[size_t(row)]));
+      break;
+    default: lower = -kInf; upper = kInf; break;  // 'N': free row
+  }
+}
+
+bool has_discrete_entities(const Model &m) {
+  if (!m.sets.empty() || !m.indicators.empty()) return true;
+  return std::any_of(m.coltype.begin(), m.coltype.end(), [](char t) { return t != 'C'; });
+}
+
+size_t quadratic_objective_entries(const Model &m) {
+  return size_t(std::count_if(m.qobj.begin(), m.qobj.end(), [](const QuadEntry &e) { return e.q != 0.0; }));
+}
+
+BuiltModel build_highs_model(const Model &m, BuildMode mode, double bigm) {
+  return Builder(m, mode, bigm).build();
+}
+
+}  // namespace krvs

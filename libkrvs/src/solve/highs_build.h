@@ -1,0 +1,42 @@
+// Turns the engine's model into one HiGHS model, in one pass over its arrays.
+//
+// The user's columns and rows keep their indices at the front of the HiGHS
+// model; whatever a reformulation needs (binaries for special ordered sets,
+// indicator constraints, large semi-continuous columns and partially integer
+// columns, and their linking rows) is appended after them, so results map
+// back by taking the leading entries.
+#pragma once
+
+#include "Highs.h"
+#include "model/model.h"
+
+namespace krvs {
+
+enum class BuildMode {
+  Relaxation,  // integrality, sets and indicator rows dropped
+  Discrete,    // every discrete entity enforced
+};
+
+struct BuiltModel {
+  HighsModel model;
+  int user_cols = 0;
+  int user_rows = 0;
+  bool integer = false;  // the HiGHS model has integer or semi-continuous columns
+};
+
+// True when the model has integer, binary, semi-continuous, semi-integer or
+// partially integer columns, sets or indicator constraints.
+bool has_discrete_entities(const Model &m);
+
+// Number of quadratic objective entries that are not zero.
+size_t quadratic_objective_entries(const Model &m);
+
+// Builds the HiGHS model. `bigm` is the largest bound magnitude a
+// reformulation may rely on; a needed bound that is infinite or larger makes
+// the build fail with an Error naming the column, set or row.
+BuiltModel build_highs_model(const Model &m, BuildMode mode, double bigm);
+
+// Lower and upper bound of a row in HiGHS form (+-inf where open).
+void row_bounds(const Model &m, int row, double &lower, double &upper);
+
+}  // namespace krvs

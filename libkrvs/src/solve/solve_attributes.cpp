@@ -1,0 +1,29 @@
+#include "solve/solve_state.h"
+
+namespace krvs {
+
+bool solve_int_attribute(const SolveState &s, int id, int64_t &value) {
+  switch (id) {
+    case 1010: value = s.lp_status; return true;
+    case 1011: value = s.mip_status; return true;
+    case 1012: value = s.stop_status; return true;
+    case 1013: value = s.simplex_iterations; return true;
+    case 1014: value = s.barrier_iterations; return true;
+    case 1015: value = s.nodes; return true;
+    case 1016: value = s.mip_solutions; return true;
+    default: return false;
+  }
+}
+
+bool solve_double_attribute(const SolveState &s, int id, double &value) {
+  switch (id) {
+    case 2001: value = s.lp_objective; return true;
+    case 2003: value = s.mip_objective; return true;
+    case 2004: value = s.best_bound; return true;
+    case 2005: value = s.mip_gap; return true;
+    case 2006: value = s.solve_time; return true;
+    default: return false;
+  }
+}
+
+}  // namespace krvs

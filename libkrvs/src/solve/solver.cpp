@@ -1,0 +1,503 @@
+#include "solve/solver.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "Highs.h"
+#include "core/guard.h"
+#include "core/messages.h"
+#include "core/problem.h"
+#include "model/model.h"
+#include "solve/convexity.h"
+#include "solve/highs_build.h"
+#include "solve/solve_state.h"
+
+namespace krvs {
+namespace {
+
+enum class LpAlgorithm { Default = 1, Dual = 2, Primal = 3, Barrier = 4 };
+
+LpAlgorithm parse_flags(const char *flags, const char *caller) {
+  LpAlgorithm alg = LpAlgorithm::Default;
+  if (!flags) return alg;
+  for (const char *c = flags; *c; ++c) {
+    switch (*c) {
+      case 'd':
+      case 'n': alg = LpAlgorithm::Dual; break;  // no network simplex: its work goes to the dual
+      case 'p': alg = LpAlgorithm::Primal; break;
+      case 'b': alg = LpAlgorithm::Barrier; break;
+      case 'g':  // global search: implied by the MIP solve
+      case ' ': break;
+      default:
+        throw Error(std::string(caller) + ": unknown flag '" + std::string(1, *c) +
+                    "' (use 'd' dual simplex, 'p' primal simplex, 'b' barrier or 'n' network)");
+    }
+  }
+  return alg;
+}
+
+double engine_number(double v) {
+  if (std::isinf(v)) return v > 0 ? KRVS_INFINITY : -KRVS_INFINITY;
+  return v;
+}
+
+std::string format_number(double v) {
+  char text[64];
+  snprintf(text, sizeof text, "%.10g", v);
+  return text;
+}
+
+// Collects log text (the engine's and HiGHS's) and hands it on as whole lines.
+class LogSink {
+ public:
+  LogSink(KRVSprob prob, bool enabled) : prob_(prob), enabled_(enabled) {}
+  ~LogSink() { flush(); }
+
+  bool enabled() const { return enabled_; }
+
+  void text(const std::string &chunk, int type) {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (char c : chunk) {
+      if (c == '\n') {
+        emit_problem(prob_, pending_, pending_type_);
+        pending_.clear();
+        pending_type_ = MSG_INFO;
+      } else if (c != '\r') {
+        if (pending_.empty()) pending_type_ = type;
+        pending_ += c;
+      }
+    }
+  }
+  void line(const std::string &text_line, int type = MSG_INFO) { text(text_line + "\n", type); }
+  void flush() {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!pending_.empty()) emit_problem(prob_, pending_, pending_type_);
+    pending_.clear();
+  }
+
+ private:
+  KRVSprob prob_;
+  bool enabled_;
+  std::mutex mutex_;
+  std::string pending_;
+  int pending_type_ = MSG_INFO;
+};
+
+int message_type(int highs_log_type) {
+  switch (HighsLogType(highs_log_type)) {
+    case HighsLogType::kWarning: return MSG_WARNING;
+    case HighsLogType::kError: return MSG_ERROR;
+    default: return MSG_INFO;
+  }
+}
+
+// State the HiGHS callback reads and writes while a solve runs.
+struct RunContext {
+  KRVSprob prob;
+  LogSink *log;
+  std::atomic<int64_t> improving_solutions{0};
+};
+
+void install_callbacks(Highs &highs, RunContext &ctx) {
+  auto callback = [&ctx](int type, const std::string &message, const HighsCallbackOutput *out,
+                         HighsCallbackInput *in, void *) {
+    try {
+      switch (type) {
+        case kCallbackLogging: ctx.log->text(message, out ? message_type(int(out->log_type)) : MSG_INFO); break;
+        case kCallbackSimplexInterrupt:
+        case kCallbackIpmInterrupt:
+        case kCallbackMipInterrupt:
+          if (in && ctx.prob->interrupt_reason.load(std::memory_order_relaxed) != 0) in->user_interrupt = true;
+          break;
+        case kCallbackMipImprovingSolution: ctx.improving_solutions.fetch_add(1); break;
+        default: break;
+      }
+    } catch (...) {
+      // Nothing may escape into HiGHS.
+    }
+  };
+  highs.setCallback(callback, nullptr);
+  for (int type : {kCallbackSimplexInterrupt, kCallbackIpmInterrupt, kCallbackMipInterrupt,
+                   kCallbackMipImprovingSolution})
+    highs.startCallback(type);
+  if (ctx.log->enabled()) highs.startCallback(kCallbackLogging);
+}
+
+void set_option(Highs &highs, const std::string &name, const ControlInfo *control, double number) {
+  HighsOptionType type;
+  if (highs.getOptionType(name, type) != HighsStatus::kOk)
+    throw Error("The solver has no option '" + name + "'");
+  HighsStatus status = HighsStatus::kOk;
+  switch (type) {
+    case HighsOptionType::kBool: status = highs.setOptionValue(name, number != 0.0); break;
+    case HighsOptionType::kInt: {
+      double clamped = std::min(std::max(number, -2147483647.0), 2147483647.0);
+      status = highs.setOptionValue(name, HighsInt(clamped));
+      break;
+    }
+    case HighsOptionType::kDouble: status = highs.setOptionValue(name, number); break;
+    case HighsOptionType::kString:
+      status = highs.setOptionValue(name, std::string(number > 0 ? "on" : "off"));
+      break;
+  }
+  if (status == HighsStatus::kError)
+    throw Error(std::string("The value ") + format_number(number) + " of control " +
+                (control ? control->name : name.c_str()) + " is not accepted by the solver");
+}
+
+// Passes every control that drives a HiGHS option, then those the engine
+// interprets itself.
+void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg,
+                    bool log_enabled) {
+  highs.setOptionValue("log_to_console", false);
+  highs.setOptionValue("output_flag", log_enabled);
+  for (const ControlInfo &c : control_table().rows()) {
+    if (!c.highs_option || !*c.highs_option) continue;
+    double value = c.type == ValueType::Int ? double(controls.get_int(c.id)) : controls.get_double(c.id);
+    set_option(highs, c.highs_option, &c, value);
+  }
+  if (controls.get_int(CTRL_8011) == 0) highs.setOptionValue("simplex_scale_strategy", HighsInt(0));
+  const int64_t max_solutions = controls.get_int(CTRL_8007);
+  if (max_solutions > 0) set_option(highs, "mip_max_improving_sols", nullptr, double(max_solutions));
+  if (discrete || quadratic) return;  // the MIP and QP solvers choose their own LP algorithm
+  if (alg == LpAlgorithm::Default) alg = LpAlgorithm(controls.get_int(CTRL_8003));
+  switch (alg) {
+    case LpAlgorithm::Barrier: highs.setOptionValue("solver", std::string("ipm")); break;
+    case LpAlgorithm::Primal:
+      highs.setOptionValue("solver", std::string("simplex"));
+      highs.setOptionValue("simplex_strategy", HighsInt(kSimplexStrategyPrimal));
+      break;
+    default:  // automatic choice and dual: the dual simplex
+      highs.setOptionValue("solver", std::string("simplex"));
+      highs.setOptionValue("simplex_strategy", HighsInt(kSimplexStrategyDual));
+      break;
+  }
+}
+
+// Refuses what HiGHS cannot solve, with the status the caller expects.
+void check_model_class(const Model &m, bool discrete, SolveState &state) {
+  for (const auto &[row, entries] : m.qrows) {
+    std::vector<SymmetricEntry> sym;
+    for (const auto &e : entries)
+      if (e.q != 0.0) sym.push_back(SymmetricEntry{e.i, e.j, e.i == e.j ? e.q : 0.5 * e.q});
+    if (sym.empty()) continue;
+    const char type = row >= 0 && row < m.rows() ? m.rowtype[size_t(row)] : 'N';
+    const std::string name = row >= 0 && row < m.rows() ? m.rownames.get(row) : std::to_string(row);
+    bool convex = (type == 'L' && check_semidefinite(sym, 1.0) == Definiteness::Semidefinite) ||
+                  (type == 'G' && check_semidefinite(sym, -1.0) == Definiteness::Semidefinite);
+    state.lp_status = LP_NONCONVEX;
+    if (!convex)
+      throw Error("The quadratic constraint " + name +
+                  " is not convex; the LP/MIP solver cannot solve problems with non-convex quadratic constraints");
+    throw Error("The quadratic constraint " + name +
+                " is convex, but quadratic constraints are not supported by the LP/MIP solver yet");
+  }
+  const size_t quadratic = quadratic_objective_entries(m);
+  if (quadratic == 0) return;
+  if (discrete)
+    throw Error("mixed-integer problems with a quadratic objective (MIQP) are not supported yet");
+  std::vector<SymmetricEntry> sym;
+  sym.reserve(quadratic);
+  for (const auto &e : m.qobj)
+    if (e.q != 0.0) sym.push_back(SymmetricEntry{e.i, e.j, e.q});
+  const double sign = m.obj_sense < 0 ? -1.0 : 1.0;
+  if (check_semidefinite(sym, sign) == Definiteness::Indefinite) {
+    state.lp_status = LP_NONCONVEX;
+    throw Error(sign > 0 ? "The quadratic objective is not convex, so it cannot be minimised (its matrix is not "
+                           "positive semidefinite)"
+                         : "The quadratic objective is not concave, so it cannot be maximised (its matrix is not "
+                           "negative semidefinite)");
+  }
+}
+
+// x, slacks and (for continuous solves) duals in the user's indices.
+void store_solution(SolutionVectors &out, const Model &m, const HighsSolution &sol, bool with_duals) {
+  const int n = m.cols(), rows = m.rows();
+  out.clear();
+  if (!sol.value_valid || int(sol.col_value.size()) < n) return;
+  out.valid = true;
+  out.x.assign(sol.col_value.begin(), sol.col_value.begin() + n);
+  out.slack.assign(size_t(rows), 0.0);
+  const CompressedMatrix &by_cols = m.by_cols();
+  for (int j = 0; j < n; ++j) {
+    const double xj = out.x[size_t(j)];
+    if (xj == 0.0) continue;
+    for (int64_t p = by_cols.start[size_t(j)]; p < by_cols.start[size_t(j) + 1]; ++p)
+      out.slack[size_t(by_cols.index[size_t(p)])] -= by_cols.value[size_t(p)] * xj;
+  }
+  for (int i = 0; i < rows; ++i) out.slack[size_t(i)] += m.rhs[size_t(i)];
+  if (with_duals && sol.dual_valid && int(sol.row_dual.size()) >= rows && int(sol.col_dual.size()) >= n) {
+    out.duals.assign(sol.row_dual.begin(), sol.row_dual.begin() + rows);
+    out.djs.assign(sol.col_dual.begin(), sol.col_dual.begin() + n);
+  }
+}
+
+// A model without columns: every row's activity is 0.
+void solve_without_columns(const Model &m, double feastol, bool mip, SolveState &state) {
+  bool feasible = true;
+  for (int i = 0; i < m.rows() && feasible; ++i) {
+    double lower, upper;
+    row_bounds(m, i, lower, upper);
+    feasible = lower <= feastol && upper >= -feastol;
+  }
+  state.lp_status = feasible ? LP_OPTIMAL : LP_INFEAS;
+  state.lp_objective = m.obj_constant;
+  if (feasible) {
+    SolutionVectors &lp = state.lp;
+    lp.valid = true;
+    lp.slack.assign(m.rhs.begin(), m.rhs.end());
+    lp.duals.assign(size_t(m.rows()), 0.0);
+    if (mip) state.mip = lp;
+  }
+  if (mip) {
+    state.mip_status = feasible ? MIP_OPTIMAL : MIP_INFEAS;
+    state.mip_objective = m.obj_constant;
+    state.best_bound = m.obj_constant;
+    state.mip_solutions = feasible ? 1 : 0;
+  }
+}
+
+const char *lp_status_text(int status) {
+  static const char *names[] = {"unstarted", "optimal",  "infeasible", "cut off", "unfinished",
+                                "unbounded", "cut off in dual", "unsolved",   "non-convex"};
+  return status >= 0 && status <= 8 ? names[status] : "unknown";
+}
+
+const char *mip_status_text(int status) {
+  static const char *names[] = {"not loaded", "LP not optimal", "LP optimal", "no solution found",
+                                "solution found", "infeasible", "optimal", "unbounded"};
+  return status >= 0 && status <= 7 ? names[status] : "unknown";
+}
+
+// Stop reason and "finished early" for the HiGHS statuses that mean a limit.
+bool limit_reached(HighsModelStatus status, int interrupt_reason, int64_t improving, int64_t max_solutions,
+                   int &stop) {
+  switch (status) {
+    case HighsModelStatus::kTimeLimit: stop = STOP_TIMELIMIT; return true;
+    case HighsModelStatus::kIterationLimit: stop = STOP_ITERLIMIT; return true;
+    case HighsModelStatus::kSolutionLimit:
+      stop = max_solutions > 0 && improving >= max_solutions ? STOP_SOLLIMIT : STOP_NODELIMIT;
+      return true;
+    case HighsModelStatus::kInterrupt:
+    case HighsModelStatus::kHighsInterrupt: stop = interrupt_reason != 0 ? interrupt_reason : STOP_USER; return true;
+    default: return false;
+  }
+}
+
+class RunningGuard {
+ public:
+  explicit RunningGuard(SolveState &state) : state_(state) {
+    if (state_.running.value.exchange(true)) throw Error("A solve of this problem is already running");
+  }
+  ~RunningGuard() { state_.running.value.store(false); }
+  RunningGuard(const RunningGuard &) = delete;
+  RunningGuard &operator=(const RunningGuard &) = delete;
+
+ private:
+  SolveState &state_;
+};
+
+void reset_results(SolveState &state) {
+  state.lp_status = LP_UNSTARTED;
+  state.mip_status = MIP_NOT_LOADED;
+  state.stop_status = STOP_NONE;
+  state.simplex_iterations = state.barrier_iterations = state.nodes = state.mip_solutions = 0;
+  state.lp_objective = state.mip_objective = state.best_bound = state.mip_gap = state.solve_time = 0.0;
+  state.lp.clear();
+  state.mip.clear();
+}
+
+void run(KRVSprob prob, const char *flags, SolveRequest request, LogSink &log) {
+  const char *caller = request == SolveRequest::Mip ? "KRVSmipoptimize" : "KRVSlpoptimize";
+  const LpAlgorithm alg = parse_flags(flags, caller);
+  const Model &m = *prob->model;
+  SolveState &state = *prob->solve;
+  const ControlValues &controls = prob->controls;
+
+  const bool has_discrete = has_discrete_entities(m);
+  const bool discrete = request == SolveRequest::Mip && has_discrete;
+  const bool mip_request = request == SolveRequest::Mip;
+  check_model_class(m, discrete, state);
+  const bool quadratic = quadratic_objective_entries(m) > 0;
+
+  BuiltModel built =
+      build_highs_model(m, discrete ? BuildMode::Discrete : BuildMode::Relaxation, controls.get_double(CTRL_7008));
+  HighsLp &lp = built.model.lp_;
+  const char *kind = discrete ? "MIP" : quadratic ? "QP" : "LP";
+  log.line(std::string("Solving ") + (request == SolveRequest::Lp && has_discrete ? "the relaxation of a MIP as " : "") +
+           kind + " with " + std::to_string(m.rows()) + " rows, " + std::to_string(m.cols()) + " columns and " +
+           std::to_string(m.nonzeros()) + " coefficients" +
+           (lp.num_col_ > m.cols() || lp.num_row_ > m.rows()
+                ? " (" + std::to_string(lp.num_col_ - m.cols()) + " internal columns, " +
+                      std::to_string(lp.num_row_ - m.rows()) + " internal rows)"
+                : std::string()));
+
+  if (lp.num_col_ == 0) {
+    solve_without_columns(m, controls.get_double(CTRL_7004), mip_request, state);
+    if (request == SolveRequest::Lp && has_discrete)
+      state.mip_status = state.lp_status == LP_OPTIMAL ? MIP_LP_OPTIMAL : MIP_LP_NOT_OPTIMAL;
+    return;
+  }
+
+  Highs highs;
+  RunContext ctx{prob, &log, {0}};
+  apply_controls(highs, controls, discrete, quadratic, alg, log.enabled());
+  install_callbacks(highs, ctx);
+  if (highs.passModel(std::move(built.model)) == HighsStatus::kError)
+    throw Error("The solver refused the model (see the log for the reason)");
+
+  // Warm start from the last basis when only bounds, costs or right-hand
+  // sides changed since it was found.
+  StoredBasis &stored = state.basis;
+  const HighsLp &passed = highs.getLp();
+  if (!discrete && !quadratic && controls.get_int(CTRL_8010) != 0 && stored.valid &&
+      stored.structure_version == m.structure_version && int(stored.col_status.size()) == passed.num_col_ &&
+      int(stored.row_status.size()) == passed.num_row_ &&
+      !(alg == LpAlgorithm::Barrier || (alg == LpAlgorithm::Default && controls.get_int(CTRL_8003) == 4))) {
+    HighsBasis basis;
+    basis.col_status.resize(stored.col_status.size());
+    basis.row_status.resize(stored.row_status.size());
+    for (size_t j = 0; j < stored.col_status.size(); ++j) basis.col_status[j] = HighsBasisStatus(stored.col_status[j]);
+    for (size_t i = 0; i < stored.row_status.size(); ++i) basis.row_status[i] = HighsBasisStatus(stored.row_status[i]);
+    basis.valid = true;
+    basis.alien = true;
+    if (highs.setBasis(basis, "krvs warm start") == HighsStatus::kOk) log.line("Starting from the previous basis");
+  }
+
+  HighsStatus run_status = highs.run();
+  if (highs.getModelStatus() == HighsModelStatus::kUnboundedOrInfeasible) {
+    // Presolve could not tell the two apart; the solver without it can.
+    std::string presolve;
+    highs.getOptionValue("presolve", presolve);
+    if (presolve != "off") {
+      highs.setOptionValue("presolve", std::string("off"));
+      run_status = highs.run();
+    }
+  }
+  log.flush();
+
+  const HighsInfo &info = highs.getInfo();
+  const HighsSolution &sol = highs.getSolution();
+  const HighsModelStatus status = highs.getModelStatus();
+  state.simplex_iterations = std::max<int64_t>(info.simplex_iteration_count, 0) +
+                             std::max<int64_t>(info.qp_iteration_count, 0);
+  state.barrier_iterations = std::max<int64_t>(info.ipm_iteration_count, 0);
+  state.nodes = std::max<int64_t>(info.mip_node_count, 0);
+  const int64_t improving = ctx.improving_solutions.load();
+  int stop = STOP_NONE;
+  const bool limited = limit_reached(status, prob->interrupt_reason.load(), improving,
+                                     controls.get_int(CTRL_8007), stop);
+  state.stop_status = stop;
+
+  if (discrete) {
+    const bool incumbent = info.primal_solution_status == kSolutionStatusFeasible;
+    state.mip_solutions = improving;
+    switch (status) {
+      case HighsModelStatus::kOptimal:
+        state.mip_status = MIP_OPTIMAL;
+        if (info.mip_gap > 1e-9 && std::isfinite(info.mip_gap)) state.stop_status = STOP_MIPGAP;
+        break;
+      case HighsModelStatus::kInfeasible: state.mip_status = MIP_INFEAS; break;
+      case HighsModelStatus::kUnbounded:
+      case HighsModelStatus::kUnboundedOrInfeasible:
+        state.mip_status = incumbent || status == HighsModelStatus::kUnbounded ? MIP_UNBOUNDED : MIP_INFEAS;
+        break;
+      default:
+        if (!limited) throw Error("The MIP solver failed: " + highs.modelStatusToString(status));
+        state.mip_status = incumbent ? MIP_SOLUTION : MIP_NO_SOL_FOUND;
+        break;
+    }
+    if (incumbent) {
+      store_solution(state.mip, m, sol, false);
+      state.mip_objective = info.objective_function_value;
+    }
+    state.best_bound = engine_number(info.mip_dual_bound);
+    state.mip_gap = engine_number(info.mip_gap);
+  } else {
+    switch (status) {
+      case HighsModelStatus::kOptimal:
+      case HighsModelStatus::kModelEmpty: state.lp_status = LP_OPTIMAL; break;
+      case HighsModelStatus::kInfeasible: state.lp_status = LP_INFEAS; break;
+      case HighsModelStatus::kUnbounded: state.lp_status = LP_UNBOUNDED; break;
+      case HighsModelStatus::kUnboundedOrInfeasible: state.lp_status = LP_INFEAS; break;
+      case HighsModelStatus::kObjectiveBound:
+      case HighsModelStatus::kObjectiveTarget: state.lp_status = LP_CUTOFF; break;
+      default:
+        if (limited) {
+          state.lp_status = LP_UNFINISHED;
+        } else {
+          state.lp_status = LP_UNSOLVED;
+          throw Error("The solver failed on the " + std::string(kind) + ": " + highs.modelStatusToString(status));
+        }
+        break;
+    }
+    if (run_status == HighsStatus::kError && state.lp_status == LP_OPTIMAL) state.lp_status = LP_UNSOLVED;
+    store_solution(state.lp, m, sol, true);
+    state.lp_objective = status == HighsModelStatus::kModelEmpty ? m.obj_constant : info.objective_function_value;
+    if (highs.getBasis().valid && !quadratic) {
+      const HighsBasis &basis = highs.getBasis();
+      stored.valid = true;
+      stored.structure_version = m.structure_version;
+      stored.col_status.assign(basis.col_status.size(), 0);
+      stored.row_status.assign(basis.row_status.size(), 0);
+      for (size_t j = 0; j < basis.col_status.size(); ++j) stored.col_status[j] = int8_t(basis.col_status[j]);
+      for (size_t i = 0; i < basis.row_status.size(); ++i) stored.row_status[i] = int8_t(basis.row_status[i]);
+    }
+    if (request == SolveRequest::Lp && has_discrete) {
+      state.mip_status = state.lp_status == LP_OPTIMAL ? MIP_LP_OPTIMAL : MIP_LP_NOT_OPTIMAL;
+    } else if (mip_request) {
+      // A MIP solve of a model without discrete entities is its LP solve.
+      switch (state.lp_status) {
+        case LP_OPTIMAL: state.mip_status = MIP_OPTIMAL; break;
+        case LP_INFEAS: state.mip_status = MIP_INFEAS; break;
+        case LP_UNBOUNDED: state.mip_status = MIP_UNBOUNDED; break;
+        default:
+          state.mip_status = info.primal_solution_status == kSolutionStatusFeasible ? MIP_SOLUTION : MIP_NO_SOL_FOUND;
+          break;
+      }
+      if (state.mip_status == MIP_OPTIMAL || state.mip_status == MIP_SOLUTION) {
+        store_solution(state.mip, m, sol, false);
+        state.mip_objective = state.lp_objective;
+        state.best_bound = state.lp_status == LP_OPTIMAL ? state.lp_objective : 0.0;
+        state.mip_solutions = 1;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void optimize(KRVSprob prob, const char *flags, SolveRequest request) {
+  SolveState &state = *prob->solve;
+  RunningGuard running(state);
+  reset_results(state);
+  prob->interrupt_reason.store(0);
+  const auto started = std::chrono::steady_clock::now();
+  LogSink log(prob, prob->controls.get_int(CTRL_8035) != 0);
+  auto finish = [&] {
+    state.solve_time = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  };
+  try {
+    run(prob, flags, request, log);
+  } catch (const Error &e) {
+    finish();
+    log.line(std::string("Solve failed: ") + e.what(), MSG_ERROR);
+    throw;
+  }
+  finish();
+  std::string summary = "Solve finished: LP status " + std::string(lp_status_text(state.lp_status));
+  if (request == SolveRequest::Mip || state.mip_status != MIP_NOT_LOADED)
+    summary += ", MIP status " + std::string(mip_status_text(state.mip_status));
+  if (state.mip.valid) summary += ", objective " + format_number(state.mip_objective);
+  else if (state.lp.valid) summary += ", objective " + format_number(state.lp_objective);
+  summary += ", " + format_number(state.solve_time) + " s";
+  log.line(summary);
+}
+
+}  // namespace krvs
