@@ -245,8 +245,18 @@ KRVS_API int KRVSwriteprob(KRVSprob prob, const char *filename, const char *flag
  * (treated as dual); empty or null: the defaultalg control decides. */
 KRVS_API int KRVSlpoptimize(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
 KRVS_API int KRVSmipoptimize(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
-/* Any output may be null. Slack = rhs - row activity. */
+/* Any output may be null. Slack = rhs - row activity.
+ * Signs, the same for minimisation and maximisation:
+ *  - duals[i] is the rate of change of the optimal objective value per unit
+ *    increase of rhs[i] (for a binding <= row: <= 0 when minimising, >= 0
+ *    when maximising; the reverse for a binding >= row);
+ *  - djs[j] = c_j + (Qx)_j - sum_i a_ij duals[i], the rate of change of the
+ *    objective when x_j moves up (at an optimum >= 0 for a column at its
+ *    lower bound when minimising, <= 0 when maximising).
+ * Fails when the last solve left no LP solution, or when rows or columns
+ * were added or deleted since. */
 KRVS_API int KRVSgetlpsol(KRVSprob prob, double x[], double slack[], double duals[], double djs[]) KRVS_NOEXCEPT;
+/* The best integer solution of the last KRVSmipoptimize; fails when there is none. */
 KRVS_API int KRVSgetmipsol(KRVSprob prob, double x[], double slack[]) KRVS_NOEXCEPT;
 
 #ifdef __cplusplus

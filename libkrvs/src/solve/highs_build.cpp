@@ -123,7 +123,8 @@ void Builder::columns() {
 // to serve it as a big-M; larger ones get a binary of our own.
 void Builder::semi_column(int j) {
   const bool integral = m_.coltype[size_t(j)] == 'R';
-  double &lo = col_lower_[size_t(j)], &up = col_upper_[size_t(j)];
+  // Copies: adding the binary below may move the bound vectors.
+  const double lo = col_lower_[size_t(j)], up = col_upper_[size_t(j)];
   const double on_lower = std::max(lo, m_.limit[size_t(j)]);
   const HighsVarType plain = integral ? HighsVarType::kInteger : HighsVarType::kContinuous;
   if (on_lower <= 0.0) {  // zero lies in [lo, ub]: an ordinary column
@@ -131,14 +132,14 @@ void Builder::semi_column(int j) {
     return;
   }
   if (up <= kMaxSemiVariableUpper) {
-    lo = on_lower;
+    col_lower_[size_t(j)] = on_lower;
     integrality_[size_t(j)] = integral ? HighsVarType::kSemiInteger : HighsVarType::kSemiContinuous;
     return;
   }
   require_bound(up, std::string(integral ? "semi-integer" : "semi-continuous") + " column " + m_.colnames.get(j));
   // z = 0: x = 0; z = 1: on_lower <= x <= up.
   integrality_[size_t(j)] = plain;
-  lo = 0.0;
+  col_lower_[size_t(j)] = 0.0;
   int z = add_binary();
   add_row(-kInf, 0.0, {{j, 1.0}, {z, -up}});
   add_row(0.0, kInf, {{j, 1.0}, {z, -on_lower}});

@@ -185,7 +185,7 @@ void check_model_class(const Model &m, bool discrete, SolveState &state) {
   for (const auto &[row, entries] : m.qrows) {
     std::vector<SymmetricEntry> sym;
     for (const auto &e : entries)
-      if (e.q != 0.0) sym.push_back(SymmetricEntry{e.i, e.j, e.i == e.j ? e.q : 0.5 * e.q});
+      if (e.q != 0.0) sym.push_back(SymmetricEntry{e.i, e.j, e.q});
     if (sym.empty()) continue;
     const char type = row >= 0 && row < m.rows() ? m.rowtype[size_t(row)] : 'N';
     const std::string name = row >= 0 && row < m.rows() ? m.rownames.get(row) : std::to_string(row);
