@@ -20,4 +20,6 @@ def refcount_unchanged(fn, *objects, repeat=200):
     before = [sys.getrefcount(o) for o in objects]
     for _ in range(repeat):
         fn()
-    return [sys.getrefcount(o) - b for o, b in zip(objects, before)]
+    # Measure before pairing with zip: zip's result tuple would hold one more reference.
+    after = [sys.getrefcount(o) for o in objects]
+    return [a - b for a, b in zip(after, before)]

@@ -1,7 +1,495 @@
-// Placeholder until the type is filled in.
-#include "python_model/korvo_module.h"
+// korvo.expression: constant + linear map + quadratic map; operand
+// classification, copies, in-place amendments, string form and extraction.
+#include "expression/expression.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "constraint/constraint.h"
+#include "expression/arithmetic.h"
+#include "expression/linterm.h"
+#include "expression/quadterm.h"
+#include "nonlin/nonlinear.h"
+#include "numpy_types/npy_api.h"
+#include "python_model/docstrings.h"
+#include "python_model/pyref.h"
+#include "variable/var.h"
+
+namespace {
+
+PyObject *obj_of(const var_s *v) { return reinterpret_cast<PyObject *>(const_cast<var_s *>(v)); }
+
+void expression_dealloc(PyObject *self) {
+  expression_s *e = as_expression(self);
+  linmap_free(&e->lin);
+  quadmap_free(&e->quad);
+  indexset_free(&e->quadvars);
+  Py_TYPE(self)->tp_free(self);
+}
+
+int ensure_quad(expression_s *e) {
+  if (!e->quad) e->quad = quadmap_new();
+  if (!e->quadvars) e->quadvars = indexset_new();
+  return e->quad && e->quadvars ? 0 : -1;
+}
+
+// Orders a pair of variables so that the first has the smaller identity.
+void order_pair(PyObject **x, PyObject **y) {
+  if (less_variable()(as_var(*y), as_var(*x))) std::swap(*x, *y);
+}
+
+int record_quadvars(expression_s *e, PyObject *x, PyObject *y) {
+  if (indexset_add(e->quadvars, static_cast<int64_t>(var_id(as_var(x)))) < 0) return -1;
+  return indexset_add(e->quadvars, static_cast<int64_t>(var_id(as_var(y))));
+}
+
+// Adds factor times every entry of src into e (e and src are different objects).
+int add_expression_parts(PyObject *e, const expression_s *src, double factor) {
+  map_cursor cursor = nullptr;
+  const var_s *x;
+  double coef;
+  if (src->lin) {
+    while (linmap_next(src->lin, &x, &coef, &cursor))
+      if (expression_addToLinTerm(e, obj_of(x), factor * coef) < 0) {
+        linmap_iter_free(&cursor);
+        return -1;
+      }
+  }
+  if (src->quad) {
+    linmap *inner;
+    while (quadmap_next(src->quad, &x, &inner, &cursor)) {
+      map_cursor inner_cursor = nullptr;
+      const var_s *y;
+      while (linmap_next(inner, &y, &coef, &inner_cursor))
+        if (expression_addToQuadTerm(e, obj_of(x), obj_of(y), factor * coef) < 0) {
+          linmap_iter_free(&inner_cursor);
+          quadmap_iter_free(&cursor);
+          return -1;
+        }
+    }
+  }
+  return 0;
+}
+
+std::string utf8_of(PyObject *text) {
+  Py_ssize_t size = 0;
+  const char *data = PyUnicode_AsUTF8AndSize(text, &size);
+  return data ? std::string(data, static_cast<size_t>(size)) : std::string();
+}
+
+// Name of a variable as UTF-8 text; false with an exception set on failure.
+bool var_name_text(const var_s *v, std::string *out) {
+  PyRef name(var_str(obj_of(v)));
+  if (!name) return false;
+  *out = utf8_of(name.get());
+  return !PyErr_Occurred();
+}
+
+std::string format_number(const char *format, double value) {
+  char buffer[64];
+  snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+// One signed piece of the string form: " x", " + x", " - x", " 2 x", " +2 x".
+void append_term(std::string *out, double coef, const std::string &text) {
+  bool leading = out->empty();
+  if (coef == 1.0) {
+    *out += leading ? "  " : " + ";
+  } else if (coef == -1.0) {
+    *out += " - ";
+  } else {
+    *out += format_number(leading ? " %g " : " %+g ", coef);
+  }
+  *out += text;
+}
+
+PyObject *list_pair(PyObject *a, PyObject *b) { return PyTuple_Pack(2, a, b); }
+
+PyMethodDef expression_methods[] = {
+    {"extractLinear", expression_extractLinear, METH_NOARGS,
+     KORVO_DOC("Returns the linear part of the expression.", "(vars, coefs) = e.extractLinear()", KORVO_NO_ARGS,
+               "(3 + 2*x - y).extractLinear()  # ([x, y], [2.0, -1.0])",
+               "Variables come in creation order; the constant is not part of the result.")},
+    {"extractQuadratic", expression_extractQuadratic, METH_NOARGS,
+     KORVO_DOC("Returns the quadratic part of the expression.", "(vars1, vars2, coefs) = e.extractQuadratic()",
+               KORVO_NO_ARGS, "(x**2 - 4*x*y).extractQuadratic()  # ([x, x], [x, y], [1.0, -4.0])",
+               "Each product appears once, with the variable created first in vars1.")},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+// ---- classification ---------------------------------------------------------
+
+int exprKind(PyObject *obj) {
+  if (!obj) return EXPR_INVALID;
+  if (isExpression(obj)) return EXPR_EXPRESSION;
+  if (isLinterm(obj)) return as_linterm(obj)->var ? EXPR_LINTERM : EXPR_INVALID;
+  if (isVar(obj)) return EXPR_VAR;
+  if (isNonlin(obj)) return as_nonlin(obj)->args ? EXPR_NONLINEAR : EXPR_INVALID;
+  if (isQuadterm(obj)) return as_quadterm(obj)->first && as_quadterm(obj)->second ? EXPR_QUADTERM : EXPR_INVALID;
+  if (isNumericScalar(obj)) return EXPR_CONSTANT;
+  return EXPR_INVALID;
+}
+
+int getExprType(PyObject *obj) {
+  int kind = exprKind(obj);
+  if (kind == EXPR_INVALID && !PyErr_Occurred()) {
+    if (obj)
+      PyErr_Format(korvo_model_error, "Invalid object in operation: <%S>", obj);
+    else
+      PyErr_SetString(korvo_model_error, "Invalid object in operation: <NULL>");
+  }
+  return kind;
+}
+
+bool isObjectConst(PyObject *obj, int *code, double *value) {
+  if (isNumericScalar(obj)) {
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    if (code) *code = EXPR_CONSTANT;
+    if (value) *value = v;
+    return true;
+  }
+  if (isExpression(obj) && !as_expression(obj)->lin && !as_expression(obj)->quad) {
+    if (code) *code = EXPR_EXPRESSION;
+    if (value) *value = as_expression(obj)->constant;
+    return true;
+  }
+  return false;
+}
+
+bool expression_has_terms(const expression_s *e) {
+  return linmap_size(e->lin) != 0 || quadmap_size(e->quad) != 0;
+}
+
+// ---- construction and copies ------------------------------------------------
+
+PyObject *expression_new(PyTypeObject *type) {
+  PyObject *obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  expression_s *e = as_expression(obj);
+  e->constant = 0.0;
+  e->lin = nullptr;
+  e->quad = nullptr;
+  e->quadvars = nullptr;
+  return obj;
+}
+
+PyObject *expression_base(void) { return expression_new(&korvo_expressionType); }
+
+PyObject *expression_copy(PyObject *obj, double factor) {
+  if (factor != 0.0 && isNonlin(obj)) return nonlin_copy(obj, factor);
+  PyRef result(expression_base());
+  if (!result) return nullptr;
+  if (factor == 0.0) return result.release();
+  expression_s *e = as_expression(result.get());
+  switch (exprKind(obj)) {
+    case EXPR_CONSTANT: {
+      double v = PyFloat_AsDouble(obj);
+      if (v == -1.0 && PyErr_Occurred()) return nullptr;
+      e->constant = factor * v;
+      return result.release();
+    }
+    case EXPR_VAR:
+      if (expression_setLinTerm(result.get(), obj, factor) < 0) {
+        PyErr_SetString(korvo_model_error, "Cannot copy expression");
+        return nullptr;
+      }
+      return result.release();
+    case EXPR_LINTERM: {
+      linterm_s *t = as_linterm(obj);
+      if (expression_setLinTerm(result.get(), reinterpret_cast<PyObject *>(t->var), factor * t->coef) < 0) {
+        PyErr_SetString(korvo_model_error, "Cannot copy linear term into expression");
+        return nullptr;
+      }
+      return result.release();
+    }
+    case EXPR_QUADTERM: {
+      quadterm_s *t = as_quadterm(obj);
+      if (expression_addToQuadTerm(result.get(), reinterpret_cast<PyObject *>(t->first),
+                                   reinterpret_cast<PyObject *>(t->second), factor * t->coef) < 0) {
+        PyErr_SetString(korvo_model_error, "Cannot copy quadratic term into expression");
+        return nullptr;
+      }
+      return result.release();
+    }
+    case EXPR_EXPRESSION: {
+      const expression_s *src = as_expression(obj);
+      e->constant = factor * src->constant;
+      bool exact = std::fabs(factor - 1.0) <= 1e-15;
+      int rc = 0;
+      if (src->lin) rc |= linmap_copy(&e->lin, src->lin);
+      if (src->quad) rc |= quadmap_copy(&e->quad, src->quad);
+      if (src->quadvars) rc |= indexset_copy(&e->quadvars, src->quadvars);
+      if (rc == 0 && !exact) {
+        if (e->lin) linmap_scale(e->lin, factor);
+        if (e->quad) quadmap_scale(e->quad, factor);
+      }
+      if (rc != 0) {
+        PyErr_SetString(korvo_model_error, "Cannot copy expression");
+        return nullptr;
+      }
+      return result.release();
+    }
+    default:
+      getExprType(obj);
+      return nullptr;
+  }
+}
+
+PyObject *general_copy(PyObject *obj, double factor) {
+  if (isNumpyArray(obj)) {
+    PyRef copy(PyArray_NewCopy(reinterpret_cast<PyArrayObject *>(obj), NPY_ANYORDER));
+    if (!copy || factor == 1.0) return copy.release();
+    PyRef k(PyFloat_FromDouble(factor));
+    if (!k) return nullptr;
+    return PyNumber_Multiply(copy.get(), k.get());
+  }
+  switch (exprKind(obj)) {
+    case EXPR_CONSTANT: {
+      if (factor == 1.0) return Py_NewRef(obj);
+      double v = PyFloat_AsDouble(obj);
+      if (v == -1.0 && PyErr_Occurred()) return nullptr;
+      return PyFloat_FromDouble(factor * v);
+    }
+    case EXPR_VAR: return var_copy(obj, factor);
+    case EXPR_LINTERM: return linterm_copy(obj, factor);
+    case EXPR_QUADTERM: return quadterm_copy(obj, factor);
+    case EXPR_EXPRESSION: return expression_copy(obj, factor);
+    case EXPR_NONLINEAR: return nonlin_copy(obj, factor);
+    default:
+      if (!PyErr_Occurred()) PyErr_SetString(korvo_model_error, "Invalid object being copied");
+      return nullptr;
+  }
+}
+
+PyObject *expression_scale(PyObject *e, double factor) {
+  if (factor == 0.0) {
+    Py_DECREF(e);
+    return PyFloat_FromDouble(0.0);
+  }
+  if (factor == 1.0) return e;
+  expression_s *ex = as_expression(e);
+  ex->constant *= factor;
+  if (ex->lin && linmap_scale(ex->lin, factor) < 0) {
+    Py_DECREF(e);
+    PyErr_SetString(korvo_model_error, "Could not modify linear part in multiplication");
+    return nullptr;
+  }
+  if (ex->quad && quadmap_scale(ex->quad, factor) < 0) {
+    Py_DECREF(e);
+    PyErr_SetString(korvo_model_error, "Could not modify quadratic part in multiplication");
+    return nullptr;
+  }
+  return e;
+}
+
+// ---- amending in place -------------------------------------------------------
+
+int expression_setLinTerm(PyObject *e, PyObject *x, double coef) {
+  expression_s *ex = as_expression(e);
+  if (!ex->lin) {
+    if (coef == 0.0) return 0;
+    ex->lin = linmap_new();
+  }
+  if (!ex->lin || linmap_set(ex->lin, as_var(x), coef) < 0) {
+    PyErr_SetString(korvo_model_error, "Error amending expression");
+    return -1;
+  }
+  return 0;
+}
+
+int expression_addToLinTerm(PyObject *e, PyObject *x, double coef) {
+  if (coef == 0.0) return 0;
+  expression_s *ex = as_expression(e);
+  if (!ex->lin) ex->lin = linmap_new();
+  if (!ex->lin || linmap_add(ex->lin, as_var(x), coef) < 0) {
+    PyErr_SetString(korvo_model_error, "Error amending linear expression");
+    return -1;
+  }
+  return 0;
+}
+
+int expression_setQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef) {
+  expression_s *ex = as_expression(e);
+  order_pair(&x, &y);
+  if (!ex->quad && coef == 0.0) return 0;
+  if (ensure_quad(ex) < 0 || record_quadvars(ex, x, y) < 0) {
+    PyErr_SetString(korvo_model_error, "Cannot amend quadratic expression");
+    return -1;
+  }
+  if (quadmap_add(ex->quad, as_var(x), as_var(y), coef) < 0) {
+    PyErr_SetString(korvo_model_error, "Error setting quadratic expression");
+    return -1;
+  }
+  return 0;
+}
+
+int expression_addToQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef) {
+  if (coef == 0.0) return 0;
+  expression_s *ex = as_expression(e);
+  order_pair(&x, &y);
+  if (ensure_quad(ex) < 0 || record_quadvars(ex, x, y) < 0 ||
+      quadmap_add(ex->quad, as_var(x), as_var(y), coef) < 0) {
+    PyErr_SetString(korvo_model_error, "Cannot amend quadratic expression");
+    return -1;
+  }
+  return 0;
+}
+
+int expression_addObject(PyObject *e, PyObject *obj, double factor) {
+  expression_s *ex = as_expression(e);
+  switch (getExprType(obj)) {
+    case EXPR_CONSTANT: {
+      double v = PyFloat_AsDouble(obj);
+      if (v == -1.0 && PyErr_Occurred()) return -1;
+      ex->constant += factor * v;
+      return 0;
+    }
+    case EXPR_VAR: return expression_addToLinTerm(e, obj, factor);
+    case EXPR_LINTERM:
+      return expression_addToLinTerm(e, reinterpret_cast<PyObject *>(as_linterm(obj)->var),
+                                     factor * as_linterm(obj)->coef);
+    case EXPR_QUADTERM: {
+      quadterm_s *t = as_quadterm(obj);
+      return expression_addToQuadTerm(e, reinterpret_cast<PyObject *>(t->first),
+                                      reinterpret_cast<PyObject *>(t->second), factor * t->coef);
+    }
+    case EXPR_EXPRESSION: {
+      if (obj == e) {
+        // e + f*e: walking e's maps while amending them would invalidate the walk.
+        double scale = 1.0 + factor;
+        ex->constant *= scale;
+        if (ex->lin) linmap_scale(ex->lin, scale);
+        if (ex->quad) quadmap_scale(ex->quad, scale);
+        return 0;
+      }
+      ex->constant += factor * as_expression(obj)->constant;
+      return add_expression_parts(e, as_expression(obj), factor);
+    }
+    case EXPR_NONLINEAR:
+      PyErr_SetString(korvo_model_error, "Invalid object in operation");
+      return -1;
+    default:
+      return -1;
+  }
+}
+
+// ---- string form and extraction --------------------------------------------
+
+PyObject *expression_str(PyObject *self) {
+  const expression_s *e = as_expression(self);
+  std::string out;
+  if (e->constant != 0.0 || !expression_has_terms(e)) out = format_number("%g", e->constant);
+  map_cursor cursor = nullptr;
+  const var_s *x;
+  double coef;
+  std::string name;
+  if (e->lin) {
+    while (linmap_next(e->lin, &x, &coef, &cursor)) {
+      if (!var_name_text(x, &name)) {
+        linmap_iter_free(&cursor);
+        return nullptr;
+      }
+      append_term(&out, coef, name);
+    }
+  }
+  if (e->quad) {
+    linmap *inner;
+    std::string second;
+    while (quadmap_next(e->quad, &x, &inner, &cursor)) {
+      if (!var_name_text(x, &name)) {
+        quadmap_iter_free(&cursor);
+        return nullptr;
+      }
+      map_cursor inner_cursor = nullptr;
+      const var_s *y;
+      while (linmap_next(inner, &y, &coef, &inner_cursor)) {
+        if (same_variable(x, y)) {
+          append_term(&out, coef, name + "**2");
+          continue;
+        }
+        if (!var_name_text(y, &second)) {
+          linmap_iter_free(&inner_cursor);
+          quadmap_iter_free(&cursor);
+          return nullptr;
+        }
+        append_term(&out, coef, name + "*" + second);
+      }
+    }
+  }
+  return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject *expression_extractLinear(PyObject *self, PyObject *) {
+  const expression_s *e = as_expression(self);
+  Py_ssize_t n = static_cast<Py_ssize_t>(linmap_size(e->lin));
+  PyRef vars(PyList_New(n)), coefs(PyList_New(n));
+  if (!vars || !coefs) return nullptr;
+  map_cursor cursor = nullptr;
+  const var_s *x;
+  double coef;
+  for (Py_ssize_t i = 0; e->lin && linmap_next(e->lin, &x, &coef, &cursor); ++i) {
+    PyObject *value = PyFloat_FromDouble(coef);
+    if (!value) {
+      linmap_iter_free(&cursor);
+      return nullptr;
+    }
+    PyList_SET_ITEM(vars.get(), i, Py_NewRef(obj_of(x)));
+    PyList_SET_ITEM(coefs.get(), i, value);
+  }
+  return list_pair(vars.get(), coefs.get());
+}
+
+PyObject *expression_extractQuadratic(PyObject *self, PyObject *) {
+  const expression_s *e = as_expression(self);
+  Py_ssize_t n = static_cast<Py_ssize_t>(quadmap_size(e->quad));
+  PyRef firsts(PyList_New(n)), seconds(PyList_New(n)), coefs(PyList_New(n));
+  if (!firsts || !seconds || !coefs) return nullptr;
+  map_cursor cursor = nullptr;
+  const var_s *x;
+  linmap *inner;
+  Py_ssize_t i = 0;
+  while (e->quad && quadmap_next(e->quad, &x, &inner, &cursor)) {
+    map_cursor inner_cursor = nullptr;
+    const var_s *y;
+    double coef;
+    while (linmap_next(inner, &y, &coef, &inner_cursor)) {
+      PyObject *value = PyFloat_FromDouble(coef);
+      if (!value || i >= n) {
+        Py_XDECREF(value);
+        linmap_iter_free(&inner_cursor);
+        quadmap_iter_free(&cursor);
+        if (!PyErr_Occurred()) PyErr_SetString(korvo_model_error, "Inconsistent quadratic part of expression");
+        return nullptr;
+      }
+      PyList_SET_ITEM(firsts.get(), i, Py_NewRef(obj_of(x)));
+      PyList_SET_ITEM(seconds.get(), i, Py_NewRef(obj_of(y)));
+      PyList_SET_ITEM(coefs.get(), i, value);
+      ++i;
+    }
+  }
+  return PyTuple_Pack(3, firsts.get(), seconds.get(), coefs.get());
+}
 
 PyTypeObject korvo_expressionType = {
-    PyVarObject_HEAD_INIT(NULL, 0) "korvo.expression", /* tp_name */
-    sizeof(PyObject),                         /* tp_basicsize */
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "korvo.expression",
+    .tp_basicsize = sizeof(expression_s),
+    .tp_dealloc = expression_dealloc,
+    .tp_repr = expression_str,
+    .tp_as_number = &expression_number_methods,
+    .tp_str = expression_str,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = KORVO_DOC("A linear or quadratic expression: a constant plus linear and quadratic terms.",
+                        "e = 3 + 2*x - y", KORVO_NO_ARGS, "e = x + 2*y; e += x*y",
+                        "Objects of this class cannot be created explicitly by the user (korvo.expression() "
+                        "gives an empty expression); the class may be used for type hints."),
+    .tp_richcompare = expression_cmp,
+    .tp_methods = expression_methods,
 };

@@ -5,11 +5,69 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
+struct var_s;
+
+typedef struct linmap_s linmap;      // variable -> coefficient; owns a reference to each key
+typedef struct quadmap_s quadmap;    // variable -> inner linmap; owns outer keys and inner maps
+typedef struct rowcolmap_s rowcolmap;  // unsigned 64-bit id -> borrowed object or index
+typedef struct indexset_s indexset;  // set of signed 64-bit integers
 typedef struct boundmap_s boundmap;  // unsigned 64-bit id -> double
 typedef struct namemap_s namemap;    // unsigned 64-bit id -> owned Python str
 typedef void *map_cursor;            // iteration cursor, null when not started
+
+// Variable-keyed maps order their keys by variable identity (creation order),
+// never by address. Coefficients are never stored as 0.0: setting or summing
+// to zero removes the entry and releases the key.
+linmap *linmap_new(void);
+void linmap_free(linmap **map);
+size_t linmap_size(const linmap *map);
+int linmap_get(const linmap *map, const var_s *var, double *coef);  // 0 present, -1 absent
+bool linmap_has(const linmap *map, const var_s *var);
+int linmap_set(linmap *map, const var_s *var, double coef);
+int linmap_add(linmap *map, const var_s *var, double coef);
+void linmap_del(linmap *map, const var_s *var);
+int linmap_copy(linmap **dst, const linmap *src);
+// Multiplies every coefficient by factor (nonzero); entries that underflow to 0 go.
+int linmap_scale(linmap *map, double factor);
+int linmap_next(const linmap *map, const var_s **key, double *value, map_cursor *cursor);
+void linmap_iter_free(map_cursor *cursor);
+
+quadmap *quadmap_new(void);
+void quadmap_free(quadmap **map);
+size_t quadmap_size(const quadmap *map);  // number of (x, y) terms
+int quadmap_get(const quadmap *map, const var_s *var, linmap **inner);  // 0 present, -1 absent
+int quadmap_set(quadmap *map, const var_s *var, linmap *inner);  // takes over inner
+int quadmap_add(quadmap *map, const var_s *x, const var_s *y, double coef);
+void quadmap_del(quadmap *map, const var_s *x, const var_s *y);
+int quadmap_copy(quadmap **dst, const quadmap *src);
+int quadmap_scale(quadmap *map, double factor);
+int quadmap_next(const quadmap *map, const var_s **key, linmap **inner, map_cursor *cursor);
+void quadmap_iter_free(map_cursor *cursor);
+
+rowcolmap *rowcolmap_new(void);
+void rowcolmap_free(rowcolmap **map);
+size_t rowcolmap_size(const rowcolmap *map);
+int rowcolmap_get(const rowcolmap *map, uint64_t key, PyObject **value);  // 0 present, -1 absent
+bool rowcolmap_has(const rowcolmap *map, uint64_t key);
+int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value);
+void rowcolmap_del(rowcolmap *map, uint64_t key);
+void rowcolmap_clear(rowcolmap *map);
+int rowcolmap_copy(rowcolmap **dst, const rowcolmap *src);
+int rowcolmap_next(const rowcolmap *map, uint64_t *key, PyObject **value, map_cursor *cursor);
+void rowcolmap_iter_free(map_cursor *cursor);
+
+indexset *indexset_new(void);
+void indexset_free(indexset **set);
+size_t indexset_size(const indexset *set);
+int indexset_add(indexset *set, int64_t index);
+bool indexset_has(const indexset *set, int64_t index);
+void indexset_del(indexset *set, int64_t index);
+int indexset_copy(indexset **dst, const indexset *src);
+int indexset_next(const indexset *set, int64_t *index, map_cursor *cursor);
+void indexset_iter_free(map_cursor *cursor);
 
 boundmap *boundmap_new(void);
 void boundmap_free(boundmap **map);

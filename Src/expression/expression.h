@@ -1,0 +1,65 @@
+// korvo.expression: constant + linear part + quadratic part, and the
+// classification of operands shared by all modelling operations.
+#ifndef KORVO_EXPRESSION_H
+#define KORVO_EXPRESSION_H
+
+#include <Python.h>
+
+#include "maps/maps.h"
+#include "python_model/korvo_module.h"
+#include "python_model/numbers.h"
+
+struct expression_s {
+  PyObject_HEAD
+  double constant;
+  linmap *lin;         // null until the first linear term
+  quadmap *quad;       // terms stored once, under the variable with the smaller id
+  indexset *quadvars;  // ids of the variables of the quadratic part; created with quad
+};
+
+inline bool isExpression(PyObject *obj) { return PyObject_TypeCheck(obj, &korvo_expressionType); }
+inline expression_s *as_expression(PyObject *obj) { return reinterpret_cast<expression_s *>(obj); }
+
+// Operand kinds, lowest to highest rank.
+enum expr_kind {
+  EXPR_INVALID = -1,
+  EXPR_CONSTANT = 0,
+  EXPR_VAR = 1,
+  EXPR_LINTERM = 2,
+  EXPR_QUADTERM = 3,
+  EXPR_EXPRESSION = 4,
+  EXPR_NONLINEAR = 5,
+};
+
+// Kind of obj; for anything else raises ModelError "Invalid object in operation: <obj>" and returns -1.
+int getExprType(PyObject *obj);
+// Kind of obj without raising (-1 for anything else, and for terms without variables).
+int exprKind(PyObject *obj);
+// A number (code 0) or an expression without linear and quadratic handles (code 4).
+bool isObjectConst(PyObject *obj, int *code, double *value);
+
+PyObject *expression_new(PyTypeObject *type);
+PyObject *expression_base(void);
+// A new expression equal to factor*obj (number, variable, term, expression; a
+// nonlinear object gives nonlin_copy).
+PyObject *expression_copy(PyObject *obj, double factor);
+// A copy of any operand times factor (numbers, terms, expressions, nonlinear
+// objects, NumPy arrays).
+PyObject *general_copy(PyObject *obj, double factor);
+// Scales e in place; steals the caller's reference to e and returns a new one
+// (the float 0.0 for factor 0).
+PyObject *expression_scale(PyObject *e, double factor);
+
+int expression_setLinTerm(PyObject *e, PyObject *x, double coef);
+int expression_addToLinTerm(PyObject *e, PyObject *x, double coef);
+int expression_setQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef);
+int expression_addToQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef);
+// Adds factor*obj (number, variable, linear or quadratic term, expression) to e in place.
+int expression_addObject(PyObject *e, PyObject *obj, double factor);
+
+PyObject *expression_str(PyObject *self);
+PyObject *expression_extractLinear(PyObject *self, PyObject *unused);
+PyObject *expression_extractQuadratic(PyObject *self, PyObject *unused);
+bool expression_has_terms(const expression_s *e);
+
+#endif
