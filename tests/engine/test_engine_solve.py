@@ -500,10 +500,13 @@ def test_interrupt_from_a_message_callback():
 
 
 def test_two_problems_solved_at_once():
+    # The two threads also ask HiGHS's shared scheduler for different thread counts.
+    threads = {1: 1, 2: 2}
     expected = {}
     for seed in (1, 2):
         p = SolveProblem()
         market_split(p, rows=3, cols=14, seed=seed)
+        p.set_int(8001, threads[seed])
         p.mip()
         expected[seed] = p.mip_obj()
     results, errors = {}, []
@@ -513,15 +516,16 @@ def test_two_problems_solved_at_once():
             for _ in range(3):
                 p = SolveProblem()
                 market_split(p, rows=3, cols=14, seed=seed)
+                p.set_int(8001, threads[seed])
                 p.mip()
                 results.setdefault(seed, []).append((p.mip_status(), p.mip_obj()))
         except Exception as e:  # reported below
             errors.append(e)
 
-    threads = [threading.Thread(target=work, args=(s,)) for s in (1, 2)]
-    for t in threads:
+    workers = [threading.Thread(target=work, args=(s,)) for s in (1, 2)]
+    for t in workers:
         t.start()
-    for t in threads:
+    for t in workers:
         t.join()
     assert not errors
     for seed in (1, 2):

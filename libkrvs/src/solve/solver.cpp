@@ -129,6 +129,44 @@ void install_callbacks(Highs &highs, RunContext &ctx) {
   if (ctx.log->enabled()) highs.startCallback(kCallbackLogging);
 }
 
+// HiGHS runs the parallel work of a solve on a scheduler that belongs to the
+// calling thread and whose thread count is fixed when it starts. A solve
+// that wants another count restarts that thread's scheduler, unless a solve
+// of this thread is already running (a solve started from a callback), which
+// then shares the running scheduler and its count.
+class SchedulerLease {
+ public:
+  SchedulerLease(int64_t wanted, LogSink &log) : threads_(int(wanted)) {
+    State &s = state();
+    if (s.threads < 0 || (s.active == 0 && wanted != 0 && wanted != s.threads)) {
+      // Also on this thread's first solve: other HiGHS users may have started one.
+      Highs::resetGlobalScheduler(true);
+      s.threads = threads_;
+    } else if (wanted != s.threads && wanted != 0) {
+      log.line("The threads control (" + std::to_string(wanted) + ") does not apply to a solve inside another solve, " +
+                   "which uses " + std::to_string(s.threads) + " threads",
+               MSG_WARNING);
+      threads_ = s.threads;
+    }
+    ++s.active;
+  }
+  ~SchedulerLease() { --state().active; }
+  SchedulerLease(const SchedulerLease &) = delete;
+  SchedulerLease &operator=(const SchedulerLease &) = delete;
+  int threads() const { return threads_; }
+
+ private:
+  struct State {
+    int threads = -1;  // -1: not started on this thread yet; 0: HiGHS's own choice
+    int active = 0;
+  };
+  static State &state() {
+    thread_local State instance;
+    return instance;
+  }
+  int threads_;
+};
+
 void set_option(Highs &highs, const std::string &name, const ControlInfo *control, double number) {
   HighsOptionType type;
   if (highs.getOptionType(name, type) != HighsStatus::kOk)
@@ -345,9 +383,11 @@ void run(KRVSprob prob, const char *flags, SolveRequest request, LogSink &log) {
     return;
   }
 
+  SchedulerLease scheduler(controls.get_int(CTRL_8001), log);
   Highs highs;
   RunContext ctx{prob, &log, {0}};
   apply_controls(highs, controls, discrete, quadratic, alg, log.enabled());
+  highs.setOptionValue("threads", HighsInt(scheduler.threads()));
   install_callbacks(highs, ctx);
   if (highs.passModel(std::move(built.model)) == HighsStatus::kError)
     throw Error("The solver refused the model (see the log for the reason)");
@@ -491,12 +531,14 @@ void optimize(KRVSprob prob, const char *flags, SolveRequest request) {
     throw;
   }
   finish();
-  std::string summary = "Solve finished: LP status " + std::string(lp_status_text(state.lp_status));
+  std::string summary = "Solve finished:";
+  if (state.lp_status != LP_UNSTARTED) summary += " LP status " + std::string(lp_status_text(state.lp_status)) + ",";
   if (request == SolveRequest::Mip || state.mip_status != MIP_NOT_LOADED)
-    summary += ", MIP status " + std::string(mip_status_text(state.mip_status));
-  if (state.mip.valid) summary += ", objective " + format_number(state.mip_objective);
-  else if (state.lp.valid) summary += ", objective " + format_number(state.lp_objective);
-  summary += ", " + format_number(state.solve_time) + " s";
+    summary += " MIP status " + std::string(mip_status_text(state.mip_status)) + ",";
+  if (state.stop_status != STOP_NONE) summary += " stopped (reason " + std::to_string(state.stop_status) + "),";
+  if (state.mip.valid) summary += " objective " + format_number(state.mip_objective) + ",";
+  else if (state.lp.valid) summary += " objective " + format_number(state.lp_objective) + ",";
+  summary += " " + format_number(state.solve_time) + " s";
   log.line(summary);
 }
 
