@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "problem/controls.h"
+#include "problem/problem_methods.h"
 #include "numpy_types/numpy_types.h"
 #include "python_model/korvo_module.h"
 #include "python_model/method_tables.h"
@@ -161,6 +162,7 @@ PyMODINIT_FUNC PyInit_korvolib(void) {
   }
   for (auto &entry : all_types)
     if (!entry.type->tp_new) entry.type->tp_new = PyType_GenericNew;
+  if (problem_type_prepare() < 0) return fail_initialisation(nullptr);
   for (auto &entry : all_types)
     if (PyType_Ready(entry.type) < 0) return fail_initialisation(nullptr);
 
