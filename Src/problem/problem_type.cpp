@@ -324,7 +324,7 @@ int problem_status(problem_s *p, int *kind) {
 }
 
 PyObject *problem_getProbStatus(PyObject *self, PyObject *) {
-  int kind;
+  int kind = 2;
   int status = problem_status(reinterpret_cast<problem_s *>(self), &kind);
   return status < 0 ? nullptr : PyLong_FromLong(status);
 }
@@ -337,7 +337,7 @@ PyObject *problem_getProbStatusString(PyObject *self, PyObject *) {
        "mip_optimal", "mip_unbounded", "mip_unknown", "mip_unknown"},
       {"lp_unstarted", "lp_optimal", "lp_infeas", "lp_cutoff", "lp_unfinished", "lp_unbounded", "lp_cutoff_in_dual",
        "lp_unsolved", "lp_nonconvex", "lp_unknown"}};
-  int kind;
+  int kind = 2;
   int status = problem_status(reinterpret_cast<problem_s *>(self), &kind);
   if (status < 0 && PyErr_Occurred()) return nullptr;
   return PyUnicode_FromString(names[kind][status >= 0 && status <= 8 ? status : 9]);
