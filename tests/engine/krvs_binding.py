@@ -286,3 +286,260 @@ class ModelProblem(Problem):
         cols, comps = (ctypes.c_int * m)(), (ctypes.c_int * m)()
         self.call("KRVSgetindicators", cols, comps, 0, m - 1)
         return {i: (cols[i], comps[i]) for i in range(m) if comps[i] != 0}
+
+
+# ---- nonlinear solver ------------------------------------------------------
+
+c_double_p = ctypes.POINTER(ctypes.c_double)
+USERFUNC = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.POINTER(ctypes.c_double), ctypes.c_void_p,
+                            ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double))
+NLP_MESSAGE_CB = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int,
+                                  ctypes.c_int)
+
+
+def nl_ints(values):
+    return ints(list(values))
+
+
+def nl_dbls(values):
+    return dbls(list(values))
+
+
+def nlp_last_error(nlprob):
+    code = ctypes.c_int()
+    buf = ctypes.create_string_buffer(1024)
+    lib.KNLSgetlasterror(nlprob, ctypes.byref(code), buf)
+    return buf.value.decode()
+
+
+class NlpProblem:
+    """An optimizer problem with its nonlinear solver problem."""
+
+    def __init__(self):
+        self.opt = Problem()
+        self.handle = ctypes.c_void_p()
+        check(lib.KNLScreateprob(ctypes.byref(self.handle), ctypes.byref(self.opt.handle)))
+        self._keep = []  # callbacks that must outlive the problem
+
+    def __del__(self):
+        if self.handle:
+            lib.KNLSdestroyprob(self.handle)
+            self.handle = ctypes.c_void_p()
+
+    def call(self, name, *args):
+        rc = getattr(lib, name)(self.handle, *args)
+        if rc != 0:
+            raise RuntimeError(nlp_last_error(self.handle))
+
+    def rc(self, name, *args):
+        """Return code of a call, for tests of refused input."""
+        return getattr(lib, name)(self.handle, *args)
+
+    def int_attr(self, ident):
+        v = ctypes.c_int()
+        self.call("KNLSgetintattrib", ident, ctypes.byref(v))
+        return v.value
+
+    def dbl_attr(self, ident):
+        v = ctypes.c_double()
+        self.call("KNLSgetdblattrib", ident, ctypes.byref(v))
+        return v.value
+
+    def set_int(self, ident, value):
+        self.call("KNLSsetintcontrol", ident, value)
+
+    def set_dbl(self, ident, value):
+        self.call("KNLSsetdblcontrol", ident, ctypes.c_double(value))
+
+    def add_coefs(self, coefs, loader="KNLSaddcoefs"):
+        """coefs: list of (row, col, factor, tokens)."""
+        rows, cols, factors, starts, types, values = [], [], [], [0], [], []
+        for row, col, factor, tokens in coefs:
+            rows.append(row)
+            cols.append(col)
+            factors.append(factor)
+            for t, v in list(tokens) + [(0, 0.0)]:
+                types.append(t)
+                values.append(v)
+            starts.append(len(types))
+        self.call(loader, len(coefs), nl_ints(rows), nl_ints(cols), nl_dbls(factors), nl_ints(starts), 1, nl_ints(types),
+                  nl_dbls(values))
+
+    def evaluate(self, tokens):
+        tokens = list(tokens) + [(0, 0.0)]
+        out = ctypes.c_double()
+        self.call("KNLSevaluateformula", 1, nl_ints(t for t, _ in tokens), nl_dbls(v for _, v in tokens),
+                  ctypes.byref(out))
+        return out.value
+
+    def solve(self, flags=""):
+        self.call("KNLSnlpoptimize", flags.encode())
+        return self.int_attr(12044)
+
+    def solution(self):
+        n, m = self.int_attr(12000), self.int_attr(11999)
+        x, slack, duals, djs = (ctypes.c_double * max(n, 1))(), (ctypes.c_double * max(m, 1))(), \
+            (ctypes.c_double * max(m, 1))(), (ctypes.c_double * max(n, 1))()
+        self.call("KNLSgetslpsol", x, slack, duals, djs)
+        return list(x)[:n], list(slack)[:m], list(duals)[:m], list(djs)[:n]
+
+    def add_user_function(self, fn, name, derivatives=False):
+        """Registers a ctypes USERFUNC as the next user function; returns its index."""
+        name_idx, link_idx = ctypes.c_int(), ctypes.c_int()
+        self.call("KNLSsetstring", ctypes.byref(name_idx), name.encode())
+        self.call("KNLSsetstring", ctypes.byref(link_idx), b"DirectC")
+        flags = 110611.0 if derivatives else 19.0
+        self.call("KNLSadduserfuncs", 1, nl_ints([5, 87, 86, 5, 0]),
+                  nl_dbls([name_idx.value, 1.0, flags, link_idx.value, 0.0]))
+        count = 0
+        while True:  # the new function is the last one
+            count += 1
+            obj = ctypes.c_void_p()
+            if lib.KNLSgetuserfuncobject(self.handle, count + 1, ctypes.byref(obj)) != 0:
+                break
+        self.call("KNLSaddnames", 5, name.encode() + b"\0", count, count)
+        self.call("KNLSchguserfuncaddress", count, fn)
+        self._keep.append(fn)
+        return count
+
+
+class Expr:
+    """A formula built with Python operators: its reverse Polish tokens and a
+    Python function computing the same value from a column vector."""
+
+    def __init__(self, tokens, fn):
+        self.tokens = tokens
+        self.fn = fn
+
+    @staticmethod
+    def lift(v):
+        return v if isinstance(v, Expr) else Expr([(1, float(v))], lambda x, c=float(v): c)
+
+    def _bin(self, other, code, fn, swap=False):
+        a, b = (Expr.lift(other), self) if swap else (self, Expr.lift(other))
+        return Expr(a.tokens + b.tokens + [(31, code)], lambda x: fn(a.fn(x), b.fn(x)))
+
+    def __add__(self, o): return self._bin(o, 5, lambda a, b: a + b)
+    def __radd__(self, o): return self._bin(o, 5, lambda a, b: a + b, True)
+    def __sub__(self, o): return self._bin(o, 6, lambda a, b: a - b)
+    def __rsub__(self, o): return self._bin(o, 6, lambda a, b: a - b, True)
+    def __mul__(self, o): return self._bin(o, 3, lambda a, b: a * b)
+    def __rmul__(self, o): return self._bin(o, 3, lambda a, b: a * b, True)
+    def __truediv__(self, o): return self._bin(o, 4, lambda a, b: a / b)
+    def __rtruediv__(self, o): return self._bin(o, 4, lambda a, b: a / b, True)
+    def __pow__(self, o): return self._bin(o, 2, lambda a, b: a ** b)
+    def __rpow__(self, o): return self._bin(o, 2, lambda a, b: a ** b, True)
+
+    def __neg__(self):
+        return Expr(self.tokens + [(31, 1)], lambda x: -self.fn(x))
+
+
+def col(j):
+    return Expr([(10, float(j))], lambda x: x[j])
+
+
+IFUN = {"log10": 14, "log": 15, "exp": 16, "abs": 17, "sqrt": 18, "sin": 27, "cos": 28, "tan": 29, "asin": 30,
+        "acos": 31, "atan": 32, "min": 33, "max": 34, "pwl": 35, "sign": 46, "erf": 49, "erfc": 50, "and": 51,
+        "or": 52}
+
+
+def func(name, *args, fn=None):
+    """An internal function of the given arguments (written after a delimiter)."""
+    args = [Expr.lift(a) for a in args]
+    tokens = [(22, 0.0)]
+    for a in args:
+        tokens += a.tokens
+    tokens.append((12, float(IFUN[name])))
+    return Expr(tokens, lambda x: fn(*[a.fn(x) for a in args]))
+
+
+def pwl(t, points, fn):
+    """Piecewise linear through points [(x0, y0), ...] of expression t."""
+    flat = []
+    for px, py in points:
+        flat += [px, py]
+    tokens = [(22, 0.0)]
+    for v in reversed(flat):
+        tokens.append((1, float(v)))
+    tokens += t.tokens
+    tokens.append((12, 35.0))
+    return Expr(tokens, lambda x: fn(t.fn(x)))
+
+
+def user(index, *args, fn):
+    """A call of user function `index`, arguments written last to first."""
+    args = [Expr.lift(a) for a in args]
+    tokens = [(22, 0.0)]
+    for a in reversed(args):
+        tokens += a.tokens
+    tokens.append((11, float(index)))
+    return Expr(tokens, lambda x: fn(*[a.fn(x) for a in args]))
+
+
+class NlpModel:
+    """Builds a nonlinear problem through the engine's C interface: columns,
+    linear rows in one load, nonlinear coefficients in one KNLSaddcoefs call,
+    and a nonlinear objective through a transfer row and column."""
+
+    INF = 1e20
+
+    def __init__(self, lb, ub, obj=None, start=None, integer=()):
+        self.lb, self.ub = list(lb), list(ub)
+        self.obj = list(obj) if obj is not None else [0.0] * len(self.lb)
+        self.start = start
+        self.integer = list(integer)
+        self.rows = []  # (type, rhs, {col: coef}, [(col, factor, Expr)])
+        self.objective = None
+        self.sense = 1
+        self.constant = 0.0
+
+    def row(self, rowtype, rhs, linear=None, nonlinear=()):
+        self.rows.append((rowtype, float(rhs), dict(linear or {}), list(nonlinear)))
+        return len(self.rows) - 1
+
+    def build(self):
+        p = NlpProblem()
+        n = len(self.lb)
+        lb, ub, obj = list(self.lb), list(self.ub), list(self.obj)
+        rows = list(self.rows)
+        transfer = None
+        if self.objective is not None:
+            transfer = (len(rows), n)
+            lb.append(-self.INF)
+            ub.append(self.INF)
+            obj.append(1.0)
+            rows.append(("E", 0.0, {n: -1.0}, [(-1, 1.0, self.objective)]))
+        ncols, nrows = len(lb), len(rows)
+        by_col = [[] for _ in range(ncols)]
+        for i, (_, _, lin, _) in enumerate(rows):
+            for j, v in lin.items():
+                by_col[j].append((i, v))
+        start, rind, rval = [0], [], []
+        for j in range(ncols):
+            for i, v in by_col[j]:
+                rind.append(i)
+                rval.append(v)
+            start.append(len(rind))
+        p.opt.call("KRVSloadlp64", b"nlp", ncols, nrows, (ctypes.c_char * max(1, nrows))(*[r[0].encode() for r in rows]),
+                   nl_dbls(r[1] for r in rows), None, nl_dbls(obj), (ctypes.c_int64 * (ncols + 1))(*start), None,
+                   nl_ints(rind), nl_dbls(rval), nl_dbls(lb), nl_dbls(ub))
+        if self.constant:
+            p.opt.call("KRVSchgobj", 1, nl_ints([-1]), nl_dbls([-self.constant]))
+        if self.integer:
+            p.opt.call("KRVSchgcoltype", len(self.integer), nl_ints(self.integer),
+                       (ctypes.c_char * len(self.integer))(*[b"I"] * len(self.integer)))
+        coefs = [(i, c, f, e.tokens) for i, r in enumerate(rows) for c, f, e in r[3]]
+        if coefs:
+            p.add_coefs(coefs)
+        if transfer is not None:
+            p.call("KNLSchgvar", transfer[1], ctypes.byref(ctypes.c_int(transfer[0])), *[None] * 11)
+            p.call("KNLSchgrowstatus", transfer[0], ctypes.byref(ctypes.c_int(0x800)))
+        if self.sense != 1:
+            p.opt.call("KRVSchgobjsense", self.sense)
+            p.set_dbl(12146, float(self.sense))
+        if self.start is not None:
+            for j, v in enumerate(self.start):
+                p.call("KNLSchgvar", j, None, None, None, None, None, ctypes.byref(ctypes.c_double(v)), None,
+                       None, None, None, None)
+        p.set_int(12403, 0)
+        return p

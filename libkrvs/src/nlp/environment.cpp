@@ -1,11 +1,14 @@
 // The nonlinear solver's environment, problem life cycle, controls and
 // attributes.
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
 #include "core/guard.h"
 #include "core/problem.h"
+#include "nlp_guard.h"
 #include "nlp_problem.h"
+#include "model/model.h"
 
 namespace krvs {
 
@@ -31,11 +34,6 @@ const std::vector<AttribInfo> &nlp_attrib_table() {
   return table;
 }
 
-namespace {
-
-std::mutex env_mutex;
-int use_count = 0;
-
 void set_nlp_error(KNLSprob prob, const std::string &msg) noexcept {
   try {
     std::lock_guard<std::mutex> lock(prob->error_mutex);
@@ -46,22 +44,10 @@ void set_nlp_error(KNLSprob prob, const std::string &msg) noexcept {
   set_global_error(1, msg);
 }
 
-template <class Fn>
-int guard_nlp(KNLSprob prob, Fn &&fn) noexcept {
-  if (!prob) {
-    set_global_error(1, "Null nonlinear problem handle");
-    return 1;
-  }
-  try {
-    fn();
-    return 0;
-  } catch (const std::exception &e) {
-    set_nlp_error(prob, e.what());
-  } catch (...) {
-    set_nlp_error(prob, "Unknown internal error");
-  }
-  return 1;
-}
+namespace {
+
+std::mutex env_mutex;
+int use_count = 0;
 
 bool nlp_int_attribute(KNLSprob prob, int id, int &value) {
   int64_t v = 0;
@@ -69,7 +55,16 @@ bool nlp_int_attribute(KNLSprob prob, int id, int &value) {
     case 11999: int_attribute(prob->optprob, 1124, v); value = int(v); return true;
     case 12000: int_attribute(prob->optprob, 1214, v); value = int(v); return true;
     case 12013: value = -1; return true;
+    case 12016: value = int(prob->coefs.size()); return true;
+    case 12026: {
+      std::vector<int> rows;
+      for (const auto &c : prob->coefs) rows.push_back(c.row);
+      std::sort(rows.begin(), rows.end());
+      value = int(std::unique(rows.begin(), rows.end()) - rows.begin());
+      return true;
+    }
     case 12044: value = prob->status; return true;
+    case 12070: value = prob->iterations; return true;
     case 12062: value = prob->state_flags; return true;
     default: break;
   }
@@ -211,6 +206,10 @@ int KNLSgetdblattrib(KNLSprob nlprob, int id, double *value) noexcept {
     if (!value) throw Error("KNLSgetdblattrib: null argument");
     if (id == 12179) {
       *value = nlprob->objective_value;
+      return;
+    }
+    if (id == 12180) {
+      *value = nlprob->solve_time;
       return;
     }
     for (const auto &a : nlp_attrib_table())

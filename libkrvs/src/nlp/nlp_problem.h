@@ -1,17 +1,69 @@
-// The nonlinear solver's problem record: wraps one optimizer problem.
+// The nonlinear solver's problem record: wraps one optimizer problem and
+// adds the nonlinear coefficients, the SLP settings of columns and rows, the
+// user functions and the results of the last solve.
 #pragma once
 
+#include <atomic>
+#include <cmath>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/controls.h"
 #include "core/object.h"
+#include "formula.h"
 #include "knls.h"
 
 namespace krvs {
 const ControlTable &nlp_control_table();
 const std::vector<AttribInfo> &nlp_attrib_table();
+
+namespace nlp {
+
+// One nonlinear coefficient: adds factor * x[col] * F(x) to its row
+// (col -1: factor * F(x)).
+struct Coefficient {
+  int row;
+  int col;
+  double factor;
+  std::shared_ptr<const Formula> formula;
+};
+
+// Per-column SLP settings (only columns that were given some).
+struct SlpVariable {
+  int detrow = -1;
+  double initstepbound = 0.0;
+  double stepbound = 0.0;
+  double penalty = 0.0;
+  double damp = 0.0;
+  double initial = 0.0;
+  bool has_initial = false;
+  double value = 0.0;
+  double oldvalue = 0.0;
+  int tolset = 0;
+  int history = 0;
+  int converged = 0;
+  int vartype = 0;
+};
+
+struct UserFunction {
+  std::string name;
+  std::string linkage;
+  int flags = 0;
+  int outputs = 1;
+  KNLSuserfunc_fn address = nullptr;
+  void *object = nullptr;
+  bool returns_derivatives() const { return (flags & KNLS_UF_DERIVATIVES) != 0; }
+};
+
+// Results of the last solve.
+struct SlpSolution {
+  std::vector<double> x, slack, duals, djs;
+};
+
+}  // namespace nlp
 }  // namespace krvs
 
 struct knls_problem_s {
@@ -23,7 +75,20 @@ struct knls_problem_s {
   std::string last_error;
   KNLSmessage_fn message_fn = nullptr;
   void *message_data = nullptr;
+
+  std::vector<krvs::nlp::Coefficient> coefs;
+  std::unordered_map<int, int> row_status;
+  std::unordered_map<int, krvs::nlp::SlpVariable> vars;
+  std::vector<std::string> strings;                 // index k+1 is strings[k]
+  std::vector<krvs::nlp::UserFunction> userfuncs;   // index k+1 is userfuncs[k]
+
+  // Set by KNLSinterrupt from any thread; polled by the running solve.
+  std::atomic<int> interrupt_reason{0};
+
   int status = 0;
   int state_flags = 0;
+  int iterations = 0;
+  double solve_time = 0.0;
   double objective_value = 0.0;
+  krvs::nlp::SlpSolution solution;
 };

@@ -1,0 +1,1005 @@
+// Sequential linear programming with a trust region and an exact l1 penalty.
+//
+// Each iteration linearises every nonlinear coefficient and every quadratic
+// part at the current point x and solves, with HiGHS, the linear program
+//   min  g'd (+ 0.5 d'Bd) + mu * sum(errors)
+//   s.t. linear rows as they are; linearised nonlinear rows relaxed by
+//        penalty error columns (so the subproblem is always feasible);
+//        |d_j| <= step bound for every column in a nonlinear term.
+// B is a damped BFGS approximation of the Lagrangian's curvature on the
+// nonlinear columns (continuous problems only; without it the subproblem is
+// a pure LP). A step is accepted when the exact penalty merit function
+// sense*f + mu * violation falls by a fair share of what the model
+// predicted; the step bound grows after good steps and shrinks after poor
+// ones. Integer columns ('g' flag) make every subproblem a MIP; once the
+// integer values settle they are fixed and the continuous part is polished.
+#include "slp.h"
+
+#include <Highs.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <unordered_map>
+
+#include "core/messages.h"
+#include "core/problem.h"
+#include "model/model.h"
+#include "nlp_problem.h"
+#include "user_functions.h"
+
+namespace krvs::nlp {
+
+namespace {
+
+constexpr double kInf = 1e20;
+
+double project(double v, double lo, double hi) { return std::min(std::max(v, lo), hi); }
+double highs_bound(double v) { return v <= -kInf ? -kHighsInf : v >= kInf ? kHighsInf : v; }
+
+bool is_integer_type(char t) { return t == 'B' || t == 'I' || t == 'P'; }
+
+// Row bounds lo <= row <= hi from the row type.
+void row_bounds(const Model &m, int r, double &lo, double &hi) {
+  double rhs = m.rhs[size_t(r)];
+  switch (m.rowtype[size_t(r)]) {
+    case 'L': lo = -kInf; hi = rhs; break;
+    case 'G': lo = rhs; hi = kInf; break;
+    case 'E': lo = hi = rhs; break;
+    case 'R': lo = rhs - std::fabs(m.range[size_t(r)]); hi = rhs; break;
+    default: lo = -kInf; hi = kInf; break;
+  }
+}
+
+double violation(double value, double lo, double hi) {
+  if (lo > -kInf && value < lo) return lo - value;
+  if (hi < kInf && value > hi) return value - hi;
+  return 0.0;
+}
+
+struct SparseGrad {
+  std::vector<int> index;
+  std::vector<double> value;
+};
+
+class SlpSolver {
+ public:
+  SlpSolver(KNLSprob prob, bool keep_integers)
+      : prob_(prob), m_(*prob->optprob->model), users_(prob), keep_integers_(keep_integers) {}
+  void run();
+
+ private:
+  // ---- setup ----
+  void classify();
+  // ---- evaluation ----
+  bool evaluate(const std::vector<double> &x, bool with_gradients, std::string *error);
+  double objective(const std::vector<double> &x) const;
+  double merit(const std::vector<double> &x, double &viol) const;
+  void determine_transfer_columns(std::vector<double> &x) const;
+  void row_activity(const std::vector<double> &x, std::vector<double> &activity) const;
+  // ---- subproblems ----
+  enum class SubStatus { Optimal, Infeasible, Unbounded, Failed };
+  SubStatus solve_subproblem(const std::vector<double> &x, double mu, bool use_box, bool with_hessian);
+  bool project_onto_linear_rows(std::vector<double> &x);
+  // ---- curvature ----
+  void lagrangian_gradient(const std::vector<double> &row_duals, std::vector<double> &out) const;
+  void bfgs_update(const std::vector<double> &s, const std::vector<double> &y);
+  // ---- loop ----
+  int iterate(std::vector<double> &x, bool mip, bool second_order, int iteration_budget);
+  void finish(const std::vector<double> &x, int status);
+  void log(const std::string &line) const;
+  bool stop_requested() const;
+  double elapsed() const;
+
+  KNLSprob prob_;
+  const Model &m_;
+  ProblemUserFunctions users_;
+  Tape tape_;
+  bool keep_integers_;
+  int n_ = 0, rows_ = 0;
+  double sense_ = 1.0;
+  double feastol_ = 1e-6, steptol_ = 1e-7, objtol_ = 1e-7;
+  std::chrono::steady_clock::time_point start_time_;
+
+  std::vector<int> nl_rows_;                    // rows with nonlinear terms
+  std::vector<int> row_pos_;                    // row -> position in nl_rows_, -1 linear
+  std::vector<std::vector<int>> row_coefs_;     // per nonlinear row: coefficient indices
+  std::vector<const std::vector<QuadEntry> *> row_quad_;
+  std::vector<int> transfer_col_;               // per nonlinear row: the column it determines, or -1
+  std::vector<double> transfer_coef_;           // that column's coefficient in the row
+  std::vector<char> nl_col_;                    // column enters a nonlinear term
+  std::vector<int> nl_cols_;                    // the nonlinear columns, ascending
+  std::vector<int> nl_col_pos_;                 // column -> position in nl_cols_, -1
+  std::vector<double> lb_, ub_;                 // column bounds used by the subproblems
+  std::vector<char> integer_;                   // column kept integer in subproblems
+  bool any_integer_ = false;
+
+  // Evaluation at the current point: nonlinear part of each nonlinear row,
+  // its gradient, and the objective's gradient.
+  std::vector<double> h_;
+  std::vector<SparseGrad> h_grad_;
+  std::vector<double> obj_grad_;
+  std::vector<double> dense_;  // scratch, one entry per column
+
+  // Subproblem results.
+  Highs highs_;
+  HighsBasis basis_;
+  bool have_basis_ = false;
+  std::vector<double> sub_x_, sub_row_dual_, sub_col_dual_;
+  double sub_errors_ = 0.0;  // sum of error columns (weighted)
+  int nerr_ = 0;
+
+  // Trust region and curvature.
+  std::vector<double> radius_;  // per nonlinear column
+  std::vector<double> B_;       // dense |nl_cols| x |nl_cols|, row major
+  bool have_B_ = false;
+  double mu_ = 1e3;
+  int iterations_ = 0;
+};
+
+// ---------------------------------------------------------------- setup ----
+
+void SlpSolver::classify() {
+  n_ = m_.cols();
+  lb_ = m_.lb;
+  ub_ = m_.ub;
+  rows_ = m_.rows();
+  sense_ = prob_->controls.get_double(12146) < 0 ? -1.0 : 1.0;
+  if (m_.obj_sense == -1 && prob_->controls.get_double(12146) > 0) sense_ = -1.0;
+  feastol_ = prob_->controls.get_double(12405);
+  steptol_ = prob_->controls.get_double(12406);
+  objtol_ = prob_->controls.get_double(12407);
+  mu_ = prob_->controls.get_double(12408);
+
+  row_pos_.assign(size_t(rows_), -1);
+  nl_col_.assign(size_t(n_), 0);
+  auto mark_row = [&](int r) {
+    if (row_pos_[size_t(r)] < 0) {
+      row_pos_[size_t(r)] = int(nl_rows_.size());
+      nl_rows_.push_back(r);
+      row_coefs_.emplace_back();
+      row_quad_.push_back(nullptr);
+    }
+    return row_pos_[size_t(r)];
+  };
+  for (size_t k = 0; k < prob_->coefs.size(); ++k) {
+    const Coefficient &c = prob_->coefs[k];
+    if (c.row >= rows_ || c.col >= n_ || (!c.formula->columns.empty() && c.formula->columns.back() >= n_))
+      throw Error("A nonlinear coefficient refers to a row or column that no longer exists");
+    row_coefs_[size_t(mark_row(c.row))].push_back(int(k));
+    if (c.col >= 0) nl_col_[size_t(c.col)] = 1;
+    for (int j : c.formula->columns) nl_col_[size_t(j)] = 1;
+  }
+  for (const auto &[r, entries] : m_.qrows) {
+    if (entries.empty()) continue;
+    row_quad_[size_t(mark_row(r))] = &entries;
+    for (const auto &e : entries) nl_col_[size_t(e.i)] = nl_col_[size_t(e.j)] = 1;
+  }
+  for (const auto &e : m_.qobj) nl_col_[size_t(e.i)] = nl_col_[size_t(e.j)] = 1;
+  std::sort(nl_rows_.begin(), nl_rows_.end());
+  // Keep the per-row lists aligned with the sorted order.
+  {
+    std::vector<std::vector<int>> coefs(nl_rows_.size());
+    std::vector<const std::vector<QuadEntry> *> quad(nl_rows_.size());
+    for (size_t p = 0; p < nl_rows_.size(); ++p) {
+      int old = row_pos_[size_t(nl_rows_[p])];
+      coefs[p] = std::move(row_coefs_[size_t(old)]);
+      quad[p] = row_quad_[size_t(old)];
+    }
+    for (size_t p = 0; p < nl_rows_.size(); ++p) row_pos_[size_t(nl_rows_[p])] = int(p);
+    row_coefs_ = std::move(coefs);
+    row_quad_ = std::move(quad);
+  }
+  nl_col_pos_.assign(size_t(n_), -1);
+  for (int j = 0; j < n_; ++j)
+    if (nl_col_[size_t(j)]) {
+      nl_col_pos_[size_t(j)] = int(nl_cols_.size());
+      nl_cols_.push_back(j);
+    }
+
+  // The objective transfer rows: each determines a free column that appears
+  // only linearly in it; such a row needs no error columns, and the column
+  // is recomputed from the row after every step.
+  transfer_col_.assign(nl_rows_.size(), -1);
+  transfer_coef_.assign(nl_rows_.size(), 0.0);
+  const CompressedMatrix &byrow = m_.by_rows();
+  const CompressedMatrix &bycol = m_.by_cols();
+  std::unordered_map<int, int> detcol;
+  for (const auto &[j, v] : prob_->vars)
+    if (v.detrow >= 0 && j < n_) detcol[v.detrow] = j;
+  for (size_t p = 0; p < nl_rows_.size(); ++p) {
+    int r = nl_rows_[p];
+    auto st = prob_->row_status.find(r);
+    if (st == prob_->row_status.end() || !(st->second & KNLS_ROW_OBJTRANSFER)) continue;
+    if (m_.rowtype[size_t(r)] != 'E') continue;
+    auto pick = [&](int j) {
+      if (j < 0 || nl_col_[size_t(j)]) return false;
+      if (lb_[size_t(j)] > -kInf || ub_[size_t(j)] < kInf) return false;
+      if (bycol.start[size_t(j) + 1] - bycol.start[size_t(j)] != 1) return false;
+      double a = m_.coef(r, j);
+      if (a == 0.0) return false;
+      transfer_col_[p] = j;
+      transfer_coef_[p] = a;
+      return true;
+    };
+    auto d = detcol.find(r);
+    if (d != detcol.end() && pick(d->second)) continue;
+    for (int64_t k = byrow.start[size_t(r)]; k < byrow.start[size_t(r) + 1]; ++k)
+      if (pick(byrow.index[size_t(k)])) break;
+  }
+
+  integer_.assign(size_t(n_), 0);
+  if (keep_integers_) {
+    if (!m_.sets.empty() || !m_.indicators.empty())
+      throw Error("The nonlinear solver does not handle special ordered sets or indicator constraints");
+    for (int j = 0; j < n_; ++j)
+      if (is_integer_type(m_.coltype[size_t(j)])) {
+        integer_[size_t(j)] = 1;
+        any_integer_ = true;
+      } else if (m_.coltype[size_t(j)] != 'C') {
+        throw Error("The nonlinear solver does not handle semi-continuous columns");
+      }
+  }
+  h_.assign(nl_rows_.size(), 0.0);
+  h_grad_.assign(nl_rows_.size(), SparseGrad{});
+  dense_.assign(size_t(n_), 0.0);
+}
+
+// ----------------------------------------------------------- evaluation ----
+
+bool SlpSolver::evaluate(const std::vector<double> &x, bool with_gradients, std::string *error) {
+  std::vector<int> touched;
+  try {
+    for (size_t p = 0; p < nl_rows_.size(); ++p) {
+      double sum = 0.0;
+      touched.clear();
+      auto add = [&](int j, double g) {
+        if (dense_[size_t(j)] == 0.0) touched.push_back(j);
+        dense_[size_t(j)] += g;
+        if (dense_[size_t(j)] == 0.0) dense_[size_t(j)] = 1e-300;  // stays marked
+      };
+      for (int k : row_coefs_[p]) {
+        const Coefficient &c = prob_->coefs[size_t(k)];
+        double F = tape_.evaluate(*c.formula, x.data(), &users_, with_gradients);
+        double mult = c.col >= 0 ? x[size_t(c.col)] : 1.0;
+        sum += c.factor * mult * F;
+        if (with_gradients) {
+          const double w = c.factor * mult;
+          if (w != 0.0) tape_.for_each_partial([&](int j, double d) { add(j, w * d); });
+          if (c.col >= 0) add(c.col, c.factor * F);
+        }
+      }
+      if (row_quad_[p]) {
+        for (const auto &e : *row_quad_[p]) {
+          double xi = x[size_t(e.i)], xj = x[size_t(e.j)];
+          if (e.i == e.j) {
+            sum += e.q * xi * xi;
+            if (with_gradients) add(e.i, 2 * e.q * xi);
+          } else {
+            sum += 2 * e.q * xi * xj;
+            if (with_gradients) {
+              add(e.i, 2 * e.q * xj);
+              add(e.j, 2 * e.q * xi);
+            }
+          }
+        }
+      }
+      if (!std::isfinite(sum)) throw EvalError("The nonlinear part of a row is not a finite number");
+      h_[p] = sum;
+      if (with_gradients) {
+        std::sort(touched.begin(), touched.end());
+        SparseGrad &g = h_grad_[p];
+        g.index.clear();
+        g.value.clear();
+        for (int j : touched) {
+          double v = dense_[size_t(j)];
+          dense_[size_t(j)] = 0.0;
+          if (std::fabs(v) < 1e-250) continue;
+          if (!std::isfinite(v)) throw EvalError("A derivative is not a finite number");
+          g.index.push_back(j);
+          g.value.push_back(v);
+        }
+      }
+    }
+  } catch (const EvalError &e) {
+    for (int j : touched) dense_[size_t(j)] = 0.0;
+    if (error) *error = e.what();
+    return false;
+  }
+  if (with_gradients) {
+    obj_grad_.assign(m_.obj.begin(), m_.obj.end());
+    for (const auto &e : m_.qobj) {
+      if (e.i == e.j) {
+        obj_grad_[size_t(e.i)] += e.q * x[size_t(e.i)];
+      } else {
+        obj_grad_[size_t(e.i)] += e.q * x[size_t(e.j)];
+        obj_grad_[size_t(e.j)] += e.q * x[size_t(e.i)];
+      }
+    }
+  }
+  return true;
+}
+
+double SlpSolver::objective(const std::vector<double> &x) const {
+  double f = m_.obj_constant;
+  for (int j = 0; j < n_; ++j) f += m_.obj[size_t(j)] * x[size_t(j)];
+  for (const auto &e : m_.qobj)
+    f += e.i == e.j ? 0.5 * e.q * x[size_t(e.i)] * x[size_t(e.i)] : e.q * x[size_t(e.i)] * x[size_t(e.j)];
+  return f;
+}
+
+void SlpSolver::row_activity(const std::vector<double> &x, std::vector<double> &activity) const {
+  const CompressedMatrix &a = m_.by_rows();
+  activity.assign(size_t(rows_), 0.0);
+  for (int r = 0; r < rows_; ++r) {
+    double s = 0;
+    for (int64_t k = a.start[size_t(r)]; k < a.start[size_t(r) + 1]; ++k) s += a.value[size_t(k)] * x[size_t(a.index[size_t(k)])];
+    activity[size_t(r)] = s;
+  }
+  for (size_t p = 0; p < nl_rows_.size(); ++p) activity[size_t(nl_rows_[p])] += h_[p];
+}
+
+// Needs h_ evaluated at x.
+void SlpSolver::determine_transfer_columns(std::vector<double> &x) const {
+  const CompressedMatrix &a = m_.by_rows();
+  for (size_t p = 0; p < nl_rows_.size(); ++p) {
+    int j = transfer_col_[p];
+    if (j < 0) continue;
+    int r = nl_rows_[p];
+    double rest = h_[p];
+    for (int64_t k = a.start[size_t(r)]; k < a.start[size_t(r) + 1]; ++k)
+      if (a.index[size_t(k)] != j) rest += a.value[size_t(k)] * x[size_t(a.index[size_t(k)])];
+    x[size_t(j)] = (m_.rhs[size_t(r)] - rest) / transfer_coef_[p];
+  }
+}
+
+// Needs h_ evaluated at x. The violation counts the nonlinear rows (linear
+// rows hold in every subproblem solution).
+double SlpSolver::merit(const std::vector<double> &x, double &viol) const {
+  const CompressedMatrix &a = m_.by_rows();
+  viol = 0.0;
+  for (size_t p = 0; p < nl_rows_.size(); ++p) {
+    int r = nl_rows_[p];
+    double act = h_[p];
+    for (int64_t k = a.start[size_t(r)]; k < a.start[size_t(r) + 1]; ++k) act += a.value[size_t(k)] * x[size_t(a.index[size_t(k)])];
+    double lo, hi;
+    row_bounds(m_, r, lo, hi);
+    viol += violation(act, lo, hi);
+  }
+  return sense_ * objective(x) + mu_ * viol;
+}
+
+// ----------------------------------------------------------- subproblems ----
+
+SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, double mu, bool use_box,
+                                                 bool with_hessian) {
+  const CompressedMatrix &byrow = m_.by_rows();
+  // Error columns: one per direction in which a nonlinear row may be relaxed.
+  struct ErrCol {
+    int row;
+    double coef;
+  };
+  std::vector<ErrCol> errs;
+  for (size_t p = 0; p < nl_rows_.size(); ++p) {
+    if (transfer_col_[p] >= 0) continue;
+    int r = nl_rows_[p];
+    char t = m_.rowtype[size_t(r)];
+    if (t == 'L' || t == 'E' || t == 'R') errs.push_back(ErrCol{r, -1.0});
+    if (t == 'G' || t == 'E' || t == 'R') errs.push_back(ErrCol{r, 1.0});
+  }
+  nerr_ = int(errs.size());
+  const int ncols = n_ + nerr_;
+
+  HighsModel model;
+  HighsLp &lp = model.lp_;
+  lp.num_col_ = ncols;
+  lp.num_row_ = rows_;
+  lp.sense_ = ObjSense::kMinimize;
+  lp.col_cost_.assign(size_t(ncols), 0.0);
+  lp.col_lower_.assign(size_t(ncols), 0.0);
+  lp.col_upper_.assign(size_t(ncols), kHighsInf);
+  for (int j = 0; j < n_; ++j) {
+    lp.col_cost_[size_t(j)] = sense_ * obj_grad_[size_t(j)];
+    double lo = lb_[size_t(j)], hi = ub_[size_t(j)];
+    int p = nl_col_pos_[size_t(j)];
+    if (use_box && p >= 0) {
+      double r = radius_[size_t(p)];
+      double xl = x[size_t(j)] - r, xu = x[size_t(j)] + r;
+      if (integer_[size_t(j)]) {
+        xl = std::ceil(xl - 1e-9);
+        xu = std::floor(xu + 1e-9);
+      }
+      lo = std::max(lo, xl);
+      hi = std::min(hi, xu);
+      if (lo > hi) lo = hi = project(x[size_t(j)], lb_[size_t(j)], ub_[size_t(j)]);
+    }
+    lp.col_lower_[size_t(j)] = highs_bound(lo);
+    lp.col_upper_[size_t(j)] = highs_bound(hi);
+  }
+  for (int k = 0; k < nerr_; ++k) lp.col_cost_[size_t(n_ + k)] = mu;
+  if (any_integer_) {
+    lp.integrality_.assign(size_t(ncols), HighsVarType::kContinuous);
+    for (int j = 0; j < n_; ++j)
+      if (integer_[size_t(j)]) lp.integrality_[size_t(j)] = HighsVarType::kInteger;
+  }
+
+  // Rows: linear part plus the gradient of the nonlinear part; the
+  // right-hand side moves by the linearisation's constant h(x) - grad'x.
+  lp.row_lower_.resize(size_t(rows_));
+  lp.row_upper_.resize(size_t(rows_));
+  std::vector<int64_t> count(size_t(ncols) + 1, 0);
+  std::vector<int> trip_row, trip_col;
+  std::vector<double> trip_val;
+  trip_row.reserve(byrow.index.size() + 16);
+  for (int r = 0; r < rows_; ++r) {
+    double lo, hi;
+    row_bounds(m_, r, lo, hi);
+    int p = row_pos_[size_t(r)];
+    if (p < 0) {
+      for (int64_t k = byrow.start[size_t(r)]; k < byrow.start[size_t(r) + 1]; ++k) {
+        trip_row.push_back(r);
+        trip_col.push_back(byrow.index[size_t(k)]);
+        trip_val.push_back(byrow.value[size_t(k)]);
+      }
+    } else {
+      const SparseGrad &g = h_grad_[size_t(p)];
+      double shift = h_[size_t(p)];
+      for (size_t k = 0; k < g.index.size(); ++k) {
+        dense_[size_t(g.index[k])] += g.value[k];
+        shift -= g.value[k] * x[size_t(g.index[k])];
+      }
+      std::vector<int> cols;
+      for (int64_t k = byrow.start[size_t(r)]; k < byrow.start[size_t(r) + 1]; ++k) {
+        int j = byrow.index[size_t(k)];
+        dense_[size_t(j)] += byrow.value[size_t(k)];
+        cols.push_back(j);
+      }
+      cols.insert(cols.end(), g.index.begin(), g.index.end());
+      std::sort(cols.begin(), cols.end());
+      cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
+      for (int j : cols) {
+        double v = dense_[size_t(j)];
+        dense_[size_t(j)] = 0.0;
+        if (v == 0.0) continue;
+        trip_row.push_back(r);
+        trip_col.push_back(j);
+        trip_val.push_back(v);
+      }
+      if (lo > -kInf) lo -= shift;
+      if (hi < kInf) hi -= shift;
+    }
+    lp.row_lower_[size_t(r)] = highs_bound(lo);
+    lp.row_upper_[size_t(r)] = highs_bound(hi);
+  }
+  for (int k = 0; k < nerr_; ++k) {
+    trip_row.push_back(errs[size_t(k)].row);
+    trip_col.push_back(n_ + k);
+    trip_val.push_back(errs[size_t(k)].coef);
+  }
+  // Compress by columns in one pass.
+  for (int c : trip_col) ++count[size_t(c) + 1];
+  for (int j = 0; j < ncols; ++j) count[size_t(j) + 1] += count[size_t(j)];
+  HighsSparseMatrix &a = lp.a_matrix_;
+  a.format_ = MatrixFormat::kColwise;
+  a.num_col_ = ncols;
+  a.num_row_ = rows_;
+  a.start_.assign(count.begin(), count.end());
+  a.index_.resize(trip_col.size());
+  a.value_.resize(trip_col.size());
+  {
+    std::vector<int64_t> next(count.begin(), count.end() - 1);
+    for (size_t t = 0; t < trip_col.size(); ++t) {
+      int64_t pos = next[size_t(trip_col[t])]++;
+      a.index_[size_t(pos)] = trip_row[t];
+      a.value_[size_t(pos)] = trip_val[t];
+    }
+  }
+
+  if (with_hessian && have_B_) {
+    // 0.5 d'Bd with d = x' - x: curvature B on the nonlinear columns and
+    // the linear term -Bx.
+    const size_t nn = nl_cols_.size();
+    HighsHessian &hs = model.hessian_;
+    hs.dim_ = ncols;
+    hs.format_ = HessianFormat::kTriangular;
+    hs.start_.assign(size_t(ncols) + 1, 0);
+    for (int j = 0; j < ncols; ++j) {
+      hs.start_[size_t(j)] = int(hs.index_.size());
+      int p = j < n_ ? nl_col_pos_[size_t(j)] : -1;
+      if (p < 0) continue;
+      for (size_t q = size_t(p); q < nn; ++q) {
+        double v = B_[size_t(p) * nn + q];
+        if (q != size_t(p) && v == 0.0) continue;
+        hs.index_.push_back(nl_cols_[q]);
+        hs.value_.push_back(v);
+      }
+    }
+    hs.start_[size_t(ncols)] = int(hs.index_.size());
+    for (size_t p = 0; p < nn; ++p) {
+      double bx = 0;
+      for (size_t q = 0; q < nn; ++q) bx += B_[p * nn + q] * x[size_t(nl_cols_[q])];
+      lp.col_cost_[size_t(nl_cols_[p])] -= bx;
+    }
+  }
+
+  const bool qp = model.hessian_.dim_ > 0;
+  highs_.clearModel();
+  if (highs_.passModel(std::move(model)) == HighsStatus::kError) return SubStatus::Failed;
+  if (!qp && !any_integer_ && have_basis_ && int(basis_.col_status.size()) == ncols &&
+      int(basis_.row_status.size()) == rows_)
+    highs_.setBasis(basis_);
+  double remaining = prob_->controls.get_double(12404) - elapsed();
+  highs_.setOptionValue("time_limit", std::max(remaining, 1.0));
+  highs_.run();
+  HighsModelStatus st = highs_.getModelStatus();
+  if (st == HighsModelStatus::kInfeasible) return SubStatus::Infeasible;
+  if (st == HighsModelStatus::kUnbounded || st == HighsModelStatus::kUnboundedOrInfeasible)
+    return SubStatus::Unbounded;
+  const HighsSolution &sol = highs_.getSolution();
+  if (!sol.value_valid) return SubStatus::Failed;
+  if (st != HighsModelStatus::kOptimal && !(any_integer_ && st == HighsModelStatus::kTimeLimit))
+    return SubStatus::Failed;
+  sub_x_.assign(sol.col_value.begin(), sol.col_value.begin() + n_);
+  sub_errors_ = 0.0;
+  for (int k = 0; k < nerr_; ++k) sub_errors_ += std::max(0.0, sol.col_value[size_t(n_ + k)]);
+  if (sol.dual_valid) {
+    sub_row_dual_ = sol.row_dual;
+    sub_col_dual_.assign(sol.col_dual.begin(), sol.col_dual.begin() + n_);
+  } else {
+    sub_row_dual_.assign(size_t(rows_), 0.0);
+    sub_col_dual_.assign(size_t(n_), 0.0);
+  }
+  if (!qp && !any_integer_ && highs_.getBasis().valid) {
+    basis_ = highs_.getBasis();
+    have_basis_ = true;
+  }
+  return SubStatus::Optimal;
+}
+
+// Moves x to the nearest point (in the l1 sense) that satisfies the linear
+// rows, the bounds and, for a MIP, integrality. False when none exists.
+bool SlpSolver::project_onto_linear_rows(std::vector<double> &x) {
+  std::vector<double> act;
+  row_activity(x, act);
+  bool ok = true;
+  for (int r = 0; r < rows_ && ok; ++r) {
+    if (row_pos_[size_t(r)] >= 0) continue;
+    double lo, hi;
+    row_bounds(m_, r, lo, hi);
+    ok = violation(act[size_t(r)], lo, hi) <= feastol_ * std::max(1.0, std::fabs(m_.rhs[size_t(r)]));
+  }
+  if (ok) return true;
+  // min sum(p + q) s.t. linear rows, x - p + q = x0, bounds.
+  const CompressedMatrix &bycol = m_.by_cols();
+  HighsLp lp;
+  const int ncols = 3 * n_;
+  int nlin = 0;
+  std::vector<int> linrow(size_t(rows_), -1);
+  for (int r = 0; r < rows_; ++r)
+    if (row_pos_[size_t(r)] < 0) linrow[size_t(r)] = nlin++;
+  lp.num_col_ = ncols;
+  lp.num_row_ = nlin + n_;
+  lp.col_cost_.assign(size_t(ncols), 1.0);
+  lp.col_lower_.assign(size_t(ncols), 0.0);
+  lp.col_upper_.assign(size_t(ncols), kHighsInf);
+  for (int j = 0; j < n_; ++j) {
+    lp.col_cost_[size_t(j)] = 0.0;
+    lp.col_lower_[size_t(j)] = highs_bound(lb_[size_t(j)]);
+    lp.col_upper_[size_t(j)] = highs_bound(ub_[size_t(j)]);
+  }
+  for (int r = 0; r < rows_; ++r) {
+    if (linrow[size_t(r)] < 0) continue;
+    double lo, hi;
+    row_bounds(m_, r, lo, hi);
+    lp.row_lower_.push_back(highs_bound(lo));
+    lp.row_upper_.push_back(highs_bound(hi));
+  }
+  for (int j = 0; j < n_; ++j) {
+    lp.row_lower_.push_back(x[size_t(j)]);
+    lp.row_upper_.push_back(x[size_t(j)]);
+  }
+  HighsSparseMatrix &a = lp.a_matrix_;
+  a.format_ = MatrixFormat::kColwise;
+  a.num_col_ = ncols;
+  a.num_row_ = lp.num_row_;
+  a.start_.push_back(0);
+  for (int j = 0; j < n_; ++j) {
+    for (int64_t k = bycol.start[size_t(j)]; k < bycol.start[size_t(j) + 1]; ++k) {
+      int r = linrow[size_t(bycol.index[size_t(k)])];
+      if (r < 0) continue;
+      a.index_.push_back(r);
+      a.value_.push_back(bycol.value[size_t(k)]);
+    }
+    a.index_.push_back(nlin + j);
+    a.value_.push_back(1.0);
+    a.start_.push_back(int(a.index_.size()));
+  }
+  for (int s = 0; s < 2; ++s)
+    for (int j = 0; j < n_; ++j) {
+      a.index_.push_back(nlin + j);
+      a.value_.push_back(s == 0 ? -1.0 : 1.0);
+      a.start_.push_back(int(a.index_.size()));
+    }
+  if (any_integer_) {
+    lp.integrality_.assign(size_t(ncols), HighsVarType::kContinuous);
+    for (int j = 0; j < n_; ++j)
+      if (integer_[size_t(j)]) lp.integrality_[size_t(j)] = HighsVarType::kInteger;
+  }
+  highs_.clearModel();
+  if (highs_.passModel(std::move(lp)) == HighsStatus::kError) throw Error("Could not set up the start point projection");
+  highs_.run();
+  if (highs_.getModelStatus() != HighsModelStatus::kOptimal) return false;
+  const HighsSolution &sol = highs_.getSolution();
+  for (int j = 0; j < n_; ++j) x[size_t(j)] = sol.col_value[size_t(j)];
+  return true;
+}
+
+// ------------------------------------------------------------- curvature ----
+
+// Gradient of sense*f - sum y_r h_r (the row duals follow HiGHS's sign
+// convention for a minimisation), on the nonlinear columns. Needs the
+// gradients evaluated at the point.
+void SlpSolver::lagrangian_gradient(const std::vector<double> &row_duals, std::vector<double> &out) const {
+  out.assign(nl_cols_.size(), 0.0);
+  for (size_t p = 0; p < nl_cols_.size(); ++p) out[p] = sense_ * obj_grad_[size_t(nl_cols_[p])];
+  for (size_t p = 0; p < nl_rows_.size(); ++p) {
+    double y = row_duals.empty() ? 0.0 : row_duals[size_t(nl_rows_[p])];
+    if (y == 0.0) continue;
+    const SparseGrad &g = h_grad_[p];
+    for (size_t k = 0; k < g.index.size(); ++k) {
+      int q = nl_col_pos_[size_t(g.index[k])];
+      if (q >= 0) out[size_t(q)] -= y * g.value[k];
+    }
+  }
+}
+
+// Damped BFGS update of B with step s and gradient change y (Powell's
+// damping keeps B positive definite).
+void SlpSolver::bfgs_update(const std::vector<double> &s, const std::vector<double> &y_in) {
+  const size_t nn = nl_cols_.size();
+  std::vector<double> y = y_in;
+  double ss = 0, sy = 0, yy = 0;
+  for (size_t i = 0; i < nn; ++i) {
+    ss += s[i] * s[i];
+    sy += s[i] * y[i];
+    yy += y[i] * y[i];
+  }
+  if (ss <= 1e-300) return;
+  if (!have_B_) {
+    double scale = sy > 0 ? yy / sy : std::sqrt(yy / ss);
+    scale = std::min(std::max(scale, 1e-6), 1e6);
+    B_.assign(nn * nn, 0.0);
+    for (size_t i = 0; i < nn; ++i) B_[i * nn + i] = scale;
+    have_B_ = true;
+  }
+  std::vector<double> Bs(nn, 0.0);
+  double sBs = 0;
+  for (size_t i = 0; i < nn; ++i) {
+    double v = 0;
+    for (size_t k = 0; k < nn; ++k) v += B_[i * nn + k] * s[k];
+    Bs[i] = v;
+    sBs += s[i] * v;
+  }
+  if (sBs <= 1e-300) return;
+  if (sy < 0.2 * sBs) {
+    double theta = 0.8 * sBs / (sBs - sy);
+    for (size_t i = 0; i < nn; ++i) y[i] = theta * y[i] + (1 - theta) * Bs[i];
+    sy = 0;
+    for (size_t i = 0; i < nn; ++i) sy += s[i] * y[i];
+  }
+  if (sy <= 1e-300) return;
+  for (size_t i = 0; i < nn; ++i)
+    for (size_t k = 0; k < nn; ++k) B_[i * nn + k] += y[i] * y[k] / sy - Bs[i] * Bs[k] / sBs;
+}
+
+// ----------------------------------------------------------------- loop ----
+
+void SlpSolver::log(const std::string &line) const {
+  if (prob_->controls.get_int(12403) == 0) return;
+  if (prob_->message_fn)
+    prob_->message_fn(prob_, prob_->message_data, line.c_str(), int(line.size()), MSG_INFO);
+  else
+    emit_problem(prob_->optprob, line, MSG_INFO);
+}
+
+bool SlpSolver::stop_requested() const {
+  return prob_->interrupt_reason.load() != 0 || prob_->optprob->interrupt_reason.load() != 0;
+}
+
+double SlpSolver::elapsed() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_time_).count();
+}
+
+// Runs SLP iterations from x (feasible for the linear rows). Returns an
+// nlp status; x is the last accepted point (transfer columns determined).
+int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int iteration_budget) {
+  const size_t nn = nl_cols_.size();
+  const bool had_integers = any_integer_;
+  any_integer_ = mip;
+  std::string err;
+  if (!evaluate(x, true, &err)) throw Error("Evaluation failed at the start point: " + err);
+  determine_transfer_columns(x);
+  if (!evaluate(x, true, &err)) throw Error("Evaluation failed at the start point: " + err);
+  // A problem without nonlinear terms is solved exactly by one subproblem.
+  const bool linear = nl_rows_.empty() && m_.qobj.empty();
+  const double max_penalty = prob_->controls.get_double(12410);
+  const double init_step = prob_->controls.get_double(12411);
+  radius_.assign(nn, 0.0);
+  for (size_t p = 0; p < nn; ++p) {
+    int j = nl_cols_[p];
+    auto v = prob_->vars.find(j);
+    double given = v != prob_->vars.end() ? v->second.initstepbound : 0.0;
+    radius_[p] = given > 0 ? given : init_step * std::max(1.0, std::fabs(x[size_t(j)]));
+  }
+  have_B_ = false;
+  have_basis_ = false;
+  double viol = 0;
+  double phi = merit(x, viol);
+  int small_changes = 0;
+  std::vector<double> lag_old, lag_new, s(nn), y(nn);
+  for (int it = 0; it < iteration_budget; ++it) {
+    if (stop_requested() || elapsed() > prob_->controls.get_double(12404)) {
+      any_integer_ = had_integers;
+      return KNLS_NLP_UNFINISHED;
+    }
+    ++iterations_;
+    const bool use_hessian = second_order && !mip && nn > 0 && nn <= 400;
+    SubStatus st = solve_subproblem(x, mu_, !linear, use_hessian);
+    if (st == SubStatus::Unbounded) {
+      any_integer_ = had_integers;
+      return KNLS_NLP_UNBOUNDED;
+    }
+    if (st == SubStatus::Infeasible && linear) {
+      any_integer_ = had_integers;
+      return KNLS_NLP_INFEASIBLE;
+    }
+    if (st != SubStatus::Optimal) {
+      // Numerical trouble in the subproblem: retry with a smaller region.
+      for (double &r : radius_) r *= 0.25;
+      have_B_ = false;
+      have_basis_ = false;
+      if (std::all_of(radius_.begin(), radius_.end(), [](double r) { return r < 1e-10; })) {
+        any_integer_ = had_integers;
+        return viol <= feastol_ ? KNLS_NLP_LOCALLY_OPTIMAL : KNLS_NLP_LOCALLY_INFEASIBLE;
+      }
+      continue;
+    }
+    // Steering: while the linearisation leaves errors that a larger penalty
+    // would remove, raise the penalty.
+    while (sub_errors_ > feastol_ && mu_ < max_penalty) {
+      std::vector<double> keep_x = sub_x_, keep_rd = sub_row_dual_, keep_cd = sub_col_dual_;
+      double keep_err = sub_errors_;
+      double new_mu = std::min(mu_ * 10, max_penalty);
+      if (solve_subproblem(x, new_mu, !linear, use_hessian) != SubStatus::Optimal || sub_errors_ > 0.9 * keep_err) {
+        sub_x_ = keep_x;
+        sub_row_dual_ = keep_rd;
+        sub_col_dual_ = keep_cd;
+        sub_errors_ = keep_err;
+        if (sub_errors_ > 0.9 * keep_err && sub_errors_ < keep_err) mu_ = new_mu;
+        break;
+      }
+      mu_ = new_mu;
+    }
+    phi = merit(x, viol);
+    if (linear) {
+      x = sub_x_;
+      prob_->solution.duals = sub_row_dual_;
+      prob_->solution.djs = sub_col_dual_;
+      evaluate(x, true, nullptr);
+      any_integer_ = had_integers;
+      return KNLS_NLP_GLOBALLY_OPTIMAL;
+    }
+
+    // Predicted reduction of the merit function.
+    double gd = 0, dmax = 0, xmax = 0;
+    for (int j = 0; j < n_; ++j) {
+      double d = sub_x_[size_t(j)] - x[size_t(j)];
+      gd += sense_ * obj_grad_[size_t(j)] * d;
+      if (nl_col_[size_t(j)]) dmax = std::max(dmax, std::fabs(d));
+      xmax = std::max(xmax, std::fabs(x[size_t(j)]));
+    }
+    double dBd = 0;
+    if (use_hessian && have_B_) {
+      for (size_t p = 0; p < nn; ++p) s[p] = sub_x_[size_t(nl_cols_[p])] - x[size_t(nl_cols_[p])];
+      for (size_t p = 0; p < nn; ++p)
+        for (size_t q = 0; q < nn; ++q) dBd += s[p] * B_[p * nn + q] * s[q];
+    }
+    const double pred = mu_ * viol - mu_ * sub_errors_ - gd - 0.5 * dBd;
+    const double scale = 1.0 + std::fabs(phi);
+
+    if (dmax <= steptol_ * (1.0 + xmax) || pred <= 1e-2 * objtol_ * scale) {
+      // No useful step from here.
+      if (viol <= feastol_) {
+        prob_->solution.duals = sub_row_dual_;
+        prob_->solution.djs = sub_col_dual_;
+        any_integer_ = had_integers;
+        return KNLS_NLP_LOCALLY_OPTIMAL;
+      }
+      if (mu_ >= max_penalty || dmax <= steptol_ * (1.0 + xmax)) {
+        any_integer_ = had_integers;
+        return KNLS_NLP_LOCALLY_INFEASIBLE;
+      }
+      mu_ = std::min(mu_ * 10, max_penalty);
+      phi = merit(x, viol);
+      continue;
+    }
+
+    // Trial point.
+    std::vector<double> trial = sub_x_;
+    std::vector<double> saved_h = h_;
+    std::vector<SparseGrad> saved_grad = h_grad_;
+    std::vector<double> saved_obj_grad = obj_grad_;
+    double trial_phi = std::numeric_limits<double>::infinity(), trial_viol = 0;
+    bool evaluated = evaluate(trial, false, &err);
+    if (evaluated) {
+      determine_transfer_columns(trial);
+      evaluated = evaluate(trial, true, &err);
+      if (evaluated) trial_phi = merit(trial, trial_viol);
+    }
+    const double ared = phi - trial_phi;
+    const double ratio = evaluated ? ared / pred : -1.0;
+    char line[200];
+    snprintf(line, sizeof line, "SLP %5d  obj %-16.9g viol %-10.3g step %-10.3g ratio %-8.3g penalty %-8.2g", iterations_,
+             objective(x), viol, dmax, ratio, mu_);
+    log(line);
+    if (ratio >= 0.1) {
+      if (use_hessian) {
+        // Curvature pair: the Lagrangian gradient at both points with the
+        // new multipliers.
+        std::vector<double> cur_h = h_;
+        std::vector<SparseGrad> cur_grad = h_grad_;
+        std::vector<double> cur_obj_grad = obj_grad_;
+        lagrangian_gradient(sub_row_dual_, lag_new);
+        h_grad_ = saved_grad;
+        obj_grad_ = saved_obj_grad;
+        lagrangian_gradient(sub_row_dual_, lag_old);
+        h_ = cur_h;
+        h_grad_ = cur_grad;
+        obj_grad_ = cur_obj_grad;
+        for (size_t p = 0; p < nn; ++p) {
+          s[p] = trial[size_t(nl_cols_[p])] - x[size_t(nl_cols_[p])];
+          y[p] = lag_new[p] - lag_old[p];
+        }
+        bfgs_update(s, y);
+      }
+      const bool at_boundary = [&] {
+        for (size_t p = 0; p < nn; ++p)
+          if (std::fabs(trial[size_t(nl_cols_[p])] - x[size_t(nl_cols_[p])]) >= 0.9 * radius_[p]) return true;
+        return false;
+      }();
+      if (ratio > 0.75 && at_boundary)
+        for (double &r : radius_) r *= 2.0;
+      else if (ratio < 0.25)
+        for (double &r : radius_) r *= 0.5;
+      const double change = std::fabs(ared);
+      x = trial;
+      phi = trial_phi;
+      viol = trial_viol;
+      prob_->solution.duals = sub_row_dual_;
+      prob_->solution.djs = sub_col_dual_;
+      if (viol <= feastol_ && (change <= objtol_ * scale || dmax <= steptol_ * (1.0 + xmax))) {
+        if (++small_changes >= 2) {
+          any_integer_ = had_integers;
+          return KNLS_NLP_LOCALLY_OPTIMAL;
+        }
+      } else {
+        small_changes = 0;
+      }
+    } else {
+      // Rejected: restore the evaluation at x and shrink the region below
+      // the step just tried.
+      h_ = saved_h;
+      h_grad_ = saved_grad;
+      obj_grad_ = saved_obj_grad;
+      for (size_t p = 0; p < nn; ++p) radius_[p] = std::max(0.25 * std::min(radius_[p], dmax), 0.0);
+      have_basis_ = false;
+      if (std::all_of(radius_.begin(), radius_.end(), [&](double r) { return r < 1e-12; })) {
+        any_integer_ = had_integers;
+        return viol <= feastol_ ? KNLS_NLP_LOCALLY_OPTIMAL : KNLS_NLP_LOCALLY_INFEASIBLE;
+      }
+    }
+  }
+  any_integer_ = had_integers;
+  return KNLS_NLP_UNFINISHED;
+}
+
+void SlpSolver::finish(const std::vector<double> &x, int status) {
+  SlpSolution &sol = prob_->solution;
+  sol.x = x;
+  std::vector<double> act;
+  std::string err;
+  evaluate(x, false, &err);
+  row_activity(x, act);
+  sol.slack.resize(size_t(rows_));
+  for (int r = 0; r < rows_; ++r) sol.slack[size_t(r)] = m_.rhs[size_t(r)] - act[size_t(r)];
+  // Multipliers of the objective as stated (HiGHS minimised sense * f).
+  sol.duals.resize(size_t(rows_), 0.0);
+  sol.djs.resize(size_t(n_), 0.0);
+  for (double &d : sol.duals) d *= sense_;
+  for (double &d : sol.djs) d *= sense_;
+  prob_->status = status;
+  prob_->objective_value = objective(x);
+  prob_->iterations = iterations_;
+  for (auto &[j, v] : prob_->vars)
+    if (j < n_) {
+      v.oldvalue = v.value;
+      v.value = x[size_t(j)];
+    }
+  static const char *names[] = {"unstarted", "locally optimal", "globally optimal", "locally infeasible",
+                                "infeasible", "unbounded", "unfinished"};
+  char line[160];
+  snprintf(line, sizeof line, "Nonlinear solve finished: %s, objective %.12g, %d iterations", names[status],
+           prob_->objective_value, iterations_);
+  log(line);
+}
+
+void SlpSolver::run() {
+  start_time_ = std::chrono::steady_clock::now();
+  highs_.setOptionValue("output_flag", false);
+  highs_.setOptionValue("threads", 1);
+  prob_->solution = SlpSolution{};
+  classify();
+  std::vector<double> x = start_point(prob_);
+  if (any_integer_)
+    for (int j = 0; j < n_; ++j)
+      if (integer_[size_t(j)]) x[size_t(j)] = project(std::round(x[size_t(j)]), lb_[size_t(j)], ub_[size_t(j)]);
+  if (!project_onto_linear_rows(x)) {
+    prob_->solution.duals.assign(size_t(rows_), 0.0);
+    prob_->solution.djs.assign(size_t(n_), 0.0);
+    std::string err;
+    evaluate(x, false, &err);
+    finish(x, KNLS_NLP_INFEASIBLE);
+    return;
+  }
+  const int limit = int(prob_->controls.get_int(12402));
+  const bool second_order = prob_->controls.get_int(12409) != 0;
+  int status = iterate(x, any_integer_, second_order, limit);
+  if (any_integer_ && (status == KNLS_NLP_LOCALLY_OPTIMAL || status == KNLS_NLP_UNFINISHED) &&
+      iterations_ < limit && !stop_requested()) {
+    // Fix the integer columns at their values and polish the continuous
+    // part with curvature.
+    for (int j = 0; j < n_; ++j)
+      if (integer_[size_t(j)]) lb_[size_t(j)] = ub_[size_t(j)] = std::round(x[size_t(j)]);
+    std::vector<double> polished = x;
+    int polish_status = iterate(polished, false, second_order, limit - iterations_);
+    double v0 = 0, v1 = 0;
+    std::string err;
+    evaluate(x, false, &err);
+    double f0 = merit(x, v0);
+    evaluate(polished, false, &err);
+    double f1 = merit(polished, v1);
+    if (polish_status == KNLS_NLP_LOCALLY_OPTIMAL && v1 <= feastol_ && (f1 <= f0 + 1e-9 * (1 + std::fabs(f0)) || v0 > feastol_)) {
+      x = polished;
+      status = polish_status;
+    }
+  }
+  finish(x, status);
+}
+
+}  // namespace
+
+std::vector<double> start_point(KNLSprob prob) {
+  const Model &m = *prob->optprob->model;
+  std::vector<double> x(size_t(m.cols()));
+  for (int j = 0; j < m.cols(); ++j) {
+    auto v = prob->vars.find(j);
+    double x0 = v != prob->vars.end() && v->second.has_initial ? v->second.initial : 0.0;
+    x[size_t(j)] = project(x0, m.lb[size_t(j)], m.ub[size_t(j)]);
+  }
+  return x;
+}
+
+std::vector<double> current_point(KNLSprob prob) {
+  const Model &m = *prob->optprob->model;
+  if (prob->status != KNLS_NLP_UNSTARTED && prob->solution.x.size() == size_t(m.cols())) return prob->solution.x;
+  return start_point(prob);
+}
+
+void run_slp(KNLSprob prob, const std::string &flags) {
+  SlpSolver solver(prob, flags.find('g') != std::string::npos);
+  solver.run();
+}
+
+}  // namespace krvs::nlp
