@@ -289,8 +289,4 @@ int KNLSgetKTRcalist(const int **ids, const char *const **names, const int **fla
   });
 }
 
-int KNLSnlpoptimize(KNLSprob nlprob, const char *) noexcept {
-  return guard_nlp(nlprob, [&] { throw Error("The nonlinear solver is not part of this build yet"); });
-}
-
 }  // extern "C"
