@@ -355,3 +355,14 @@ def test_random_linear_and_quadratic_expressions_match_reference():
             assert all(hash(a) <= hash(b) for a, b in zip(v1, v2)) and 0.0 not in cs
             assert 0.0 not in obj.extractLinear()[1]
     assert checked > 300
+
+
+def test_deep_nonlinear_trees_fail_cleanly(xyz):
+    x, y, _ = xyz
+    p = x * y
+    for _ in range(20000):
+        p = p * y  # each product nests the previous one
+    with pytest.raises(RecursionError):
+        p + 1  # the sum copies its left operand
+    assert "[MAX RECURS LEV]" in str(p)
+    del p  # releasing the tree must not exhaust the stack either

@@ -158,3 +158,14 @@ def test_sos_holds_lists_and_releases_them(xy):
     gc.collect()
     assert sys.getrefcount(idx) == bi
     assert refcount_unchanged(lambda: korvo.sos(idx, w, name="n").copy(), x, y, idx, w) == [0, 0, 0, 0]
+
+
+def test_nonlinear_bodies(xy):
+    x, y = xy
+    c = x / y == 0
+    assert str(c.body) == "(x / y)" and (c.lb, c.ub) == (0.0, 0.0)
+    c = x / y + 3 <= 5
+    assert (c.lb, c.ub) == (-1e20, 2.0)
+    assert "3" not in str(c.body)
+    c = x * y * x >= 1
+    assert type(c.body).__name__ == "nonlinear" and c.lb == 1.0

@@ -389,7 +389,8 @@ PyObject *make_constraint(PyObject *lhs, PyObject *rhs, int op) {
     } else {
       body = std::move(difference);
     }
-  } else if (exprKind(d) >= EXPR_CONSTANT && exprKind(d) <= EXPR_QUADTERM) {
+  } else if (exprKind(d) >= EXPR_CONSTANT) {
+    // Numbers, variables, terms, and nonlinear nodes with no constant to move.
     body = std::move(difference);
   } else {
     return model_error("Invalid constraint body");

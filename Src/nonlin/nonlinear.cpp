@@ -421,7 +421,24 @@ PyObject *nonlin_ipow(PyObject *a, PyObject *b, PyObject *m) {
   return nonlin_pow(a, b, m);
 }
 
+namespace {
+
+PyObject *nonlin_copy_node(PyObject *node, double factor);
+
+}  // namespace
+
+// Copies recurse through the tree; the interpreter's recursion limit turns a
+// runaway depth into a RecursionError instead of exhausting the C stack.
 PyObject *nonlin_copy(PyObject *node, double factor) {
+  if (Py_EnterRecursiveCall(" while copying a nonlinear expression")) return nullptr;
+  PyObject *copy = nonlin_copy_node(node, factor);
+  Py_LeaveRecursiveCall();
+  return copy;
+}
+
+namespace {
+
+PyObject *nonlin_copy_node(PyObject *node, double factor) {
   if (!isNonlin(node) || !as_nonlin(node)->args) return model_error("Invalid object being copied");
   if (factor == 0.0) return PyFloat_FromDouble(0.0);
   nonlin_s *src = as_nonlin(node);
@@ -453,6 +470,8 @@ PyObject *nonlin_copy(PyObject *node, double factor) {
   if (!k) return nullptr;
   return make_node(NL_PROD, list_pack(2, copy.get(), k.get()));
 }
+
+}  // namespace
 
 PyObject *nonlin_alg_sum(PyObject *a, PyObject *b, double f) {
   PyRef copy(general_copy(a, 1.0));
