@@ -199,7 +199,9 @@ int con_setattr(PyObject *self, PyObject *attr, PyObject *value) {
 
 // rhs (an array) compared with lhs under the mirrored operator, element by
 // element through NumPy's object loops, so that each element comparison
-// builds a constraint rather than a truth value.
+// builds a constraint rather than a truth value. Arrays of the registered
+// modelling dtypes (krv_py_env.npvar, npexpr, npconstraint; null until they
+// are registered) will compare through their own loops instead.
 PyObject *compare_with_array(PyObject *array, PyObject *lhs, int op) {
   static const char *const mirrored_ufunc[] = {"greater", "greater_equal", "equal",
                                                "not_equal", "less", "less_equal"};

@@ -1,5 +1,6 @@
 // Maps of expressions (linear and quadratic coefficients), problem index
 // tables and index sets.
+#include <iterator>
 #include <map>
 #include <new>
 #include <set>
@@ -59,6 +60,21 @@ void free_cursor(map_cursor *cursor) {
   *cursor = nullptr;
 }
 
+// Models are mostly built in creation order, so a new variable usually goes
+// after the last key: check that first and insert at the end in constant time.
+bool append_at_end(LinEntries &entries, const var_s *var, double coef, int *rc) {
+  if (!entries.empty() && !less_variable()(std::prev(entries.end())->first, var)) return false;
+  try {
+    entries.emplace_hint(entries.end(), var, coef);
+  } catch (...) {
+    *rc = -1;
+    return true;
+  }
+  take_ref(var);
+  *rc = 0;
+  return true;
+}
+
 void release_keys(LinEntries &entries) {
   for (auto &entry : entries) drop_ref(entry.first);
   entries.clear();
@@ -92,6 +108,8 @@ int linmap_get(const linmap *map, const var_s *var, double *coef) {
 bool linmap_has(const linmap *map, const var_s *var) { return map->entries.count(var) != 0; }
 
 int linmap_set(linmap *map, const var_s *var, double coef) {
+  int rc;
+  if (coef != 0.0 && append_at_end(map->entries, var, coef, &rc)) return rc;
   auto it = map->entries.lower_bound(var);
   bool present = it != map->entries.end() && !less_variable()(var, it->first);
   if (coef == 0.0) {
@@ -117,6 +135,8 @@ int linmap_set(linmap *map, const var_s *var, double coef) {
 
 int linmap_add(linmap *map, const var_s *var, double coef) {
   if (coef == 0.0) return 0;
+  int rc;
+  if (append_at_end(map->entries, var, coef, &rc)) return rc;
   auto it = map->entries.lower_bound(var);
   if (it != map->entries.end() && !less_variable()(var, it->first)) {
     double sum = it->second + coef;
