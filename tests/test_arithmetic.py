@@ -366,3 +366,20 @@ def test_deep_nonlinear_trees_fail_cleanly(xyz):
         p + 1  # the sum copies its left operand
     assert "[MAX RECURS LEV]" in str(p)
     del p  # releasing the tree must not exhaust the stack either
+
+
+def test_nonlinear_results_keep_linear_parts_extractable(xyz):
+    x, y, _ = xyz
+    n = x / y
+    s = n + 2 * x
+    assert str(s) == "((x / y) + 2*x)"
+    assert s.extractLinear()[1] == [2.0] and ((s * 3).extractLinear()[1]) == [6.0]
+    assert ((n - x * y).extractQuadratic()[2]) == [-1.0]
+    assert (n * x).extractLinear() == ([], [])
+    d = (3 * x + n) - (x + n)
+    assert d.extractLinear()[1] == [2.0]
+    t = n + x
+    u = t
+    t += y  # a nonlinear sum is amended in place with one linear part
+    assert t is u and str(t) == "((x / y) +   x + y)"
+    assert str(n) == "(x / y)"  # the operand of the sum was copied, not amended
