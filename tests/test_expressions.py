@@ -15,7 +15,7 @@ def test_string_forms(xy):
     assert str(3 + 2 * x - y) == "3 +2 x - y"
     assert str(x + y) == "  x + y"
     assert str(x ** 2 - 4 * x * y) == "  x**2 -4 x*y"
-    assert str(korvo.expression()) == "0"
+    assert str(korvo.expression()) == "0" == str(-korvo.expression())
     assert str(korvo.expression() + 2.5) == "2.5"
     assert str(-x - y) == " - x - y"
     assert str(-2 * x + y) == " -2 x + y"

@@ -766,8 +766,10 @@ PyObject *general_pow(PyObject *a, PyObject *b) {
 }
 
 PyObject *general_sqr(PyObject *a) {
+  if (is_none(a)) return Py_NewRef(Py_None);
+  if (isNumpyArray(a)) return PyNumber_Multiply(a, a);
   PyRef two(PyLong_FromLong(2));
-  return two ? general_pow(a, two.get()) : nullptr;
+  return two ? pow_dispatch(a, two.get(), nullptr) : nullptr;
 }
 
 PyObject *general_neg(PyObject *a) { return neg_dispatch(a); }

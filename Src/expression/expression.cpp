@@ -385,7 +385,8 @@ int expression_addObject(PyObject *e, PyObject *obj, double factor) {
 PyObject *expression_str(PyObject *self) {
   const expression_s *e = as_expression(self);
   std::string out;
-  if (e->constant != 0.0 || !expression_has_terms(e)) out = format_number("%g", e->constant);
+  // (-0.0 prints as 0 like +0.0)
+  if (e->constant != 0.0 || !expression_has_terms(e)) out = format_number("%g", e->constant + 0.0);
   map_cursor cursor = nullptr;
   const var_s *x;
   double coef;
