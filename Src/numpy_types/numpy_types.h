@@ -10,4 +10,9 @@ int setAltNumOps(void);
 // Publishes npvar, npexpr and npconstraint on the module.
 int numpy_types_publish(PyObject *module);
 
+// Type numbers of the registered data types (-1 before registration).
+int npvar_typenum(void);
+int npexpr_typenum(void);
+int npconstraint_typenum(void);
+
 #endif

@@ -7,5 +7,6 @@
 
 extern PyMethodDef korvo_library_methods[];  // init, free, getbanner, ... (library_start.cpp)
 extern PyMethodDef korvo_output_methods[];   // setOutputEnabled, message handlers (output.cpp)
+extern PyMethodDef korvo_arrays_methods[];   // vars, Sum, Prod, Dot (arrays.cpp)
 
 #endif

@@ -14,6 +14,6 @@ _ctypes.CDLL(_os.path.join(_highsbox.highs_lib_dir(), "libhighs.so"), mode=_ctyp
 from korvo import korvolib as _korvolib  # noqa: E402
 from korvo.korvolib import *  # noqa: E402,F401,F403
 
-globals().update({k: v for k, v in vars(_korvolib).items() if not k.startswith("__")})
+globals().update({k: v for k, v in _korvolib.__dict__.items() if not k.startswith("__")})
 
 __version__ = "0.1.0"
