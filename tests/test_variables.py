@@ -134,3 +134,14 @@ def test_construction_and_attribute_churn_leaves_refcounts_unchanged():
         v.name = name
 
     assert refcount_unchanged(churn, name) == [0]
+
+
+def test_identities_start_at_one_in_a_fresh_interpreter():
+    import subprocess
+
+    code = (
+        "import korvo; x = korvo.var(); y = korvo.var(); c = x <= 1; s = korvo.sos([x], [1]);"
+        "print(x.name, y.name, c.name, s.name)"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["C1", "C2", "R1", "sos1"]
