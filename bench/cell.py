@@ -1,0 +1,110 @@
+"""One benchmark cell in a fresh process: one library, one model variant,
+one size, one repetition. Started by run.py; prints one JSON line.
+
+Timeline of a cell:
+  imports -> input data -> baseline memory -> [build] -> [hand-over] -> peak
+"build" is the library's modelling code from an empty model to a complete
+one; "hand-over" is the library's own call that gives the model to its
+HiGHS instance and runs it with a time limit of zero (see README.md for
+what that call is per library). "total" is their sum. With --solve the
+model is then solved for real and its objective reported.
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import json
+import os
+import resource
+import sys
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+from models.common import NotApplicable, Unavailable  # noqa: E402
+from models.data import make_data  # noqa: E402
+from models import LIBRARY_MODULES  # noqa: E402
+
+
+def rss_mb():
+    # ru_maxrss is in KiB on Linux
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def run_cell(library, variant, size, solve):
+    result = {"library": library, "variant": variant, "size": size}
+    t_import = time.perf_counter()
+    try:
+        module = importlib.import_module(LIBRARY_MODULES[library])
+        reason = module.unavailable() if hasattr(module, "unavailable") else None
+    except ImportError as exc:
+        reason = f"cannot import: {exc}"
+    if reason:
+        result.update(status="not available", reason=reason)
+        return result
+    result["import_s"] = time.perf_counter() - t_import
+    result["versions"] = module.versions()
+    result["route"] = module.ROUTE
+    build = getattr(module, variant, None)
+    if build is None:
+        result.update(status="n/a", reason=module.NOT_WRITTEN.get(variant, "not written"))
+        return result
+
+    data = make_data(variant, size)
+    gc.collect()
+    result["baseline_mb"] = rss_mb()
+    try:
+        t0 = time.perf_counter()
+        handle = build(data)
+        t1 = time.perf_counter()
+        module.hand_over(handle, 0)
+        t2 = time.perf_counter()
+    except NotApplicable as exc:
+        result.update(status="n/a", reason=str(exc))
+        return result
+    except Unavailable as exc:
+        result.update(status="not available", reason=str(exc))
+        return result
+    result["peak_mb"] = rss_mb()
+    result["delta_mb"] = result["peak_mb"] - result["baseline_mb"]
+    result.update(build_s=t1 - t0, transfer_s=t2 - t1, total_s=t2 - t0)
+    try:
+        result["dims"] = list(module.dims(handle))
+    except Exception as exc:  # dimension read-back is a check, not a timing
+        result["dims_error"] = f"{type(exc).__name__}: {exc}"
+    if solve:
+        objective = module.hand_over(handle, None)
+        result["objective"] = float(objective)
+        expected = getattr(data, "expected_objective", None)
+        if expected is not None:
+            result["expected_objective"] = expected()
+    result["status"] = "ok"
+    return result
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("library")
+    ap.add_argument("variant")
+    ap.add_argument("size")
+    ap.add_argument("--solve", action="store_true")
+    args = ap.parse_args()
+    try:
+        result = run_cell(args.library, args.variant, args.size, args.solve)
+    except Exception as exc:
+        tb = traceback.format_exc().strip().splitlines()
+        result = {"library": args.library, "variant": args.variant, "size": args.size,
+                  "status": "error", "reason": f"{type(exc).__name__}: {exc}"[:500],
+                  "where": tb[-3:] if len(tb) >= 3 else tb}
+    sys.stdout.write("\n@@CELL " + json.dumps(result) + "\n")
+    sys.stdout.flush()
+    # skip tear-down of large models: it is not measured and can be slow
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
