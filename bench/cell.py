@@ -3,7 +3,9 @@ one size, one repetition. Started by run.py; prints one JSON line.
 
 Timeline of a cell:
   imports -> input data -> baseline memory -> [build] -> [hand-over] -> peak
-"build" is the library's modelling code from an empty model to a complete
+Times are taken both as wall-clock and as the process's CPU time (user +
+system); the latter is what stays stable on a machine shared with other
+work. "build" is the library's modelling code from an empty model to a complete
 one; "hand-over" is the library's own call that gives the model to its
 HiGHS instance and runs it with a time limit of zero (see README.md for
 what that call is per library). "total" is their sum. With --solve the
@@ -58,11 +60,11 @@ def run_cell(library, variant, size, solve):
     gc.collect()
     result["baseline_mb"] = rss_mb()
     try:
-        t0 = time.perf_counter()
+        c0, t0 = time.process_time(), time.perf_counter()
         handle = build(data)
-        t1 = time.perf_counter()
+        c1, t1 = time.process_time(), time.perf_counter()
         module.hand_over(handle, 0)
-        t2 = time.perf_counter()
+        c2, t2 = time.process_time(), time.perf_counter()
     except NotApplicable as exc:
         result.update(status="n/a", reason=str(exc))
         return result
@@ -71,7 +73,8 @@ def run_cell(library, variant, size, solve):
         return result
     result["peak_mb"] = rss_mb()
     result["delta_mb"] = result["peak_mb"] - result["baseline_mb"]
-    result.update(build_s=t1 - t0, transfer_s=t2 - t1, total_s=t2 - t0)
+    result.update(build_s=t1 - t0, transfer_s=t2 - t1, total_s=t2 - t0,
+                  build_cpu_s=c1 - c0, transfer_cpu_s=c2 - c1, total_cpu_s=c2 - c0)
     try:
         result["dims"] = list(module.dims(handle))
     except Exception as exc:  # dimension read-back is a check, not a timing

@@ -13,6 +13,7 @@ bench/results/<tag>.json, <tag>.md and <tag>_<model>.png.
     python bench/run.py                    # full sizes, 3 repetitions, plot sweep
     python bench/run.py --models basic lqcp --libraries korvo raw --reps 5
     python bench/run.py --sizes basic=100,200 --tag mine
+    python bench/run.py --libraries korvo --merge full --tag full   # add korvo to a run
 """
 from __future__ import annotations
 
@@ -34,7 +35,13 @@ from models.data import (BASE_MODELS, FULL_SIZES, PLOT_MODEL, PLOT_SIZES,  # noq
                          QUICK_SIZES, VARIANTS, size_measure)
 
 RESULTS = os.path.join(HERE, "results")
-METRICS = ("build_s", "transfer_s", "total_s", "peak_mb", "delta_mb")
+METRICS = ("build_s", "transfer_s", "total_s", "build_cpu_s", "transfer_cpu_s", "total_cpu_s",
+           "peak_mb", "delta_mb")
+
+# Ratios and plots use the median total CPU time of a cell: the libraries
+# run single-threaded (HiGHS at one thread, BLAS at one thread), so CPU time
+# equals wall time on an idle machine and stays stable on a busy one.
+RATIO_METRIC = "total_cpu_s"
 
 # Objectives of one model and size must agree to this relative tolerance.
 OBJ_RTOL = 1e-6
@@ -118,7 +125,8 @@ def run_all(args):
                 line = f"[{done}/{total}] {library:15s} {variant:12s} {size:16s} "
                 if status == "ok":
                     line += (f"build {rec['build_s']:8.3f}s  to-solver {rec['transfer_s']:8.3f}s  "
-                             f"total {rec['total_s']:8.3f}s  peak {rec['peak_mb']:7.0f}MiB "
+                             f"total {rec['total_s']:8.3f}s (cpu {rec['total_cpu_s']:8.3f}s)  "
+                             f"peak {rec['peak_mb']:7.0f}MiB "
                              f"(+{rec['delta_mb']:.0f})")
                     if "objective" in rec:
                         line += f"  obj {rec['objective']:.10g}"
@@ -171,11 +179,11 @@ def add_ratios(summary):
         if row["status"] == "ok":
             by_case.setdefault((row["model"], row["size"]), []).append(row)
     for rows in by_case.values():
-        peers = [r["total_s"]["median"] for r in rows if r["library"] in PEERS]
-        floor = [r["total_s"]["median"] for r in rows if r["library"] == FLOOR]
+        peers = [r[RATIO_METRIC]["median"] for r in rows if r["library"] in PEERS]
+        floor = [r[RATIO_METRIC]["median"] for r in rows if r["library"] == FLOOR]
         fastest = min(peers) if peers else None
         for r in rows:
-            t = r["total_s"]["median"]
+            t = r[RATIO_METRIC]["median"]
             r["vs_fastest_peer"] = t / fastest if fastest else None
             r["vs_floor"] = t / min(floor) if floor else None
             if fastest and r["library"] in PEERS and t == fastest:
@@ -270,10 +278,12 @@ def markdown(summary, meta, problems):
            f"{meta['reps']} repetition(s) per cell, each in a fresh process (a cell whose first "
            f"repetition took over {meta['slow_s']:.0f} s runs once).", "",
            "Versions: " + ", ".join(f"{k} {v}" for k, v in sorted(meta["versions"].items())), "",
-           "Times in seconds as median / minimum over the repetitions; peak memory is the "
-           "process's maximum resident set, absolute / above the baseline taken after imports "
-           "and input data. Ratios compare the median total with the fastest peer's (any "
-           "variant) and with the raw-array floor's for the same model and size.", ""]
+           "Times in seconds as median / minimum over the repetitions (build, to solver and "
+           "total are wall-clock; total CPU is the process's user + system time over the same "
+           "span); peak memory is the process's maximum resident set, absolute / above the "
+           "baseline taken after imports and input data. Ratios compare the median total CPU "
+           "time with the fastest peer's (any variant) and with the raw-array floor's for the "
+           "same model and size.", ""]
     by_model = {}
     for row in summary:
         by_model.setdefault(row["model"], []).append(row)
@@ -285,9 +295,9 @@ def markdown(summary, meta, problems):
         if not rows:
             continue
         out += [f"## {model}", "",
-                "| size | library | variant | reps | build | to solver | total | peak MiB (abs / +) "
-                "| × fastest peer | × floor |",
-                "|---|---|---|---|---|---|---|---|---|---|"]
+                "| size | library | variant | reps | build | to solver | total | total CPU "
+                "| peak MiB (abs / +) | × fastest peer | × floor |",
+                "|---|---|---|---|---|---|---|---|---|---|---|"]
         rows.sort(key=lambda r: (size_measure(r["variant"], r["size"]), lib_order[r["library"]],
                                  var_order[r["variant"]]))
         for r in rows:
@@ -297,11 +307,12 @@ def markdown(summary, meta, problems):
             lib = r["library"] + (" (fastest peer)" if r.get("fastest_peer") else "")
             if r["status"] != "ok" and not r["reps"]:
                 out.append(f"| {r['size']} | {lib} | {r['variant']} | 0 | {r['status']}: "
-                           f"{r.get('reason', '')[:120]} | | | | | |")
+                           f"{r.get('reason', '')[:120]} | | | | | | |")
                 continue
             mem = f"{r['peak_mb']['median']:.0f} / {r['delta_mb']['median']:.0f}"
             out.append(f"| {r['size']} | {lib} | {r['variant']} | {r['reps']} | {fmt_s(r, 'build_s')} | "
-                       f"{fmt_s(r, 'transfer_s')} | {fmt_s(r, 'total_s')} | {mem} | "
+                       f"{fmt_s(r, 'transfer_s')} | {fmt_s(r, 'total_s')} | "
+                       f"{fmt_s(r, 'total_cpu_s')} | {mem} | "
                        f"{fmt_ratio(r.get('vs_fastest_peer'))} | {fmt_ratio(r.get('vs_floor'))} |")
         out.append("")
     if notes:
@@ -337,7 +348,7 @@ def plot(summary, tag, model):
     series = {}
     for r in rows:
         series.setdefault(f"{r['library']} / {r['variant']}", []).append(
-            (size_measure(r["variant"], r["size"]), r["total_s"]["median"]))
+            (size_measure(r["variant"], r["size"]), r[RATIO_METRIC]["median"]))
     for label, pts in sorted(series.items()):
         pts.sort()
         style = "-o" if label.startswith("korvo") else ("--s" if label.startswith(FLOOR) else "-.")
@@ -346,7 +357,7 @@ def plot(summary, tag, model):
     ax.set_yscale("log")
     ax.set_xlabel({"basic": "N (grid side)", "lqcp": "N (grid side)", "facility": "G = F",
                    "sparse": "nonzeros of A"}.get(model, "size"))
-    ax.set_ylabel("build + hand-over to HiGHS, seconds (median)")
+    ax.set_ylabel("build + hand-over to HiGHS, CPU seconds (median)")
     ax.set_title(f"{model}: time against model size")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
@@ -380,6 +391,9 @@ def main(argv=None):
                          "is not repeated (default 120)")
     ap.add_argument("--tag", help="name of the result files (default: quick or full)")
     ap.add_argument("--python", default=sys.executable, help="interpreter for the cells")
+    ap.add_argument("--merge", metavar="TAG",
+                    help="add this run's cells to those of results/TAG.json (replacing cells "
+                         "measured again), e.g. korvo's cells to an earlier run of the peers")
     args = ap.parse_args(argv)
     if args.models:
         unknown = [m for m in args.models if m not in BASE_MODELS and m not in VARIANTS]
@@ -393,6 +407,12 @@ def main(argv=None):
 
     started = time.time()
     records = run_all(args)
+    if args.merge:
+        # keep the earlier run's cells except those just measured again
+        with open(os.path.join(RESULTS, f"{args.merge}.json")) as f:
+            earlier = json.load(f)["records"]
+        fresh = {(r["library"], r["variant"], r["size"]) for r in records}
+        records = [r for r in earlier if (r["library"], r["variant"], r["size"]) not in fresh] + records
     summary = summarise(records)
     problems = check_agreement(summary)
     meta = {"tag": tag, "date": dt.datetime.now().strftime("%Y-%m-%d %H:%M"),
