@@ -37,7 +37,25 @@ def rss_mb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
-def run_cell(library, variant, size, solve):
+def profiled(path, fn, *args):
+    """Run fn under cProfile and write the top functions by own time to path."""
+    import cProfile
+    import io
+    import pstats
+
+    prof = cProfile.Profile()
+    try:
+        return prof.runcall(fn, *args)
+    finally:
+        text = io.StringIO()
+        stats = pstats.Stats(prof, stream=text)
+        stats.sort_stats("tottime").print_stats(30)
+        stats.sort_stats("cumulative").print_stats(30)
+        with open(path, "w") as f:
+            f.write(text.getvalue())
+
+
+def run_cell(library, variant, size, solve, profile=None):
     result = {"library": library, "variant": variant, "size": size}
     t_import = time.perf_counter()
     try:
@@ -61,9 +79,12 @@ def run_cell(library, variant, size, solve):
     result["baseline_mb"] = rss_mb()
     try:
         c0, t0 = time.process_time(), time.perf_counter()
-        handle = build(data)
+        handle = profiled(profile + ".build.txt", build, data) if profile else build(data)
         c1, t1 = time.process_time(), time.perf_counter()
-        module.hand_over(handle, 0)
+        if profile:
+            profiled(profile + ".hand_over.txt", module.hand_over, handle, 0)
+        else:
+            module.hand_over(handle, 0)
         c2, t2 = time.process_time(), time.perf_counter()
     except NotApplicable as exc:
         result.update(status="n/a", reason=str(exc))
@@ -95,9 +116,12 @@ def main():
     ap.add_argument("variant")
     ap.add_argument("size")
     ap.add_argument("--solve", action="store_true")
+    ap.add_argument("--profile", metavar="PREFIX",
+                    help="profile build and hand-over (times then include the profiler's "
+                         "overhead) into PREFIX.build.txt and PREFIX.hand_over.txt")
     args = ap.parse_args()
     try:
-        result = run_cell(args.library, args.variant, args.size, args.solve)
+        result = run_cell(args.library, args.variant, args.size, args.solve, args.profile)
     except Exception as exc:
         tb = traceback.format_exc().strip().splitlines()
         result = {"library": args.library, "variant": args.variant, "size": args.size,

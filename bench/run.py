@@ -50,10 +50,12 @@ OBJ_ATOL = 1e-9
 
 # ---------------------------------------------------------------- running
 
-def run_cell(python, library, variant, size, solve, timeout):
+def run_cell(python, library, variant, size, solve, timeout, profile=None):
     cmd = [python, os.path.join(HERE, "cell.py"), library, variant, size]
     if solve:
         cmd.append("--solve")
+    if profile:
+        cmd += ["--profile", profile]
     env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
     started = time.perf_counter()
     try:
@@ -112,6 +114,13 @@ def run_all(args):
                     continue
                 if rep > 0 and (library, variant, size) in slow:
                     continue
+                profile = None
+                if args.profile and library in args.profile:
+                    # profiled runs are slower: they replace no timing, they are extra
+                    profile = os.path.join(RESULTS, "profiles", f"{library}_{variant}_{size}")
+                    os.makedirs(os.path.dirname(profile), exist_ok=True)
+                    if rep == 0:
+                        run_cell(args.python, library, variant, size, False, args.timeout, profile)
                 rec = run_cell(args.python, library, variant, size, args.solve, args.timeout)
                 rec["rep"] = rep
                 records.append(rec)
@@ -391,6 +400,9 @@ def main(argv=None):
                          "is not repeated (default 120)")
     ap.add_argument("--tag", help="name of the result files (default: quick or full)")
     ap.add_argument("--python", default=sys.executable, help="interpreter for the cells")
+    ap.add_argument("--profile", nargs="+", metavar="LIB", default=[],
+                    help="also run each cell of these libraries once under cProfile, writing "
+                         "results/profiles/<library>_<variant>_<size>.{build,hand_over}.txt")
     ap.add_argument("--merge", metavar="TAG",
                     help="add this run's cells to those of results/TAG.json (replacing cells "
                          "measured again), e.g. korvo's cells to an earlier run of the peers")
