@@ -34,6 +34,16 @@ int map_next(const Map &entries, uint64_t *key, Value *value, map_cursor *cursor
   return 1;
 }
 
+// Sets entries[key]. New objects take the largest identity so far, so most
+// keys go at the end, where a hinted insert takes constant time.
+template <class Map, class Value>
+void map_set(Map &entries, uint64_t key, Value value) {
+  if (entries.empty() || entries.rbegin()->first < key)
+    entries.emplace_hint(entries.end(), key, value);
+  else
+    entries[key] = value;
+}
+
 }  // namespace
 
 boundmap *boundmap_new(void) { return new (std::nothrow) boundmap_s(); }
@@ -48,7 +58,7 @@ double boundmap_get(const boundmap *map, uint64_t key) {
 bool boundmap_has(const boundmap *map, uint64_t key) { return map->entries.count(key) != 0; }
 int boundmap_set(boundmap *map, uint64_t key, double value) {
   try {
-    map->entries[key] = value;
+    map_set(map->entries, key, value);
     return 0;
   } catch (...) {
     return -1;
@@ -78,7 +88,7 @@ PyObject *namemap_get(const namemap *map, uint64_t key) {
 bool namemap_has(const namemap *map, uint64_t key) { return map->entries.count(key) != 0; }
 int namemap_set(namemap *map, uint64_t key, PyObject *name) {
   try {
-    map->entries[key] = name;
+    map_set(map->entries, key, name);
     return 0;
   } catch (...) {
     return -1;
