@@ -39,4 +39,7 @@ PyObject *evaluate_structure(PyObject *objects, const eval_context *ctx);
 // nonlinear node); 0 on success, -1 with an exception set.
 int evaluate_value(PyObject *obj, const eval_context *ctx, double *value);
 
+// korvo.evaluate(*objects, problem=None, solution=None).
+PyObject *korvomod_evaluate(PyObject *self, PyObject *args, PyObject *kwargs);
+
 #endif

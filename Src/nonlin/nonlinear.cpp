@@ -1,9 +1,12 @@
 // korvo.nonlinear: operator nodes over modelling objects and numbers.
 //
-// This file holds the node type, its constructors and the arithmetic entry
-// points that the linear layer calls when a result stops being linear or
-// quadratic. The nodes keep the layout of the full operator table: sums and
-// products hold a list, binary operators a 2-tuple, unary ones the operand.
+// Sums and products hold a list, binary operators a 2-tuple, unary operators
+// the operand itself, n-ary functions a tuple. Two shapes are kept by every
+// constructor: a product keeps its one number last, and a sum keeps all its
+// constant, linear and quadratic terms in one item placed after the
+// nonlinear terms. That item is always an object the sum owns alone or an
+// immutable one, so that `+=` can amend it in place without touching any
+// other holder.
 #include "nonlin/nonlinear.h"
 
 #include <string>
@@ -12,9 +15,10 @@
 #include "expression/arithmetic.h"
 #include "expression/expression.h"
 #include "expression/linterm.h"
-#include "variable/var.h"
+#include "expression/quadterm.h"
 #include "python_model/docstrings.h"
 #include "python_model/pyref.h"
+#include "variable/var.h"
 
 namespace {
 
@@ -22,7 +26,7 @@ constexpr int kMaxDepth = 64;
 
 struct OperatorRow {
   const char *name;
-  int arity;      // -1: any number
+  int arity;  // -1: any number
   bool infix;
 };
 
@@ -37,7 +41,22 @@ const OperatorRow printToolArray[] = {
 };
 constexpr uint32_t kNumOperators = sizeof printToolArray / sizeof printToolArray[0];
 
-PyObject *list_pack(Py_ssize_t, PyObject *a, PyObject *b) {
+PyObject *model_error(const char *message) {
+  if (!PyErr_Occurred()) PyErr_SetString(korvo_model_error, message);
+  return nullptr;
+}
+
+// Replaces a modelling error raised underneath by a more precise one; other
+// exceptions (memory) are kept.
+PyObject *restate_model_error(const char *message) {
+  if (!PyErr_Occurred() || PyErr_ExceptionMatches(korvo_model_error)) {
+    PyErr_Clear();
+    PyErr_SetString(korvo_model_error, message);
+  }
+  return nullptr;
+}
+
+PyObject *new_list2(PyObject *a, PyObject *b) {
   PyObject *list = PyList_New(2);
   if (!list) return nullptr;
   PyList_SET_ITEM(list, 0, Py_NewRef(a));
@@ -45,12 +64,8 @@ PyObject *list_pack(Py_ssize_t, PyObject *a, PyObject *b) {
   return list;
 }
 
-PyObject *model_error(const char *message) {
-  if (!PyErr_Occurred()) PyErr_SetString(korvo_model_error, message);
-  return nullptr;
-}
-
-bool is_node(PyObject *obj, uint32_t op) { return isNonlin(obj) && as_nonlin(obj)->op == op; }
+bool is_node(PyObject *obj, uint32_t op) { return isNonlin(obj) && as_nonlin(obj)->op == op && as_nonlin(obj)->args; }
+bool is_user_op(uint32_t op) { return op == NL_USER || op == NL_USER_DERIV; }
 
 bool is_number(PyObject *obj, double value) {
   if (!isNumericScalar(obj)) return false;
@@ -62,10 +77,16 @@ bool is_number(PyObject *obj, double value) {
   return v == value;
 }
 
+// Numbers, variables, linear and quadratic terms and expressions: what the
+// one linear item of a sum may be.
 bool is_linear_part(PyObject *obj) {
   int kind = exprKind(obj);
   return kind >= EXPR_CONSTANT && kind <= EXPR_EXPRESSION;
 }
+
+// Objects that may be amended in place and must therefore not be shared
+// into a new sum as its linear item.
+bool is_mutable_operand(PyObject *obj) { return isExpression(obj) || isNonlin(obj); }
 
 PyObject *make_node(uint32_t op, PyObject *args_owned) {
   if (!args_owned) return nullptr;
@@ -79,12 +100,19 @@ PyObject *make_node(uint32_t op, PyObject *args_owned) {
   return node;
 }
 
-// f*b for a term placed in a sum: b itself when f is 1 and b is immutable,
-// a copy otherwise, the negation for -1.
-PyObject *scaled_term(PyObject *b, double f) {
+void replace_args(PyObject *node, PyObject *args_owned) {
+  PyObject *old = as_nonlin(node)->args;
+  as_nonlin(node)->args = args_owned;
+  Py_XDECREF(old);
+}
+
+// f*b as an operand of a sum or product: b itself for f = 1, the negation
+// for -1, otherwise the product by the float f.
+PyObject *scaled_operand(PyObject *b, double f) {
+  if (f == 1.0) return Py_NewRef(b);
   if (f == -1.0) return general_neg(b);
-  if (f == 1.0 && (isNonlin(b) || isVar(b) || isNumericScalar(b))) return Py_NewRef(b);
-  return general_copy(b, f);
+  PyRef k(PyFloat_FromDouble(f));
+  return k ? general_mul(b, k.get()) : nullptr;
 }
 
 void nonlin_dealloc(PyObject *self) {
@@ -94,173 +122,305 @@ void nonlin_dealloc(PyObject *self) {
 
 // ---- string form -------------------------------------------------------------
 
-bool node_text(PyObject *obj, int depth, std::string *out);
+bool append_text(PyObject *obj, int depth, std::string *out);
 
-bool operand_text(PyObject *obj, int depth, std::string *out) {
-  if (isNonlin(obj)) return node_text(obj, depth + 1, out);
-  PyRef text(PyCallable_Check(obj) && !isNonlin(obj) ? PyUnicode_FromString("user") : PyObject_Str(obj));
+bool append_str(PyObject *obj, std::string *out) {
+  PyRef text(PyObject_Str(obj));
   if (!text) return false;
-  const char *data = PyUnicode_AsUTF8(text.get());
+  Py_ssize_t size;
+  const char *data = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (!data) return false;
-  *out += data;
+  out->append(data, static_cast<size_t>(size));
   return true;
 }
 
 bool node_text(PyObject *obj, int depth, std::string *out) {
-  if (depth > kMaxDepth) {
+  if (depth <= 0) {
     *out += "[MAX RECURS LEV]";
     return true;
   }
   nonlin_s *node = as_nonlin(obj);
-  if (node->op >= kNumOperators || !node->args) {
-    *out += "<invalid nonlinear expression>";
-    return true;
-  }
+  if (node->op >= kNumOperators) return model_error("Invalid nonlinear expression"), false;
   const OperatorRow &row = printToolArray[node->op];
   PyObject *args = node->args;
   if (row.arity == 1) {
+    if (!args) return model_error("Invalid unary nonlinear expression"), false;
     *out += row.name;
     *out += " (";
-    if (!operand_text(args, depth, out)) return false;
+    if (!append_text(args, depth - 1, out)) return false;
     *out += ")";
     return true;
   }
-  if (!PyList_Check(args) && !PyTuple_Check(args)) return model_error("Invalid binary nonlinear expression"), false;
-  PyRef items(PySequence_Fast(args, "nonlinear arguments"));
-  if (!items) return false;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  PyObject **item = PySequence_Fast_ITEMS(items.get());
   if (row.arity == 2) {
-    if (n != 2) return model_error("Invalid binary nonlinear expression"), false;
-    if (row.infix) {
-      *out += "(";
-      if (!operand_text(item[0], depth, out)) return false;
-      *out += std::string(" ") + row.name + " ";
-      if (!operand_text(item[1], depth, out)) return false;
-    } else {
-      *out += std::string(row.name) + " (";
-      if (!operand_text(item[0], depth, out)) return false;
-      *out += ", ";
-      if (!operand_text(item[1], depth, out)) return false;
-    }
+    if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 2)
+      return model_error("Invalid binary nonlinear expression"), false;
+    *out += row.infix ? "(" : std::string(row.name) + " (";
+    if (!append_text(PyTuple_GET_ITEM(args, 0), depth - 1, out)) return false;
+    *out += row.infix ? std::string(" ") + row.name + " " : std::string(", ");
+    if (!append_text(PyTuple_GET_ITEM(args, 1), depth - 1, out)) return false;
     *out += ")";
     return true;
   }
+  if (!args || (!PyList_Check(args) && !PyTuple_Check(args)))
+    return model_error("Invalid n-ary nonlinear expression"), false;
   *out += row.infix ? "(" : std::string(row.name) + " (";
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(args);
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (i > 0) *out += row.infix ? std::string(" ") + row.name + " " : std::string(", ");
-    if (!operand_text(item[i], depth, out)) return false;
+    if (!append_text(PySequence_Fast_GET_ITEM(args, i), depth - 1, out)) return false;
   }
   *out += ")";
   return true;
 }
 
+bool append_text(PyObject *obj, int depth, std::string *out) {
+  if (isNonlin(obj)) return node_text(obj, depth, out);
+  if (PyCallable_Check(obj)) {
+    *out += "user";
+    return true;
+  }
+  return append_str(obj, out);
+}
+
 // ---- sums --------------------------------------------------------------------
 
-// Items of a sum node's list: nonlinear terms first, then at most one linear part.
-struct SumParts {
-  PyRef terms;   // new list of the nonlinear terms
-  PyRef linear;  // the linear part or null
-};
-
-bool split_sum(PyObject *node, SumParts *parts) {
-  PyObject *list = as_nonlin(node)->args;
-  parts->terms = PyRef(PyList_New(0));
-  if (!parts->terms) return false;
+// Index of the linear item of a sum list, looked for among the last three
+// items; -1 when there is none.
+Py_ssize_t linear_index(PyObject *list) {
   Py_ssize_t n = PyList_GET_SIZE(list);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject *item = PyList_GET_ITEM(list, i);
-    if (!parts->linear && is_linear_part(item) && i >= n - 3) {
-      parts->linear = PyRef::borrow(item);
-    } else if (PyList_Append(parts->terms.get(), item) < 0) {
-      return false;
-    }
+  for (Py_ssize_t i = n - 1; i >= 0 && i >= n - 3; --i)
+    if (is_linear_part(PyList_GET_ITEM(list, i))) return i;
+  return -1;
+}
+
+// Removes the linear item from a sum list and hands it over.
+bool take_linear(PyObject *list, PyRef *linear) {
+  Py_ssize_t i = linear_index(list);
+  if (i < 0) return true;
+  *linear = PyRef::borrow(PyList_GET_ITEM(list, i));
+  return PyList_SetSlice(list, i, i + 1, nullptr) == 0;
+}
+
+// a + f*b for operands that are not nonlinear. An expression a is amended in
+// place; any other a is left alone.
+PyObject *linear_sum(PyObject *a, PyObject *b, double f) {
+  int ka = exprKind(a), kb = exprKind(b);
+  if (ka == EXPR_CONSTANT && kb == EXPR_CONSTANT) {
+    double va = PyFloat_AsDouble(a), vb = PyFloat_AsDouble(b);
+    if (PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(va + f * vb);
+  }
+  if (ka == EXPR_EXPRESSION || kb == EXPR_EXPRESSION) return expression_incremental_alg_sum(a, b, f);
+  if (f == 1.0) return general_add(a, b);
+  if (f == -1.0) return general_sub(a, b);
+  PyRef fb(general_copy(b, f));
+  return fb ? general_add(a, fb.get()) : nullptr;
+}
+
+// linear + f*b where linear is the item taken out of a sum: amended in place
+// when the sum was its only holder, otherwise combined into a new object.
+PyObject *merge_linear(PyRef linear, PyObject *b, double f) {
+  if (!linear) return general_copy(b, f);
+  if (isExpression(linear.get()) && Py_REFCNT(linear.get()) > 1) {
+    linear = PyRef(expression_copy(linear.get(), 1.0));
+    if (!linear) return nullptr;
+  }
+  return linear_sum(linear.get(), b, f);
+}
+
+bool append_unless_zero(PyObject *list, PyObject *linear) {
+  if (!linear || is_number(linear, 0.0)) return true;
+  return PyList_Append(list, linear) == 0;
+}
+
+// Appends f times every item of b's list but its linear item; returns that
+// linear item (borrowed from the snapshot) through *linear.
+bool append_scaled_terms(PyObject *list, PyObject *b_items, double f, PyObject **linear) {
+  Py_ssize_t li = linear_index(b_items);
+  *linear = li >= 0 ? PyList_GET_ITEM(b_items, li) : nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(b_items); ++i) {
+    if (i == li) continue;
+    PyRef term(scaled_operand(PyList_GET_ITEM(b_items, i), f));
+    if (!term || PyList_Append(list, term.get()) < 0) return false;
   }
   return true;
 }
 
-// linear + f*b for two linear objects, always a new object.
-PyObject *linear_merge(PyObject *linear, PyObject *b, double f) {
-  if (!linear) return scaled_term(b, f);
-  if (!b) return Py_NewRef(linear);
-  return f > 0 ? general_add(linear, b) : general_sub(linear, b);
+// a and b both sums: b's terms join a's list, the linear items merge.
+PyObject *sum_into_sum(PyObject *a, PyObject *b, double f) {
+  PyRef b_items(PyList_GetSlice(as_nonlin(b)->args, 0, PY_SSIZE_T_MAX));  // b may be a itself
+  if (!b_items) return nullptr;
+  PyObject *list = as_nonlin(a)->args;
+  PyRef linear;
+  if (!take_linear(list, &linear)) return nullptr;
+  PyObject *b_linear;
+  if (!append_scaled_terms(list, b_items.get(), f, &b_linear)) return nullptr;
+  if (b_linear) {
+    linear = PyRef(merge_linear(std::move(linear), b_linear, f));
+    if (!linear) return nullptr;
+  }
+  if (!append_unless_zero(list, linear.get())) return nullptr;
+  return Py_NewRef(a);
 }
 
-// Rebuilds node's list from terms followed by the linear part (dropped when it is the number 0).
-PyObject *store_sum(PyObject *node, PyObject *terms, PyObject *linear) {
-  if (linear && !is_number(linear, 0.0) && PyList_Append(terms, linear) < 0) return nullptr;
-  PyObject *old = as_nonlin(node)->args;
-  as_nonlin(node)->args = Py_NewRef(terms);
-  Py_XDECREF(old);
-  return Py_NewRef(node);
+// a a sum, b any other operand.
+PyObject *term_into_sum(PyObject *a, PyObject *b, double f) {
+  PyObject *list = as_nonlin(a)->args;
+  PyRef linear;
+  if (!take_linear(list, &linear)) return nullptr;
+  if (isNonlin(b) || !linear) {
+    PyRef term(isNonlin(b) ? scaled_operand(b, f) : general_copy(b, f));
+    if (!term || PyList_Append(list, term.get()) < 0) return nullptr;
+  } else {
+    linear = PyRef(merge_linear(std::move(linear), b, f));
+    if (!linear) return nullptr;
+  }
+  if (!append_unless_zero(list, linear.get())) return nullptr;
+  return Py_NewRef(a);
 }
 
-// ---- extraction -----------------------------------------------------------------
+// a not a sum, b a sum: a new sum of a and f times b's terms.
+PyObject *sum_with_new_node(PyObject *a, PyObject *b, double f) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  bool a_nonlinear = isNonlin(a);
+  if (a_nonlinear && PyList_Append(list.get(), a) < 0) return nullptr;
+  PyObject *b_linear;
+  if (!append_scaled_terms(list.get(), as_nonlin(b)->args, f, &b_linear)) return nullptr;
+  PyRef linear;
+  if (a_nonlinear) {
+    if (b_linear) linear = PyRef(general_copy(b_linear, f));
+  } else {
+    linear = PyRef(general_copy(a, 1.0));  // a is the caller's: combine into a copy
+    if (linear && b_linear) linear = PyRef(linear_sum(linear.get(), b_linear, f));
+  }
+  if ((b_linear || !a_nonlinear) && !linear) return nullptr;
+  if (!append_unless_zero(list.get(), linear.get())) return nullptr;
+  return make_node(NL_SUM, list.release());
+}
+
+// ---- products ----------------------------------------------------------------
+
+// The number that ends a product list, if any.
+bool trailing_constant(PyObject *list, double *value) {
+  Py_ssize_t n = PyList_GET_SIZE(list);
+  if (n == 0 || !isNumericScalar(PyList_GET_ITEM(list, n - 1))) return false;
+  *value = PyFloat_AsDouble(PyList_GET_ITEM(list, n - 1));
+  return !(*value == -1.0 && PyErr_Occurred());
+}
+
+// Inserts item before the trailing number of a product list, or appends it.
+bool insert_factor(PyObject *list, PyObject *item) {
+  double c;
+  if (trailing_constant(list, &c)) return PyList_Insert(list, PyList_GET_SIZE(list) - 1, item) == 0;
+  if (PyErr_Occurred()) return false;
+  return PyList_Append(list, item) == 0;
+}
+
+// Sets the trailing number of a product list to c (removing it for 1).
+bool set_trailing_constant(PyObject *list, bool present, double c) {
+  if (present && PyList_SetSlice(list, PyList_GET_SIZE(list) - 1, PyList_GET_SIZE(list), nullptr) < 0)
+    return false;
+  if (c == 1.0) return true;
+  PyRef value(PyFloat_FromDouble(c));
+  return value && PyList_Append(list, value.get()) == 0;
+}
+
+// factor * b for the denominator of a quotient or the exponent of a power
+// that is being amended: a product gets b among its factors (in a copy, so
+// that the product stays unchanged wherever else it is used).
+PyObject *multiply_operand(PyObject *operand, PyObject *b) {
+  if (!is_node(operand, NL_PROD)) return general_mul(operand, b);
+  PyRef copy(nonlin_copy(operand, 1.0));
+  if (!copy) return nullptr;
+  if (!insert_factor(as_nonlin(copy.get())->args, b)) return nullptr;
+  return copy.release();
+}
+
+// ---- extraction ----------------------------------------------------------------
 
 bool collect(PyObject *obj, double factor, int depth, bool quadratic, PyObject *target);
 
-bool collect_items(PyObject *args, double factor, int depth, bool quadratic, PyObject *target) {
-  PyRef items(PySequence_Fast(args, "nonlinear arguments"));
-  if (!items) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i)
-    if (!collect(PySequence_Fast_GET_ITEM(items.get(), i), factor, depth, quadratic, target)) return false;
+bool collect_sequence(PyObject *args, double factor, int depth, bool quadratic, PyObject *target) {
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(args); ++i)
+    if (!collect(PySequence_Fast_GET_ITEM(args, i), factor, depth, quadratic, target)) return false;
   return true;
 }
 
-bool collect(PyObject *obj, double factor, int depth, bool quadratic, PyObject *target) {
-  if (depth > kMaxDepth) return model_error("Maximum recursion depth reached in nonlinear expression"), false;
-  int kind = exprKind(obj);
-  if (kind == EXPR_NONLINEAR) {
-    nonlin_s *node = as_nonlin(obj);
-    PyObject *args = node->args;
-    switch (node->op) {
-      case NL_SUM: return collect_items(args, factor, depth + 1, quadratic, target);
-      case NL_MINUS:
-        return collect(PyTuple_GET_ITEM(args, 0), factor, depth + 1, quadratic, target) &&
-               collect(PyTuple_GET_ITEM(args, 1), -factor, depth + 1, quadratic, target);
-      case NL_NEG: return collect(args, -factor, depth + 1, quadratic, target);
-      case NL_PROD: {
-        PyObject *single = nullptr;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args); ++i) {
-          PyObject *item = PyList_GET_ITEM(args, i);
-          if (isNumericScalar(item)) {
-            factor *= PyFloat_AsDouble(item);
-          } else if (single) {
-            return true;  // a product of two or more non-numbers adds nothing linear or quadratic
-          } else {
-            single = item;
-          }
+bool collect_node(nonlin_s *node, double factor, int depth, bool quadratic, PyObject *target) {
+  PyObject *args = node->args;
+  bool pair = args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 2;
+  switch (node->op) {
+    case NL_SUM:
+      return !PyList_Check(args) || collect_sequence(args, factor, depth + 1, quadratic, target);
+    case NL_MINUS:
+      return !pair || (collect(PyTuple_GET_ITEM(args, 0), factor, depth + 1, quadratic, target) &&
+                       collect(PyTuple_GET_ITEM(args, 1), -factor, depth + 1, quadratic, target));
+    case NL_NEG: return collect(args, -factor, depth + 1, quadratic, target);
+    case NL_PROD: {
+      if (!PyList_Check(args)) return true;
+      PyObject *single = nullptr;
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args); ++i) {
+        PyObject *item = PyList_GET_ITEM(args, i);
+        if (isNumericScalar(item)) {
+          factor *= PyFloat_AsDouble(item);
+        } else if (single) {
+          return true;  // a product of two non-numbers holds nothing linear or quadratic
+        } else {
+          single = item;
         }
-        return single ? collect(single, factor, depth + 1, quadratic, target) : true;
       }
-      case NL_DIV: {
-        PyObject *den = PyTuple_GET_ITEM(args, 1);
-        if (!isNumericScalar(den) || is_number(den, 0.0)) return true;
-        return collect(PyTuple_GET_ITEM(args, 0), factor / PyFloat_AsDouble(den), depth + 1, quadratic, target);
-      }
-      case NL_POW:
-        if (is_number(PyTuple_GET_ITEM(args, 1), 1.0))
-          return collect(PyTuple_GET_ITEM(args, 0), factor, depth + 1, quadratic, target);
-        return true;
-      default: return true;
+      return !single || collect(single, factor, depth + 1, quadratic, target);
     }
+    case NL_DIV: {
+      if (!pair) return true;
+      PyObject *den = PyTuple_GET_ITEM(args, 1);
+      if (!isNumericScalar(den) || is_number(den, 0.0)) return true;
+      return collect(PyTuple_GET_ITEM(args, 0), factor / PyFloat_AsDouble(den), depth + 1, quadratic, target);
+    }
+    case NL_POW:
+      if (pair && is_number(PyTuple_GET_ITEM(args, 1), 1.0))
+        return collect(PyTuple_GET_ITEM(args, 0), factor, depth + 1, quadratic, target);
+      return true;
+    default: return true;
   }
-  if (kind == EXPR_CONSTANT) return true;
-  PyRef scaled(general_copy(obj, factor));
-  if (!scaled) return false;
-  // Only the part of the wanted degree is kept: strip the other one through a
-  // fresh expression and add it into the target.
-  PyRef part(expression_copy(scaled.get(), 1.0));
-  if (!part || !isExpression(part.get())) return static_cast<bool>(part);
-  expression_s *e = as_expression(part.get());
-  e->constant = 0.0;
-  if (quadratic) {
-    linmap_free(&e->lin);
-  } else {
-    quadmap_free(&e->quad);
-    indexset_free(&e->quadvars);
+}
+
+bool collect(PyObject *obj, double factor, int depth, bool quadratic, PyObject *target) {
+  if (depth > kMaxDepth) {
+    PyErr_SetString(PyExc_RuntimeError, "Extraction of terms from a nonlinear expression exceeded recursion depth limit");
+    return false;
   }
-  return expression_addObject(target, part.get(), 1.0) == 0;
+  switch (exprKind(obj)) {
+    case EXPR_NONLINEAR: return collect_node(as_nonlin(obj), factor, depth, quadratic, target);
+    case EXPR_VAR: return quadratic || expression_addToLinTerm(target, obj, factor) == 0;
+    case EXPR_LINTERM:
+      return quadratic ||
+             expression_addToLinTerm(target, reinterpret_cast<PyObject *>(as_linterm(obj)->var),
+                                     factor * as_linterm(obj)->coef) == 0;
+    case EXPR_QUADTERM: {
+      if (!quadratic) return true;
+      const quadterm_s *q = as_quadterm(obj);
+      return expression_addToQuadTerm(target, reinterpret_cast<PyObject *>(q->first),
+                                      reinterpret_cast<PyObject *>(q->second), factor * q->coef) == 0;
+    }
+    case EXPR_EXPRESSION: {
+      // Only the part of the wanted degree: strip the rest from a scaled copy.
+      PyRef part(expression_copy(obj, factor));
+      if (!part) return false;
+      if (!isExpression(part.get())) return true;
+      expression_s *p = as_expression(part.get());
+      p->constant = 0.0;
+      if (quadratic) {
+        linmap_free(&p->lin);
+      } else {
+        quadmap_free(&p->quad);
+        indexset_free(&p->quadvars);
+      }
+      return expression_addObject(target, part.get(), 1.0) == 0;
+    }
+    default: return true;
+  }
 }
 
 PyObject *extract(PyObject *self, bool quadratic) {
@@ -270,15 +430,13 @@ PyObject *extract(PyObject *self, bool quadratic) {
                    : expression_extractLinear(target.get(), nullptr);
 }
 
-PyObject *nonlin_extractLinear(PyObject *self, PyObject *) { return extract(self, false); }
-PyObject *nonlin_extractQuadratic(PyObject *self, PyObject *) { return extract(self, true); }
-
 PyMethodDef nonlin_methods[] = {
     {"extractLinear", nonlin_extractLinear, METH_NOARGS,
      KORVO_DOC("Returns the linear terms that the nonlinear expression contains additively.",
                "(vars, coefs) = e.extractLinear()", KORVO_NO_ARGS,
                "(korvo.exp(x) + 2*y).extractLinear()  # ([y], [2.0])",
-               "Terms inside functions or products of non-constants are not part of the result.")},
+               "Terms inside functions or in products of two or more non-constants are not part of the "
+               "result; constants are never part of it.")},
     {"extractQuadratic", nonlin_extractQuadratic, METH_NOARGS,
      KORVO_DOC("Returns the quadratic terms that the nonlinear expression contains additively.",
                "(vars1, vars2, coefs) = e.extractQuadratic()", KORVO_NO_ARGS,
@@ -304,9 +462,25 @@ PyNumberMethods nonlin_number_methods = {
     .nb_inplace_true_divide = nonlin_idiv,
 };
 
-PyObject *array_first(PyObject *arr, PyObject *(*op)(PyObject *, PyObject *), PyObject *other) {
-  return op(arr, other);
+PyObject *reciprocal_times(PyObject *arr, PyObject *a) {
+  PyRef one(PyFloat_FromDouble(1.0));
+  if (!one) return nullptr;
+  PyRef inverse(PyNumber_TrueDivide(one.get(), arr));
+  return inverse ? PyNumber_Multiply(inverse.get(), a) : nullptr;
 }
+
+PyObject *negated_plus(PyObject *arr, PyObject *a) {
+  PyRef negated(PyNumber_Negative(arr));
+  return negated ? PyNumber_Add(negated.get(), a) : nullptr;
+}
+
+// Nodes arise from operators and module functions only.
+PyObject *nonlin_refuse_new(PyTypeObject *, PyObject *, PyObject *) {
+  PyErr_SetString(PyExc_TypeError, "cannot create 'korvo.nonlinear' instances");
+  return nullptr;
+}
+
+PyObject *vector_exponent_error() { return model_error("Cannot obtain a power with a vector as an exponent"); }
 
 }  // namespace
 
@@ -322,34 +496,91 @@ PyObject *nonlin_new(PyTypeObject *type) {
 
 PyObject *nonlin_base(void) { return nonlin_new(&korvo_nonlinType); }
 
+namespace {
+
+// An operand of a node: an expression of any kind that is not a container.
+bool valid_operand(PyObject *obj) {
+  if (PyList_Check(obj) || PyTuple_Check(obj) || isNumpyArray(obj)) return false;
+  return exprKind(obj) != EXPR_INVALID;
+}
+
+}  // namespace
+
+PyObject *nonlin_create(bool nary, uint32_t op, PyObject *operands) {
+  if (op >= kNumOperators) return model_error("Unknown nonlinear operator");
+  bool sequence = PyList_Check(operands) || PyTuple_Check(operands);
+  if (nary) {
+    if (!sequence)
+      return model_error("Could not create an n-ary nonlinear expression: the arguments must be in a list or tuple");
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(operands);
+    if (is_user_op(op) && n == 0) return model_error("Insufficient number of arguments declared for operator");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject *item = PySequence_Fast_GET_ITEM(operands, i);
+      // A user function's node is headed by its callable; everything else is an expression.
+      bool ok = is_user_op(op) && i == 0 ? PyCallable_Check(item) && !isNonlin(item) : valid_operand(item);
+      if (!ok) return model_error("Invalid object in n-ary operation");
+    }
+  } else {
+    if (sequence) return model_error("Could not create a unary nonlinear expression: the argument must be a single expression");
+    if (!valid_operand(operands)) return model_error("Invalid object in unary operation");
+  }
+  return make_node(op, Py_NewRef(operands));
+}
+
 PyObject *nonlin_instantiate_unary(uint32_t op, PyObject *x) {
   if (getExprType(x) < 0) return nullptr;
-  return make_node(op, Py_NewRef(x));
+  return nonlin_create(false, op, x);
 }
 
 PyObject *nonlin_instantiate_binary(uint32_t op, PyObject *a, PyObject *b) {
   if (getExprType(a) < 0 || getExprType(b) < 0) return nullptr;
   if (op == NL_SUM || op == NL_PROD) {
     if (!isNonlin(a)) std::swap(a, b);
-    return make_node(op, list_pack(2, a, b));
+    return make_node(op, new_list2(a, b));
   }
   return make_node(op, PyTuple_Pack(2, a, b));
 }
 
 PyObject *nonlin_instantiate_nary(uint32_t op, PyObject *list) { return make_node(op, Py_NewRef(list)); }
 
-// ---- arithmetic -------------------------------------------------------------------
+PyObject *nonlin_arg_first(PyObject *node, Py_ssize_t *i) {
+  if (!isNonlin(node))
+    return model_error("Accessing first argument list of an object that is not a nonlinear expression");
+  *i = 0;
+  return nonlin_arg_next(node, i);
+}
+
+PyObject *nonlin_arg_next(PyObject *node, Py_ssize_t *i) {
+  if (!isNonlin(node))
+    return model_error("Accessing next argument list of an object that is not a nonlinear expression");
+  PyObject *args = as_nonlin(node)->args;
+  if (!args) return nullptr;
+  if (PyList_Check(args) || PyTuple_Check(args)) {
+    if (*i >= PySequence_Fast_GET_SIZE(args)) return nullptr;
+    return PySequence_Fast_GET_ITEM(args, (*i)++);
+  }
+  return (*i)++ == 0 ? args : nullptr;
+}
+
+Py_ssize_t nonlin_arg_size(PyObject *node) {
+  if (!isNonlin(node)) return -1;
+  PyObject *args = as_nonlin(node)->args;
+  if (!args) return 0;
+  if (PyList_Check(args) || PyTuple_Check(args)) return PySequence_Fast_GET_SIZE(args);
+  return 1;
+}
+
+const char *nonlin_op_name(uint32_t op) { return op < kNumOperators ? printToolArray[op].name : nullptr; }
+
+// ---- binary operators -----------------------------------------------------------
 
 PyObject *nonlin_add(PyObject *a, PyObject *b) {
-  if (isNumpyArray(b)) return array_first(b, PyNumber_Add, a);
+  if (isNumpyArray(b)) return PyNumber_Add(b, a);
   return nonlin_alg_sum(a, b, 1.0);
 }
 
 PyObject *nonlin_sub(PyObject *a, PyObject *b) {
-  if (isNumpyArray(b)) {
-    PyRef negated(PyNumber_Negative(b));
-    return negated ? PyNumber_Add(negated.get(), a) : nullptr;
-  }
+  if (isNumpyArray(b)) return negated_plus(b, a);
   if (getExprType(a) < 0 || getExprType(b) < 0) return nullptr;
   if (is_number(a, 0.0)) return general_neg(b);
   if (is_number(b, 0.0)) return general_copy(a, 1.0);
@@ -358,23 +589,22 @@ PyObject *nonlin_sub(PyObject *a, PyObject *b) {
 }
 
 PyObject *nonlin_mul(PyObject *a, PyObject *b) {
-  if (isNumpyArray(b)) return array_first(b, PyNumber_Multiply, a);
+  if (isNumpyArray(b)) return PyNumber_Multiply(b, a);
   if (getExprType(a) < 0 || getExprType(b) < 0) return nullptr;
   if (is_number(a, 0.0) || is_number(b, 0.0)) return PyFloat_FromDouble(0.0);
   if (is_number(a, 1.0)) return general_copy(b, 1.0);
   if (is_number(b, 1.0)) return general_copy(a, 1.0);
   if (is_number(a, -1.0)) return make_node(NL_NEG, Py_NewRef(b));
   if (is_number(b, -1.0)) return make_node(NL_NEG, Py_NewRef(a));
-  return nonlin_instantiate_binary(NL_PROD, a, b);
+  // A number factor is kept as a float.
+  PyRef fa(isNumericScalar(a) ? PyNumber_Float(a) : Py_NewRef(a));
+  PyRef fb(isNumericScalar(b) ? PyNumber_Float(b) : Py_NewRef(b));
+  if (!fa || !fb) return nullptr;
+  return nonlin_instantiate_binary(NL_PROD, fa.get(), fb.get());
 }
 
 PyObject *nonlin_div(PyObject *a, PyObject *b) {
-  if (isNumpyArray(b)) {
-    PyRef one(PyFloat_FromDouble(1.0));
-    if (!one) return nullptr;
-    PyRef inverse(PyNumber_TrueDivide(one.get(), b));
-    return inverse ? PyNumber_Multiply(inverse.get(), a) : nullptr;
-  }
+  if (isNumpyArray(b)) return reciprocal_times(b, a);
   if (getExprType(a) < 0 || getExprType(b) < 0) return nullptr;
   double value;
   if (isObjectConst(a, nullptr, &value) && value == 0.0) return PyFloat_FromDouble(0.0);
@@ -386,7 +616,7 @@ PyObject *nonlin_div(PyObject *a, PyObject *b) {
 }
 
 PyObject *nonlin_pow(PyObject *a, PyObject *b, PyObject *) {
-  if (isNumpyArray(b)) return model_error("Cannot obtain a power with a vector as an exponent");
+  if (isNumpyArray(b)) return vector_exponent_error();
   if (getExprType(a) < 0 || getExprType(b) < 0) return nullptr;
   if (is_number(a, 1.0) || is_number(b, 0.0)) return PyFloat_FromDouble(1.0);
   if (is_number(b, 1.0)) return general_copy(a, 1.0);
@@ -395,8 +625,18 @@ PyObject *nonlin_pow(PyObject *a, PyObject *b, PyObject *) {
 
 PyObject *nonlin_neg(PyObject *a) { return nonlin_instantiate_unary(NL_NEG, a); }
 PyObject *nonlin_abs(PyObject *a) { return nonlin_instantiate_unary(NL_ABS, a); }
-PyObject *nonlin_and(PyObject *a, PyObject *b) { return nonlin_instantiate_binary(NL_AND, a, b); }
-PyObject *nonlin_or(PyObject *a, PyObject *b) { return nonlin_instantiate_binary(NL_OR, a, b); }
+
+PyObject *nonlin_and(PyObject *a, PyObject *b) {
+  if (isNumpyArray(b)) return PyNumber_And(b, a);
+  return nonlin_instantiate_binary(NL_AND, a, b);
+}
+
+PyObject *nonlin_or(PyObject *a, PyObject *b) {
+  if (isNumpyArray(b)) return PyNumber_Or(b, a);
+  return nonlin_instantiate_binary(NL_OR, a, b);
+}
+
+// ---- in-place operators -------------------------------------------------------------
 
 PyObject *nonlin_iadd(PyObject *a, PyObject *b) {
   if (isNumpyArray(b)) return nonlin_add(a, b);
@@ -408,18 +648,86 @@ PyObject *nonlin_isub(PyObject *a, PyObject *b) {
   return nonlin_incremental_alg_sum(a, b, -1.0);
 }
 
-PyObject *nonlin_imul(PyObject *a, PyObject *b) { return nonlin_mul(a, b); }
+PyObject *nonlin_imul(PyObject *a, PyObject *b) {
+  if (isNumpyArray(b)) return PyNumber_Multiply(b, a);
+  if (!a || a == Py_None || is_number(a, 1.0)) return general_copy(b, 1.0);
+  if (!is_node(a, NL_PROD) || !PyList_Check(as_nonlin(a)->args)) return nonlin_mul(a, b);
+  if (getExprType(b) < 0) return nullptr;
+  PyObject *list = as_nonlin(a)->args;
+  double ca = 1.0;
+  bool has_ca = trailing_constant(list, &ca);
+  if (PyErr_Occurred()) return nullptr;
+  if (!has_ca) ca = 1.0;
+
+  if (is_node(b, NL_PROD) && PyList_Check(as_nonlin(b)->args)) {
+    PyRef b_items(PyList_GetSlice(as_nonlin(b)->args, 0, PY_SSIZE_T_MAX));  // b may be a itself
+    if (!b_items) return nullptr;
+    double cb = 1.0;
+    bool has_cb = trailing_constant(b_items.get(), &cb);
+    if (PyErr_Occurred()) return nullptr;
+    if (!has_cb) cb = 1.0;
+    double c = ca * cb;
+    if (c == 0.0) return PyFloat_FromDouble(0.0);
+    if (has_ca && PyList_SetSlice(list, PyList_GET_SIZE(list) - 1, PyList_GET_SIZE(list), nullptr) < 0)
+      return nullptr;
+    Py_ssize_t nb = PyList_GET_SIZE(b_items.get()) - (has_cb ? 1 : 0);
+    for (Py_ssize_t i = 0; i < nb; ++i)
+      if (PyList_Append(list, PyList_GET_ITEM(b_items.get(), i)) < 0) return nullptr;
+    if (!set_trailing_constant(list, false, c)) return nullptr;
+    return Py_NewRef(a);
+  }
+  if (isNumericScalar(b)) {
+    double v = PyFloat_AsDouble(b);
+    if (v == -1.0 && PyErr_Occurred()) return nullptr;
+    double c = ca * v;
+    if (c == 0.0) return PyFloat_FromDouble(0.0);
+    if (!set_trailing_constant(list, has_ca, c)) return nullptr;
+    return Py_NewRef(a);
+  }
+  if (!insert_factor(list, b)) return nullptr;
+  return Py_NewRef(a);
+}
 
 PyObject *nonlin_idiv(PyObject *a, PyObject *b) {
-  double value;
-  if (!isNumpyArray(b) && isObjectConst(b, nullptr, &value) && value == 1.0) return Py_NewRef(a);
+  if (isNumpyArray(b)) return reciprocal_times(b, a);
+  double c;
+  if (isObjectConst(b, nullptr, &c)) {
+    if (c == 0.0) return model_error("Division by zero");
+    if (c == 1.0) return Py_NewRef(a);
+    PyRef inverse(PyFloat_FromDouble(1.0 / c));
+    return inverse ? nonlin_imul(a, inverse.get()) : nullptr;
+  }
+  if (getExprType(b) < 0) return nullptr;
+  if (is_node(a, NL_DIV) && PyTuple_Check(as_nonlin(a)->args) && PyTuple_GET_SIZE(as_nonlin(a)->args) == 2) {
+    PyObject *args = as_nonlin(a)->args;
+    PyRef denominator(multiply_operand(PyTuple_GET_ITEM(args, 1), b));
+    if (!denominator) return nullptr;
+    PyObject *pair = PyTuple_Pack(2, PyTuple_GET_ITEM(args, 0), denominator.get());
+    if (!pair) return nullptr;
+    replace_args(a, pair);
+    return Py_NewRef(a);
+  }
   return nonlin_div(a, b);
 }
 
 PyObject *nonlin_ipow(PyObject *a, PyObject *b, PyObject *m) {
-  if (!isNumpyArray(b) && is_number(b, 1.0)) return Py_NewRef(a);
+  if (isNumpyArray(b)) return vector_exponent_error();
+  if (is_number(b, 0.0)) return PyFloat_FromDouble(1.0);
+  if (is_number(b, 1.0)) return Py_NewRef(a);
+  if (getExprType(b) < 0) return nullptr;
+  if (is_node(a, NL_POW) && PyTuple_Check(as_nonlin(a)->args) && PyTuple_GET_SIZE(as_nonlin(a)->args) == 2) {
+    PyObject *args = as_nonlin(a)->args;
+    PyRef exponent(multiply_operand(PyTuple_GET_ITEM(args, 1), b));
+    if (!exponent) return nullptr;
+    PyObject *pair = PyTuple_Pack(2, PyTuple_GET_ITEM(args, 0), exponent.get());
+    if (!pair) return nullptr;
+    replace_args(a, pair);
+    return Py_NewRef(a);
+  }
   return nonlin_pow(a, b, m);
 }
+
+// ---- copies and sums ------------------------------------------------------------------
 
 namespace {
 
@@ -446,29 +754,47 @@ PyObject *nonlin_copy_node(PyObject *node, double factor) {
   PyRef args;
   PyObject *from = src->args;
   if (PyList_Check(from) || PyTuple_Check(from)) {
+    bool is_list = PyList_Check(from);
     Py_ssize_t n = PySequence_Fast_GET_SIZE(from);
-    args = PyRef(PyList_Check(from) ? PyList_New(n) : PyTuple_New(n));
+    args = PyRef(is_list ? PyList_New(n) : PyTuple_New(n));
     if (!args) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject *item = PySequence_Fast_GET_ITEM(from, i);
-      bool shared = (src->op == NL_USER || src->op == NL_USER_DERIV) && i == 0;
-      PyObject *copy = shared ? Py_NewRef(item) : general_copy(item, 1.0);
+      // The user's callable is shared, never copied.
+      PyObject *copy = is_user_op(src->op) && i == 0 ? Py_NewRef(item) : general_copy(item, 1.0);
       if (!copy)
-        return model_error("Invalid object being copied from argument list/tuple in a nonlinear expression");
-      if (PyList_Check(from))
+        return restate_model_error("Invalid object being copied from argument list/tuple in a nonlinear expression");
+      if (is_list)
         PyList_SET_ITEM(args.get(), i, copy);
       else
         PyTuple_SET_ITEM(args.get(), i, copy);
     }
   } else {
     args = PyRef(general_copy(from, 1.0));
-    if (!args) return model_error("Invalid object being copied from single argument in a nonlinear expression");
+    if (!args) return restate_model_error("Invalid object being copied from single argument in a nonlinear expression");
   }
   PyRef copy(make_node(src->op, args.release()));
   if (!copy || factor == 1.0) return copy.release();
   PyRef k(PyFloat_FromDouble(factor));
   if (!k) return nullptr;
-  return make_node(NL_PROD, list_pack(2, copy.get(), k.get()));
+  if (src->op == NL_PROD && PyList_Check(as_nonlin(copy.get())->args)) {
+    PyObject *list = as_nonlin(copy.get())->args;
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n == 0) return k.release();
+    if (n == 1 && isNumericScalar(PyList_GET_ITEM(list, 0)))
+      return PyFloat_FromDouble(PyFloat_AsDouble(PyList_GET_ITEM(list, 0)) * factor);
+    for (Py_ssize_t i = 0; i < 2 && i < n; ++i) {
+      PyObject *item = PyList_GET_ITEM(list, i);
+      if (isNumericScalar(item)) {
+        double v = PyFloat_AsDouble(item);
+        if (v == -1.0 && PyErr_Occurred()) return nullptr;
+        PyObject *scaled = PyFloat_FromDouble(v * factor);
+        if (!scaled || PyList_SetItem(list, i, scaled) < 0) return nullptr;
+        return copy.release();
+      }
+    }
+  }
+  return make_node(NL_PROD, new_list2(copy.get(), k.get()));
 }
 
 }  // namespace
@@ -480,76 +806,45 @@ PyObject *nonlin_alg_sum(PyObject *a, PyObject *b, double f) {
 }
 
 PyObject *nonlin_incremental_alg_sum(PyObject *a, PyObject *b, double f) {
-  if (a && isExpression(a) && b && (isVar(b) || isLinterm(b))) return expression_incremental_alg_sum(a, b, f);
+  if (a && isExpression(a) && b && (isVar(b) || (isLinterm(b) && as_linterm(b)->var))) {
+    if (expression_addToLinTerm(a, isVar(b) ? b : reinterpret_cast<PyObject *>(as_linterm(b)->var),
+                                f * (isVar(b) ? 1.0 : as_linterm(b)->coef)) < 0)
+      return model_error("Error creating expression");
+    return Py_NewRef(a);
+  }
   if (f == 0.0) return Py_NewRef(a);
   if (!a || a == Py_None) return general_copy(b, f);
   int ka = getExprType(a);
   if (ka < 0) return nullptr;
   int kb = getExprType(b);
   if (kb < 0) return nullptr;
-  if (is_number(a, 0.0)) return f == 1.0 ? Py_NewRef(b) : general_copy(b, f);
+  if (is_number(a, 0.0)) {
+    // The result must not be the caller's b when b can later be amended in place.
+    if (f == 1.0 && !is_mutable_operand(b)) return Py_NewRef(b);
+    return general_copy(b, f);
+  }
   if (is_number(b, 0.0)) return general_copy(a, 1.0);
-  if (ka != EXPR_NONLINEAR && kb != EXPR_NONLINEAR) {
-    if (ka == EXPR_EXPRESSION || kb == EXPR_EXPRESSION) return expression_incremental_alg_sum(a, b, f);
-    return f > 0 ? general_add(a, b) : general_sub(a, b);
-  }
-  bool a_sum = is_node(a, NL_SUM), b_sum = is_node(b, NL_SUM);
-  if (a_sum) {
-    SumParts pa;
-    if (!split_sum(a, &pa)) return nullptr;
-    PyRef linear = std::move(pa.linear);
-    if (b_sum) {
-      SumParts pb;
-      if (!split_sum(b, &pb)) return nullptr;
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pb.terms.get()); ++i) {
-        PyRef term(scaled_term(PyList_GET_ITEM(pb.terms.get(), i), f));
-        if (!term || PyList_Append(pa.terms.get(), term.get()) < 0) return nullptr;
-      }
-      if (pb.linear) {
-        linear = PyRef(linear_merge(linear.get(), pb.linear.get(), f));
-        if (!linear) return nullptr;
-      }
-    } else if (kb == EXPR_NONLINEAR) {
-      PyRef term(scaled_term(b, f));
-      if (!term || PyList_Append(pa.terms.get(), term.get()) < 0) return nullptr;
-    } else {
-      linear = PyRef(linear_merge(linear.get(), b, f));
-      if (!linear) return nullptr;
-    }
-    return store_sum(a, pa.terms.get(), linear.get());
-  }
-  if (b_sum) {
-    SumParts pb;
-    if (!split_sum(b, &pb)) return nullptr;
-    PyRef terms(PyList_New(0));
-    if (!terms) return nullptr;
-    PyRef linear;
-    if (ka == EXPR_NONLINEAR) {
-      if (PyList_Append(terms.get(), a) < 0) return nullptr;
-      if (pb.linear) linear = PyRef(scaled_term(pb.linear.get(), f));
-    } else {
-      linear = pb.linear ? PyRef(linear_merge(a, pb.linear.get(), f)) : PyRef::borrow(a);
-    }
-    if ((pb.linear || ka != EXPR_NONLINEAR) && !linear) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pb.terms.get()); ++i) {
-      PyRef term(scaled_term(PyList_GET_ITEM(pb.terms.get(), i), f));
-      if (!term || PyList_Append(terms.get(), term.get()) < 0) return nullptr;
-    }
-    if (linear && !is_number(linear.get(), 0.0) && PyList_Append(terms.get(), linear.get()) < 0) return nullptr;
-    return make_node(NL_SUM, terms.release());
-  }
-  PyRef fb(scaled_term(b, f));
+  if (ka != EXPR_NONLINEAR && kb != EXPR_NONLINEAR) return linear_sum(a, b, f);
+  bool a_sum = is_node(a, NL_SUM) && PyList_Check(as_nonlin(a)->args);
+  bool b_sum = is_node(b, NL_SUM) && PyList_Check(as_nonlin(b)->args);
+  if (a_sum && b_sum) return sum_into_sum(a, b, f);
+  if (a_sum) return term_into_sum(a, b, f);
+  if (b_sum) return sum_with_new_node(a, b, f);
+  PyRef fb(isNonlin(b) ? scaled_operand(b, f) : general_copy(b, f));
   if (!fb) return nullptr;
   return nonlin_instantiate_binary(NL_SUM, a, fb.get());
 }
 
 PyObject *nonlin_str(PyObject *self) {
   std::string out;
-  if (!node_text(self, 0, &out)) return nullptr;
+  if (!node_text(self, kMaxDepth, &out)) return nullptr;
   return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
 PyObject *nonlin_cmp(PyObject *a, PyObject *b, int op) { return make_constraint(a, b, op); }
+
+PyObject *nonlin_extractLinear(PyObject *self, PyObject *) { return extract(self, false); }
+PyObject *nonlin_extractQuadratic(PyObject *self, PyObject *) { return extract(self, true); }
 
 PyTypeObject korvo_nonlinType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -561,9 +856,11 @@ PyTypeObject korvo_nonlinType = {
     .tp_str = nonlin_str,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_doc = KORVO_DOC("A nonlinear expression: an operator applied to modelling objects and numbers.",
-                        "e = x * y * z", KORVO_NO_ARGS, "e = x / y",
+                        "e = x * y * z", KORVO_NO_ARGS, "e = korvo.exp(x) + x / y",
                         "Objects of this class cannot be created explicitly by the user; they result from "
-                        "operations whose result is neither linear nor quadratic."),
+                        "operations whose result is neither linear nor quadratic and from the functions "
+                        "korvo.sin, korvo.exp, korvo.min, korvo.pwl, korvo.user and the like."),
     .tp_richcompare = nonlin_cmp,
     .tp_methods = nonlin_methods,
+    .tp_new = nonlin_refuse_new,
 };

@@ -35,11 +35,26 @@ inline nonlin_s *as_nonlin(PyObject *obj) { return reinterpret_cast<nonlin_s *>(
 
 PyObject *nonlin_new(PyTypeObject *type);
 PyObject *nonlin_base(void);
+// Creates a node after checking its operands: n-ary nodes take a tuple or
+// list of expressions (for user functions headed by the callable), unary
+// nodes one expression. The node takes a new reference to operands.
+PyObject *nonlin_create(bool nary, uint32_t op, PyObject *operands);
 PyObject *nonlin_instantiate_unary(uint32_t op, PyObject *x);
 // op 0 or 3: args is the list [a, b] (swapped when a is not nonlinear); else the tuple (a, b).
 PyObject *nonlin_instantiate_binary(uint32_t op, PyObject *a, PyObject *b);
 // The node takes a new reference to list.
 PyObject *nonlin_instantiate_nary(uint32_t op, PyObject *list);
+
+// Uniform iteration over a node's operands (list, tuple or single operand):
+// borrowed references, null at the end (with an exception set when node is
+// not a nonlinear expression).
+PyObject *nonlin_arg_first(PyObject *node, Py_ssize_t *i);
+PyObject *nonlin_arg_next(PyObject *node, Py_ssize_t *i);
+// Number of operands, -1 for an object that is not a node.
+Py_ssize_t nonlin_arg_size(PyObject *node);
+
+// Print name of an operator code, null for an unknown code.
+const char *nonlin_op_name(uint32_t op);
 
 PyObject *nonlin_add(PyObject *a, PyObject *b);
 PyObject *nonlin_sub(PyObject *a, PyObject *b);
@@ -59,6 +74,11 @@ PyObject *nonlin_ipow(PyObject *a, PyObject *b, PyObject *m);
 PyObject *nonlin_copy(PyObject *node, double factor);
 PyObject *nonlin_alg_sum(PyObject *a, PyObject *b, double f);
 PyObject *nonlin_incremental_alg_sum(PyObject *a, PyObject *b, double f);
+
+// The linear (quadratic) terms that a tree holds additively, in the shape of
+// expression.extractLinear (extractQuadratic).
+PyObject *nonlin_extractLinear(PyObject *self, PyObject *unused);
+PyObject *nonlin_extractQuadratic(PyObject *self, PyObject *unused);
 
 PyObject *nonlin_str(PyObject *self);
 PyObject *nonlin_cmp(PyObject *a, PyObject *b, int op);

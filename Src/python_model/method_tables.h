@@ -8,5 +8,6 @@
 extern PyMethodDef korvo_library_methods[];  // init, free, getbanner, ... (library_start.cpp)
 extern PyMethodDef korvo_output_methods[];   // setOutputEnabled, message handlers (output.cpp)
 extern PyMethodDef korvo_arrays_methods[];   // vars, Sum, Prod, Dot (arrays.cpp)
+extern PyMethodDef korvo_nonlinear_methods[];  // sin ... erfc, min, max, And, Or, pwl, user, evaluate (nonlin/functions.cpp)
 
 #endif

@@ -169,7 +169,8 @@ PyMODINIT_FUNC PyInit_korvolib(void) {
   // The module function table is the union of the tables of each part.
   auto &methods = merged_methods();
   if (methods.empty()) {
-    for (PyMethodDef *table : {korvo_library_methods, korvo_output_methods, korvo_arrays_methods})
+    for (PyMethodDef *table : {korvo_library_methods, korvo_output_methods, korvo_arrays_methods,
+                               korvo_nonlinear_methods})
       for (PyMethodDef *def = table; def->ml_name; ++def) methods.push_back(*def);
     methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     korvo_module_def.m_methods = methods.data();
