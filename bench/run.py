@@ -98,18 +98,52 @@ def plan(args):
     return pairs
 
 
-def run_all(args):
+def records_path(tag):
+    return os.path.join(RESULTS, f"{tag}.records.jsonl")
+
+
+def load_records(tag):
+    """Records of an earlier run: its running log if there is one, else the
+    records saved in its results/<tag>.json."""
+    path = records_path(tag)
+    if os.path.exists(path):
+        with open(path) as f:
+            return [json.loads(line) for line in f if line.strip()]
+    path = os.path.join(RESULTS, f"{tag}.json")
+    if os.path.exists(path):
+        with open(path) as f:
+            return json.load(f)["records"]
+    return []
+
+
+def run_all(args, tag):
+    """Run every cell; each record is appended to results/<tag>.records.jsonl
+    as soon as it exists, so an interrupted run keeps what it measured and
+    --resume carries on from there."""
     pairs = plan(args)
     libraries = args.libraries or list(LIBRARY_MODULES)
-    records = []
+    os.makedirs(RESULTS, exist_ok=True)
+    records = load_records(tag) if args.resume else []
+    if not args.resume and os.path.exists(records_path(tag)):
+        os.remove(records_path(tag))
+    have = {(r["library"], r["variant"], r["size"], r.get("rep", 0)) for r in records}
     skip = set()  # (library, variant) with nothing to time, and cells that timed out
     slow = set()  # cells whose first repetition took longer than --slow seconds
+    for r in records:
+        if r["status"] in ("n/a", "not available"):
+            skip.add((r["library"], r["variant"]))
+        if r["status"] == "timeout":
+            skip.add((r["library"], r["variant"], r["size"]))
+        if r.get("process_s", 0.0) > args.slow:
+            slow.add((r["library"], r["variant"], r["size"]))
     total = len(pairs) * len(libraries) * args.reps
     done = 0
     for rep in range(args.reps):
         for variant, size in pairs:
             for library in libraries:
                 done += 1
+                if (library, variant, size, rep) in have:
+                    continue
                 if (library, variant) in skip or (library, variant, size) in skip:
                     continue
                 if rep > 0 and (library, variant, size) in slow:
@@ -124,6 +158,8 @@ def run_all(args):
                 rec = run_cell(args.python, library, variant, size, args.solve, args.timeout)
                 rec["rep"] = rep
                 records.append(rec)
+                with open(records_path(tag), "a") as f:
+                    f.write(json.dumps(rec) + "\n")
                 status = rec["status"]
                 if status in ("n/a", "not available"):
                     skip.add((library, variant))
@@ -403,6 +439,10 @@ def main(argv=None):
     ap.add_argument("--profile", nargs="+", metavar="LIB", default=[],
                     help="also run each cell of these libraries once under cProfile, writing "
                          "results/profiles/<library>_<variant>_<size>.{build,hand_over}.txt")
+    ap.add_argument("--resume", action="store_true",
+                    help="keep the cells already in results/<tag>.records.jsonl and run the rest")
+    ap.add_argument("--report-only", action="store_true",
+                    help="run nothing: rebuild the tables and plots from results/<tag>.records.jsonl")
     ap.add_argument("--merge", metavar="TAG",
                     help="add this run's cells to those of results/TAG.json (replacing cells "
                          "measured again), e.g. korvo's cells to an earlier run of the peers")
@@ -418,11 +458,10 @@ def main(argv=None):
     tag = args.tag or ("quick" if args.quick else "full")
 
     started = time.time()
-    records = run_all(args)
+    records = load_records(tag) if args.report_only else run_all(args, tag)
     if args.merge:
         # keep the earlier run's cells except those just measured again
-        with open(os.path.join(RESULTS, f"{args.merge}.json")) as f:
-            earlier = json.load(f)["records"]
+        earlier = load_records(args.merge)
         fresh = {(r["library"], r["variant"], r["size"]) for r in records}
         records = [r for r in earlier if (r["library"], r["variant"], r["size"]) not in fresh] + records
     summary = summarise(records)
