@@ -316,6 +316,49 @@ def fmt_ratio(x):
     return "" if x is None else f"{x:.2f}"
 
 
+def headline(summary):
+    """One line per model and size: korvo's best variant, the fastest peer
+    and the floor, by median total CPU time."""
+    cases = {}
+    for r in summary:
+        if r["status"] == "ok":
+            cases.setdefault((r["model"], r["size"]), []).append(r)
+    if not cases:
+        return []
+    out = ["## Summary", "",
+           "Median total CPU seconds (build + hand-over); korvo's best variant against the "
+           "fastest peer's best variant and the raw-array floor.", "",
+           "| model | size | korvo | fastest peer | raw floor | korvo ÷ fastest peer "
+           "| korvo ÷ floor | fastest peer ÷ floor |",
+           "|---|---|---|---|---|---|---|---|"]
+
+    def best(rows):
+        return min(rows, key=lambda r: r[RATIO_METRIC]["median"]) if rows else None
+
+    def show(r):
+        if r is None:
+            return "–"
+        return f"{r[RATIO_METRIC]['median']:.3f} ({r['library']}/{r['variant']})" \
+            if r["library"] != FLOOR else f"{r[RATIO_METRIC]['median']:.3f}"
+
+    def ratio(a, b):
+        if a is None or b is None:
+            return "–"
+        return f"{a[RATIO_METRIC]['median'] / b[RATIO_METRIC]['median']:.2f}"
+
+    for (model, size) in sorted(cases, key=lambda k: (BASE_MODELS.index(k[0]),
+                                                     size_measure(next(v for v, b in VARIANTS.items()
+                                                                       if b == k[0]), k[1]))):
+        rows = cases[(model, size)]
+        k = best([r for r in rows if r["library"] == "korvo"])
+        p = best([r for r in rows if r["library"] in PEERS])
+        f = best([r for r in rows if r["library"] == FLOOR])
+        out.append(f"| {model} | {size} | {show(k)} | {show(p)} | {show(f)} | {ratio(k, p)} | "
+                   f"{ratio(k, f)} | {ratio(p, f)} |")
+    out.append("")
+    return out
+
+
 def markdown(summary, meta, problems):
     out = [f"# Benchmark results: {meta['tag']}", "",
            f"Run {meta['date']} on {meta['machine']['cpu']}, {meta['machine']['cores']} cores, "
@@ -329,6 +372,7 @@ def markdown(summary, meta, problems):
            "baseline taken after imports and input data. Ratios compare the median total CPU "
            "time with the fastest peer's (any variant) and with the raw-array floor's for the "
            "same model and size.", ""]
+    out += headline(summary)
     by_model = {}
     for row in summary:
         by_model.setdefault(row["model"], []).append(row)
