@@ -157,7 +157,12 @@ def sparse_loop(d):
 
 def hand_over(p, time_limit):
     p.controls.timelimit = 1e20 if time_limit is None else float(time_limit)
-    p.solve()
+    try:
+        p.solve()
+    except korvo.SolverError:
+        # a solve stopped by the zero time limit has still handed the model over
+        if time_limit != 0 or p.attributes.stopstatus != korvo.stop_timelimit:
+            raise
     return None if time_limit == 0 else p.getObjVal()
 
 
