@@ -50,6 +50,32 @@ OBJ_ATOL = 1e-9
 
 # ---------------------------------------------------------------- running
 
+def perf_cell(python, library, variant, size, prefix, timeout):
+    """Sample one cell with Linux perf and keep the top shared objects and
+    symbols (where the time goes below Python: extension, engine, HiGHS)."""
+    data = prefix + ".perf.data"
+    cmd = ["perf", "record", "-q", "-F", "499", "-o", data, python,
+           os.path.join(HERE, "cell.py"), library, variant, size]
+    try:
+        subprocess.run(cmd, capture_output=True, timeout=timeout, check=True)
+        report = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio",
+                                 "--sort", "dso,sym", "--percent-limit", "0.5"],
+                                capture_output=True, text=True, timeout=timeout).stdout
+        by_dso = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio",
+                                 "--sort", "dso"], capture_output=True, text=True,
+                                timeout=timeout).stdout
+    except (OSError, subprocess.SubprocessError) as exc:
+        print(f"perf failed for {library}/{variant} {size}: {exc}", flush=True)
+        return
+    finally:
+        if os.path.exists(data):
+            os.remove(data)
+    keep = lambda text: "\n".join(l for l in text.splitlines() if l.strip() and not l.startswith("#"))
+    with open(prefix + ".perf.txt", "w") as f:
+        f.write("# whole cell process (imports and data included), by shared object\n")
+        f.write(keep(by_dso) + "\n\n# by shared object and symbol (>= 0.5%)\n" + keep(report) + "\n")
+
+
 def run_cell(python, library, variant, size, solve, timeout, profile=None):
     cmd = [python, os.path.join(HERE, "cell.py"), library, variant, size]
     if solve:
@@ -155,6 +181,7 @@ def run_all(args, tag):
                     os.makedirs(os.path.dirname(profile), exist_ok=True)
                     if rep == 0:
                         run_cell(args.python, library, variant, size, False, args.timeout, profile)
+                        perf_cell(args.python, library, variant, size, profile, args.timeout)
                 rec = run_cell(args.python, library, variant, size, args.solve, args.timeout)
                 rec["rep"] = rep
                 records.append(rec)
@@ -481,8 +508,9 @@ def main(argv=None):
     ap.add_argument("--tag", help="name of the result files (default: quick or full)")
     ap.add_argument("--python", default=sys.executable, help="interpreter for the cells")
     ap.add_argument("--profile", nargs="+", metavar="LIB", default=[],
-                    help="also run each cell of these libraries once under cProfile, writing "
-                         "results/profiles/<library>_<variant>_<size>.{build,hand_over}.txt")
+                    help="also run each cell of these libraries once under cProfile and once "
+                         "under Linux perf, writing results/profiles/<library>_<variant>_<size>"
+                         ".{build,hand_over,perf}.txt")
     ap.add_argument("--resume", action="store_true",
                     help="keep the cells already in results/<tag>.records.jsonl and run the rest")
     ap.add_argument("--report-only", action="store_true",
