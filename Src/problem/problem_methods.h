@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "problem/problem.h"
 
 // True when the problem has nonlinear constraints or a nonlinear objective.
@@ -28,7 +30,29 @@ void problem_release_user_functions(problem_s *p);
 // file; called once before the type is readied.
 int problem_type_prepare(void);
 
+// Registry entries: appends obj (which: 0 variable, 1 constraint, 2 SOS)
+// at engine index `index`; removes the object at one position, moving the
+// later ones down. 0 or -1 with an exception.
+int registry_append(problem_s *p, int which, PyObject *obj, int64_t index);
+int registry_remove(problem_s *p, int which, int position);
+
+// Number of columns (rows) as the solver of the problem sees them; -1 with
+// an exception.
+int64_t problem_column_count(problem_s *p);
+int64_t problem_row_count(problem_s *p);
+// 1 when the problem has discrete entities, 0 when not, -1 with an exception.
+int problem_is_mip(problem_s *p);
+// Takes a constructed or presolved nonlinear problem back before changes.
+int check_nl_unconstruct(problem_s *p);
+// Sets the objective (sense 1 or -1); 0 or -1 with an exception.
+int problem_set_objective(problem_s *p, PyObject *objective, long sense);
+
 // Method tables (each ended by a null entry).
 PyMethodDef *problem_base_method_table(void);
+PyMethodDef *problem_registry_method_table(void);
+PyMethodDef *problem_objective_method_table(void);
+PyMethodDef *problem_solution_method_table(void);
+PyMethodDef *problem_files_method_table(void);
+PyMethodDef *problem_nlp_coef_method_table(void);
 
 #endif

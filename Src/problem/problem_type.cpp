@@ -14,6 +14,7 @@
 #include "knls.h"
 #include "krvs.h"
 #include "problem/controls.h"
+#include "problem/flush.h"
 #include "problem/problem.h"
 #include "problem/problem_methods.h"
 #include "python_model/docstrings.h"
@@ -239,6 +240,8 @@ bool int_attribute(problem_s *p, int id, int64_t *value) {
   return true;
 }
 
+}  // namespace
+
 int problem_is_mip(problem_s *p) {
   for (int id : {1032, 1004, 1327, 1325}) {
     int64_t count = 0;
@@ -247,6 +250,8 @@ int problem_is_mip(problem_s *p) {
   }
   return 0;
 }
+
+namespace {
 
 PyObject *problem_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
   auto *p = reinterpret_cast<problem_s *>(self);
@@ -382,7 +387,7 @@ PyObject *problem_name(PyObject *self, PyObject *) {
   if (!p->prob) return nullptr;
   int64_t length = 0;
   if (KRVSgetintattrib64(p->prob, 1158, &length) != 0) return krvs_error(self);
-  std::string buffer(size_t(length) + 1, '\0');
+  std::string buffer(static_cast<size_t>(length) + 1, '\0');
   if (KRVSgetprobname(p->prob, buffer.data()) != 0) return krvs_error(self);
   return PyUnicode_FromString(buffer.c_str());
 }
@@ -454,7 +459,10 @@ PyMethodDef *problem_base_method_table() { return problem_base_methods; }
 int problem_type_prepare(void) {
   static std::vector<PyMethodDef> methods;
   if (!methods.empty()) return 0;
-  for (PyMethodDef *table : {problem_base_method_table()})
+  for (PyMethodDef *table : {problem_base_method_table(), problem_registry_method_table(),
+                              problem_flush_method_table(), problem_objective_method_table(),
+                              problem_solution_method_table(), problem_files_method_table(),
+                              problem_nlp_coef_method_table()})
     for (PyMethodDef *def = table; def->ml_name; ++def) methods.push_back(*def);
   methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   korvo_problemType.tp_methods = methods.data();

@@ -1,0 +1,53 @@
+// Batched transfer of constraints to the optimizer: the pending-row buffer,
+// row types and right-hand sides, and the flush.
+#ifndef KORVO_FLUSH_H
+#define KORVO_FLUSH_H
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "nonlin/convert.h"
+
+struct problem_s;
+
+// Rows waiting to be passed to the engine. Linear, quadratic, nonlinear and
+// token entries live in `entries` (filled in place by convertExpr); each
+// group's capacity starts at 2048 and doubles.
+struct pending_rows {
+  uint64_t row_capacity;
+  uint64_t name_capacity;
+  int row_count;
+  uint64_t name_bytes;
+  int64_t *row_starts;  // row_count + 1
+  int64_t *quad_counts;
+  int *nl_rows;         // engine row of each nonlinear coefficient
+  double *rhs;
+  double *ranges;
+  char *names;
+  char *row_types;
+  conv_target entries;
+  int64_t first_row;           // engine index of the first pending row
+  Py_ssize_t committed;        // length of the problem's constraint list at the last flush
+};
+
+// Row type and right-hand side from a constraint's bounds; *rhs comes in as
+// minus the body's constant and is completed here.
+void getRhsSense(PyObject *constraint, char *row_type, double *rhs, double *range);
+
+// Adds one constraint to the buffer (checks, conversion, registry); 0 or -1.
+int pending_rows_add(problem_s *p, pending_rows *buffer, PyObject *constraint);
+// Passes the pending rows to the engine: one row call, one name call, one
+// quadratic call per quadratic row, one nonlinear-coefficient call. 0 or
+// the failing engine code (its error is raised as SolverError); the buffer
+// is always emptied.
+int flushConstraints(problem_s *p, pending_rows *buffer);
+// Frees the buffer without passing anything; the constraints added since
+// the last flush leave the registry again.
+void pending_rows_discard(problem_s *p, pending_rows *buffer);
+// An empty buffer for p (reads the engine's row count); 0 or -1.
+int pending_rows_start(problem_s *p, pending_rows *buffer);
+
+PyMethodDef *problem_flush_method_table(void);
+
+#endif
