@@ -7,12 +7,12 @@ import time
 
 import pytest
 
-from krvs_binding import MESSAGE_CB, ModelProblem, chars, dbls, int64s, ints, lib
+from krvs_binding import MESSAGE_CB, MSGHANDLER, ModelProblem, chars, dbls, int64s, ints, lib
 
 INF = 1e20
 LP_OPTIMAL, LP_INFEAS, LP_UNFINISHED, LP_UNBOUNDED, LP_NONCONVEX = 1, 2, 4, 5, 8
 MIP_LP_OPTIMAL, MIP_NO_SOL, MIP_SOLUTION, MIP_INFEAS, MIP_OPTIMAL, MIP_UNBOUNDED = 2, 3, 4, 5, 6, 7
-STOP_TIMELIMIT, STOP_NODELIMIT, STOP_ITERLIMIT, STOP_USER = 1, 3, 4, 9
+STOP_TIMELIMIT, STOP_NODELIMIT, STOP_ITERLIMIT, STOP_MIPGAP, STOP_SOLLIMIT, STOP_USER = 1, 3, 4, 5, 6, 9
 
 for _name, _types in {
     "KRVSlpoptimize": [ctypes.c_void_p, ctypes.c_char_p],
@@ -223,12 +223,13 @@ def test_mip_and_its_relaxation():
     assert approx(p.lpsol()[0], [3, 1.5])
     rc, err = p.try_call("KRVSgetmipsol", None, None)
     assert rc != 0 and "not been solved as a MIP" in err
+    p.call("KRVSchgobj", 1, ints([-1]), dbls([-3.0]))  # objective constant 3
     p.mip()
-    assert p.mip_status() == MIP_OPTIMAL and p.mip_obj() == pytest.approx(20)
+    assert p.mip_status() == MIP_OPTIMAL and p.mip_obj() == pytest.approx(23)
     x, slack = p.mipsol()
     assert approx(x, [4, 0]) and approx(slack, [0, 2])
     assert p.int_attr(1016) >= 1
-    assert p.dbl_attr(2004) == pytest.approx(20, abs=0.01)
+    assert p.dbl_attr(2004) == pytest.approx(23, abs=0.01)
     assert p.dbl_attr(2006) >= 0
 
 
@@ -429,6 +430,24 @@ def test_node_limit_keeps_the_best_solution():
     assert p.int_attr(1015) >= 5
 
 
+def test_solution_limit_and_gap_stop_reasons():
+    p = SolveProblem()
+    market_split(p, rows=5, cols=40)
+    p.set_int(8007, 2)
+    p.mip()
+    assert p.stop() == STOP_SOLLIMIT and p.mip_status() == MIP_SOLUTION
+    assert p.int_attr(1016) >= 2
+    assert p.mip_obj() == pytest.approx(sum(p.mipsol()[0][40:]))
+    # An absolute gap of 3 ends the search early with the gap as the reason.
+    p = SolveProblem()
+    market_split(p, rows=3, cols=20)
+    p.set_dbl(7003, 3.0)
+    p.set_dbl(7002, 0.0)
+    p.mip()
+    assert p.mip_status() == MIP_OPTIMAL and p.stop() == STOP_MIPGAP
+    assert p.mip_obj() - p.dbl_attr(2004) <= 3 + 1e-6
+
+
 def test_time_limit_stops_the_search():
     p = SolveProblem()
     market_split(p, rows=5, cols=40)
@@ -513,7 +532,7 @@ def test_two_problems_solved_at_once():
 
     def work(seed):
         try:
-            for _ in range(3):
+            for _ in range(2):
                 p = SolveProblem()
                 market_split(p, rows=3, cols=14, seed=seed)
                 p.set_int(8001, threads[seed])
@@ -529,7 +548,7 @@ def test_two_problems_solved_at_once():
         t.join()
     assert not errors
     for seed in (1, 2):
-        assert results[seed] == [(MIP_OPTIMAL, pytest.approx(expected[seed]))] * 3
+        assert results[seed] == [(MIP_OPTIMAL, pytest.approx(expected[seed]))] * 2
 
 
 # ---- warm start and messages --------------------------------------------------------
@@ -557,6 +576,11 @@ def test_warm_start_after_cost_and_rhs_changes():
     p.lp()
     assert p.int_attr(1013) <= 1
     assert p.lp_obj() == pytest.approx(first * 1.0001)
+    rhs = p.rhs()
+    p.change_rhs(list(range(m)), [r * 1.0001 for r in rhs])  # the basis stays optimal here too
+    p.lp()
+    assert p.int_attr(1013) <= 1
+    assert p.lp_obj() == pytest.approx(first * 1.0001 * 1.0001)
     # keepbasis 0 starts from scratch again.
     p.set_int(8010, 0)
     p.lp()
@@ -564,22 +588,39 @@ def test_warm_start_after_cost_and_rhs_changes():
 
 
 def test_log_lines_reach_callbacks_and_outputlog_silences_them():
-    lines = []
+    lines, global_lines = [], []
 
     @MESSAGE_CB
     def on_message(prob, data, msg, length, msgtype):
         lines.append(msg.decode())
 
+    @MSGHANDLER
+    def on_global(sender, data, opaque, msg, length, msgtype):
+        global_lines.append((sender, msg.decode()))
+        return 0
+
     p = small_mip()
     p.call("KRVSaddcbmessage", on_message, None, 0)
-    p.mip()
+    assert lib.KRVS_ge_addcbmsghandler(on_global, None, 0) == 0
+    try:
+        p.mip()
+    finally:
+        lib.KRVS_ge_removecbmsghandler(on_global, None)
     assert any(line.startswith("Solve finished") for line in lines)
     assert any("MIP" in line for line in lines[1:-1])  # HiGHS's own log came through
     assert all("\n" not in line for line in lines)
+    mine = [line for sender, line in global_lines if sender == p.handle.value]
+    assert mine == lines
     lines.clear()
     p.set_int(8035, 0)
     p.mip()
     assert lines == []
+    # Silent or not, a model HiGHS refuses is refused with its reason.
+    q = SolveProblem()
+    q.load(rowtype="L", rhs=[1], obj=[1], start=[0, 1], rowind=[0], rowcoef=[1e30])
+    q.set_int(8035, 0)
+    rc, err = q.solve("lp")
+    assert rc != 0 and "refused the model: " in err and "1e+30" in err
     # A failing solve says why in the log too.
     p.set_int(8035, 1)
     rc, _ = p.solve("lp", "q")

@@ -51,22 +51,19 @@ std::string format_number(double v) {
   return text;
 }
 
-// Collects log text (the engine's and HiGHS's) and hands it on as whole lines.
+// Collects log text (the engine's and HiGHS's) and hands it on as whole
+// lines. When the log is switched off nothing is handed on, but the last
+// error line is still kept for the error text of a failing solve.
 class LogSink {
  public:
   LogSink(KRVSprob prob, bool enabled) : prob_(prob), enabled_(enabled) {}
   ~LogSink() { flush(); }
 
-  bool enabled() const { return enabled_; }
-
   void text(const std::string &chunk, int type) {
-    if (!enabled_) return;
     std::lock_guard<std::mutex> lock(mutex_);
     for (char c : chunk) {
       if (c == '\n') {
-        emit_problem(prob_, pending_, pending_type_);
-        pending_.clear();
-        pending_type_ = MSG_INFO;
+        deliver();
       } else if (c != '\r') {
         if (pending_.empty()) pending_type_ = type;
         pending_ += c;
@@ -75,18 +72,31 @@ class LogSink {
   }
   void line(const std::string &text_line, int type = MSG_INFO) { text(text_line + "\n", type); }
   void flush() {
-    if (!enabled_) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!pending_.empty()) emit_problem(prob_, pending_, pending_type_);
-    pending_.clear();
+    if (!pending_.empty()) deliver();
+  }
+  std::string last_error() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_error_;
   }
 
  private:
+  void deliver() {
+    if (pending_type_ == MSG_ERROR) {
+      size_t text = pending_.rfind("ERROR:", 0) == 0 ? pending_.find_first_not_of(' ', 6) : 0;
+      last_error_ = pending_.substr(text == std::string::npos ? pending_.size() : text);
+    }
+    if (enabled_) emit_problem(prob_, pending_, pending_type_);
+    pending_.clear();
+    pending_type_ = MSG_INFO;
+  }
+
   KRVSprob prob_;
   bool enabled_;
   std::mutex mutex_;
   std::string pending_;
   int pending_type_ = MSG_INFO;
+  std::string last_error_;
 };
 
 int message_type(int highs_log_type) {
@@ -126,7 +136,7 @@ void install_callbacks(Highs &highs, RunContext &ctx) {
   for (int type : {kCallbackSimplexInterrupt, kCallbackIpmInterrupt, kCallbackMipInterrupt,
                    kCallbackMipImprovingSolution})
     highs.startCallback(type);
-  if (ctx.log->enabled()) highs.startCallback(kCallbackLogging);
+  highs.startCallback(kCallbackLogging);
 }
 
 // HiGHS runs the parallel work of a solve on a scheduler that belongs to the
@@ -191,10 +201,10 @@ void set_option(Highs &highs, const std::string &name, const ControlInfo *contro
 
 // Passes every control that drives a HiGHS option, then those the engine
 // interprets itself.
-void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg,
-                    bool log_enabled) {
+void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg) {
+  // HiGHS always logs to our sink, which drops the lines when outputlog is 0.
   highs.setOptionValue("log_to_console", false);
-  highs.setOptionValue("output_flag", log_enabled);
+  highs.setOptionValue("output_flag", true);
   for (const ControlInfo &c : control_table().rows()) {
     if (!c.highs_option || !*c.highs_option) continue;
     double value = c.type == ValueType::Int ? double(controls.get_int(c.id)) : controls.get_double(c.id);
@@ -328,6 +338,12 @@ bool limit_reached(HighsModelStatus status, int interrupt_reason, int64_t improv
   }
 }
 
+std::string failure_text(const std::string &what, const Highs &highs, HighsModelStatus status, LogSink &log) {
+  log.flush();
+  std::string reason = log.last_error();
+  return what + " (" + highs.modelStatusToString(status) + ")" + (reason.empty() ? std::string() : ": " + reason);
+}
+
 class RunningGuard {
  public:
   explicit RunningGuard(SolveState &state) : state_(state) {
@@ -386,11 +402,14 @@ void run(KRVSprob prob, const char *flags, SolveRequest request, LogSink &log) {
   SchedulerLease scheduler(controls.get_int(CTRL_8001), log);
   Highs highs;
   RunContext ctx{prob, &log, {0}};
-  apply_controls(highs, controls, discrete, quadratic, alg, log.enabled());
+  apply_controls(highs, controls, discrete, quadratic, alg);
   highs.setOptionValue("threads", HighsInt(scheduler.threads()));
   install_callbacks(highs, ctx);
-  if (highs.passModel(std::move(built.model)) == HighsStatus::kError)
-    throw Error("The solver refused the model (see the log for the reason)");
+  if (highs.passModel(std::move(built.model)) == HighsStatus::kError) {
+    log.flush();
+    const std::string reason = log.last_error();
+    throw Error("The solver refused the model" + (reason.empty() ? std::string() : ": " + reason));
+  }
 
   // Warm start from the last basis when only bounds, costs or right-hand
   // sides changed since it was found.
@@ -449,7 +468,7 @@ void run(KRVSprob prob, const char *flags, SolveRequest request, LogSink &log) {
         state.mip_status = incumbent || status == HighsModelStatus::kUnbounded ? MIP_UNBOUNDED : MIP_INFEAS;
         break;
       default:
-        if (!limited) throw Error("The MIP solver failed: " + highs.modelStatusToString(status));
+        if (!limited) throw Error(failure_text("The MIP solver failed", highs, status, log));
         state.mip_status = incumbent ? MIP_SOLUTION : MIP_NO_SOL_FOUND;
         break;
     }
@@ -473,7 +492,7 @@ void run(KRVSprob prob, const char *flags, SolveRequest request, LogSink &log) {
           state.lp_status = LP_UNFINISHED;
         } else {
           state.lp_status = LP_UNSOLVED;
-          throw Error("The solver failed on the " + std::string(kind) + ": " + highs.modelStatusToString(status));
+          throw Error(failure_text("The solver failed on the " + std::string(kind), highs, status, log));
         }
         break;
     }
