@@ -219,6 +219,7 @@ bool unary_value(uint32_t op, double v, double *out) {
   }
 }
 
+// depth: the number of nodes from the root down to this one.
 int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double *value) {
   if (depth > kMaxDepth) return depth_exceeded();
   PyObject *args = node->args;
@@ -231,7 +232,7 @@ int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double 
       double total = node->op == NL_SUM ? 0.0 : 1.0;
       for (Py_ssize_t i = 0; i < n; ++i) {
         double v;
-        if (value_at(items[i], ctx, depth + 1, &v) < 0) return -1;
+        if (value_at(items[i], ctx, depth, &v) < 0) return -1;
         total = node->op == NL_SUM ? total + v : total * v;
       }
       *value = total;
@@ -242,8 +243,8 @@ int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double 
     case NL_POW: {
       if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 2) break;
       double a, b;
-      if (value_at(PyTuple_GET_ITEM(args, 0), ctx, depth + 1, &a) < 0 ||
-          value_at(PyTuple_GET_ITEM(args, 1), ctx, depth + 1, &b) < 0)
+      if (value_at(PyTuple_GET_ITEM(args, 0), ctx, depth, &a) < 0 ||
+          value_at(PyTuple_GET_ITEM(args, 1), ctx, depth, &b) < 0)
         return -1;
       if (node->op == NL_MINUS) {
         *value = a - b;
@@ -262,10 +263,10 @@ int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double 
     case NL_MIN: {
       if (!operand_items(args, &items, &n) || n == 0) break;
       double best;
-      if (value_at(items[0], ctx, depth + 1, &best) < 0) return -1;
+      if (value_at(items[0], ctx, depth, &best) < 0) return -1;
       for (Py_ssize_t i = 1; i < n; ++i) {
         double v;
-        if (value_at(items[i], ctx, depth + 1, &v) < 0) return -1;
+        if (value_at(items[i], ctx, depth, &v) < 0) return -1;
         if (node->op == NL_MAX ? v > best : v < best) best = v;
       }
       *value = best;
@@ -278,7 +279,7 @@ int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double 
       bool is_and = node->op == NL_AND;
       for (Py_ssize_t i = 0; i < n; ++i) {
         double v;
-        if (value_at(items[i], ctx, depth + 1, &v) < 0) return -1;
+        if (value_at(items[i], ctx, depth, &v) < 0) return -1;
         if (is_and ? v <= tol : v > 1.0 - tol) {
           *value = is_and ? 0.0 : 1.0;
           return 0;
@@ -287,20 +288,20 @@ int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double 
       *value = is_and ? 1.0 : 0.0;
       return 0;
     }
-    case NL_PWL: return pwl_value(args, ctx, depth + 1, value);
+    case NL_PWL: return pwl_value(args, ctx, depth, value);
     case NL_USER:
-    case NL_USER_DERIV: return user_value(args, ctx, depth + 1, value);
+    case NL_USER_DERIV: return user_value(args, ctx, depth, value);
     case NL_NEG: {
       if (!args) break;
       double a;
-      if (value_at(args, ctx, depth + 1, &a) < 0) return -1;
+      if (value_at(args, ctx, depth, &a) < 0) return -1;
       *value = -a;
       return 0;
     }
     default: {
       double a, result;
       if (!args || !unary_value(node->op, 0.0, &result)) return model_error("Unknown nonlinear type");
-      if (value_at(args, ctx, depth + 1, &a) < 0) return -1;
+      if (value_at(args, ctx, depth, &a) < 0) return -1;
       unary_value(node->op, a, value);
       return 0;
     }
