@@ -305,3 +305,35 @@ def test_random_trees_match_a_plain_python_reference():
         for (obj, ref), got in zip(maker.built, results):
             want = ref(values)
             assert got == pytest.approx(want, rel=1e-9, abs=1e-9), str(obj)
+
+
+@pytest.fixture
+def quiet():
+    korvo.setOutputEnabled(False)
+    yield
+    korvo.setOutputEnabled(True)
+
+
+def test_values_by_the_columns_of_a_problem(quiet):
+    x, y, z = korvo.var(name="x", lb=1, ub=3), korvo.var(name="y", lb=2, ub=5), korvo.var(name="z")
+    p = korvo.problem()
+    p.addVariable(x, y)
+    e = korvo.exp(x) + y * x
+    assert korvo.evaluate(e, problem=p, solution=[0.0, 2.0]) == 1.0
+    assert korvo.evaluate([x, y], problem=p, solution=np.array([1.5, 2.5])) == [1.5, 2.5]
+    # The dictionary wins over the problem's columns.
+    assert korvo.evaluate(y, problem=p, solution={y: 7.0}) == 7.0
+    for values in ([1.0, 2.0], [1.0]):  # z is not in the problem; y lies beyond a short list
+        with pytest.raises(korvo.ModelError, match="^Object does not belong to problem"):
+            korvo.evaluate(z if len(values) == 2 else y, problem=p, solution=values)
+    p.setObjective(x + y)
+    p.solve()
+    assert korvo.evaluate(e, x, problem=p) == (pytest.approx(math.e + 2.0), 1.0)
+    assert korvo.evaluate(np.array([e, y], dtype=object), problem=p).tolist() == pytest.approx([math.e + 2.0, 2.0])
+    # A nonlinear objective: the values come from the nonlinear solver.
+    q = korvo.problem()
+    q.addVariable(x, y)
+    q.setObjective(korvo.exp(x) + y)
+    q.solve()
+    assert korvo.evaluate(korvo.exp(x) + y, problem=q) == pytest.approx(math.e + 2.0, rel=1e-6)
+    assert korvo.evaluate(x * y, problem=q, solution=q.getSolution()) == pytest.approx(2.0, rel=1e-6)

@@ -454,56 +454,34 @@ PyObject *walk(PyObject *obj, const eval_context *ctx, int depth) {
 
 // The problem's current solution: from the nonlinear solver when the
 // problem is nonlinear or that solver has a result, else from the MIP or LP
-// solution of the optimizer. *count receives the number of columns.
+// solution of the optimizer. *count receives the problem's column count.
 bool current_solution(problem_s *p, std::vector<double> *x, int64_t *count) {
   PyObject *context = reinterpret_cast<PyObject *>(p);
-  bool nonlinear = problem_is_nonlinear(p);
-  int64_t columns = 0;
-  if (nonlinear) {
-    int n = 0;
-    if (KNLSgetintattrib(p->nlprob, 12000, &n) != 0) return setKrvsErrIfNull(context, nullptr), false;
-    columns = n;
-  } else if (KRVSgetintattrib64(p->prob, 1214, &columns) != 0) {
-    return setKrvsErrIfNull(context, nullptr), false;
-  }
-  bool from_nonlinear = nonlinear;
-  if (!from_nonlinear && p->nlprob) {
-    int status = 0;
-    if (KNLSgetintattrib(p->nlprob, 12044, &status) == 0 && status >= 1 && status <= 6) from_nonlinear = true;
-  }
+  int64_t columns = problem_column_count(p);
+  if (columns < 0) return false;
+  bool from_nonlinear = problem_is_nonlinear(p);
   int64_t source_columns = columns;
-  if (from_nonlinear && !nonlinear) {
-    int n = 0;
-    if (KNLSgetintattrib(p->nlprob, 12000, &n) != 0) return setKrvsErrIfNull(context, nullptr), false;
-    source_columns = n;
+  if (!from_nonlinear && p->nlprob) {
+    int status = 0, n = 0;
+    if (KNLSgetintattrib(p->nlprob, 12044, &status) == 0 && status >= 1 && status <= 6 &&
+        KNLSgetintattrib(p->nlprob, 12000, &n) == 0) {
+      from_nonlinear = true;
+      source_columns = n;
+    }
   }
+  // Room for the larger of the two counts, so that the solver never writes past the end.
   x->assign(static_cast<size_t>(std::max<int64_t>({columns, source_columns, 1})), 0.0);
   int rc;
   if (from_nonlinear) {
     rc = KNLSgetslpsol(p->nlprob, x->data(), nullptr, nullptr, nullptr);
   } else {
-    bool mip = false;
-    for (int id : {1032, 1004, 1327, 1325}) {
-      int64_t entities = 0;
-      if (KRVSgetintattrib64(p->prob, id, &entities) != 0) return setKrvsErrIfNull(context, nullptr), false;
-      mip = mip || entities != 0;
-    }
+    int mip = problem_is_mip(p);
+    if (mip < 0) return false;
     rc = mip ? KRVSgetmipsol(p->prob, x->data(), nullptr) : KRVSgetlpsol(p->prob, x->data(), nullptr, nullptr, nullptr);
   }
   if (rc != 0) return setKrvsErrIfNull(context, nullptr), false;
-  *count = columns;
+  *count = std::min(columns, source_columns);
   return true;
-}
-
-int64_t column_count(problem_s *p) {
-  if (problem_is_nonlinear(p)) {
-    int n = 0;
-    if (KNLSgetintattrib(p->nlprob, 12000, &n) != 0) return setKrvsErrIfNull(reinterpret_cast<PyObject *>(p), nullptr), -1;
-    return n;
-  }
-  int64_t n = 0;
-  if (KRVSgetintattrib64(p->prob, 1214, &n) != 0) return setKrvsErrIfNull(reinterpret_cast<PyObject *>(p), nullptr), -1;
-  return n;
 }
 
 struct AllocatedValues {
@@ -573,7 +551,7 @@ PyObject *korvomod_evaluate(PyObject *, PyObject *args, PyObject *kwargs) {
                       "Argument \"problem\" is necessary when passing a list or NumPy array of variable values");
       return nullptr;
     }
-    int64_t n = column_count(p);
+    int64_t n = problem_column_count(p);
     if (n < 0) return nullptr;
     int64_t length = -1;
     if (conv_obj2arr(p, &length, solution, &given.block, CONV_DOUBLE) < 0) return nullptr;
