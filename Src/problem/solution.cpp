@@ -7,13 +7,11 @@
 #include "api/errors.h"
 #include "constraint/constraint.h"
 #include "constraint/sos.h"
+#include "evaluate/evaluate.h"
 #include "expression/expression.h"
-#include "expression/linterm.h"
-#include "expression/quadterm.h"
 #include "knls.h"
 #include "krvs.h"
 #include "maps/maps.h"
-#include "numpy_types/npy_api.h"
 #include "problem/problem.h"
 #include "problem/problem_methods.h"
 #include "problem/walk.h"
@@ -172,159 +170,6 @@ PyObject *shaped_result(problem_s *p, query q, PyObject *args) {
   return result.release();
 }
 
-// ---- values of modelling objects at the solution ------------------------------
-
-struct value_context {
-  problem_s *p;
-  const std::vector<double> *x;
-};
-
-int column_value(const value_context &c, const var_s *v, double *out) {
-  PyObject *found = nullptr;
-  if (rowcolmap_get(c.p->var_index, var_id(v), &found) != 0) {
-    PyErr_SetString(korvo_model_error, "Object does not belong to problem or cannot be identified within expression");
-    return -1;
-  }
-  int64_t j = int64_t(reinterpret_cast<intptr_t>(found));
-  if (j < 0 || size_t(j) >= c.x->size()) {
-    PyErr_SetString(korvo_model_error, "Object does not belong to problem or cannot be identified within expression");
-    return -1;
-  }
-  *out = (*c.x)[size_t(j)];
-  return 0;
-}
-
-int object_value(const value_context &c, PyObject *obj, double *out) {
-  if (isVar(obj)) return column_value(c, as_var(obj), out);
-  if (isLinterm(obj)) {
-    double v = 0.0;
-    if (as_linterm(obj)->var && column_value(c, as_linterm(obj)->var, &v) < 0) return -1;
-    *out = as_linterm(obj)->coef * v;
-    return 0;
-  }
-  if (isQuadterm(obj)) {
-    quadterm_s *t = as_quadterm(obj);
-    double a = 0.0, b = 0.0;
-    if (t->first && (column_value(c, t->first, &a) < 0 || column_value(c, t->second, &b) < 0)) return -1;
-    *out = t->coef * a * b;
-    return 0;
-  }
-  if (isExpression(obj)) {
-    expression_s *e = as_expression(obj);
-    double total = e->constant;
-    map_cursor cursor = nullptr;
-    const var_s *v;
-    double coef, a, b;
-    if (e->lin)
-      while (linmap_next(e->lin, &v, &coef, &cursor)) {
-        if (column_value(c, v, &a) < 0) {
-          linmap_iter_free(&cursor);
-          return -1;
-        }
-        total += coef * a;
-      }
-    if (e->quad) {
-      linmap *inner;
-      map_cursor outer = nullptr;
-      while (quadmap_next(e->quad, &v, &inner, &outer)) {
-        if (column_value(c, v, &a) < 0) {
-          quadmap_iter_free(&outer);
-          return -1;
-        }
-        const var_s *w;
-        while (linmap_next(inner, &w, &coef, &cursor)) {
-          if (column_value(c, w, &b) < 0) {
-            linmap_iter_free(&cursor);
-            quadmap_iter_free(&outer);
-            return -1;
-          }
-          total += coef * a * b;
-        }
-      }
-    }
-    *out = total;
-    return 0;
-  }
-  if (isNumericScalar(obj)) {
-    *out = PyFloat_AsDouble(obj);
-    return *out == -1.0 && PyErr_Occurred() ? -1 : 0;
-  }
-  PyErr_SetString(korvo_model_error, "Evaluation of object of incorrect type");
-  return -1;
-}
-
-PyObject *evaluate_shape(const value_context &c, PyObject *obj, int depth);
-
-PyObject *evaluate_items(const value_context &c, PyObject *seq, bool as_tuple, int depth) {
-  PyRef fast(PySequence_Fast(seq, "Cannot evaluate type of sequence"));
-  if (!fast) return nullptr;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-  PyRef out(as_tuple ? PyTuple_New(n) : PyList_New(n));
-  if (!out) return nullptr;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject *v = evaluate_shape(c, PySequence_Fast_GET_ITEM(fast.get(), i), depth - 1);
-    if (!v) return nullptr;
-    if (as_tuple)
-      PyTuple_SET_ITEM(out.get(), i, v);
-    else
-      PyList_SET_ITEM(out.get(), i, v);
-  }
-  return out.release();
-}
-
-PyObject *evaluate_shape(const value_context &c, PyObject *obj, int depth) {
-  if (depth <= 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Evaluation of expression exceeded recursion depth limit");
-    return nullptr;
-  }
-  if (PyTuple_Check(obj)) return evaluate_items(c, obj, true, depth);
-  if (PyDict_Check(obj)) {
-    PyRef out(PyDict_New());
-    if (!out) return nullptr;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      PyRef v(evaluate_shape(c, value, depth - 1));
-      if (!v || PyDict_SetItem(out.get(), key, v.get()) < 0) return nullptr;
-    }
-    return out.release();
-  }
-  if (PyArray_Check(obj)) {
-    auto *array = reinterpret_cast<PyArrayObject *>(obj);
-    PyRef out(PyArray_NewLikeArray(array, NPY_KEEPORDER, PyArray_DescrFromType(NPY_DOUBLE), 0));
-    if (!out) return nullptr;
-    PyRef flat_in(PyArray_Ravel(array, NPY_KEEPORDER));
-    PyRef flat_out(PyArray_Ravel(reinterpret_cast<PyArrayObject *>(out.get()), NPY_KEEPORDER));
-    if (!flat_in || !flat_out) return nullptr;
-    auto *dst = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(flat_out.get())));
-    Py_ssize_t n = PyArray_SIZE(array);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyRef item(PySequence_GetItem(flat_in.get(), i));
-      if (!item) return nullptr;
-      PyRef v(evaluate_shape(c, item.get(), depth - 1));
-      if (!v) return nullptr;
-      dst[i] = PyFloat_AsDouble(v.get());
-      if (dst[i] == -1.0 && PyErr_Occurred()) return nullptr;
-    }
-    return out.release();
-  }
-  if (is_integer_value(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj)) {
-    int64_t j = leaf_index(c.p, Q_SOLUTION, obj, int64_t(c.x->size()));
-    if (j < 0) {
-      if (PyErr_ExceptionMatches(korvo_model_error)) {
-        PyErr_Clear();
-        PyErr_SetString(korvo_model_error, "Call to korvo.problem.getSolution() contains an out-of-range index");
-      }
-      return nullptr;
-    }
-    return PyFloat_FromDouble((*c.x)[size_t(j)]);
-  }
-  if (PyList_Check(obj) || (PySequence_Check(obj) && exprKind(obj) < 0)) return evaluate_items(c, obj, false, depth);
-  double value = 0.0;
-  if (object_value(c, obj, &value) < 0) return nullptr;
-  return PyFloat_FromDouble(value);
-}
-
 PyObject *query_method(PyObject *self, PyObject *args, query q) {
   return shaped_result(reinterpret_cast<problem_s *>(self), q, args);
 }
@@ -343,9 +188,9 @@ PyObject *problem_getSolution(PyObject *self, PyObject *args, PyObject *kwargs) 
   if (PyTuple_GET_SIZE(args) == 0 || flatten) return query_method(self, args, Q_SOLUTION);
   std::vector<double> x;
   if (fetch_vector(p, Q_SOLUTION, &x) < 0) return nullptr;
-  value_context c{p, &x};
-  if (PyTuple_GET_SIZE(args) == 1) return evaluate_shape(c, PyTuple_GET_ITEM(args, 0), 64);
-  return evaluate_items(c, args, true, 64);
+  // One object gives its own result, several a tuple of results.
+  PyObject *objects = PyTuple_GET_SIZE(args) == 1 ? PyTuple_GET_ITEM(args, 0) : args;
+  return evaluate_with_problem(objects, p, x.data(), int64_t(x.size()), true);
 }
 
 PyObject *problem_getSlack(PyObject *self, PyObject *args) { return query_method(self, args, Q_SLACK); }

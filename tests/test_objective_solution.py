@@ -1,0 +1,233 @@
+"""Objectives, solving by model class, and reading solutions, duals, slacks,
+reduced costs and statuses back, checked against values worked out by hand."""
+import math
+
+import numpy as np
+import pytest
+
+import korvo
+
+
+@pytest.fixture(autouse=True)
+def quiet():
+    korvo.setOutputEnabled(False)
+    yield
+    korvo.setOutputEnabled(True)
+
+
+@pytest.fixture
+def lp():
+    """max x + y + 0.1 z  s.t.  c1: x + 2y + z <= 4,  c2: 3x + y <= 6,  c3: x <= 5."""
+    x, y, z = korvo.var(name="x"), korvo.var(name="y"), korvo.var(name="z")
+    c1 = korvo.constraint(x + 2 * y + z <= 4, name="c1")
+    c2 = korvo.constraint(3 * x + y <= 6, name="c2")
+    c3 = korvo.constraint(x <= 5, name="c3")
+    p = korvo.problem(x, y, z, c1, c2, c3, x + y + 0.1 * z, sense=korvo.maximize)
+    p.solve()
+    return p, (x, y, z), (c1, c2, c3)
+
+
+def test_lp_values_duals_slacks_and_reduced_costs(lp):
+    p, (x, y, z), (c1, c2, c3) = lp
+    assert p.getProbStatus() == korvo.lp_optimal and p.getProbStatusString() == "lp_optimal"
+    assert p.getObjVal() == pytest.approx(2.8)
+    assert p.getSolution() == pytest.approx([1.6, 1.2, 0.0])
+    # Duals: y1 + 3 y2 = 1, 2 y1 + y2 = 1; each is the objective's gain per unit of rhs.
+    assert p.getDual(c1) == pytest.approx(0.4)
+    assert p.getDual() == pytest.approx([0.4, 0.2, 0.0])
+    assert p.getSlack(c3) == pytest.approx(3.4)
+    assert p.getSlack([c1, "c3", 1]) == pytest.approx([0.0, 3.4, 0.0])
+    # z: 0.1 - 0.4 * 1 with z at its bound
+    assert p.getRCost(z) == pytest.approx(-0.3)
+    assert p.getRCost([x, y, z]) == pytest.approx([0.0, 0.0, -0.3])
+
+
+def test_result_shapes_and_index_errors(lp):
+    p, (x, y, z), (c1, c2, c3) = lp
+    assert isinstance(p.getSolution(x), float)
+    assert p.getSolution([x, (y,)]) == pytest.approx([1.6, (1.2,)])
+    assert p.getSolution([x, [y, z]], flatten=True) == pytest.approx([1.6, 1.2, 0.0])
+    assert p.getSolution(x, 2 * y + 1) == pytest.approx((1.6, 3.4))
+    shaped = p.getSolution({"a": x, "b": [x + y, x * y]})
+    assert shaped["a"] == pytest.approx(1.6) and shaped["b"] == pytest.approx([2.8, 1.92])
+    arr = p.getSolution(np.array([x, y], dtype=object))
+    assert isinstance(arr, np.ndarray) and arr.tolist() == pytest.approx([1.6, 1.2])
+    assert p.getSolution("y") == pytest.approx(1.2) and p.getSolution(0) == pytest.approx(1.6)
+    assert p.getDual(np.array([c1, c2], dtype=object)) == pytest.approx([0.4, 0.2])
+    with pytest.raises(korvo.ModelError, match="Index out of range"):
+        p.getSlack(-1)
+    with pytest.raises(korvo.ModelError, match="Index out of range"):
+        p.getSlack(3)
+    with pytest.raises(korvo.ModelError, match="Index out of range"):
+        p.getSlack(["nosuchrow"])
+    with pytest.raises(korvo.ModelError, match="Index out of range"):
+        p.getDual(korvo.constraint(x <= 1))  # not in this problem
+    with pytest.raises(korvo.ModelError, match="Incorrect object"):
+        p.getRCost(c1)
+    with pytest.raises(korvo.ModelError, match="out-of-range index"):
+        p.getSolution([7])
+
+
+def test_mip_solution_and_refused_duals():
+    x = korvo.var(vartype=korvo.integer, name="x")
+    y = korvo.var(vartype=korvo.integer, name="y")
+    p = korvo.problem(x, y, 6 * x + 4 * y <= 24, x + 2 * y <= 6, 5 * x + 4 * y, sense=korvo.maximize)
+    p.solve()
+    assert p.getProbStatusString() == "mip_optimal"
+    assert p.getObjVal() == pytest.approx(20)  # the LP relaxation gives 21 at (3, 1.5)
+    assert p.getSolution(x, y) == pytest.approx((4, 0))
+    assert p.getSlack() == pytest.approx([0, 2])
+    with pytest.raises(korvo.SolverError, match="Cannot retrieve dual variables in a MIP"):
+        p.getDual()
+    with pytest.raises(korvo.SolverError, match="Cannot retrieve reduced cost in a MIP"):
+        p.getRCost(x)
+
+
+def test_convex_qp_with_constant():
+    x, y = korvo.var(name="x"), korvo.var(name="y")
+    c = x + y <= 2
+    p = korvo.problem(x, y, c, (x - 1) * (x - 1) + (y - 2) * (y - 2))
+    p.solve()
+    assert p.getSolution(x, y) == pytest.approx((0.5, 1.5), abs=1e-6)
+    assert p.getObjVal() == pytest.approx(0.5, abs=1e-6)
+    assert p.getDual(c) == pytest.approx(-1.0, abs=1e-5)
+
+
+def test_special_ordered_sets():
+    x, y, z = (korvo.var(ub=1, name=n) for n in "xyz")
+    p = korvo.problem(x, y, z, x + y + z <= 10, x + 2 * y + z, sense=korvo.maximize)
+    p.addSOS(korvo.sos([x, y, z], [1, 2, 3], type=1))
+    p.solve()
+    assert p.getObjVal() == pytest.approx(2)  # only y
+    p.delSOS(0)
+    p.addSOS(korvo.sos([x, y, z], [1, 2, 3], type=2))
+    p.solve()
+    assert p.getObjVal() == pytest.approx(3)  # two neighbours
+    p.delSOS(0)
+    p.solve()
+    assert p.getObjVal() == pytest.approx(4)
+
+
+@pytest.mark.parametrize("on, cost, expected", [(0, 9, (2.0, 0.0)), (0, 1, (10.0, 1.0)), (1, 0.5, (10.0, 0.0)), (1, -9, (2.0, 1.0))])
+def test_indicator_constraints(on, cost, expected):
+    x = korvo.var(ub=10, name="x")
+    z = korvo.var(vartype=korvo.binary, name="z")
+    p = korvo.problem(x, z, x - cost * z, sense=korvo.maximize)
+    p.addIndicator(z == on, x <= 2)
+    assert p.attributes.rows == 1
+    p.solve()
+    assert p.getSolution(x, z) == pytest.approx(expected)
+
+
+def test_semicontinuous_variable():
+    x = korvo.var(vartype=korvo.semicontinuous, threshold=2, ub=5, name="x")
+    p = korvo.problem(x, x >= 0.5, x)
+    p.solve()
+    assert p.getSolution(x) == pytest.approx(2.0)
+
+
+def test_infeasible_and_unbounded_statuses():
+    x = korvo.var(name="x")
+    p = korvo.problem(x, x >= 2, x <= 1, x)
+    p.solve()
+    assert p.getProbStatusString() == "lp_infeas"
+    q = korvo.problem(x, x, sense=korvo.maximize)
+    q.solve()
+    assert q.getProbStatusString() == "lp_unbounded"
+
+
+def test_objective_replacement_leaves_nothing_behind():
+    x, y = korvo.var(name="x", ub=3), korvo.var(name="y", ub=3)
+    p = korvo.problem(x, y)
+    p.setObjective(x * x + y + 7)
+    p.setObjective(x)
+    p.solve()
+    assert p.getObjVal() == 0.0
+    p.setObjective(np.array([x + y]), sense=korvo.maximize)
+    p.solve()
+    assert p.getObjVal() == pytest.approx(6)
+    with pytest.raises(korvo.ModelError, match="Only one objective can be set"):
+        p.setObjective(np.array([x, y]))
+    with pytest.raises(korvo.ModelError, match="Invalid optimization sense"):
+        p.setObjective(x, sense=2)
+    with pytest.raises(korvo.ModelError, match="Invalid object set as objective"):
+        p.setObjective("x")
+
+
+def test_nonlinear_objective_transfer_row_and_column():
+    x, y = korvo.var(name="x", lb=-3, ub=3), korvo.var(name="y", lb=-3, ub=3)
+    c = x + y >= 1
+    p = korvo.problem(x, y, c)
+    p.setObjective(korvo.exp(x) + y * y)
+    p.setObjective((x - 1) ** 4 + korvo.exp(y) - y)
+    assert [str(v) for v in p.getVariable()] == ["x", "y", "objtransfercol"]
+    assert [str(r) for r in p.getConstraint()][1:] == ["objtransferrow"]
+    assert p.getIndexFromName(1, "objtransferrow") == 1
+    assert p.getIndexFromName(2, "objtransfercol") == 2
+    rows, cols = [], []
+    p.getcoefs(rows, cols)
+    assert rows == [1, 1]  # the two formulas of the second objective only
+    p.solve()
+    assert p.getProbStatusString() in ("nlp_solution", "nlp_globally_optimal")
+    # minimum of (x-1)^4 at x = 1 and of e^y - y at y = 0, where x + y >= 1 holds
+    assert p.getSolution(x, y) == pytest.approx((1.0, 0.0), abs=5e-2)
+    assert p.getObjVal() == pytest.approx(1.0, abs=1e-4)
+    p.setObjective(x + y)
+    assert p.getVariable() == [x, y] and p.getConstraint() == [c]
+    assert p.attributes.cols == 2 and p.attributes.rows == 1
+    p.solve()
+    assert p.getObjVal() == pytest.approx(1.0)
+
+
+def test_transfer_column_cannot_be_deleted_and_moves_with_deletions():
+    x, y = korvo.var(name="x", ub=3), korvo.var(name="y", ub=3)
+    c1, c2 = x <= 2, y <= 2
+    p = korvo.problem(x, y, c1, c2)
+    p.setObjective(korvo.exp(y), sense=korvo.maximize)
+    with pytest.raises(korvo.ModelError, match="transfer"):
+        p.delVariable(2)
+    p.delConstraint(c1)
+    assert p.getIndexFromName(1, "objtransferrow") == p.getIndex(p.getConstraint(1)) == 1
+    # Replacing the objective removes the transfer where it now is.
+    p.setObjective(y, sense=korvo.maximize)
+    assert p.getVariable() == [x, y] and p.getConstraint() == [c2]
+    assert p.attributes.rows == 1 and p.attributes.cols == 2
+    p.delVariable(x)
+    assert p.getIndex(y) == 0
+    p.solve()
+    assert p.getSolution(y) == pytest.approx(2.0)
+
+
+def test_nonlinear_constraints_solve():
+    x, y = korvo.var(name="x", ub=10), korvo.var(name="y", ub=10)
+    p = korvo.problem(x, y, korvo.exp(x) <= 3, x * y * y <= 4, x + y, sense=korvo.maximize)
+    p.solve()
+    sx, sy = p.getSolution(x, y)
+    assert sx == pytest.approx(math.log(3), abs=1e-4)
+    assert sy == pytest.approx(math.sqrt(4 / math.log(3)), abs=1e-3)
+
+
+def cube(a):
+    return a ** 3
+
+
+def test_user_function_registered_once_and_solved():
+    x, y = korvo.var(name="x", ub=5), korvo.var(name="y", ub=5)
+    p = korvo.problem(x, y)
+    p.addConstraint(korvo.user(cube, x) <= 3, korvo.user(cube, y) <= 2)
+    for row in (0, 1):
+        _, _, types, values = p.getcoefformula(row, -1, 1, 20)
+        assert (11, 1.0) in list(zip(types, values))
+    p.setObjective(x + y, sense=korvo.maximize)
+    p.solve()
+    assert p.getSolution(x, y) == pytest.approx((3 ** (1 / 3), 2 ** (1 / 3)), abs=1e-4)
+
+
+def test_solve_flags_and_nonconvex_message():
+    x, y = korvo.var(name="x", lb=-1), korvo.var(name="y", lb=-1)
+    p = korvo.problem(x, y, x * x + x * y + y * y <= 3, x + y, sense=korvo.maximize)
+    with pytest.raises(korvo.SolverError, match="nonconvex"):
+        p.solve()
+    assert p.getProbStatusString() == "lp_nonconvex"
+    with pytest.raises(korvo.InterfaceError, match="flags"):
+        p.solve(5)
