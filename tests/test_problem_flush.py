@@ -1,0 +1,130 @@
+"""Constraints reaching the library in batches: row types and right-hand
+sides, names, quadratic rows, buffer growth, and the registry after errors."""
+import numpy as np
+import pytest
+
+import korvo
+
+
+@pytest.fixture(autouse=True)
+def quiet():
+    korvo.setOutputEnabled(False)
+    yield
+    korvo.setOutputEnabled(True)
+
+
+def read_back(p, tmp_path, name="rows.lp"):
+    path = str(tmp_path / name)
+    p.write(path)
+    q = korvo.problem()
+    q.read(path)
+    return q
+
+
+def test_nothing_to_add_calls_nothing():
+    x = korvo.var()
+    p = korvo.problem(x)
+    p.addConstraint()
+    p.addConstraint([], (), {})
+    assert p.attributes.rows == 0 and p.getConstraint() == []
+
+
+def test_row_types_and_right_hand_sides(tmp_path):
+    x, y = korvo.var(name="x", lb=-5), korvo.var(name="y", lb=-5)
+    rows = [
+        korvo.constraint(body=x + 3, lb=7, ub=7, name="eq"),       # E: 7 - 3
+        korvo.constraint(body=x + y - 1, lb=6, ub=10, name="rng"),  # R: rhs 11, range 4
+        korvo.constraint(body=2 * y + 2, lb=1, name="ge"),          # G: 1 - 2
+        korvo.constraint(body=x - y + 0.5, ub=4, name="le"),        # L: 3.5
+        korvo.constraint(body=x + y, lb=-korvo.infinity, name="free"),  # N
+    ]
+    p = korvo.problem(x, y, rows)
+    q = read_back(p, tmp_path, "rows.mps")
+    got = {str(c): (c.lb, c.ub) for c in q.getConstraint()}
+    inf = korvo.infinity
+    assert got == {"eq": (4, 4), "rng": (7, 11), "ge": (-1, inf), "le": (-inf, 3.5), "free": (-inf, inf)}
+    # The same bounds hold in the solve: a range row binds at both ends.
+    p.setObjective(x + y, sense=korvo.maximize)
+    p.solve()
+    assert p.getSolution(x + y) == pytest.approx(11.0)
+    assert p.getSlack(["rng"]) == pytest.approx([0.0])
+
+
+def test_three_thousand_rows_in_one_call():
+    xs = [korvo.var(name=f"x{i}", ub=10) for i in range(3000)]
+    p = korvo.problem(xs)
+    cons = [korvo.constraint(xs[i] + 0.5 * xs[(i + 1) % 3000] <= 1 + i % 3, name=f"r{i}") for i in range(3000)]
+    p.addConstraint(cons)
+    assert p.attributes.rows == 3000 and p.getConstraint() == cons
+    assert p.getIndex(cons[2999]) == 2999 and p.getIndexFromName(1, "r2048") == 2048
+    p.setObjective(korvo.Sum(xs), sense=korvo.maximize)
+    p.solve()
+    assert [p.getSlack(cons[2048])] == pytest.approx(p.getSlack("r2048"))  # a name is a sequence
+    assert all(s >= -1e-9 for s in p.getSlack())
+
+
+def test_only_quadratic_rows_get_quadratic_parts(tmp_path):
+    x, y = korvo.var(name="x", lb=-1), korvo.var(name="y", lb=-1)
+    p = korvo.problem(x, y)
+    p.addConstraint(korvo.constraint(x + y <= 1, name="a"),
+                    korvo.constraint(x * x + 2 * x * y <= 3, name="b"),
+                    korvo.constraint(x - y >= 0, name="c"))
+    path = str(tmp_path / "q.lp")
+    p.write(path)
+    text = open(path).read()
+    assert " b: + [ + x ^ 2 + 2 x * y ] <= 3" in text
+    assert " a: + x + y <= 1" in text and " c: + x - y >= 0" in text
+    assert text.count("[") == 1
+
+
+def test_failed_batch_leaves_registry_and_library_unchanged():
+    x, y = korvo.var(name="x"), korvo.var(name="y")
+    p = korvo.problem(x)
+    c1, c2 = x <= 1, x >= -1
+    with pytest.raises(korvo.ModelError, match="Invalid constraint"):
+        p.addConstraint([c1, c2, 7])
+    assert p.getConstraint() == [] and p.attributes.rows == 0
+    with pytest.raises(korvo.ModelError, match="Constraint already added to problem"):
+        p.addConstraint(c1, c1)
+    with pytest.raises(korvo.ModelError, match="has not been added to problem yet"):
+        p.addConstraint(c1, x + y <= 2)
+    assert p.getConstraint() == [] and p.attributes.rows == 0
+    with pytest.raises(korvo.ModelError, match="Incorrect object"):
+        p.getIndex(c1)
+    p.addConstraint(c1, c2)
+    assert p.getConstraint() == [c1, c2] and p.getIndex(c2) == 1 and p.attributes.rows == 2
+
+
+def test_constraint_without_body_is_refused(tmp_path):
+    x = korvo.var(name="x")
+    p = korvo.problem(x, korvo.constraint(x <= 1, name="only"))
+    q = read_back(p, tmp_path)
+    [read_row] = q.getConstraint()
+    with pytest.raises(korvo.ModelError, match="Stale expression link, cannot add constraint"):
+        korvo.problem(q.getVariable()).addConstraint(read_row)
+
+
+def test_numpy_constraint_arrays_in_one_call():
+    x = korvo.vars(4, name="x")
+    A = np.array([[1.0, 2.0, 0.0, 1.0], [0.0, 1.0, 3.0, 1.0]])
+    p = korvo.problem(x)
+    p.addConstraint(korvo.Dot(A, x) <= np.array([4.0, 6.0]), x[0] >= x[3])
+    assert p.attributes.rows == 3
+    p.setObjective(korvo.Sum(x), sense=korvo.maximize)
+    p.solve()
+    values = p.getSolution(x)
+    assert isinstance(values, np.ndarray) and values.shape == (4,)
+    assert A @ values == pytest.approx(A @ values)  # shape only
+    assert (A @ values <= np.array([4.0, 6.0]) + 1e-9).all() and values[0] >= values[3] - 1e-9
+    assert p.getObjVal() == pytest.approx(values.sum())
+
+
+def test_row_names_reach_the_library():
+    x = korvo.var(name="x")
+    named = korvo.constraint(x <= 1, name="limit")
+    unnamed = x >= 0
+    p = korvo.problem(x, named, unnamed)
+    assert p.getIndexFromName(1, "limit") == 0
+    assert p.getIndexFromName(1, str(unnamed)) == 1
+    with pytest.raises(korvo.SolverError):
+        p.getIndexFromName(1, "nosuch")

@@ -1,0 +1,232 @@
+"""The problem's registry: constructor elements, adding, deleting and looking
+up variables, constraints and sets, and the registry staying in step with the
+library after errors."""
+import numpy as np
+import pytest
+
+import korvo
+
+
+@pytest.fixture(autouse=True)
+def quiet():
+    korvo.setOutputEnabled(False)
+    yield
+    korvo.setOutputEnabled(True)
+
+
+def names(objs):
+    return [str(o) for o in objs]
+
+
+def test_constructor_elements_by_first_leaf():
+    x, y = korvo.var(name="x"), korvo.var(name="y")
+    c1 = korvo.constraint(x + y <= 1, name="c1")
+    p = korvo.problem(x, y, c1, x + y, sense=korvo.maximize)
+    assert p.getVariable() == [x, y] and p.getConstraint() == [c1]
+    assert p.attributes.cols == 2 and p.attributes.rows == 1
+    p.solve()
+    assert p.getObjVal() == pytest.approx(1.0)
+    # A variable already in the problem is the objective.
+    q = korvo.problem(x, c1 if False else x <= 3, x, sense=korvo.maximize)
+    q.solve()
+    assert q.getObjVal() == pytest.approx(3.0)
+    # The objective may come before the variables it uses.
+    r = korvo.problem(2 * x, [x], x >= 1)
+    r.solve()
+    assert r.getObjVal() == pytest.approx(2.0)
+
+
+def test_constructor_containers_and_generators():
+    xs = [korvo.var(name=f"x{i}") for i in range(4)]
+    p = korvo.problem((v for v in xs), {"a": xs[0] <= 1, "b": [xs[1] <= 2]}, "named")
+    assert p.getVariable() == xs  # the generator's first item included
+    assert p.attributes.rows == 2 and p.name() == "named"
+    q = korvo.problem(iter(xs[:2]), [], ())
+    assert q.getVariable() == xs[:2]
+    with pytest.raises(korvo.ModelError, match="Incorrect objects added as variables to problem"):
+        korvo.problem([xs[0], xs[0] <= 1])
+    with pytest.raises(korvo.ModelError, match="More than one string passed in problem declaration"):
+        korvo.problem("a", "b")
+    with pytest.raises(korvo.ModelError, match="At most one expression can be used as an objective function"):
+        korvo.problem(xs[0], xs[0], xs[0] + 1)
+    with pytest.raises(korvo.ModelError, match="it should not be in an aggregate structure"):
+        korvo.problem(xs[0], [xs[0] + 1])
+    with pytest.raises(korvo.ModelError, match="Only one objective can be set"):
+        korvo.problem(xs[0], xs[1], np.array([xs[0] + 1, xs[1] + 1], dtype=object))
+    with pytest.raises(korvo.ModelError, match="Erroneous problem declaration"):
+        korvo.problem([["name"]])
+    with pytest.raises(korvo.ModelError, match="Erroneous problem declaration"):
+        korvo.problem(3.5)
+
+
+def test_add_variable_batches_and_duplicates():
+    x = korvo.var(name="x", lb=-2, ub=3)
+    b = korvo.var(vartype=korvo.binary, name="b")
+    i = korvo.var(vartype=korvo.integer, lb=1, ub=9, name="i")
+    p = korvo.problem()
+    p.addVariable(x, [b, (i,)], [])
+    assert p.getVariable() == [x, b, i] and [p.getIndex(v) for v in (x, b, i)] == [0, 1, 2]
+    assert p.attributes.cols == 3
+    with pytest.raises(korvo.ModelError, match="Variable already added to problem"):
+        p.addVariable(x)
+    y = korvo.var(name="y")
+    with pytest.raises(korvo.ModelError, match="Variable already added to problem"):
+        p.addVariable(y, y)
+    # A failed call leaves neither registry nor library changed.
+    assert p.getVariable() == [x, b, i] and p.attributes.cols == 3
+    with pytest.raises(korvo.ModelError, match="Incorrect objects added as variables to problem"):
+        p.addVariable(y, 5)
+    assert p.attributes.cols == 3 and len(p.getVariable()) == 3
+    p.addVariable(y)
+    assert p.getIndex(y) == 3 and p.getIndexFromName(2, "y") == 3
+    p.addVariable()
+    assert p.attributes.cols == 4
+
+
+def test_variable_types_bounds_and_names_reach_the_library(tmp_path):
+    long_name = "v" * 200
+    x = korvo.var(name=long_name, lb=-1, ub=1)
+    s = korvo.var(vartype=korvo.semicontinuous, threshold=2, ub=5, name="s")
+    p = korvo.problem(x, s)
+    assert p.getIndexFromName(2, "v" * 150) == 0
+    path = str(tmp_path / "types.lp")
+    p.write(path)
+    q = korvo.problem()
+    q.read(path)
+    xr, sr = q.getVariable()
+    assert xr.lb == -1 and xr.ub == 1 and str(xr) == "v" * 150
+    assert sr.vartype == korvo.semicontinuous and sr.ub == 5
+    bad = korvo.var(vartype=korvo.semicontinuous, threshold=7, ub=5)
+    with pytest.raises(korvo.ModelError, match="check that its threshold is between its lower and upper bounds"):
+        p.addVariable(bad)
+
+
+def test_delete_and_lookup_by_index_range_and_object():
+    xs = [korvo.var(name=f"x{i}") for i in range(5)]
+    p = korvo.problem(xs)
+    p.delVariable([1, 3])
+    assert p.getVariable() == [xs[0], xs[2], xs[4]]
+    assert [p.getIndex(v) for v in (xs[0], xs[2], xs[4])] == [0, 1, 2]
+    assert p.attributes.cols == 3 and p.getIndexFromName(2, "x4") == 2
+    with pytest.raises(korvo.ModelError, match="Incorrect object"):
+        p.getIndex(xs[1])
+    p.delVariable(xs[2])
+    assert names(p.getVariable()) == ["x0", "x4"]
+    p.delVariable(np.array([1, 1]))  # a repeated index is deleted once
+    assert names(p.getVariable()) == ["x0"] and p.attributes.cols == 1
+    with pytest.raises(korvo.ModelError, match="Variable .* not in problem"):
+        p.delVariable([xs[3]])
+    with pytest.raises(korvo.ModelError, match="Index out of bounds"):
+        p.delVariable(5)
+    with pytest.raises(korvo.ModelError, match="At least one parameter must be specified"):
+        p.delVariable()
+    assert p.getVariable() == [xs[0]]
+
+
+def test_range_selection_messages():
+    xs = [korvo.var() for _ in range(4)]
+    p = korvo.problem(xs)
+    assert p.getVariable(first=1, last=2) == xs[1:3]
+    assert p.getVariable(first=2, last=1) == []
+    assert p.getVariable(0) is xs[0]
+    assert p.getVariable([3, (0,)]) == [xs[3], xs[0]]
+    assert korvo.problem().getVariable() == []
+    with pytest.raises(IndexError):
+        p.getVariable(9)
+    with pytest.raises(korvo.ModelError, match="must contain only integers"):
+        p.getVariable([0, "a"])
+    with pytest.raises(korvo.ModelError, match="Parameters 'first' and 'last' are out of range"):
+        p.getVariable(first=0, last=4)
+    with pytest.raises(korvo.ModelError, match="must be both nonnegative when specified"):
+        p.getVariable(first=1)
+    with pytest.raises(korvo.ModelError, match="Parameter 'first' must be less than, or equal to, 'last'"):
+        p.delVariable(first=3, last=1)
+    with pytest.raises(korvo.ModelError, match="Parameters 'first' or 'last' are out of range"):
+        p.delVariable(first=0, last=4)
+    with pytest.raises(korvo.ModelError, match="cannot be specified if 'index' is also specified"):
+        p.delVariable(0, first=0, last=1)
+    p.delVariable(first=1, last=2)
+    assert p.getVariable() == [xs[0], xs[3]]
+
+
+def test_constraints_and_sets_deletion_keep_indices():
+    x, y, z = (korvo.var(name=n) for n in "xyz")
+    cs = [korvo.constraint(x + k * y <= k, name=f"c{k}") for k in range(4)]
+    p = korvo.problem(x, y, z, cs)
+    s1, s2 = korvo.sos([x, y], [1, 2]), korvo.sos([y, z], [1, 2], type=2)
+    p.addSOS([s1, s2])
+    assert p.getSOS() == [s1, s2] and p.getIndex(s2) == 1 and p.getSOS(1) is s2
+    p.delSOS(s1)
+    assert p.getSOS() == [s2] and p.getIndex(s2) == 0 and p.attributes.sets == 1
+    p.delConstraint([cs[0], cs[2]])
+    assert p.getConstraint() == [cs[1], cs[3]] and p.getIndex(cs[3]) == 1
+    assert p.getIndexFromName(1, "c3") == 1
+    with pytest.raises(korvo.ModelError, match="SOS already added to problem"):
+        p.addSOS(s2)
+    with pytest.raises(korvo.ModelError, match="Object added is not a SOS"):
+        p.addSOS([x])
+    with pytest.raises(korvo.ModelError, match="SOS contains variable that was not added to the problem"):
+        p.addSOS(korvo.sos([korvo.var()], [1]))
+    with pytest.raises(korvo.ModelError, match="Incorrect object"):
+        p.getIndex(x + y)
+
+
+def test_indicator_messages():
+    x, z = korvo.var(name="x"), korvo.var(vartype=korvo.binary, name="z")
+    w = korvo.var(vartype=korvo.binary, name="w")
+    p = korvo.problem(x, z)
+    usage = "accepts either two constraints or one or more TUPLES"
+    with pytest.raises(korvo.ModelError, match=usage):
+        p.addIndicator(z == 1)
+    with pytest.raises(korvo.ModelError, match=r"^Invalid declaration of indicator constraints\.$"):
+        p.addIndicator((z == 1, x))
+    with pytest.raises(korvo.ModelError, match="Nonlinear indicator constraints are not allowed"):
+        p.addIndicator(z == 1, korvo.exp(x) <= 2)
+    with pytest.raises(korvo.ModelError, match="there must be exactly one variable"):
+        p.addIndicator(z + x == 1, x <= 2)
+    with pytest.raises(korvo.ModelError, match="it cannot contain a quadratic expression"):
+        p.addIndicator(z + z * x == 1, x <= 2)
+    with pytest.raises(korvo.ModelError, match="Indicator variable has not been added to problem yet"):
+        p.addIndicator(w == 1, x <= 2)
+    with pytest.raises(korvo.ModelError, match="Indicator variable must have coefficient 1"):
+        p.addIndicator(2 * z + 0 * x == 1, x <= 2)
+    with pytest.raises(korvo.ModelError, match="must be z == 0 or z == 1"):
+        p.addIndicator(z == 0.5, x <= 2)
+    c = x <= 2
+    p.addIndicator((z == 1, c), (z == 0, x >= 1))
+    assert p.getConstraint()[0] is c and p.attributes.rows == 2
+    with pytest.raises(korvo.ModelError, match="Constraint already added to problem"):
+        p.addIndicator(z == 1, c)
+    p.addIndicator()
+    assert p.attributes.rows == 2 and len(p.getConstraint()) == 2
+
+
+def test_walk_nesting_limit_and_arrays():
+    x = korvo.var()
+    nested = x
+    for _ in range(40):
+        nested = [nested]
+    with pytest.raises(korvo.ModelError, match="Maximum recursion \\(inclusion\\) level reached"):
+        korvo.problem().addVariable(nested)
+    p = korvo.problem()
+    xs = np.array([korvo.var() for _ in range(6)], dtype=object).reshape(2, 3)
+    p.addVariable(xs, np.array([x], dtype=object))
+    assert p.getVariable() == list(xs.ravel()) + [x]
+    with pytest.raises(korvo.ModelError, match="Incorrect objects used in Sum"):
+        p.addConstraint(np.array(["a", "b"]))
+
+
+def test_copy_and_reset_keep_registry_consistent():
+    x, y = korvo.var(name="x"), korvo.var(name="y")
+    c = x + y <= 4
+    p = korvo.problem(x, y, c, x + 2 * y, sense=korvo.maximize)
+    q = p.copy()
+    assert q.getVariable() == [x, y] and q.getIndex(c) == 0
+    q.delVariable(x)
+    assert p.getIndex(x) == 0 and p.attributes.cols == 2
+    q.solve()
+    assert q.getObjVal() == pytest.approx(8.0)
+    p.reset()
+    assert p.getVariable() == [] and p.attributes.cols == 0
+    p.addVariable(x)  # no longer registered after the reset
+    assert p.getIndex(x) == 0
