@@ -1,0 +1,59 @@
+"""Every shared instance read with problem.read, solved through the problem
+object and compared with its published optimum."""
+import csv
+import os
+import re
+
+import pytest
+
+import korvo
+from conftest import INSTANCES
+
+
+def optima():
+    path = os.path.join(INSTANCES, "optima.csv")
+    if not os.path.exists(path):
+        return []
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def tolerance(note):
+    """(relative, absolute) tolerance: 1e-6 relative unless the note says otherwise."""
+    absolute = re.search(r"absolute (\d[\d.e+-]*)", note)
+    if absolute:
+        return 0.0, float(absolute.group(1))
+    relative = re.search(r"tolerance (\d[\d.e+-]*)", note)
+    return (float(relative.group(1)) if relative else 1e-6), 0.0
+
+
+@pytest.fixture(autouse=True)
+def quiet():
+    korvo.setOutputEnabled(False)
+    yield
+    korvo.setOutputEnabled(True)
+
+
+@pytest.mark.parametrize("row", optima(), ids=lambda r: r["file"])
+def test_instance_through_the_problem_object(row, instances_dir):
+    p = korvo.problem()
+    p.controls.outputlog = 0
+    p.read(os.path.join(instances_dir, row["file"]))
+    # The registry mirrors what the library read.
+    assert len(p.getVariable()) == p.attributes.cols
+    assert len(p.getConstraint()) == p.attributes.rows
+    assert len(p.getSOS()) == p.attributes.sets
+    last = p.getVariable(p.attributes.cols - 1)
+    assert p.getIndex(last) == p.attributes.cols - 1
+    assert p.getIndexFromName(2, str(last)) == p.attributes.cols - 1
+    p.controls.miprelstop = 1e-9
+    p.solve()
+    value = p.getObjVal()
+    expected = float(row["optimal_objective"])
+    rel, absolute = tolerance(row["source"])
+    assert abs(value - expected) <= max(rel * abs(expected), absolute), (value, expected)
+    # Solution values by object agree with the whole vector.
+    x = p.getSolution()
+    assert p.getSolution(last) == x[-1]
+    mip = row["kind"] == "MIP"
+    assert p.getProbStatusString() == ("mip_optimal" if mip else "lp_optimal")
