@@ -1,6 +1,8 @@
 """Nonlinear expression trees: node shapes after each operator and in-place
 operator, the single linear item of sums, copies that do not alias, string
 forms, extraction of linear and quadratic parts, and reference counts."""
+import math
+
 import numpy as np
 import pytest
 
@@ -85,6 +87,30 @@ def test_sums_keep_one_linear_item_at_the_end(xyz):
     assert str(t) == "(sin (x) + cos (x) + sin (x) + cos (x))"
 
 
+def test_in_place_operators_never_make_a_tree_hold_itself(xyz):
+    x, y, _ = xyz
+    values = {x: 0.3, y: 0.7}
+    s = korvo.exp(x) + y
+    s += korvo.sin(s)
+    assert str(s) == "(exp (x) + sin ((exp (x) + y)) + y)"
+    inner = korvo.exp(0.3) + 0.7
+    assert korvo.evaluate(s, solution=values) == pytest.approx(inner + math.sin(inner))
+    s -= s
+    assert korvo.evaluate(s, solution=values) == pytest.approx(0.0, abs=1e-12)
+    p = korvo.sin(x) * y
+    p *= korvo.cos(p)
+    assert str(p) == "((sin (x) * y) * cos ((sin (x) * y)))"
+    p *= p
+    assert korvo.evaluate(p, solution=values) == pytest.approx((math.sin(0.3) * 0.7 * math.cos(math.sin(0.3) * 0.7)) ** 2)
+    d = korvo.sin(x) / y
+    d /= korvo.exp(d)
+    assert str(d) == "((sin (x) / y) / exp ((sin (x) / y)))"
+    w = korvo.sin(x) ** y
+    w **= w
+    assert str(w) == "((sin (x) ** y) ** (sin (x) ** y))"
+    assert korvo.evaluate(w, solution=values) == pytest.approx((math.sin(0.3) ** 0.7) ** (math.sin(0.3) ** 0.7))
+
+
 def test_in_place_sums_never_amend_other_objects(xyz):
     x, y, z = xyz
     s = korvo.exp(x) + y
@@ -127,8 +153,8 @@ def test_in_place_products_quotients_and_powers(xyz):
     p *= 0
     assert p == 0.0 and type(p) is float
     q = korvo.sin(x) * y
-    q *= q
-    assert str(q) == "(sin (x) * y * sin (x) * y)"
+    q *= korvo.cos(x) * z * 2
+    assert str(q) == "(sin (x) * y * (cos (x) * z) * 2.0)"
     r = korvo.sin(x) * 2
     r *= korvo.cos(x) * 0.5
     assert str(r) == "(sin (x) * cos (x))"

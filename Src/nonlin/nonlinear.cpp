@@ -10,6 +10,8 @@
 #include "nonlin/nonlinear.h"
 
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "constraint/constraint.h"
 #include "expression/arithmetic.h"
@@ -180,6 +182,32 @@ bool append_text(PyObject *obj, int depth, std::string *out) {
     return true;
   }
   return append_str(obj, out);
+}
+
+// True when node is reachable from b (b itself included). An in-place
+// operator that stored b into node would then make the tree contain itself.
+// Shared subtrees are visited once, so the walk is linear in the nodes of b.
+bool reaches(PyObject *b, PyObject *node) {
+  if (!isNonlin(b)) return false;
+  std::vector<PyObject *> pending{b};
+  std::unordered_set<PyObject *> seen;
+  while (!pending.empty()) {
+    PyObject *current = pending.back();
+    pending.pop_back();
+    if (current == node) return true;
+    if (!seen.insert(current).second) continue;
+    PyObject *args = as_nonlin(current)->args;
+    if (!args) continue;
+    if (PyList_Check(args) || PyTuple_Check(args)) {
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(args); ++i) {
+        PyObject *item = PySequence_Fast_GET_ITEM(args, i);
+        if (isNonlin(item)) pending.push_back(item);
+      }
+    } else if (isNonlin(args)) {
+      pending.push_back(args);
+    }
+  }
+  return false;
 }
 
 // ---- sums --------------------------------------------------------------------
@@ -651,7 +679,7 @@ PyObject *nonlin_isub(PyObject *a, PyObject *b) {
 PyObject *nonlin_imul(PyObject *a, PyObject *b) {
   if (isNumpyArray(b)) return PyNumber_Multiply(b, a);
   if (!a || a == Py_None || is_number(a, 1.0)) return general_copy(b, 1.0);
-  if (!is_node(a, NL_PROD) || !PyList_Check(as_nonlin(a)->args)) return nonlin_mul(a, b);
+  if (!is_node(a, NL_PROD) || !PyList_Check(as_nonlin(a)->args) || reaches(b, a)) return nonlin_mul(a, b);
   if (getExprType(b) < 0) return nullptr;
   PyObject *list = as_nonlin(a)->args;
   double ca = 1.0;
@@ -698,7 +726,8 @@ PyObject *nonlin_idiv(PyObject *a, PyObject *b) {
     return inverse ? nonlin_imul(a, inverse.get()) : nullptr;
   }
   if (getExprType(b) < 0) return nullptr;
-  if (is_node(a, NL_DIV) && PyTuple_Check(as_nonlin(a)->args) && PyTuple_GET_SIZE(as_nonlin(a)->args) == 2) {
+  if (is_node(a, NL_DIV) && PyTuple_Check(as_nonlin(a)->args) && PyTuple_GET_SIZE(as_nonlin(a)->args) == 2 &&
+      !reaches(b, a)) {
     PyObject *args = as_nonlin(a)->args;
     PyRef denominator(multiply_operand(PyTuple_GET_ITEM(args, 1), b));
     if (!denominator) return nullptr;
@@ -715,7 +744,8 @@ PyObject *nonlin_ipow(PyObject *a, PyObject *b, PyObject *m) {
   if (is_number(b, 0.0)) return PyFloat_FromDouble(1.0);
   if (is_number(b, 1.0)) return Py_NewRef(a);
   if (getExprType(b) < 0) return nullptr;
-  if (is_node(a, NL_POW) && PyTuple_Check(as_nonlin(a)->args) && PyTuple_GET_SIZE(as_nonlin(a)->args) == 2) {
+  if (is_node(a, NL_POW) && PyTuple_Check(as_nonlin(a)->args) && PyTuple_GET_SIZE(as_nonlin(a)->args) == 2 &&
+      !reaches(b, a)) {
     PyObject *args = as_nonlin(a)->args;
     PyRef exponent(multiply_operand(PyTuple_GET_ITEM(args, 1), b));
     if (!exponent) return nullptr;
@@ -827,6 +857,8 @@ PyObject *nonlin_incremental_alg_sum(PyObject *a, PyObject *b, double f) {
   if (ka != EXPR_NONLINEAR && kb != EXPR_NONLINEAR) return linear_sum(a, b, f);
   bool a_sum = is_node(a, NL_SUM) && PyList_Check(as_nonlin(a)->args);
   bool b_sum = is_node(b, NL_SUM) && PyList_Check(as_nonlin(b)->args);
+  // s += f(s): amend a copy, so that the sum never holds itself.
+  if (a_sum && reaches(b, a)) return nonlin_alg_sum(a, b, f);
   if (a_sum && b_sum) return sum_into_sum(a, b, f);
   if (a_sum) return term_into_sum(a, b, f);
   if (b_sum) return sum_with_new_node(a, b, f);
