@@ -337,3 +337,18 @@ def test_values_by_the_columns_of_a_problem(quiet):
     q.solve()
     assert korvo.evaluate(korvo.exp(x) + y, problem=q) == pytest.approx(math.e + 2.0, rel=1e-6)
     assert korvo.evaluate(x * y, problem=q, solution=q.getSolution()) == pytest.approx(2.0, rel=1e-6)
+
+
+def test_solution_values_by_index_name_and_index_array(quiet):
+    x, y = korvo.var(name="x", lb=1, ub=3), korvo.var(name="y", lb=2, ub=5)
+    p = korvo.problem()
+    p.addVariable(x, y)
+    p.setObjective(x + y)
+    p.solve()
+    assert p.getSolution({"e": korvo.exp(x) + y, "i": [1, ("x", b"y")]}) == {
+        "e": pytest.approx(math.e + 2.0), "i": [2.0, (1.0, 2.0)]}
+    assert p.getSolution(np.array([[1, 0]])).tolist() == [[2.0, 1.0]]
+    with pytest.raises(korvo.ModelError, match="^Call to korvo.problem.getSolution\\(\\) contains an out-of-range index$"):
+        p.getSolution([0, 2])
+    with pytest.raises(korvo.ModelError, match="out-of-range index"):
+        p.getSolution(np.array([-1]))

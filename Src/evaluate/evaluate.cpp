@@ -369,9 +369,10 @@ int leaf_value(PyObject *obj, const eval_context *ctx, double *value) {
   return value_at(obj, ctx, 0, value);
 }
 
-bool evaluable_array(PyArrayObject *arr) {
+bool evaluable_array(PyArrayObject *arr, const eval_context *ctx) {
   PyArray_Descr *descr = PyArray_DESCR(arr);
   if (descr->type_num == NPY_OBJECT) return true;
+  if (ctx->index_mode && PyArray_ISINTEGER(arr)) return true;  // column indices
   for (PyArray_Descr *known : {krv_py_env.npvar, krv_py_env.npexpr, krv_py_env.npconstraint})
     if (known && PyArray_EquivTypes(descr, known)) return true;
   return false;
@@ -379,7 +380,7 @@ bool evaluable_array(PyArrayObject *arr) {
 
 PyObject *array_result(PyObject *obj, const eval_context *ctx) {
   PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(obj);
-  if (!evaluable_array(arr)) {
+  if (!evaluable_array(arr, ctx)) {
     PyErr_SetString(korvo_interface_error,
                     "korvo.evaluate() requires one or more Python objects;\nNumPy arrays must be of dtype "
                     "korvo.npvar, korvo.npexpr, or korvo.npconstraint.");
