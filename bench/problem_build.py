@@ -1,0 +1,94 @@
+"""Building a large model with operators and handing it to the engine.
+
+Run: python bench/problem_build.py [scale]   (scale 1.0 = 10^6 variables and rows)
+
+The model: n variables x_i in [0, 10] and n rows
+    x_i + 2 x_{i+1} + 3 x_{i+2} + x_{i+3} + x_{i+4} <= 10   (indices mod n),
+written with Python operators and added with one addVariable and one
+addConstraint call. Reported:
+  - build:    creating the variables and the n constraint objects;
+  - transfer: addVariable + addConstraint (registry, conversion, engine calls);
+  - floor:    the same columns and matrix passed to the engine directly from
+              NumPy arrays (one KRVSaddcols64 and one KRVSaddrows64 call).
+"""
+import ctypes
+import glob
+import os
+import sys
+import time
+
+import numpy as np
+
+import korvo
+
+COEFS = (1.0, 2.0, 3.0, 1.0, 1.0)
+
+
+def engine_library():
+    path = glob.glob(os.path.join(os.path.dirname(korvo.__file__), "libkrvs.so"))[0]
+    lib = ctypes.CDLL(path)
+    p = ctypes.c_void_p
+    lib.KRVScreateprob.argtypes = [ctypes.POINTER(ctypes.c_void_p)]
+    lib.KRVSdestroyprob.argtypes = [p]
+    lib.KRVSaddcols64.argtypes = [p, ctypes.c_int, ctypes.c_int64, p, p, p, p, p, p]
+    lib.KRVSaddrows64.argtypes = [p, ctypes.c_int, ctypes.c_int64, p, p, p, p, p, p]
+    return lib
+
+
+def floor_transfer(n):
+    """Arrays built with NumPy and passed to the engine in two calls."""
+    lib = engine_library()
+    start = time.perf_counter()
+    i = np.arange(n)
+    colind = ((i[:, None] + np.arange(5)[None, :]) % n).astype(np.int32).ravel()
+    rowcoef = np.tile(np.array(COEFS), n)
+    starts = np.arange(0, 5 * n + 1, 5, dtype=np.int64)
+    rowtype = np.full(n, ord("L"), dtype=np.uint8)
+    rhs = np.full(n, 10.0)
+    obj = np.zeros(n)
+    colstarts = np.zeros(n + 1, dtype=np.int64)
+    lb, ub = np.zeros(n), np.full(n, 10.0)
+    arrays = time.perf_counter() - start
+    prob = ctypes.c_void_p()
+    assert lib.KRVScreateprob(ctypes.byref(prob)) == 0
+    ptr = lambda a: a.ctypes.data_as(ctypes.c_void_p)
+    start = time.perf_counter()
+    assert lib.KRVSaddcols64(prob, n, 0, ptr(obj), ptr(colstarts), None, None, ptr(lb), ptr(ub)) == 0
+    assert lib.KRVSaddrows64(prob, n, 5 * n, ptr(rowtype), ptr(rhs), None, ptr(starts), ptr(colind), ptr(rowcoef)) == 0
+    engine = time.perf_counter() - start
+    lib.KRVSdestroyprob(prob)
+    return arrays, engine
+
+
+def korvo_build_and_transfer(n):
+    start = time.perf_counter()
+    x = [korvo.var(lb=0, ub=10) for _ in range(n)]
+    a, b, c, d, e = COEFS
+    cons = [a * x[i] + b * x[(i + 1) % n] + c * x[(i + 2) % n] + d * x[(i + 3) % n] + e * x[(i + 4) % n] <= 10
+            for i in range(n)]
+    build = time.perf_counter() - start
+    p = korvo.problem()
+    start = time.perf_counter()
+    p.addVariable(x)
+    p.addConstraint(cons)
+    transfer = time.perf_counter() - start
+    assert p.attributes.rows == n and p.attributes.cols == n
+    return build, transfer
+
+
+def main():
+    scale = float(sys.argv[1]) if len(sys.argv) > 1 else 1.0
+    n = max(10, int(1_000_000 * scale))
+    korvo.setOutputEnabled(False)
+    build, transfer = korvo_build_and_transfer(n)
+    arrays, engine = floor_transfer(n)
+    print(f"model: {n} variables, {n} rows of 5 terms")
+    print(f"  korvo build (variables + constraint objects) {build:8.2f} s")
+    print(f"  korvo transfer (addVariable + addConstraint)  {transfer:8.2f} s")
+    print(f"  floor: NumPy arrays                           {arrays:8.2f} s")
+    print(f"  floor: engine calls from arrays               {engine:8.2f} s")
+    print(f"  transfer / floor engine calls                 {transfer / max(engine, 1e-9):8.1f} x")
+
+
+if __name__ == "__main__":
+    main()
