@@ -230,3 +230,32 @@ def test_copy_and_reset_keep_registry_consistent():
     assert p.getVariable() == [] and p.attributes.cols == 0
     p.addVariable(x)  # no longer registered after the reset
     assert p.getIndex(x) == 0
+
+
+def test_index_arguments_by_name_scalar_array_and_generator():
+    xs = [korvo.var(name=f"x{i}") for i in range(400)]
+    p = korvo.problem(xs)
+    p.delVariable(["x1", np.int64(3), xs[5]])
+    assert names(p.getVariable(first=0, last=3)) == ["x0", "x2", "x4", "x6"]
+    p.delVariable(i for i in range(300))  # a generator of 300 indices converts fully
+    assert p.attributes.cols == 97 and names(p.getVariable(first=0, last=0)) == ["x303"]
+    with pytest.raises(korvo.ModelError, match="Invalid variable object 2.0"):
+        p.delVariable([2.0])
+    with pytest.raises(korvo.ModelError, match="Invalid variable object"):
+        p.delVariable(np.array([0], dtype=np.int16))
+    with pytest.raises(korvo.ModelError, match="Invalid sequence of objects"):
+        p.delVariable({0: 1})
+    with pytest.raises(korvo.SolverError):
+        p.delVariable(["nosuchname"])
+    assert p.attributes.cols == 97 == len(p.getVariable())
+
+
+def test_output_lists_are_filled_in_place():
+    x, y = korvo.var(name="x"), korvo.var(name="y")
+    p = korvo.problem(x, y, x**3 <= 1, y + korvo.exp(x) >= 0.5)
+    rows, cols = [9, 9, 9, 9], [9, 9, 9, 9]
+    p.getcoefs(rows, cols)
+    assert rows == [0, 1] and cols == [-1, -1]
+    p.getcoefs()  # nothing asked for
+    with pytest.raises(korvo.ModelError, match="Unexpected argument to conv_arr2obj"):
+        p.getcoefs((1, 2))
