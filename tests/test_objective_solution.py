@@ -231,3 +231,25 @@ def test_solve_flags_and_nonconvex_message():
     assert p.getProbStatusString() == "lp_nonconvex"
     with pytest.raises(korvo.InterfaceError, match="flags"):
         p.solve(5)
+
+
+def test_repeated_objectives_and_queries_keep_reference_counts():
+    from conftest import refcount_unchanged
+
+    x, y = korvo.var(name="x", ub=2), korvo.var(name="y", ub=2)
+    c = x + y <= 3
+    p = korvo.problem(x, y, c, x + y, sense=korvo.maximize)
+    p.solve()
+    objective = korvo.exp(x) + x * y
+
+    def cycle():
+        p.setObjective(objective)
+        p.setObjective(x + y, sense=korvo.maximize)
+        p.getSolution([x, {"k": y}], flatten=False)
+        p.getDual(c)
+        p.getSlack([c, 0])
+
+    p.setObjective(objective)
+    p.setObjective(x + y, sense=korvo.maximize)
+    p.solve()
+    assert refcount_unchanged(cycle, x, y, c, objective, p, repeat=50) == [0, 0, 0, 0, 0]

@@ -128,3 +128,21 @@ def test_row_names_reach_the_library():
     assert p.getIndexFromName(1, str(unnamed)) == 1
     with pytest.raises(korvo.SolverError):
         p.getIndexFromName(1, "nosuch")
+
+
+def test_repeated_transfers_keep_reference_counts():
+    from conftest import refcount_unchanged
+
+    x, y = korvo.var(name="x"), korvo.var(name="y")
+    body = 2 * x + 3 * y + x * y
+    p = korvo.problem(x, y)
+
+    def add_and_delete():
+        c = body <= 4
+        p.addConstraint(c, [x - y >= korvo.exp(x)])
+        p.delConstraint(first=0, last=1)
+        with pytest.raises(korvo.ModelError):
+            p.addConstraint(c, 3)
+
+    assert refcount_unchanged(add_and_delete, x, y, body, p, repeat=100) == [0, 0, 0, 0]
+    assert p.attributes.rows == 0 and p.getConstraint() == []
