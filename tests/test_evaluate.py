@@ -352,3 +352,31 @@ def test_solution_values_by_index_name_and_index_array(quiet):
         p.getSolution([0, 2])
     with pytest.raises(korvo.ModelError, match="out-of-range index"):
         p.getSolution(np.array([-1]))
+
+
+def test_objects_amended_during_evaluation_do_not_break_it(xyz):
+    x, y, z = xyz
+    s = korvo.exp(x) + korvo.sin(y)
+    extra = [korvo.cos(z)] * 50
+
+    def grow(v):
+        global_sum[0] += extra.pop()  # amends the sum being evaluated
+        return v
+
+    global_sum = [s]
+    s += korvo.user(grow, x)
+    assert isinstance(korvo.evaluate(s, solution={x: 0.1, y: 0.2, z: 0.3}), float)
+    def shrink(v):
+        items.clear()  # empties the list being evaluated
+        return v
+
+    items = [korvo.user(shrink, x), y, {"z": y}]
+    assert korvo.evaluate(items, solution={x: 1.0, y: 2.0}) == [1.0, 2.0, {"z": 2.0}]
+    e = x + 2 * y + 3 * z
+
+    class Amending(dict):
+        def __getitem__(self, key):
+            e.__isub__(key)  # changes the expression while its terms are read
+            return dict.__getitem__(self, key)
+
+    assert korvo.evaluate(e, solution=Amending({x: 1.0, y: 1.0, z: 1.0})) == 6.0

@@ -58,8 +58,43 @@ int variable_value(PyObject *var, const eval_context *ctx, double *value) {
 
 PyObject *as_object(const var_s *v) { return reinterpret_cast<PyObject *>(const_cast<var_s *>(v)); }
 
+// In dictionary mode a look-up may run Python code (a dict subclass, a key
+// with its own __eq__) that could amend the expression; its terms are
+// therefore copied out, with their variables held, before any look-up.
+int expression_value_by_dictionary(const expression_s *e, const eval_context *ctx, double *value) {
+  struct Term {
+    PyRef first, second;
+    double coef;
+  };
+  std::vector<Term> terms;
+  const var_s *key;
+  double coef;
+  map_cursor cursor = nullptr;
+  if (e->lin)
+    while (linmap_next(e->lin, &key, &coef, &cursor)) terms.push_back({PyRef::borrow(as_object(key)), PyRef(), coef});
+  if (e->quad) {
+    linmap *inner;
+    map_cursor outer = nullptr;
+    while (quadmap_next(e->quad, &key, &inner, &outer)) {
+      const var_s *second;
+      while (linmap_next(inner, &second, &coef, &cursor))
+        terms.push_back({PyRef::borrow(as_object(key)), PyRef::borrow(as_object(second)), coef});
+    }
+  }
+  double total = e->constant;
+  for (const Term &t : terms) {
+    double v1, v2 = 1.0;
+    if (variable_value(t.first.get(), ctx, &v1) < 0) return -1;
+    if (t.second && variable_value(t.second.get(), ctx, &v2) < 0) return -1;
+    total += t.coef * v1 * v2;
+  }
+  *value = total;
+  return 0;
+}
+
 int expression_value(PyObject *obj, const eval_context *ctx, double *value) {
   const expression_s *e = as_expression(obj);
+  if (ctx->dictionary) return expression_value_by_dictionary(e, ctx, value);
   double total = e->constant;
   if (e->lin) {
     const var_s *key;
@@ -121,29 +156,31 @@ double logic_tolerance() {
   return v;
 }
 
-// Operands of an n-ary node (list or tuple).
-bool operand_items(PyObject *args, PyObject ***items, Py_ssize_t *n) {
-  if (!args || (!PyList_Check(args) && !PyTuple_Check(args))) return false;
-  *items = PySequence_Fast_ITEMS(args);
-  *n = PySequence_Fast_GET_SIZE(args);
-  return true;
+// Operand i of an n-ary node (list or tuple), held while it is evaluated;
+// null past the end. A user function called during the evaluation may amend
+// a sum or product in place, so the size is read again at every step.
+PyRef operand_at(PyObject *args, Py_ssize_t i) {
+  if (PyList_Check(args)) return i < PyList_GET_SIZE(args) ? PyRef::borrow(PyList_GET_ITEM(args, i)) : PyRef();
+  return i < PyTuple_GET_SIZE(args) ? PyRef::borrow(PyTuple_GET_ITEM(args, i)) : PyRef();
 }
 
+bool is_sequence_args(PyObject *args) { return args && (PyList_Check(args) || PyTuple_Check(args)); }
+
 int pwl_value(PyObject *args, const eval_context *ctx, int depth, double *value) {
-  PyObject **items;
-  Py_ssize_t n;
-  if (!operand_items(args, &items, &n) || n < 3 || n % 2 == 0)
+  if (!is_sequence_args(args) || PySequence_Fast_GET_SIZE(args) < 3 || PySequence_Fast_GET_SIZE(args) % 2 == 0)
     return model_error("Invalid piecewise linear function");
-  PyObject *variable = items[0];
+  PyRef variable = operand_at(args, 0);
   double t;
-  if (value_at(variable, ctx, depth, &t) < 0) return -1;
-  Py_ssize_t count = (n - 1) / 2;
-  std::vector<double> xs(static_cast<size_t>(count)), ys(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    xs[i] = PyFloat_AsDouble(items[1 + 2 * i]);
-    ys[i] = PyFloat_AsDouble(items[2 + 2 * i]);
+  if (value_at(variable.get(), ctx, depth, &t) < 0) return -1;
+  std::vector<double> xs, ys;
+  for (Py_ssize_t i = 1;; i += 2) {
+    PyRef px = operand_at(args, i), py = operand_at(args, i + 1);
+    if (!px || !py) break;
+    xs.push_back(PyFloat_AsDouble(px.get()));
+    ys.push_back(PyFloat_AsDouble(py.get()));
   }
   if (PyErr_Occurred()) return -1;
+  Py_ssize_t count = static_cast<Py_ssize_t>(xs.size());
   auto line = [t](double x0, double y0, double x1, double y1) { return y0 + (y1 - y0) / (x1 - x0) * (t - x0); };
   Py_ssize_t i = 0;
   while (i < count && !(xs[i] > t)) ++i;
@@ -156,13 +193,13 @@ int pwl_value(PyObject *args, const eval_context *ctx, int depth, double *value)
     if (!t_obj) return -1;
     if (count < 2) {
       PyErr_Format(korvo_interface_error, "Not enough points to extrapolate value of piecewise linear containing fraction for %S = %S",
-                   variable, t_obj.get());
+                   variable.get(), t_obj.get());
       return -1;
     }
     if (xs[0] == xs[1]) {
       PyErr_Format(korvo_interface_error,
                    "Piecewise linear function has discontinuity at first breakpoint %S = %S and can't be evaluated at %S",
-                   variable, items[1], t_obj.get());
+                   variable.get(), operand_at(args, 1).get(), t_obj.get());
       return -1;
     }
     *value = line(xs[0], ys[0], xs[1], ys[1]);
@@ -180,20 +217,19 @@ int pwl_value(PyObject *args, const eval_context *ctx, int depth, double *value)
 }
 
 int user_value(PyObject *args, const eval_context *ctx, int depth, double *value) {
-  PyObject **items;
-  Py_ssize_t n;
-  if (!operand_items(args, &items, &n) || n < 1 || !PyCallable_Check(items[0]))
+  if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1 || !PyCallable_Check(PyTuple_GET_ITEM(args, 0)))
     return model_error("Invalid user function in nonlinear expression");
+  Py_ssize_t n = PyTuple_GET_SIZE(args);
   PyRef call_args(PyTuple_New(n - 1));
   if (!call_args) return -1;
   for (Py_ssize_t i = 1; i < n; ++i) {
     double v;
-    if (value_at(items[i], ctx, depth, &v) < 0) return -1;
+    if (value_at(PyTuple_GET_ITEM(args, i), ctx, depth, &v) < 0) return -1;
     PyObject *number = PyFloat_FromDouble(v);
     if (!number) return -1;
     PyTuple_SET_ITEM(call_args.get(), i - 1, number);
   }
-  PyRef result(PyObject_Call(items[0], call_args.get(), nullptr));
+  PyRef result(PyObject_Call(PyTuple_GET_ITEM(args, 0), call_args.get(), nullptr));
   if (!result) return -1;
   PyObject *first = result.get();
   if (PyTuple_Check(first)) {
@@ -222,17 +258,19 @@ bool unary_value(uint32_t op, double v, double *out) {
 // depth: the number of nodes from the root down to this one.
 int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double *value) {
   if (depth > kMaxDepth) return depth_exceeded();
-  PyObject *args = node->args;
-  PyObject **items = nullptr;
-  Py_ssize_t n = 0;
+  // The operands stay alive even if the node is amended meanwhile.
+  PyRef held = PyRef::borrow(node->args);
+  PyObject *args = held.get();
   switch (node->op) {
     case NL_SUM:
     case NL_PROD: {
-      if (!operand_items(args, &items, &n)) break;
+      if (!is_sequence_args(args)) break;
       double total = node->op == NL_SUM ? 0.0 : 1.0;
-      for (Py_ssize_t i = 0; i < n; ++i) {
+      for (Py_ssize_t i = 0;; ++i) {
+        PyRef item = operand_at(args, i);
+        if (!item) break;
         double v;
-        if (value_at(items[i], ctx, depth, &v) < 0) return -1;
+        if (value_at(item.get(), ctx, depth, &v) < 0) return -1;
         total = node->op == NL_SUM ? total + v : total * v;
       }
       *value = total;
@@ -261,12 +299,16 @@ int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double 
     }
     case NL_MAX:
     case NL_MIN: {
-      if (!operand_items(args, &items, &n) || n == 0) break;
+      if (!is_sequence_args(args)) break;
+      PyRef first = operand_at(args, 0);
+      if (!first) break;
       double best;
-      if (value_at(items[0], ctx, depth, &best) < 0) return -1;
-      for (Py_ssize_t i = 1; i < n; ++i) {
+      if (value_at(first.get(), ctx, depth, &best) < 0) return -1;
+      for (Py_ssize_t i = 1;; ++i) {
+        PyRef item = operand_at(args, i);
+        if (!item) break;
         double v;
-        if (value_at(items[i], ctx, depth, &v) < 0) return -1;
+        if (value_at(item.get(), ctx, depth, &v) < 0) return -1;
         if (node->op == NL_MAX ? v > best : v < best) best = v;
       }
       *value = best;
@@ -274,12 +316,14 @@ int node_value(const nonlin_s *node, const eval_context *ctx, int depth, double 
     }
     case NL_AND:
     case NL_OR: {
-      if (!operand_items(args, &items, &n)) break;
+      if (!is_sequence_args(args)) break;
       double tol = logic_tolerance();
       bool is_and = node->op == NL_AND;
-      for (Py_ssize_t i = 0; i < n; ++i) {
+      for (Py_ssize_t i = 0;; ++i) {
+        PyRef item = operand_at(args, i);
+        if (!item) break;
         double v;
-        if (value_at(items[i], ctx, depth, &v) < 0) return -1;
+        if (value_at(item.get(), ctx, depth, &v) < 0) return -1;
         if (is_and ? v <= tol : v > 1.0 - tol) {
           *value = is_and ? 0.0 : 1.0;
           return 0;
@@ -419,28 +463,30 @@ PyObject *walk(PyObject *obj, const eval_context *ctx, int depth) {
   if (PyDict_Check(obj)) {
     PyRef out(PyDict_New());
     if (!out) return nullptr;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      PyRef item(walk(value, ctx, depth + 1));
-      if (!item || PyDict_SetItem(out.get(), key, item.get()) < 0) return nullptr;
+    PyRef pairs(PyDict_Items(obj));  // a snapshot, for the same reason as lists below
+    if (!pairs) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+      PyObject *pair = PyList_GET_ITEM(pairs.get(), i);
+      PyRef item(walk(PyTuple_GET_ITEM(pair, 1), ctx, depth + 1));
+      if (!item || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(pair, 0), item.get()) < 0) return nullptr;
     }
     return out.release();
   }
   if (isNumpyArray(obj)) return array_result(obj, ctx);
   if (!is_text(obj) && exprKind(obj) == EXPR_INVALID && (PyList_Check(obj) || PySequence_Check(obj))) {
-    PyRef items(PySequence_Fast(obj, "Cannot evaluate type of sequence"));
+    // A private copy: user functions called while evaluating may change the caller's list.
+    PyRef items(PySequence_List(obj));
     if (!items) {
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
       PyErr_Clear();
       PyErr_SetString(korvo_model_error, "Cannot evaluate type of sequence");
       return nullptr;
     }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
     PyRef out(PyList_New(n));
     if (!out) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject *item = walk(PySequence_Fast_GET_ITEM(items.get(), i), ctx, depth + 1);
+      PyObject *item = walk(PyList_GET_ITEM(items.get(), i), ctx, depth + 1);
       if (!item) return nullptr;
       PyList_SET_ITEM(out.get(), i, item);
     }
