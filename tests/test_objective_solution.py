@@ -253,3 +253,18 @@ def test_repeated_objectives_and_queries_keep_reference_counts():
     p.setObjective(x + y, sense=korvo.maximize)
     p.solve()
     assert refcount_unchanged(cycle, x, y, c, objective, p, repeat=50) == [0, 0, 0, 0, 0]
+
+
+def test_objective_that_cannot_be_converted_keeps_the_old_one():
+    x, y = korvo.var(name="x", ub=2), korvo.var(name="y", ub=2)
+    p = korvo.problem(x, korvo.exp(x) + 3 * x, sense=korvo.maximize)
+    deep = x
+    for _ in range(70):
+        deep = 1 / deep
+    with pytest.raises(korvo.ModelError, match="depth reached the maximum limit"):
+        p.setObjective(deep)
+    with pytest.raises(korvo.ModelError, match="has not been added to problem yet"):
+        p.setObjective(x + y)
+    assert [str(v) for v in p.getVariable()] == ["x", "objtransfercol"]
+    p.solve()
+    assert p.getObjVal() == pytest.approx(math.exp(2) + 6, abs=1e-5)

@@ -290,6 +290,15 @@ int problem_set_objective(problem_s *p, PyObject *objective, long sense) {
     PyErr_SetString(korvo_model_error, "Invalid object set as objective");
     return -1;
   }
+  {
+    // A trial conversion first: an objective that cannot be converted
+    // leaves the current one in place.
+    conv_target trial{};
+    trial.grow = true;
+    int rc = convertExpr(p, single.get(), &trial, true);
+    conv_target_free(&trial);
+    if (rc < 0) return -1;
+  }
   if (check_nl_unconstruct(p) < 0) return -1;
   // The transfer column is not part of the objective being replaced.
   if (p->nl_objective && remove_transfer(p) < 0) return -1;
