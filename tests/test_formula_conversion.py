@@ -173,3 +173,63 @@ def test_quadratic_conventions_of_objective_and_rows(xyzw, tmp_path):
     path = os.path.join(tmp_path, "q.lp")
     q.write(path)
     assert "[ + x ^ 2 + 3 x * y + y ^ 2 ] <= 3" in open(path).read()
+
+
+def test_function_tokens_delimiters_and_argument_order(xyzw):
+    x, y, z, w = xyzw
+    p = korvo.problem(x, y)
+    exprs = [korvo.max(x, y, 2), korvo.And(x, y), korvo.pwl({(0, 1): x, (1, 2): 2 * x - 1}),
+             -korvo.exp(x), korvo.sqrt(korvo.abs(x)), korvo.Or(x, y)]
+    p.addConstraint([e <= 10 for e in exprs])
+    FUN = 12
+    expected = [
+        [(DEL, 0), (COL, 0), (COL, 1), (CON, 2.0), (FUN, 34), (END, 0)],
+        [(DEL, 0), (COL, 0), (COL, 1), (FUN, 51), (END, 0)],
+        # points in reverse, the argument last: the solver takes t, x0, y0, ... from its stack
+        [(DEL, 0), (CON, 3.0), (CON, 2.0), (CON, 1.0), (CON, 1.0), (CON, 0.0), (CON, 0.0), (COL, 0), (FUN, 35),
+         (END, 0)],
+        [(DEL, 0), (COL, 0), (FUN, 16), (OP, NEG), (END, 0)],
+        [(DEL, 0), (DEL, 0), (COL, 0), (FUN, 17), (FUN, 18), (END, 0)],
+        [(DEL, 0), (COL, 0), (COL, 1), (FUN, 52), (END, 0)],
+    ]
+    for row, toks in enumerate(expected):
+        got = tokens(p, row, -1)[1]
+        assert [(t, int(v)) if t in (FUN, DEL, END) else (t, v) for t, v in got] == toks, row
+
+
+def test_logical_functions_evaluate_like_the_model(xyzw):
+    # And/Or are the solver's logical functions, not min/max: And(0.5, 0.7) is 1.
+    x, y = korvo.var(lb=0.5, ub=0.5), korvo.var(lb=0.7, ub=0.7)
+    p = korvo.problem(x, y)
+    p.setObjective(korvo.And(x, y) + korvo.Or(x, y))
+    p.solve()
+    assert p.getObjVal() == pytest.approx(1.0)
+    assert korvo.evaluate(korvo.And(x, y) + korvo.Or(x, y), solution={x: 0.5, y: 0.7}) == 1.0
+
+
+def subtract(a, b):
+    return a - b
+
+
+def test_user_function_arguments_in_order(xyzw):
+    x, y, z, w = xyzw
+    p = korvo.problem(x, y)
+    p.addConstraint(x == 3, y == 1, korvo.user(subtract, x, y) >= 0)
+    _, toks = tokens(p, 2, -1)
+    # operands last to first, so the solver's stack hands them back in order
+    assert toks == [(DEL, 0), (COL, 1), (COL, 0), (11, 1.0), (END, 0)]
+    x.lb = x.ub = 3
+    y.lb = y.ub = 1
+    q = korvo.problem(x, y)
+    q.setObjective(korvo.user(subtract, x, y) + x)
+    q.solve()
+    assert q.getObjVal() == pytest.approx(5.0, abs=1e-6)  # (3 - 1) + 3
+
+
+@pytest.mark.xfail(strict=True, reason="the nonlinear solver does not yet hold purely linear rows")
+def test_linear_rows_hold_in_a_nonlinear_solve():
+    x = korvo.var(lb=-10, ub=10)
+    p = korvo.problem(x, x >= 1)
+    p.setObjective(korvo.exp(x))
+    p.solve()
+    assert p.getSolution(x) == pytest.approx(1.0, abs=1e-6)
