@@ -68,6 +68,18 @@ class TestExpressions:
         assert [linear(e) for e in left] == [{"x(0)": 1.0, "x(1)": 3.0, "x(2)": 5.0},
                                              {"x(0)": 2.0, "x(1)": 4.0, "x(2)": 6.0}]
 
+    def test_strided_and_transposed_operands(self):
+        x = korvo.vars(6)
+        a = np.arange(12.0).reshape(3, 4)
+        r = korvo.Dot(a.T[:3], x[::2])
+        assert [linear(e) for e in r] == [{"x(2)": 4.0, "x(4)": 8.0}, {"x(0)": 1.0, "x(2)": 5.0, "x(4)": 9.0},
+                                          {"x(0)": 2.0, "x(2)": 6.0, "x(4)": 10.0}]
+        cubic = x[0] * x[1] * x[2]
+        assert type(cubic).__name__ == "nonlinear"
+        # A zero coefficient drops a nonlinear element like any other.
+        e = korvo.Dot(np.array([0.0, 1.0]), np.array([cubic, x[1]], dtype=object))[()]
+        assert isinstance(e, korvo.expression) and linear(e) == {"x(1)": 1.0}
+
     def test_variables_times_variables(self):
         x = korvo.vars(2)
         r = korvo.Dot(x, x)

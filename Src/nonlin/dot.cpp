@@ -161,6 +161,7 @@ class ProductSum {
       case EXPR_QUADTERM:
       case EXPR_EXPRESSION: return expression_addObject(sum_.get(), obj, c);
       case EXPR_NONLINEAR: {
+        if (c == 0.0) return 0;
         PyRef product(nonlin_copy(obj, c));
         return product ? add_nonlinear(std::move(product)) : -1;
       }
