@@ -268,3 +268,40 @@ def test_objective_that_cannot_be_converted_keeps_the_old_one():
     assert [str(v) for v in p.getVariable()] == ["x", "objtransfercol"]
     p.solve()
     assert p.getObjVal() == pytest.approx(math.exp(2) + 6, abs=1e-5)
+
+
+def test_deletion_and_re_solve(lp):
+    p, (x, y, z), (c1, c2, c3) = lp
+    p.delConstraint(c2)  # only x + 2y + z <= 4 and x <= 5 remain: x = 4
+    p.solve()
+    assert p.getObjVal() == pytest.approx(4.0)
+    assert p.getSolution(x) == pytest.approx(4.0) and p.getDual(c1) == pytest.approx(1.0)
+    p.delVariable(x)  # now y = 2 from c1
+    p.solve()
+    assert p.getObjVal() == pytest.approx(2.0)
+    assert p.getSolution() == pytest.approx([2.0, 0.0])
+    assert p.getSlack(c3) == pytest.approx(5.0)  # the row keeps its bound, its body lost x
+    with pytest.raises(korvo.ModelError, match="Object does not belong to problem"):
+        p.getSolution(x + y)
+
+
+def test_reset_after_a_nonlinear_objective_solves_as_lp():
+    x = korvo.var(name="x", ub=2)
+    p = korvo.problem(x)
+    p.setObjective(korvo.exp(x), sense=korvo.maximize)
+    p.reset()
+    y = korvo.var(name="y", ub=3)
+    p.addVariable(y)
+    p.setObjective(2 * y, sense=korvo.maximize)
+    p.solve()
+    assert p.getProbStatusString() == "lp_optimal" and p.getObjVal() == pytest.approx(6.0)
+    assert p.getVariable() == [y]
+
+
+def test_unsolved_problem_has_no_solution():
+    x = korvo.var()
+    p = korvo.problem(x, x)
+    with pytest.raises(korvo.SolverError):
+        p.getSolution()
+    with pytest.raises(korvo.SolverError, match="Could not get dual solution"):
+        p.getDual()

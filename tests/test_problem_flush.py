@@ -146,3 +146,16 @@ def test_repeated_transfers_keep_reference_counts():
 
     assert refcount_unchanged(add_and_delete, x, y, body, p, repeat=100) == [0, 0, 0, 0]
     assert p.attributes.rows == 0 and p.getConstraint() == []
+
+
+def test_names_with_a_zero_character_are_refused():
+    a, b = korvo.var(name="a\x00b"), korvo.var(name="c")
+    p = korvo.problem()
+    with pytest.raises(korvo.ModelError, match="Names cannot contain a zero character"):
+        p.addVariable(b, a)
+    assert p.attributes.cols == 0
+    p.addVariable(b)
+    with pytest.raises(korvo.ModelError, match="Names cannot contain a zero character"):
+        p.addConstraint(korvo.constraint(b <= 1, name="r\x00s"), korvo.constraint(b >= 0, name="t"))
+    p.addConstraint(korvo.constraint(b >= 0, name="t"))
+    assert p.getIndexFromName(1, "t") == 0 and p.getIndexFromName(2, "c") == 0

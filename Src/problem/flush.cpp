@@ -176,6 +176,11 @@ int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
   Py_ssize_t name_length = 0;
   const char *name_text = PyUnicode_AsUTF8AndSize(name.get(), &name_length);
   if (!name_text) return -1;
+  if (strlen(name_text) != size_t(name_length)) {
+    // The library takes names as one zero-separated buffer.
+    PyErr_SetString(korvo_model_error, "Names cannot contain a zero character");
+    return -1;
+  }
   PyObject *body = as_constraint(constraint)->body;
   conv_counts counts;
   if (convertExpr_count(p, body, &counts) < 0) return -1;

@@ -122,8 +122,14 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
     name.reset(PyUnicode_Substring(name.get(), 0, kMaxEngineName));
     if (!name) return WALK_ERROR;
   }
-  const char *text = PyUnicode_AsUTF8(name.get());
+  Py_ssize_t length = 0;
+  const char *text = PyUnicode_AsUTF8AndSize(name.get(), &length);
   if (!text) return WALK_ERROR;
+  if (strlen(text) != size_t(length)) {
+    // The library takes names as one zero-separated buffer.
+    PyErr_SetString(korvo_model_error, "Names cannot contain a zero character");
+    return WALK_ERROR;
+  }
   int64_t column = cols->base + int64_t(cols->types.size());
   if (PyList_Append(p->variables, leaf) < 0) return WALK_ERROR;
   if (rowcolmap_set(p->var_index, var_id(info), index_value(column)) < 0) {
