@@ -233,3 +233,33 @@ def test_linear_rows_hold_in_a_nonlinear_solve():
     p.setObjective(korvo.exp(x))
     p.solve()
     assert p.getSolution(x) == pytest.approx(1.0, abs=1e-6)
+
+
+def test_coefficient_methods_keywords_lengths_and_missing_arguments(xyzw):
+    x, y, z, w = xyzw
+    c1, c2 = x**3 <= 1, korvo.exp(y) * x + korvo.sin(y) <= 2
+    p = korvo.problem(x, y, c1, c2)
+    rows, cols = [], []
+    p.getcoefs(rowindex=rows, colindex=cols)  # legacy spellings
+    assert sorted(zip(rows, cols)) == [(0, -1), (1, -1), (1, 0)]
+    factor, count, types, values = p.getcoefformula(row=c2, col=x, parsed=1, maxtypes=4)
+    assert count == 4 and types == [DEL, COL, 12, END] and values[1:3] == [1.0, 16.0]  # exp(y) times column x
+    assert p.getcoefformula(rowindex=1, colindex="x", parsed=1, bufsize=10)[1] == 4
+    with pytest.raises(korvo.InterfaceError, match="Incorrect argument to getcoefformula or excessive buffersize"):
+        p.getcoefformula(0, -1, 1, -5)
+    with pytest.raises(korvo.ModelError, match="Mismatched lengths in arguments: expected 2, found 3"):
+        p.delcoefs([0, 1], [-1, -1, 0])
+    with pytest.raises(korvo.InterfaceError, match="Must provide arguments rowind, colind"):
+        p.delcoefs(None, None)
+    with pytest.raises(korvo.InterfaceError, match="Must provide argument colind"):
+        p.delcoefs([0], None)
+    with pytest.raises(TypeError):
+        p.delcoefs(rowind=[0])
+    with pytest.raises(korvo.ModelError, match="Constraint .* not in problem"):
+        p.delcoefs([y <= 1], [x])
+    p.delcoefs(rowind=[c2], colind=[x])
+    rows, cols = [], []
+    p.getcoefs(rows, cols)
+    assert sorted(zip(rows, cols)) == [(0, -1), (1, -1)]
+    with pytest.raises(korvo.SolverError):
+        p.getcoefformula(c2, x, 1, 10)  # no coefficient there any more

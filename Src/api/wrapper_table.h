@@ -1,0 +1,82 @@
+// Problem methods that wrap one engine function, described by a table row
+// each: the arguments (keyword, legacy keyword, role, conversion kind,
+// length slot), an optional preparation step, the engine call and an
+// optional result. run_wrapper does the parsing, conversions, the call,
+// the output lists and the error path for all of them.
+#ifndef KORVO_WRAPPER_TABLE_H
+#define KORVO_WRAPPER_TABLE_H
+
+#include <Python.h>
+
+#include <cstdint>
+
+struct problem_s;
+
+enum wrap_role : uint8_t {
+  WR_INT,      // int-like -> ints[i]
+  WR_DOUBLE,   // anything float() accepts -> dbls[i]
+  WR_STRING,   // str or bytes -> strs[i]
+  WR_INDEX,    // one row, column or set (object, name or index; kind CONV_ROW/COL/SET) -> ints[i]
+  WR_ARRAY,    // a sequence converted with conv_obj2arr(kind, slot) -> arrays[i]
+  WR_OUTLIST,  // the caller's list (or None), filled after the call from arrays[i] (prepared), count slots[slot]
+};
+
+constexpr int kWrapMaxArgs = 12;
+constexpr int kWrapSlots = 4;
+
+struct wrap_arg {
+  const char *keyword;  // current spelling
+  const char *legacy;   // legacy spelling
+  wrap_role role;
+  int8_t kind;  // CONV_* for WR_INDEX, WR_ARRAY, WR_OUTLIST
+  int8_t slot;  // length slot of WR_ARRAY / WR_OUTLIST, -1 for none
+  bool optional;  // optional arguments come after the required ones
+};
+
+// Values of one call. Arrays are allocated with the module allocator (by
+// the conversions or by a preparation step) and freed by run_wrapper.
+struct wrap_call {
+  problem_s *p;
+  PyObject *objects[kWrapMaxArgs];  // as given (borrowed), null when left out
+  long long ints[kWrapMaxArgs];
+  double dbls[kWrapMaxArgs];
+  const char *strs[kWrapMaxArgs];
+  void *arrays[kWrapMaxArgs];
+  int64_t slots[kWrapSlots];  // -1 until set
+  template <class T>
+  T *array(int i) const {
+    return static_cast<T *>(arrays[i]);
+  }
+  bool given(int i) const { return objects[i] && objects[i] != Py_None; }
+};
+
+struct wrapper_def {
+  const char *name;
+  const char *doc;
+  int nargs;
+  wrap_arg args[kWrapMaxArgs];
+  // Before the call, after the conversions: allocate output arrays, check
+  // combinations. 0, or -1 with an exception.
+  int (*prepare)(wrap_call &call);
+  // The engine call; its return code (non-zero: the engine's error is raised).
+  int (*call)(wrap_call &call);
+  // The method's result (new reference); null pointer: None.
+  PyObject *(*result)(wrap_call &call);
+};
+
+// Allocates n elements of size bytes each with the module allocator into
+// call.arrays[i]; 0, or -1 with MemoryError.
+int wrap_allocate(wrap_call &call, int i, int64_t n, size_t size);
+
+PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wrapper_def &def);
+
+// A method-table row for a wrapper_def defined at namespace scope.
+#define KORVO_WRAPPER_METHOD(def)                                                                          \
+  PyMethodDef {                                                                                            \
+    def.name,                                                                                              \
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(                                    \
+            +[](PyObject *self, PyObject *args, PyObject *kwargs) { return run_wrapper(self, args, kwargs, def); })), \
+        METH_VARARGS | METH_KEYWORDS, def.doc                                                              \
+  }
+
+#endif
