@@ -128,7 +128,8 @@ def test_range_selection_messages():
     p = korvo.problem(xs)
     assert p.getVariable(first=1, last=2) == xs[1:3]
     assert p.getVariable(first=2, last=1) == []
-    assert p.getVariable(0) is xs[0]
+    assert p.getVariable(0) is xs[0] and p.getVariable(np.int64(1)) is xs[1]
+    assert p.getVariable([np.int32(2), np.int64(0)]) == [xs[2], xs[0]]
     assert p.getVariable([3, (0,)]) == [xs[3], xs[0]]
     assert korvo.problem().getVariable() == []
     with pytest.raises(IndexError):

@@ -497,7 +497,7 @@ int visitLookupIndex(problem_s *, PyObject *leaf, void *context) {
     PyErr_SetString(korvo_model_error, "Error in index list(s): must contain only integers");
     return WALK_ERROR;
   }
-  Py_ssize_t i = PyLong_AsSsize_t(leaf);
+  Py_ssize_t i = PyNumber_AsSsize_t(leaf, PyExc_IndexError);
   if (i == -1 && PyErr_Occurred()) return WALK_ERROR;
   PyObject *item = PyList_GetItem(ctx->list, i);
   if (!item || PyList_Append(ctx->result, item) < 0) return WALK_ERROR;
@@ -514,7 +514,7 @@ PyObject *lookup_objects(PyObject *self, PyObject *args, PyObject *kwargs, const
   if (sel.first < 0 && sel.last < 0) {
     if (!has_index) return PyList_GetSlice(list, 0, size);
     if (is_integer_value(sel.index)) {
-      Py_ssize_t i = PyLong_AsSsize_t(sel.index);
+      Py_ssize_t i = PyNumber_AsSsize_t(sel.index, PyExc_IndexError);
       if (i == -1 && PyErr_Occurred()) return nullptr;
       return Py_XNewRef(PyList_GetItem(list, i));
     }
