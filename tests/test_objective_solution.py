@@ -265,6 +265,8 @@ def test_objective_that_cannot_be_converted_keeps_the_old_one():
         p.setObjective(deep)
     with pytest.raises(korvo.ModelError, match="has not been added to problem yet"):
         p.setObjective(x + y)
+    with pytest.raises(korvo.ModelError, match="cannot contain the objective transfer column"):
+        p.setObjective(korvo.Sum(p.getVariable()))
     assert [str(v) for v in p.getVariable()] == ["x", "objtransfercol"]
     p.solve()
     assert p.getObjVal() == pytest.approx(math.exp(2) + 6, abs=1e-5)

@@ -260,3 +260,42 @@ def test_output_lists_are_filled_in_place():
     p.getcoefs()  # nothing asked for
     with pytest.raises(korvo.ModelError, match="Unexpected argument to conv_arr2obj"):
         p.getcoefs((1, 2))
+
+
+def test_registry_and_library_agree_after_random_changes():
+    import random
+
+    rng = random.Random(7)
+    p = korvo.problem()
+    counter = iter(range(10**6))
+    for step in range(60):
+        action = rng.choice(["var", "var", "con", "con", "delvar", "delcon", "objective", "bad"])
+        variables = p.getVariable()
+        if action == "var":
+            p.addVariable([korvo.var(name=f"v{next(counter)}") for _ in range(rng.randint(1, 4))])
+        elif action == "con" and variables:
+            batch = []
+            for _ in range(rng.randint(1, 4)):
+                terms = rng.sample(variables, min(len(variables), 3))
+                body = korvo.Sum([rng.randint(1, 5) * v for v in terms])
+                if rng.random() < 0.3:
+                    body = body + korvo.exp(terms[0])
+                batch.append(korvo.constraint(body <= 10, name=f"c{next(counter)}"))
+            p.addConstraint(batch)
+        elif action == "delvar" and len(variables) > 1:
+            # the objective transfer column (when there is one) stays
+            own = [i for i, v in enumerate(variables) if str(v) != "objtransfercol"]
+            p.delVariable(rng.sample(own, rng.randint(1, min(2, len(own)))))
+        elif action == "delcon" and [c for c in p.getConstraint() if str(c) != "objtransferrow"]:
+            p.delConstraint(rng.choice([c for c in p.getConstraint() if str(c) != "objtransferrow"]))
+        elif action == "objective" and variables:
+            v = rng.choice([v for v in variables if str(v) != "objtransfercol"])
+            p.setObjective(korvo.sin(v) if rng.random() < 0.5 else 2 * v)
+        elif action == "bad" and variables:
+            with pytest.raises(korvo.ModelError):
+                p.addConstraint([variables[0] <= 1, korvo.var() <= 2])
+        for kind, objs in ((2, p.getVariable()), (1, p.getConstraint())):
+            assert len(objs) == (p.attributes.cols if kind == 2 else p.attributes.rows)
+            for i, obj in enumerate(objs):
+                assert p.getIndex(obj) == i
+                assert p.getIndexFromName(kind, str(obj)) == i

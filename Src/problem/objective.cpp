@@ -207,6 +207,18 @@ int set_linear_quadratic(problem_s *p, const conv_target &t) {
   return 0;
 }
 
+bool uses_column(const conv_target &t, int col) {
+  for (uint64_t k = 0; k < t.linear_count; ++k)
+    if (t.linear_cols[k] == col) return true;
+  for (uint64_t k = 0; k < t.quad_count; ++k)
+    if (t.quad_col1[k] == col || t.quad_col2[k] == col) return true;
+  for (uint64_t k = 0; k < t.formula_count; ++k)
+    if (t.formula_cols[k] == col) return true;
+  for (uint64_t k = 0; k < t.token_count; ++k)
+    if (t.token_types[k] == KNLS_TOK_COL && int(t.token_vals[k]) == col) return true;
+  return false;
+}
+
 int parse_sense(PyObject *obj, long *sense) {
   *sense = 1;
   if (obj) {
@@ -296,8 +308,14 @@ int problem_set_objective(problem_s *p, PyObject *objective, long sense) {
     conv_target trial{};
     trial.grow = true;
     int rc = convertExpr(p, single.get(), &trial, true);
+    bool uses_transfer = rc == 0 && p->transfer_col >= 0 && uses_column(trial, p->transfer_col);
     conv_target_free(&trial);
     if (rc < 0) return -1;
+    if (uses_transfer) {
+      // The column goes when the objective is replaced.
+      PyErr_SetString(korvo_model_error, "The objective cannot contain the objective transfer column");
+      return -1;
+    }
   }
   if (check_nl_unconstruct(p) < 0) return -1;
   // The transfer column is not part of the objective being replaced.
