@@ -139,6 +139,12 @@ KRVS_API int KNLSevaluatecoef(KNLSprob nlprob, int row, int col, double *value) 
 KRVS_API int KNLSevaluateformula(KNLSprob nlprob, int parsed, const int type[], const double value[],
                                  double *result) KRVS_NOEXCEPT;
 
+/* As KNLSevaluateformula, also giving the exact partial derivatives:
+ * gradient has one entry per column (0 for columns the formula does not
+ * read). */
+KRVS_API int KNLSevaluateformulagradient(KNLSprob nlprob, int parsed, const int type[], const double value[],
+                                         double *result, double gradient[]) KRVS_NOEXCEPT;
+
 /* ---- SLP variables and rows ---------------------------------------------
  * Every pointer argument may be null, which leaves that item unchanged.
  * detrow: the row that determines the column (-1 none); initstepbound and

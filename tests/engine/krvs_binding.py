@@ -492,6 +492,8 @@ class NlpModel:
         self.objective = None
         self.sense = 1
         self.constant = 0.0
+        self.qobj = []    # (i, j, q): the objective gets 0.5 q x_i^2 (i == j) or q x_i x_j
+        self.qrows = {}   # row -> [(i, j, q)]: the row gets q x_i^2 (i == j) or 2 q x_i x_j
 
     def row(self, rowtype, rhs, linear=None, nonlinear=()):
         self.rows.append((rowtype, float(rhs), dict(linear or {}), list(nonlinear)))
@@ -525,6 +527,12 @@ class NlpModel:
                    nl_ints(rind), nl_dbls(rval), nl_dbls(lb), nl_dbls(ub))
         if self.constant:
             p.opt.call("KRVSchgobj", 1, nl_ints([-1]), nl_dbls([-self.constant]))
+        if self.qobj:
+            p.opt.call("KRVSchgmqobj64", len(self.qobj), nl_ints(e[0] for e in self.qobj),
+                       nl_ints(e[1] for e in self.qobj), nl_dbls(e[2] for e in self.qobj))
+        for r, entries in self.qrows.items():
+            p.opt.call("KRVSaddqmatrix64", r, len(entries), nl_ints(e[0] for e in entries),
+                       nl_ints(e[1] for e in entries), nl_dbls(e[2] for e in entries))
         if self.integer:
             p.opt.call("KRVSchgcoltype", len(self.integer), nl_ints(self.integer),
                        (ctypes.c_char * len(self.integer))(*[b"I"] * len(self.integer)))
@@ -543,3 +551,36 @@ class NlpModel:
                        None, None, None, None)
         p.set_int(12403, 0)
         return p
+
+
+def nlp_with_point(point, lb=-1e20, ub=1e20):
+    """A problem of len(point) free columns and no rows, whose start point
+    (where formulas are evaluated) is `point`."""
+    n = len(point)
+    p = NlpProblem()
+    p.opt.call("KRVSloadlp64", b"f", n, 0, None, None, None, nl_dbls([0.0] * n), int64s([0] * (n + 1)), None,
+               None, None, nl_dbls([lb] * n), nl_dbls([ub] * n))
+    p.set_point(point)
+    return p
+
+
+def _set_point(self, point):
+    for j, v in enumerate(point):
+        self.call("KNLSchgvar", j, None, None, None, None, None, ctypes.byref(ctypes.c_double(v)), None, None,
+                  None, None, None)
+
+
+def _gradient(self, tokens):
+    """Value and exact gradient (one entry per column) of a formula at the
+    start point."""
+    tokens = list(tokens) + [(0, 0.0)]
+    n = self.int_attr(12000)
+    out = ctypes.c_double()
+    grad = (ctypes.c_double * max(n, 1))()
+    self.call("KNLSevaluateformulagradient", 1, nl_ints(t for t, _ in tokens), nl_dbls(v for _, v in tokens),
+              ctypes.byref(out), grad)
+    return out.value, list(grad)[:n]
+
+
+NlpProblem.set_point = _set_point
+NlpProblem.gradient = _gradient

@@ -58,6 +58,29 @@ void erase_at(KNLSprob prob, int row, int col) {
           c.end());
 }
 
+// Evaluates one formula given by the caller at the current point.
+void evaluate_standalone(KNLSprob prob, int parsed, const int type[], const double value[], double *result,
+                         double gradient[]) {
+  if (!result || !type || !value) throw Error("Null argument passed for formula evaluation");
+  if (parsed != 1) throw Error("Only parsed (reverse Polish) formulas are accepted");
+  size_t len = 0;
+  while (type[len] != KNLS_TOK_EOF) {
+    if (++len > 100000000) throw Error("Formula without end token");
+  }
+  Formula f = compile_formula(type, value, len);
+  std::vector<double> x = current_point(prob);
+  if (!f.columns.empty() && size_t(f.columns.back()) >= x.size())
+    throw Error("Column " + std::to_string(f.columns.back()) + " of the formula does not exist");
+  ProblemUserFunctions users(prob);
+  Tape tape;
+  *result = tape.evaluate(f, x.data(), &users, gradient != nullptr);
+  if (gradient) {
+    std::vector<double> g(x.size(), 0.0);
+    tape.add_gradient(1.0, g);
+    std::copy(g.begin(), g.end(), gradient);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -158,20 +181,14 @@ int KNLSevaluatecoef(KNLSprob nlprob, int row, int col, double *value) noexcept 
 }
 
 int KNLSevaluateformula(KNLSprob nlprob, int parsed, const int type[], const double value[], double *result) noexcept {
+  return guard_nlp(nlprob, [&] { evaluate_standalone(nlprob, parsed, type, value, result, nullptr); });
+}
+
+int KNLSevaluateformulagradient(KNLSprob nlprob, int parsed, const int type[], const double value[], double *result,
+                                double gradient[]) noexcept {
   return guard_nlp(nlprob, [&] {
-    if (!result || !type || !value) throw Error("KNLSevaluateformula: null argument");
-    if (parsed != 1) throw Error("Only parsed (reverse Polish) formulas are accepted");
-    size_t len = 0;
-    while (type[len] != KNLS_TOK_EOF) {
-      if (++len > 100000000) throw Error("Formula without end token");
-    }
-    Formula f = compile_formula(type, value, len);
-    std::vector<double> x = current_point(nlprob);
-    if (!f.columns.empty() && size_t(f.columns.back()) >= x.size())
-      throw Error("Column " + std::to_string(f.columns.back()) + " of the formula does not exist");
-    ProblemUserFunctions users(nlprob);
-    Tape tape;
-    *result = tape.evaluate(f, x.data(), &users, false);
+    if (!gradient) throw Error("KNLSevaluateformulagradient: null gradient");
+    evaluate_standalone(nlprob, parsed, type, value, result, gradient);
   });
 }
 

@@ -128,6 +128,7 @@ class SlpSolver {
   HighsBasis basis_;
   bool have_basis_ = false;
   std::vector<double> sub_x_, sub_row_dual_, sub_col_dual_;
+  std::vector<double> soc_shift_;  // per nonlinear row: extra constant of its linearisation
   double sub_errors_ = 0.0;  // sum of error columns (weighted)
   int nerr_ = 0;
 
@@ -445,7 +446,7 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
       }
     } else {
       const SparseGrad &g = h_grad_[size_t(p)];
-      double shift = h_[size_t(p)];
+      double shift = h_[size_t(p)] + (soc_shift_.empty() ? 0.0 : soc_shift_[size_t(p)]);
       for (size_t k = 0; k < g.index.size(); ++k) {
         dense_[size_t(g.index[k])] += g.value[k];
         shift -= g.value[k] * x[size_t(g.index[k])];
@@ -532,6 +533,9 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
     highs_.setBasis(basis_);
   double remaining = prob_->controls.get_double(12404) - elapsed();
   highs_.setOptionValue("time_limit", std::max(remaining, 1.0));
+  // The active-set QP solver can stall on nearly singular curvature; a
+  // subproblem that does not finish is retried without curvature.
+  highs_.setOptionValue("qp_iteration_limit", std::max(1000, 20 * (ncols + rows_)));
   highs_.run();
   HighsModelStatus st = highs_.getModelStatus();
   if (st == HighsModelStatus::kInfeasible) return SubStatus::Infeasible;
@@ -604,7 +608,7 @@ bool SlpSolver::project_onto_linear_rows(std::vector<double> &x) {
   a.format_ = MatrixFormat::kColwise;
   a.num_col_ = ncols;
   a.num_row_ = lp.num_row_;
-  a.start_.push_back(0);
+  a.start_.assign(1, 0);
   for (int j = 0; j < n_; ++j) {
     for (int64_t k = bycol.start[size_t(j)]; k < bycol.start[size_t(j) + 1]; ++k) {
       int r = linrow[size_t(bycol.index[size_t(k)])];
@@ -747,6 +751,11 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     ++iterations_;
     const bool use_hessian = second_order && !mip && nn > 0 && nn <= 400;
     SubStatus st = solve_subproblem(x, mu_, !linear, use_hessian);
+    if (st == SubStatus::Failed && use_hessian && have_B_) {
+      // Curvature that the QP solver cannot handle: start it afresh.
+      have_B_ = false;
+      st = solve_subproblem(x, mu_, !linear, use_hessian);
+    }
     if (st == SubStatus::Unbounded) {
       any_integer_ = had_integers;
       return KNLS_NLP_UNBOUNDED;
@@ -827,19 +836,57 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     }
 
     // Trial point.
-    std::vector<double> trial = sub_x_;
     std::vector<double> saved_h = h_;
     std::vector<SparseGrad> saved_grad = h_grad_;
     std::vector<double> saved_obj_grad = obj_grad_;
+    auto restore = [&] {
+      h_ = saved_h;
+      h_grad_ = saved_grad;
+      obj_grad_ = saved_obj_grad;
+    };
+    auto try_point = [&](std::vector<double> &point, double &point_phi, double &point_viol) {
+      if (!evaluate(point, false, &err)) return false;
+      determine_transfer_columns(point);
+      if (!evaluate(point, true, &err)) return false;
+      point_phi = merit(point, point_viol);
+      return true;
+    };
+    std::vector<double> trial = sub_x_;
     double trial_phi = std::numeric_limits<double>::infinity(), trial_viol = 0;
-    bool evaluated = evaluate(trial, false, &err);
-    if (evaluated) {
-      determine_transfer_columns(trial);
-      evaluated = evaluate(trial, true, &err);
-      if (evaluated) trial_phi = merit(trial, trial_viol);
+    bool evaluated = try_point(trial, trial_phi, trial_viol);
+    double ratio = evaluated ? (phi - trial_phi) / pred : -1.0;
+    if (ratio < 0.1 && evaluated && !nl_rows_.empty()) {
+      // Second-order correction: solve again with the rows' curvature
+      // error at the trial point added to their linearisations, which
+      // pulls the step back onto curved constraints.
+      std::vector<double> trial_h = h_;
+      soc_shift_.assign(nl_rows_.size(), 0.0);
+      for (size_t p = 0; p < nl_rows_.size(); ++p) {
+        double lin = 0;
+        const SparseGrad &g = saved_grad[p];
+        for (size_t k = 0; k < g.index.size(); ++k) lin += g.value[k] * (trial[size_t(g.index[k])] - x[size_t(g.index[k])]);
+        soc_shift_[p] = trial_h[p] - saved_h[p] - lin;
+      }
+      restore();
+      std::vector<double> keep_rd = sub_row_dual_, keep_cd = sub_col_dual_;
+      SubStatus corrected = solve_subproblem(x, mu_, true, use_hessian);
+      soc_shift_.clear();
+      if (corrected == SubStatus::Optimal) {
+        std::vector<double> trial2 = sub_x_;
+        double phi2 = 0, viol2 = 0;
+        if (try_point(trial2, phi2, viol2) && (phi - phi2) / pred >= 0.1) {
+          trial = trial2;
+          trial_phi = phi2;
+          trial_viol = viol2;
+          ratio = (phi - phi2) / pred;
+        } else {
+          restore();
+        }
+      }
+      sub_row_dual_ = keep_rd;
+      sub_col_dual_ = keep_cd;
     }
     const double ared = phi - trial_phi;
-    const double ratio = evaluated ? ared / pred : -1.0;
     char line[200];
     snprintf(line, sizeof line, "SLP %5d  obj %-16.9g viol %-10.3g step %-10.3g ratio %-8.3g penalty %-8.2g", iterations_,
              objective(x), viol, dmax, ratio, mu_);
@@ -890,10 +937,8 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     } else {
       // Rejected: restore the evaluation at x and shrink the region below
       // the step just tried.
-      h_ = saved_h;
-      h_grad_ = saved_grad;
-      obj_grad_ = saved_obj_grad;
-      for (size_t p = 0; p < nn; ++p) radius_[p] = std::max(0.25 * std::min(radius_[p], dmax), 0.0);
+      restore();
+      for (size_t p = 0; p < nn; ++p) radius_[p] = 0.5 * std::min(radius_[p], dmax);
       have_basis_ = false;
       if (std::all_of(radius_.begin(), radius_.end(), [&](double r) { return r < 1e-12; })) {
         any_integer_ = had_integers;
@@ -955,7 +1000,27 @@ void SlpSolver::run() {
   }
   const int limit = int(prob_->controls.get_int(12402));
   const bool second_order = prob_->controls.get_int(12409) != 0;
+  std::vector<double> x_start = x;
   int status = iterate(x, any_integer_, second_order, limit);
+  if (status == KNLS_NLP_LOCALLY_INFEASIBLE && iterations_ < limit && !stop_requested()) {
+    // A start point where the violated rows have no useful slope (x^2 at
+    // 0, for instance) stops the iterations at once: try again from a
+    // point moved into the interior of the nonlinear columns' bounds.
+    std::vector<double> moved = x_start;
+    for (int j : nl_cols_) {
+      double lo = lb_[size_t(j)], hi = ub_[size_t(j)];
+      double v = moved[size_t(j)] + 0.5 * std::max(1.0, std::fabs(moved[size_t(j)]));
+      if (hi < kInf && v > hi) v = lo > -kInf ? 0.5 * (lo + hi) : hi;
+      moved[size_t(j)] = integer_[size_t(j)] ? project(std::round(v), lo, hi) : v;
+    }
+    if (project_onto_linear_rows(moved)) {
+      int retry = iterate(moved, any_integer_, second_order, limit - iterations_);
+      if (retry != KNLS_NLP_LOCALLY_INFEASIBLE) {
+        x = moved;
+        status = retry;
+      }
+    }
+  }
   if (any_integer_ && (status == KNLS_NLP_LOCALLY_OPTIMAL || status == KNLS_NLP_UNFINISHED) &&
       iterations_ < limit && !stop_requested()) {
     // Fix the integer columns at their values and polish the continuous
