@@ -226,7 +226,6 @@ def test_user_function_arguments_in_order(xyzw):
     assert q.getObjVal() == pytest.approx(5.0, abs=1e-6)  # (3 - 1) + 3
 
 
-@pytest.mark.xfail(strict=True, reason="the nonlinear solver does not yet hold purely linear rows")
 def test_linear_rows_hold_in_a_nonlinear_solve():
     x = korvo.var(lb=-10, ub=10)
     p = korvo.problem(x, x >= 1)
