@@ -239,7 +239,7 @@ class TreeMaker:
             return self.leaf()
         rng = self.rng
         a, fa = self.make(depth - 1)
-        kind = rng.randrange(12)
+        kind = rng.randrange(14)
         if kind == 0:
             name, fn = rng.choice(UNARY_SAFE)
             obj, ref = getattr(korvo, name)(a), lambda v: fn(fa(v))
@@ -281,6 +281,16 @@ class TreeMaker:
             obj /= (b * b + 1)
             obj **= 2
             ref = lambda v: (math.exp(fa(v)) / 2 / (fb(v) * fb(v) + 1)) ** 2
+        elif kind == 11:
+            b, fb = self.make(depth - 1)
+            obj = korvo.user(lambda p, q: p * q - q, a, b) + korvo.user(max, a, b, derivatives=True)
+            ref = lambda v: fa(v) * fb(v) - fb(v) + max(fa(v), fb(v))
+        elif kind == 12:
+            b, fb = self.make(depth - 1)
+            tol = 5e-6
+            obj = korvo.And(a, b) + 2 * korvo.Or(a, b, 0) + 4 * (self.vars[2] & a)
+            ref = lambda v: (float(fa(v) > tol and fb(v) > tol) + 2 * float(fa(v) > 1 - tol or fb(v) > 1 - tol)
+                             + 4 * float(v[2] > tol and fa(v) > tol))
         else:
             f = korvo.pwl({(-1, 0): -2 * self.vars[1] + 1, (0, 1): self.vars[1] + 1, (1, 3): 2})
             obj = a + f
