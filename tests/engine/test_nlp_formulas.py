@@ -389,3 +389,57 @@ def test_failing_or_missing_user_functions_are_reported():
     p.call("KNLSadduserfuncs", 1, nl_ints([5, 0]), nl_dbls([float(bad.value), 0.0]))
     with pytest.raises(RuntimeError, match="has no address"):
         p.evaluate(user(2, x, fn=None).tokens)
+
+
+def test_deleting_rows_and_columns_renumbers_the_nonlinear_part():
+    p = NlpProblem()
+    # Four columns, three rows; formulas on rows 0 and 2 reading columns 1..3.
+    p.opt.call("KRVSloadlp64", b"d", 4, 3, ctypes.create_string_buffer(b"LLL"), nl_dbls([1, 1, 1]), None,
+               nl_dbls([0] * 4), (ctypes.c_int64 * 5)(0, 0, 0, 0, 0), None, None, None, nl_dbls([-10] * 4),
+               nl_dbls([10] * 4))
+    w = col(3)
+    p.add_coefs([(0, 3, 1.0, func("exp", z, fn=None).tokens),   # x3 * exp(x2)
+                 (2, -1, 1.0, (w * y).tokens),                   # x3 * x1
+                 (2, 0, 1.0, x.tokens)])                         # x0 * x0
+    p.call("KNLSchgrowstatus", 2, ctypes.byref(ctypes.c_int(0x800)))
+    p.call("KNLSchgvar", 3, ctypes.byref(ctypes.c_int(2)), *[None] * 10)
+    p.opt.call("KRVSdelrows", 1, nl_ints([1]))
+    n = ctypes.c_int()
+    rows, cols = (ctypes.c_int * 4)(), (ctypes.c_int * 4)()
+    p.call("KNLSgetcoefs", ctypes.byref(n), rows, cols)
+    assert list(zip(rows[:n.value], cols[:n.value])) == [(0, 3), (1, -1), (1, 0)]
+    status = ctypes.c_int()
+    p.call("KNLSgetrowstatus", 1, ctypes.byref(status))
+    assert status.value == 0x800
+    detrow = ctypes.c_int()
+    p.call("KNLSgetvar", 3, ctypes.byref(detrow), *[None] * 15)
+    assert detrow.value == 1
+
+    # Deleting column 1 drops the formula that reads it and shifts the rest.
+    p.opt.call("KRVSdelcols", 1, nl_ints([1]))
+    p.call("KNLSgetcoefs", ctypes.byref(n), rows, cols)
+    assert list(zip(rows[:n.value], cols[:n.value])) == [(0, 2), (1, 0)]
+    factor, count = ctypes.c_double(), ctypes.c_int()
+    types, values = (ctypes.c_int * 8)(), (ctypes.c_double * 8)()
+    p.call("KNLSgetcoefformula", 0, 2, ctypes.byref(factor), 1, 8, ctypes.byref(count), types, values)
+    assert list(zip(types[:4], values[:4])) == [(22, 0.0), (10, 1.0), (12, 16.0), (0, 0.0)]
+    p.call("KNLSgetvar", 2, ctypes.byref(detrow), *[None] * 15)
+    assert detrow.value == 1
+
+
+def test_copyprob_copies_the_nonlinear_part():
+    src = store_problem()
+    src.add_coefs([(0, 1, 2.0, func("sin", x, fn=None).tokens)])
+    src.call("KNLSchgrowstatus", 1, ctypes.byref(ctypes.c_int(0x800)))
+    dst = NlpProblem()
+    dst.opt.call("KRVScopyprob", src.opt.handle, b"copy")
+    dst.call("KNLScopyprob", src.handle, b"copy")
+    out = ctypes.c_double()
+    dst.call("KNLSevaluatecoef", 0, 1, ctypes.byref(out))
+    assert out.value == pytest.approx(2 * 3 * math.sin(2))
+    status = ctypes.c_int()
+    dst.call("KNLSgetrowstatus", 1, ctypes.byref(status))
+    assert status.value == 0x800
+    # The copy is independent.
+    src.call("KNLSdelcoefs", 1, nl_ints([0]), nl_ints([1]))
+    assert dst.int_attr(12016) == 1

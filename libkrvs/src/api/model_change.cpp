@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "api/model_checks.h"
+#include "nlp/renumber.h"
 
 using namespace krvs;
 
@@ -250,6 +251,7 @@ int KRVSdelrows(KRVSprob prob, int nrows, const int rowind[]) noexcept {
     std::vector<bool> remove(size_t(m.rows()), false);
     for (int k = 0; k < nrows; ++k) remove[size_t(rowind[k])] = true;
     m.delete_rows(remove);
+    nlp::rows_deleted(prob, remove);
   });
 }
 
@@ -261,6 +263,7 @@ int KRVSdelcols(KRVSprob prob, int ncols, const int colind[]) noexcept {
     std::vector<bool> remove(size_t(m.cols()), false);
     for (int k = 0; k < ncols; ++k) remove[size_t(colind[k])] = true;
     m.delete_cols(remove);
+    nlp::cols_deleted(prob, remove);
   });
 }
 

@@ -42,6 +42,11 @@ struct krvs_problem_s {
   std::unique_ptr<krvs::Model> model;
   std::unique_ptr<krvs::SolveState> solve;
 
+  // The nonlinear problem that wraps this one (if any); row and column
+  // deletions are passed on to it so that its coefficients follow the
+  // renumbering (nlp/renumber.h).
+  struct knls_problem_s *nonlinear = nullptr;
+
   krvs_problem_s();
   ~krvs_problem_s();
 };

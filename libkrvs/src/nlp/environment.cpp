@@ -124,18 +124,37 @@ int KNLScreateprob(KNLSprob *nlprob, KRVSprob *optprob) noexcept {
     *nlprob = nullptr;
     auto *p = new knls_problem_s();
     p->optprob = *optprob;
+    (*optprob)->nonlinear = p;
     *nlprob = p;
   });
 }
 
 int KNLSdestroyprob(KNLSprob nlprob) noexcept {
-  return guard_global([&] { delete nlprob; });
+  return guard_global([&] {
+    if (nlprob && nlprob->optprob && nlprob->optprob->nonlinear == nlprob) nlprob->optprob->nonlinear = nullptr;
+    delete nlprob;
+  });
 }
 
+// Copies the nonlinear part (coefficients, row statuses, SLP column
+// settings, user functions and controls); the optimizer problems are copied
+// by KRVScopyprob.
 int KNLScopyprob(KNLSprob dest, KNLSprob src, const char *) noexcept {
   return guard_nlp(dest, [&] {
     if (!src) throw Error("KNLScopyprob: null source problem");
+    if (src == dest) return;
     dest->controls = src->controls;
+    dest->coefs = src->coefs;  // formulas are immutable and shared
+    dest->row_status = src->row_status;
+    dest->vars = src->vars;
+    dest->strings = src->strings;
+    dest->userfuncs = src->userfuncs;
+    dest->message_fn = nullptr;
+    dest->message_data = nullptr;
+    dest->status = 0;
+    dest->state_flags = 0;
+    dest->iterations = 0;
+    dest->solution = nlp::SlpSolution{};
   });
 }
 

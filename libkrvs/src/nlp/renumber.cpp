@@ -1,0 +1,81 @@
+// Renumbering of the nonlinear problem after deletions in the optimizer
+// problem.
+#include "renumber.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "core/problem.h"
+#include "nlp_problem.h"
+
+namespace krvs::nlp {
+
+namespace {
+
+// New index of every old index, -1 for removed ones.
+std::vector<int> new_indices(const std::vector<bool> &remove) {
+  std::vector<int> map(remove.size(), -1);
+  int next = 0;
+  for (size_t k = 0; k < remove.size(); ++k)
+    if (!remove[k]) map[k] = next++;
+  return map;
+}
+
+int mapped(const std::vector<int> &map, int index) {
+  return index >= 0 && size_t(index) < map.size() ? map[size_t(index)] : -1;
+}
+
+}  // namespace
+
+void rows_deleted(KRVSprob prob, const std::vector<bool> &remove) {
+  KNLSprob nl = prob->nonlinear;
+  if (!nl) return;
+  const std::vector<int> map = new_indices(remove);
+  std::vector<Coefficient> kept;
+  for (auto &c : nl->coefs) {
+    int r = mapped(map, c.row);
+    if (r < 0) continue;
+    c.row = r;
+    kept.push_back(std::move(c));
+  }
+  nl->coefs = std::move(kept);
+  std::unordered_map<int, int> status;
+  for (const auto &[r, s] : nl->row_status)
+    if (mapped(map, r) >= 0) status[mapped(map, r)] = s;
+  nl->row_status = std::move(status);
+  for (auto &[j, v] : nl->vars)
+    if (v.detrow >= 0) v.detrow = mapped(map, v.detrow);
+  nl->solution = SlpSolution{};
+}
+
+void cols_deleted(KRVSprob prob, const std::vector<bool> &remove) {
+  KNLSprob nl = prob->nonlinear;
+  if (!nl) return;
+  const std::vector<int> map = new_indices(remove);
+  std::vector<Coefficient> kept;
+  for (auto &c : nl->coefs) {
+    if (c.col >= 0 && mapped(map, c.col) < 0) continue;
+    bool reads_removed = std::any_of(c.formula->columns.begin(), c.formula->columns.end(),
+                                     [&](int j) { return mapped(map, j) < 0; });
+    if (reads_removed) continue;
+    if (c.col >= 0) c.col = mapped(map, c.col);
+    bool shifts = std::any_of(c.formula->columns.begin(), c.formula->columns.end(),
+                              [&](int j) { return mapped(map, j) != j; });
+    if (shifts) {
+      auto f = std::make_shared<Formula>(*c.formula);
+      for (auto &t : f->tokens)
+        if (t.type == KNLS_TOK_COL) t.value = double(mapped(map, int(t.value)));
+      for (int &j : f->columns) j = mapped(map, j);
+      c.formula = std::move(f);
+    }
+    kept.push_back(std::move(c));
+  }
+  nl->coefs = std::move(kept);
+  std::unordered_map<int, SlpVariable> vars;
+  for (const auto &[j, v] : nl->vars)
+    if (mapped(map, j) >= 0) vars[mapped(map, j)] = v;
+  nl->vars = std::move(vars);
+  nl->solution = SlpSolution{};
+}
+
+}  // namespace krvs::nlp
