@@ -220,6 +220,14 @@ def test_extraction_of_additive_linear_and_quadratic_terms(xyz):
     assert korvo.sin(x + y).extractLinear() == ([], [])
     assert ((korvo.exp(x) + y) / z).extractLinear() == ([], [])
     assert (korvo.exp(x) + x * x - 2 * x * x).extractQuadratic() == ([x], [x], [-1.0])
+    nested = korvo.exp(x) + y
+    for _ in range(40):
+        nested = -nested
+    assert nested.extractLinear() == ([y], [1.0])
+    for _ in range(30):
+        nested = -nested
+    with pytest.raises(RuntimeError, match="exceeded recursion depth limit"):
+        nested.extractLinear()
 
 
 def test_nodes_are_not_created_directly_and_compare_into_constraints(xyz):

@@ -245,15 +245,27 @@ PyObject *linear_sum(PyObject *a, PyObject *b, double f) {
   return fb ? general_add(a, fb.get()) : nullptr;
 }
 
-// linear + f*b where linear is the item taken out of a sum: amended in place
-// when the sum was its only holder, otherwise combined into a new object.
-PyObject *merge_linear(PyRef linear, PyObject *b, double f) {
+// linear + f*b where linear is the item taken out of a sum and held only by
+// the caller: amended in place when nothing else holds it, otherwise
+// combined into a new object.
+PyObject *merge_linear(PyObject *linear, PyObject *b, double f) {
   if (!linear) return general_copy(b, f);
-  if (isExpression(linear.get()) && Py_REFCNT(linear.get()) > 1) {
-    linear = PyRef(expression_copy(linear.get(), 1.0));
-    if (!linear) return nullptr;
+  if (isExpression(linear) && Py_REFCNT(linear) > 1) {
+    PyRef copy(expression_copy(linear, 1.0));
+    return copy ? linear_sum(copy.get(), b, f) : nullptr;
   }
-  return linear_sum(linear.get(), b, f);
+  return linear_sum(linear, b, f);
+}
+
+// Undoes a failed amendment of a sum or product list: drops what was
+// appended after `size` items and puts back the last item that had been
+// taken out (the linear part or the constant), keeping the pending error.
+PyObject *restore_list(PyObject *list, Py_ssize_t size, PyObject *linear) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (PyList_SetSlice(list, size, PY_SSIZE_T_MAX, nullptr) == 0 && linear) PyList_Append(list, linear);
+  PyErr_Restore(type, value, traceback);
+  return nullptr;
 }
 
 bool append_unless_zero(PyObject *list, PyObject *linear) {
@@ -281,13 +293,17 @@ PyObject *sum_into_sum(PyObject *a, PyObject *b, double f) {
   PyObject *list = as_nonlin(a)->args;
   PyRef linear;
   if (!take_linear(list, &linear)) return nullptr;
+  Py_ssize_t size = PyList_GET_SIZE(list);
   PyObject *b_linear;
-  if (!append_scaled_terms(list, b_items.get(), f, &b_linear)) return nullptr;
+  if (!append_scaled_terms(list, b_items.get(), f, &b_linear)) return restore_list(list, size, linear.get());
   if (b_linear) {
-    linear = PyRef(merge_linear(std::move(linear), b_linear, f));
-    if (!linear) return nullptr;
+    PyRef merged(merge_linear(linear.get(), b_linear, f));
+    if (!merged) return restore_list(list, size, linear.get());
+    PyRef original = std::move(linear);
+    if (!append_unless_zero(list, merged.get())) return restore_list(list, size, original.get());
+    return Py_NewRef(a);
   }
-  if (!append_unless_zero(list, linear.get())) return nullptr;
+  if (!append_unless_zero(list, linear.get())) return restore_list(list, size, linear.get());
   return Py_NewRef(a);
 }
 
@@ -296,14 +312,17 @@ PyObject *term_into_sum(PyObject *a, PyObject *b, double f) {
   PyObject *list = as_nonlin(a)->args;
   PyRef linear;
   if (!take_linear(list, &linear)) return nullptr;
+  Py_ssize_t size = PyList_GET_SIZE(list);
   if (isNonlin(b) || !linear) {
     PyRef term(isNonlin(b) ? scaled_operand(b, f) : general_copy(b, f));
-    if (!term || PyList_Append(list, term.get()) < 0) return nullptr;
-  } else {
-    linear = PyRef(merge_linear(std::move(linear), b, f));
-    if (!linear) return nullptr;
+    if (!term || PyList_Append(list, term.get()) < 0) return restore_list(list, size, linear.get());
+    if (!append_unless_zero(list, linear.get())) return restore_list(list, size, linear.get());
+    return Py_NewRef(a);
   }
-  if (!append_unless_zero(list, linear.get())) return nullptr;
+  PyRef merged(merge_linear(linear.get(), b, f));
+  if (!merged) return restore_list(list, size, linear.get());
+  PyRef original = std::move(linear);
+  if (!append_unless_zero(list, merged.get())) return restore_list(list, size, original.get());
   return Py_NewRef(a);
 }
 
@@ -345,13 +364,17 @@ bool insert_factor(PyObject *list, PyObject *item) {
   return PyList_Append(list, item) == 0;
 }
 
-// Sets the trailing number of a product list to c (removing it for 1).
+// Sets the trailing number of a product list to c (removing it for 1); a
+// failure leaves the list as it was.
 bool set_trailing_constant(PyObject *list, bool present, double c) {
-  if (present && PyList_SetSlice(list, PyList_GET_SIZE(list) - 1, PyList_GET_SIZE(list), nullptr) < 0)
-    return false;
-  if (c == 1.0) return true;
-  PyRef value(PyFloat_FromDouble(c));
-  return value && PyList_Append(list, value.get()) == 0;
+  Py_ssize_t n = PyList_GET_SIZE(list);
+  if (c == 1.0) return !present || PyList_SetSlice(list, n - 1, n, nullptr) == 0;
+  PyObject *value = PyFloat_FromDouble(c);
+  if (!value) return false;
+  if (present) return PyList_SetItem(list, n - 1, value) == 0;  // steals value
+  bool ok = PyList_Append(list, value) == 0;
+  Py_DECREF(value);
+  return ok;
 }
 
 // factor * b for the denominator of a quotient or the exponent of a power
@@ -696,12 +719,16 @@ PyObject *nonlin_imul(PyObject *a, PyObject *b) {
     if (!has_cb) cb = 1.0;
     double c = ca * cb;
     if (c == 0.0) return PyFloat_FromDouble(0.0);
-    if (has_ca && PyList_SetSlice(list, PyList_GET_SIZE(list) - 1, PyList_GET_SIZE(list), nullptr) < 0)
-      return nullptr;
+    PyRef a_constant;
+    if (has_ca) {
+      a_constant = PyRef::borrow(PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1));
+      if (PyList_SetSlice(list, PyList_GET_SIZE(list) - 1, PyList_GET_SIZE(list), nullptr) < 0) return nullptr;
+    }
+    Py_ssize_t size = PyList_GET_SIZE(list);
     Py_ssize_t nb = PyList_GET_SIZE(b_items.get()) - (has_cb ? 1 : 0);
     for (Py_ssize_t i = 0; i < nb; ++i)
-      if (PyList_Append(list, PyList_GET_ITEM(b_items.get(), i)) < 0) return nullptr;
-    if (!set_trailing_constant(list, false, c)) return nullptr;
+      if (PyList_Append(list, PyList_GET_ITEM(b_items.get(), i)) < 0) return restore_list(list, size, a_constant.get());
+    if (!set_trailing_constant(list, false, c)) return restore_list(list, size, a_constant.get());
     return Py_NewRef(a);
   }
   if (isNumericScalar(b)) {
