@@ -403,7 +403,7 @@ PyMethodDef korvo_nonlinear_methods[] = {
                          "variable; the key None may name the variable when all values are constant."),
                "y = korvo.pwl({(0, 1): x + 1, (1, 2): 3 * x - 1})",
                "Intervals must not overlap; a gap or a change of value between adjacent intervals is kept as a "
-               "jump; an unbounded end (+-1e20) extends the neighbouring piece.")},
+               "jump; an unbounded end (+-1e20) continues the slope of its piece.")},
     {"evaluate", KORVO_FN(korvomod_evaluate), METH_VARARGS | METH_KEYWORDS,
      KORVO_DOC("Computes the value of modelling objects at given variable values.",
                "values = korvo.evaluate(e1, e2, ..., problem=None, solution=None)",
