@@ -527,3 +527,48 @@ def test_solution_queries_before_a_solve_or_after_the_model_changed_fail():
     p.opt.call("KRVSaddcols64", 1, 0, (ctypes.c_double * 1)(0.0), (ctypes.c_int64 * 2)(0, 0), None, None,
                (ctypes.c_double * 1)(0.0), (ctypes.c_double * 1)(1.0))
     assert p.rc("KNLSgetslpsol", x, None, None, None) != 0
+
+
+# ---- convex quadratic rows in the optimizer's own solve ---------------------------
+
+def optimizer_solve(p, fn):
+    p.opt.call(fn, b"")
+    return p.opt.int_attr(1010), p.opt.int_attr(1011)
+
+
+def test_optimizer_solves_convex_quadratic_rows():
+    # max x + y on the unit disc, then with x integer; and HS43 (three convex
+    # quadratic rows, convex quadratic objective) through KRVSlpoptimize.
+    m, fstar = circle_max()
+    p = m.build()
+    lp, _ = optimizer_solve(p, "KRVSlpoptimize")
+    assert lp == 1
+    assert p.opt.dbl_attr(2001) == pytest.approx(fstar, rel=1e-6)
+    x = (ctypes.c_double * 2)()
+    slack = (ctypes.c_double * 1)()
+    p.opt.call("KRVSgetlpsol", x, slack, None, None)
+    assert list(x) == pytest.approx([fstar / 2, fstar / 2], abs=1e-5)
+    assert slack[0] == pytest.approx(0.0, abs=1e-6)
+
+    p.opt.call("KRVSchgcoltype", 1, (ctypes.c_int * 1)(0), ctypes.create_string_buffer(b"I"))
+    _, mip = optimizer_solve(p, "KRVSmipoptimize")
+    assert mip == 4  # a solution (local to the linearisations, here the optimum)
+    assert p.opt.dbl_attr(2003) == pytest.approx(1.0, abs=1e-6)
+
+    m, fstar = hs43()
+    q = m.build()
+    assert optimizer_solve(q, "KRVSlpoptimize")[0] == 1
+    assert q.opt.dbl_attr(2001) == pytest.approx(fstar, rel=1e-6)
+
+
+def test_optimizer_still_refuses_nonconvex_quadratic_rows():
+    m = NlpModel([-1.0] * 2, [1.0] * 2, obj=[1.0, 1.0])
+    r = m.row("G", 0.5)
+    m.qrows[r] = [(0, 0, 1.0), (1, 1, 1.0)]  # x^2 + y^2 >= 0.5: not convex
+    p = m.build()
+    from krvs_binding import lib
+    assert lib.KRVSlpoptimize(p.opt.handle, b"") != 0
+    assert p.opt.int_attr(1010) == 8
+    # The nonlinear solver takes it.
+    assert p.solve() == 1
+    assert p.dbl_attr(12179) == pytest.approx(-2.0, abs=1e-6)

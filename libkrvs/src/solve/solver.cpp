@@ -12,6 +12,7 @@
 #include "core/messages.h"
 #include "core/problem.h"
 #include "model/model.h"
+#include "nlp/qcqp.h"
 #include "solve/convexity.h"
 #include "solve/highs_build.h"
 #include "solve/solve_state.h"
@@ -377,6 +378,23 @@ void run(KRVSprob prob, const char *flags, SolveRequest request, LogSink &log) {
   const bool has_discrete = has_discrete_entities(m);
   const bool discrete = request == SolveRequest::Mip && has_discrete;
   const bool mip_request = request == SolveRequest::Mip;
+  if (nlp::solve_convex_qcqp(prob, discrete, state)) {
+    // Convex quadratic rows: solved by the nonlinear solver's machinery.
+    if (request == SolveRequest::Lp && has_discrete) {
+      state.mip_status = state.lp_status == LP_OPTIMAL ? MIP_LP_OPTIMAL : MIP_LP_NOT_OPTIMAL;
+    } else if (mip_request && !discrete) {
+      state.mip_status = state.lp_status == LP_OPTIMAL     ? MIP_OPTIMAL
+                         : state.lp_status == LP_UNBOUNDED ? MIP_UNBOUNDED
+                         : state.lp_status == LP_INFEAS    ? MIP_INFEAS
+                                                           : MIP_NO_SOL_FOUND;
+      if (state.mip_status == MIP_OPTIMAL) {
+        state.mip = state.lp;
+        state.mip_objective = state.lp_objective;
+        state.mip_solutions = 1;
+      }
+    }
+    return;
+  }
   check_model_class(m, discrete, state);
   const bool quadratic = quadratic_objective_entries(m) > 0;
 
