@@ -225,7 +225,7 @@ def test_user_function_registered_once_and_solved():
 
 def test_solve_flags_and_nonconvex_message():
     x, y = korvo.var(name="x", lb=-1), korvo.var(name="y", lb=-1)
-    p = korvo.problem(x, y, x * x + x * y + y * y <= 3, x + y, sense=korvo.maximize)
+    p = korvo.problem(x, y, x * x + x * y + y * y >= 3, x + y, sense=korvo.maximize)
     with pytest.raises(korvo.SolverError, match="nonconvex"):
         p.solve()
     assert p.getProbStatusString() == "lp_nonconvex"
