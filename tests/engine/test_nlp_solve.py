@@ -572,3 +572,22 @@ def test_optimizer_still_refuses_nonconvex_quadratic_rows():
     # The nonlinear solver takes it.
     assert p.solve() == 1
     assert p.dbl_attr(12179) == pytest.approx(-2.0, abs=1e-6)
+
+
+def test_write_and_read_back_a_nonlinear_problem(tmp_path):
+    m, fstar = hs71()
+    p = m.build()
+    name = str(tmp_path / "hs71")
+    p.call("KNLSwriteprob", name.encode(), b"")
+    assert (tmp_path / "hs71.mps").exists() and (tmp_path / "hs71.knl").exists()
+    from krvs_binding import NlpProblem
+    q = NlpProblem()
+    q.call("KNLSreadprob", name.encode(), b"")
+    q.set_int(12403, 0)
+    assert q.int_attr(12016) == p.int_attr(12016)
+    assert q.solve() == 1
+    assert q.dbl_attr(12179) == pytest.approx(fstar, rel=REL_TOL)
+    # A damaged companion file is refused with its name in the message.
+    (tmp_path / "hs71.knl").write_text("KNLS-NONLINEAR 1\nCOEF 0 0 1.0 2 10\n")
+    with pytest.raises(RuntimeError, match="hs71.knl"):
+        q.call("KNLSreadprob", name.encode(), b"")
