@@ -591,3 +591,19 @@ def test_write_and_read_back_a_nonlinear_problem(tmp_path):
     (tmp_path / "hs71.knl").write_text("KNLS-NONLINEAR 1\nCOEF 0 0 1.0 2 10\n")
     with pytest.raises(RuntimeError, match="hs71.knl"):
         q.call("KNLSreadprob", name.encode(), b"")
+
+
+def test_start_point_outside_a_formulas_domain_is_moved_inside():
+    # log(x) with x >= 0 starts at x = 0, where log is undefined.
+    m = NlpModel([0.0], [10.0], obj=[1.0])
+    m.objective = -func("log", x1)
+    p = m.build()
+    assert p.solve() == 1
+    # min x - log x at x = 1 (the objective converges; x to about its square root)
+    assert p.solution()[0][0] == pytest.approx(1.0, abs=1e-3)
+    assert p.dbl_attr(12179) == pytest.approx(1.0, abs=1e-8)
+    # A formula that fails everywhere is an error, not a crash.
+    m = NlpModel([-INF], [INF], start=[1.0])
+    m.objective = func("log", -1 - sq(x1))
+    with pytest.raises(RuntimeError, match="Logarithm"):
+        m.build().solve()

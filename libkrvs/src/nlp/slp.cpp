@@ -749,7 +749,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       return KNLS_NLP_UNFINISHED;
     }
     ++iterations_;
-    const bool use_hessian = second_order && !mip && nn > 0 && nn <= 400;
+    const bool use_hessian = second_order && !mip && nn > 0 && nn <= 200;
     SubStatus st = solve_subproblem(x, mu_, !linear, use_hessian);
     if (st == SubStatus::Failed && use_hessian && have_B_) {
       // Curvature that the QP solver cannot handle: start it afresh.
@@ -1000,6 +1000,27 @@ void SlpSolver::run() {
   }
   const int limit = int(prob_->controls.get_int(12402));
   const bool second_order = prob_->controls.get_int(12409) != 0;
+  {
+    // A start point where a formula cannot be evaluated (log of 0 at a
+    // bound, say): try points moved into the interior of the nonlinear
+    // columns' bounds before giving up.
+    std::string err;
+    if (!evaluate(x, false, &err)) {
+      for (double step : {1e-3, 0.1, 1.0}) {
+        std::vector<double> moved = x;
+        for (int j : nl_cols_) {
+          double lo = lb_[size_t(j)], hi = ub_[size_t(j)];
+          double v = moved[size_t(j)] + step * std::max(1.0, std::fabs(moved[size_t(j)]));
+          if (hi < kInf && v >= hi) v = lo > -kInf ? lo + (1 - step / 2) * (hi - lo) : hi;
+          moved[size_t(j)] = integer_[size_t(j)] ? project(std::round(v), lo, hi) : v;
+        }
+        if (evaluate(moved, false, nullptr) && project_onto_linear_rows(moved) && evaluate(moved, false, nullptr)) {
+          x = moved;
+          break;
+        }
+      }
+    }
+  }
   std::vector<double> x_start = x;
   int status = iterate(x, any_integer_, second_order, limit);
   if (status == KNLS_NLP_LOCALLY_INFEASIBLE && iterations_ < limit && !stop_requested()) {
