@@ -239,6 +239,18 @@ KRVS_API int KNLSpostsolve(KNLSprob nlprob) KRVS_NOEXCEPT;
  * (slack = rhs - activity, duals); any output may be null. */
 KRVS_API int KNLSgetslpsol(KNLSprob nlprob, double x[], double slack[], double duals[], double djs[]) KRVS_NOEXCEPT;
 
+/* ---- solve callbacks ------------------------------------------------------
+ * Called on the solving thread with the nonlinear problem and the data
+ * given at registration: at the start and end of a solve and of each SLP
+ * iteration. A non-zero return from the start or iteration callbacks stops
+ * the solve (status KNLS_NLP_UNFINISHED). A null function removes the
+ * callback. */
+typedef int (*KNLScallback_fn)(KNLSprob nlprob, void *user_data);
+KRVS_API int KNLSsetcbslpstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSsetcbslpend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSsetcbiterstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSsetcbiterend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+
 /* ---- files -------------------------------------------------------------
  * The linear part goes to / comes from filename through KRVSwriteprob /
  * KRVSreadprob; the nonlinear coefficients and row statuses to / from the

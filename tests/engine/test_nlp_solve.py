@@ -607,3 +607,38 @@ def test_start_point_outside_a_formulas_domain_is_moved_inside():
     m.objective = func("log", -1 - sq(x1))
     with pytest.raises(RuntimeError, match="Logarithm"):
         m.build().solve()
+
+
+def test_solve_callbacks_run_in_order_and_can_stop_the_solve():
+    from krvs_binding import lib
+    CB = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+    m, _ = rosenbrock()
+    p = m.build()
+    events = []
+
+    def make(name, stop_at=None):
+        def fn(prob, data):
+            events.append(name)
+            opt = ctypes.c_void_p()
+            lib.KNLSgetptrattrib(ctypes.c_void_p(prob), 12601, ctypes.byref(opt))
+            assert opt.value == p.opt.handle.value
+            return 1 if stop_at is not None and events.count(name) >= stop_at else 0
+        return CB(fn)
+
+    cbs = {"slpstart": make("slpstart"), "iterstart": make("iterstart"), "iterend": make("iterend", stop_at=3),
+           "slpend": make("slpend")}
+    for name, cb in cbs.items():
+        p.call("KNLSsetcb" + name, cb, None)
+    assert p.solve() == 6
+    assert events[0] == "slpstart" and events[-1] == "slpend"
+    assert events.count("iterend") == 3 and events.count("slpend") == 1
+    assert events[1:3] == ["iterstart", "iterend"]
+
+    # Removing the iteration-end callback lets the solve finish; a start
+    # callback that says stop prevents any iteration.
+    p.call("KNLSsetcbiterend", None, None)
+    assert p.solve() == 1
+    stop = make("stopper", stop_at=1)
+    p.call("KNLSsetcbslpstart", stop, None)
+    assert p.solve() == 6
+    assert p.int_attr(12070) == 0

@@ -58,6 +58,13 @@ struct UserFunction {
   bool returns_derivatives() const { return (flags & KNLS_UF_DERIVATIVES) != 0; }
 };
 
+struct SolveCallback {
+  KNLScallback_fn fn = nullptr;
+  void *data = nullptr;
+  // Calls the callback (when set); true when it asks the solve to stop.
+  bool call(KNLSprob prob) const { return fn && fn(prob, data) != 0; }
+};
+
 // Results of the last solve.
 struct SlpSolution {
   std::vector<double> x, slack, duals, djs;
@@ -81,6 +88,8 @@ struct knls_problem_s {
   std::unordered_map<int, krvs::nlp::SlpVariable> vars;
   std::vector<std::string> strings;                 // index k+1 is strings[k]
   std::vector<krvs::nlp::UserFunction> userfuncs;   // index k+1 is userfuncs[k]
+
+  krvs::nlp::SolveCallback cb_slpstart, cb_slpend, cb_iterstart, cb_iterend;
 
   // Set by KNLSinterrupt from any thread; polled by the running solve.
   std::atomic<int> interrupt_reason{0};

@@ -138,6 +138,7 @@ class SlpSolver {
   bool have_B_ = false;
   double mu_ = 1e3;
   int iterations_ = 0;
+  bool stop_after_iteration_ = false;  // an iteration-end callback asked to stop
 };
 
 // ---------------------------------------------------------------- setup ----
@@ -709,7 +710,7 @@ void SlpSolver::log(const std::string &line) const {
 }
 
 bool SlpSolver::stop_requested() const {
-  return prob_->interrupt_reason.load() != 0 || prob_->optprob->interrupt_reason.load() != 0;
+  return stop_after_iteration_ || prob_->interrupt_reason.load() != 0 || prob_->optprob->interrupt_reason.load() != 0;
 }
 
 double SlpSolver::elapsed() const {
@@ -744,7 +745,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
   int small_changes = 0;
   std::vector<double> lag_old, lag_new, s(nn), y(nn);
   for (int it = 0; it < iteration_budget; ++it) {
-    if (stop_requested() || elapsed() > prob_->controls.get_double(12404)) {
+    if (stop_requested() || elapsed() > prob_->controls.get_double(12404) || prob_->cb_iterstart.call(prob_)) {
       any_integer_ = had_integers;
       return KNLS_NLP_UNFINISHED;
     }
@@ -891,6 +892,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     snprintf(line, sizeof line, "SLP %5d  obj %-16.9g viol %-10.3g step %-10.3g ratio %-8.3g penalty %-8.2g", iterations_,
              objective(x), viol, dmax, ratio, mu_);
     log(line);
+    if (prob_->cb_iterend.call(prob_)) stop_after_iteration_ = true;
     if (ratio >= 0.1) {
       if (use_hessian) {
         // Curvature pair: the Lagrangian gradient at both points with the
@@ -978,6 +980,7 @@ void SlpSolver::finish(const std::vector<double> &x, int status) {
   snprintf(line, sizeof line, "Nonlinear solve finished: %s, objective %.12g, %d iterations", names[status],
            prob_->objective_value, iterations_);
   log(line);
+  prob_->cb_slpend.call(prob_);
 }
 
 void SlpSolver::run() {
@@ -986,6 +989,15 @@ void SlpSolver::run() {
   highs_.setOptionValue("threads", 1);
   prob_->solution = SlpSolution{};
   classify();
+  if (prob_->cb_slpstart.call(prob_)) {
+    prob_->solution.duals.assign(size_t(rows_), 0.0);
+    prob_->solution.djs.assign(size_t(n_), 0.0);
+    std::vector<double> x = start_point(prob_);
+    std::string err;
+    evaluate(x, false, &err);
+    finish(x, KNLS_NLP_UNFINISHED);
+    return;
+  }
   std::vector<double> x = start_point(prob_);
   if (any_integer_)
     for (int j = 0; j < n_; ++j)
