@@ -642,3 +642,14 @@ def test_solve_callbacks_run_in_order_and_can_stop_the_solve():
     p.call("KNLSsetcbslpstart", stop, None)
     assert p.solve() == 6
     assert p.int_attr(12070) == 0
+
+
+def test_problems_without_columns():
+    from krvs_binding import NlpProblem, lib
+    p = NlpProblem()
+    assert p.solve() == 2
+    assert p.dbl_attr(12179) == 0.0
+    p.opt.call("KRVSaddrows64", 1, 0, ctypes.create_string_buffer(b"G"), (ctypes.c_double * 1)(1.0), None,
+               (ctypes.c_int64 * 2)(0, 0), None, None)
+    assert p.solve() == 4
+    assert lib.KNLSnlpoptimize(None, b"") != 0

@@ -999,6 +999,20 @@ void SlpSolver::run() {
     return;
   }
   std::vector<double> x = start_point(prob_);
+  if (n_ == 0) {
+    // Nothing to choose: the rows hold or they do not.
+    std::vector<double> act;
+    row_activity(x, act);
+    bool feasible = true;
+    for (int r = 0; r < rows_; ++r) {
+      double lo, hi;
+      row_bounds(m_, r, lo, hi);
+      feasible = feasible && violation(act[size_t(r)], lo, hi) <= feastol_;
+    }
+    prob_->solution.duals.assign(size_t(rows_), 0.0);
+    finish(x, feasible ? KNLS_NLP_GLOBALLY_OPTIMAL : KNLS_NLP_INFEASIBLE);
+    return;
+  }
   if (any_integer_)
     for (int j = 0; j < n_; ++j)
       if (integer_[size_t(j)]) x[size_t(j)] = project(std::round(x[size_t(j)]), lb_[size_t(j)], ub_[size_t(j)]);
