@@ -1,4 +1,6 @@
+import csv
 import os
+import re
 import sys
 
 import pytest
@@ -23,3 +25,21 @@ def refcount_unchanged(fn, *objects, repeat=200):
     # Measure before pairing with zip: zip's result tuple would hold one more reference.
     after = [sys.getrefcount(o) for o in objects]
     return [a - b for a, b in zip(after, before)]
+
+
+def optima():
+    """Rows of the shared instances' table of published optima (empty without the instances)."""
+    path = os.path.join(INSTANCES, "optima.csv")
+    if not os.path.exists(path):
+        return []
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def tolerance(note):
+    """(relative, absolute) tolerance of an instance: 1e-6 relative unless its note says otherwise."""
+    absolute = re.search(r"absolute (\d[\d.e+-]*)", note)
+    if absolute:
+        return 0.0, float(absolute.group(1))
+    relative = re.search(r"tolerance (\d[\d.e+-]*)", note)
+    return (float(relative.group(1)) if relative else 1e-6), 0.0

@@ -1,30 +1,15 @@
 """Every shared instance read with problem.read, solved through the problem
 object and compared with its published optimum."""
-import csv
 import os
-import re
 
 import pytest
 
 import korvo
-from conftest import INSTANCES
+from conftest import optima, tolerance
 
 
-def optima():
-    path = os.path.join(INSTANCES, "optima.csv")
-    if not os.path.exists(path):
-        return []
-    with open(path, newline="") as f:
-        return list(csv.DictReader(f))
 
 
-def tolerance(note):
-    """(relative, absolute) tolerance: 1e-6 relative unless the note says otherwise."""
-    absolute = re.search(r"absolute (\d[\d.e+-]*)", note)
-    if absolute:
-        return 0.0, float(absolute.group(1))
-    relative = re.search(r"tolerance (\d[\d.e+-]*)", note)
-    return (float(relative.group(1)) if relative else 1e-6), 0.0
 
 
 @pytest.fixture(autouse=True)

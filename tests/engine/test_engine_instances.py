@@ -1,34 +1,19 @@
 """Every instance in shared/instances/optima.csv, read from its file and solved
 by the engine, reaches its published optimum."""
-import csv
 import ctypes
 import os
-import re
 
 import pytest
 
-from conftest import INSTANCES
+from conftest import optima, tolerance
 from krvs_binding import ModelProblem, lib
 
 lib.KRVSlpoptimize.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
 lib.KRVSmipoptimize.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
 
 
-def optima():
-    path = os.path.join(INSTANCES, "optima.csv")
-    if not os.path.exists(path):
-        return []
-    with open(path, newline="") as f:
-        return list(csv.DictReader(f))
 
 
-def tolerance(note):
-    """(relative, absolute) tolerance: 1e-6 relative unless the note says otherwise."""
-    absolute = re.search(r"absolute (\d[\d.e+-]*)", note)
-    if absolute:
-        return 0.0, float(absolute.group(1))
-    relative = re.search(r"tolerance (\d[\d.e+-]*)", note)
-    return (float(relative.group(1)) if relative else 1e-6), 0.0
 
 
 @pytest.mark.parametrize("row", optima(), ids=lambda r: r["file"])
