@@ -451,6 +451,32 @@ def markdown(summary, meta, problems):
     return "\n".join(out)
 
 
+README = os.path.join(HERE, "README.md")
+START, END = "<!-- results:start -->", "<!-- results:end -->"
+
+
+def update_readme(summary, meta, problems):
+    """Replace the results block of bench/README.md with this run's summary."""
+    with open(README) as f:
+        text = f.read()
+    if START not in text or END not in text:
+        print(f"{README} has no {START} ... {END} block; not updated")
+        return
+    m = meta["machine"]
+    block = [START, "",
+             f"Run {meta['date']} (`{meta['tag']}`) on {m['cpu']}, {m['cores']} cores, {m['memory']}, "
+             f"Python {m['python']}; versions: "
+             + ", ".join(f"{k} {v}" for k, v in sorted(meta["versions"].items())) + "."]
+    block += [""] + headline(summary)[2:]
+    if problems:
+        block += ["Agreement check FAILED:", ""] + [f"- {p}" for p in problems] + [""]
+    block += [f"Full tables: [results/{meta['tag']}.md](results/{meta['tag']}.md).", "", END]
+    head, _, rest = text.partition(START)
+    _, _, tail = rest.partition(END)
+    with open(README, "w") as f:
+        f.write(head + "\n".join(block) + tail)
+
+
 def plot(summary, tag, model):
     rows = [r for r in summary if r["model"] == model and r["status"] == "ok"]
     sizes = {r["size"] for r in rows}
@@ -515,6 +541,8 @@ def main(argv=None):
                     help="keep the cells already in results/<tag>.records.jsonl and run the rest")
     ap.add_argument("--report-only", action="store_true",
                     help="run nothing: rebuild the tables and plots from results/<tag>.records.jsonl")
+    ap.add_argument("--readme", action="store_true",
+                    help="write this run's summary table into bench/README.md")
     ap.add_argument("--merge", metavar="TAG",
                     help="add this run's cells to those of results/TAG.json (replacing cells "
                          "measured again), e.g. korvo's cells to an earlier run of the peers")
@@ -549,6 +577,8 @@ def main(argv=None):
     with open(os.path.join(RESULTS, f"{tag}.md"), "w") as f:
         f.write(text + "\n")
     pictures = [p for p in (plot(summary, tag, m) for m in BASE_MODELS) if p]
+    if args.readme:
+        update_readme(summary, meta, problems)
     print()
     for p in problems:
         print(p)
