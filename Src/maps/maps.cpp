@@ -1,10 +1,13 @@
 // Maps of expressions (linear and quadratic coefficients), problem index
 // tables and index sets.
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <new>
 #include <set>
+#include <type_traits>
 
+#include "maps/id_table.h"
 #include "maps/maps.h"
 #include "variable/var.h"
 
@@ -19,7 +22,7 @@ struct quadmap_s {
   size_t terms = 0;  // total number of inner entries
 };
 struct rowcolmap_s {
-  std::map<uint64_t, PyObject *> entries;
+  IdTable<PyObject *> entries;
 };
 struct indexset_s {
   std::set<int64_t> entries;
@@ -31,34 +34,40 @@ PyObject *as_object(const var_s *v) { return reinterpret_cast<PyObject *>(const_
 void take_ref(const var_s *v) { Py_INCREF(as_object(v)); }
 void drop_ref(const var_s *v) { Py_DECREF(as_object(v)); }
 
-// Cursor over a std::map or std::set: allocated at the first call, freed at the end.
+// Cursor over a std::map or std::set. A tree iterator is one node pointer,
+// never null, so it lives in the cursor itself: iterating allocates nothing.
 template <class Container>
-typename Container::const_iterator *advance_cursor(const Container &entries, map_cursor *cursor, bool *more) {
-  using It = typename Container::const_iterator;
-  It *it = static_cast<It *>(*cursor);
-  if (!it) {
-    it = new (std::nothrow) It(entries.begin());
-    if (!it) {
-      *more = false;
-      return nullptr;
-    }
-    *cursor = it;
-  }
-  if (*it == entries.end()) {
-    delete it;
-    *cursor = nullptr;
-    *more = false;
-    return nullptr;
-  }
-  *more = true;
+using cursor_iterator = typename Container::const_iterator;
+
+template <class It>
+It cursor_load(map_cursor cursor) {
+  static_assert(sizeof(It) == sizeof(map_cursor) && std::is_trivially_copyable<It>::value,
+                "a tree iterator must fit in a cursor");
+  It it;
+  std::memcpy(static_cast<void *>(&it), &cursor, sizeof it);
   return it;
 }
 
-template <class Container>
-void free_cursor(map_cursor *cursor) {
-  delete static_cast<typename Container::const_iterator *>(*cursor);
-  *cursor = nullptr;
+template <class It>
+void cursor_store(map_cursor *cursor, It it) {
+  std::memcpy(cursor, static_cast<const void *>(&it), sizeof it);
 }
+
+// The iterator at the cursor (begin() when not started), or false at the
+// end, where the cursor is reset to null.
+template <class Container>
+bool advance_cursor(const Container &entries, map_cursor *cursor, cursor_iterator<Container> *out) {
+  auto it = *cursor ? cursor_load<cursor_iterator<Container>>(*cursor) : entries.begin();
+  if (it == entries.end()) {
+    *cursor = nullptr;
+    return false;
+  }
+  *out = it;
+  cursor_store(cursor, std::next(it));
+  return true;
+}
+
+void free_cursor(map_cursor *cursor) { *cursor = nullptr; }
 
 // Models are mostly built in creation order, so a new variable usually goes
 // after the last key: check that first and insert at the end in constant time.
@@ -195,16 +204,14 @@ int linmap_scale(linmap *map, double factor) {
 }
 
 int linmap_next(const linmap *map, const var_s **key, double *value, map_cursor *cursor) {
-  bool more;
-  auto *it = advance_cursor(map->entries, cursor, &more);
-  if (!more) return 0;
-  *key = (*it)->first;
-  *value = (*it)->second;
-  ++*it;
+  LinEntries::const_iterator it;
+  if (!advance_cursor(map->entries, cursor, &it)) return 0;
+  *key = it->first;
+  *value = it->second;
   return 1;
 }
 
-void linmap_iter_free(map_cursor *cursor) { free_cursor<LinEntries>(cursor); }
+void linmap_iter_free(map_cursor *cursor) { free_cursor(cursor); }
 
 // ---- quadmap --------------------------------------------------------------
 
@@ -330,16 +337,14 @@ int quadmap_scale(quadmap *map, double factor) {
 }
 
 int quadmap_next(const quadmap *map, const var_s **key, linmap **inner, map_cursor *cursor) {
-  bool more;
-  auto *it = advance_cursor(map->entries, cursor, &more);
-  if (!more) return 0;
-  *key = (*it)->first;
-  *inner = (*it)->second;
-  ++*it;
+  QuadEntries::const_iterator it;
+  if (!advance_cursor(map->entries, cursor, &it)) return 0;
+  *key = it->first;
+  *inner = it->second;
   return 1;
 }
 
-void quadmap_iter_free(map_cursor *cursor) { free_cursor<QuadEntries>(cursor); }
+void quadmap_iter_free(map_cursor *cursor) { free_cursor(cursor); }
 
 // ---- rowcolmap ------------------------------------------------------------
 
@@ -350,20 +355,13 @@ void rowcolmap_free(rowcolmap **map) {
 }
 size_t rowcolmap_size(const rowcolmap *map) { return map->entries.size(); }
 int rowcolmap_get(const rowcolmap *map, uint64_t key, PyObject **value) {
-  auto it = map->entries.find(key);
-  if (it == map->entries.end()) return -1;
-  if (value) *value = it->second;
+  PyObject *const *found = map->entries.find(key);
+  if (!found) return -1;
+  if (value) *value = *found;
   return 0;
 }
-bool rowcolmap_has(const rowcolmap *map, uint64_t key) { return map->entries.count(key) != 0; }
-int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value) {
-  try {
-    map->entries[key] = value;
-  } catch (...) {
-    return -1;
-  }
-  return 0;
-}
+bool rowcolmap_has(const rowcolmap *map, uint64_t key) { return map->entries.find(key) != nullptr; }
+int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value) { return map->entries.set(key, value) ? 0 : -1; }
 void rowcolmap_del(rowcolmap *map, uint64_t key) { map->entries.erase(key); }
 void rowcolmap_clear(rowcolmap *map) { map->entries.clear(); }
 int rowcolmap_copy(rowcolmap **dst, const rowcolmap *src) {
@@ -378,16 +376,17 @@ int rowcolmap_copy(rowcolmap **dst, const rowcolmap *src) {
   *dst = copy;
   return 0;
 }
+// Entries come in no particular order. The cursor holds the next slot + 1.
 int rowcolmap_next(const rowcolmap *map, uint64_t *key, PyObject **value, map_cursor *cursor) {
-  bool more;
-  auto *it = advance_cursor(map->entries, cursor, &more);
-  if (!more) return 0;
-  *key = (*it)->first;
-  *value = (*it)->second;
-  ++*it;
+  size_t position = *cursor ? size_t(reinterpret_cast<uintptr_t>(*cursor)) - 1 : 0;
+  if (!map->entries.next_entry(&position, key, value)) {
+    *cursor = nullptr;
+    return 0;
+  }
+  *cursor = reinterpret_cast<map_cursor>(uintptr_t(position) + 1);
   return 1;
 }
-void rowcolmap_iter_free(map_cursor *cursor) { free_cursor<std::map<uint64_t, PyObject *>>(cursor); }
+void rowcolmap_iter_free(map_cursor *cursor) { *cursor = nullptr; }
 
 // ---- indexset -------------------------------------------------------------
 
@@ -420,11 +419,9 @@ int indexset_copy(indexset **dst, const indexset *src) {
   return 0;
 }
 int indexset_next(const indexset *set, int64_t *index, map_cursor *cursor) {
-  bool more;
-  auto *it = advance_cursor(set->entries, cursor, &more);
-  if (!more) return 0;
-  *index = **it;
-  ++*it;
+  std::set<int64_t>::const_iterator it;
+  if (!advance_cursor(set->entries, cursor, &it)) return 0;
+  *index = *it;
   return 1;
 }
-void indexset_iter_free(map_cursor *cursor) { free_cursor<std::set<int64_t>>(cursor); }
+void indexset_iter_free(map_cursor *cursor) { free_cursor(cursor); }

@@ -1,5 +1,7 @@
-// Ordered maps of the modelling layer behind a plain function interface.
-// Each map is a standard ordered container behind an opaque handle.
+// Maps of the modelling layer behind a plain function interface and opaque
+// handles. Expression maps (linmap, quadmap) and index sets are ordered;
+// the identity-keyed tables (rowcolmap, boundmap, namemap) are hash tables
+// whose iteration order is unspecified.
 #ifndef KORVO_MAPS_H
 #define KORVO_MAPS_H
 

@@ -1,47 +1,31 @@
-// Side-table maps (bounds and names keyed by object identity).
-#include <map>
+// Side-table maps (bounds and names keyed by object identity). Objects
+// store an entry here only when their flag bit says so, and every lookup
+// of such a bound or name goes through one hash probe.
 #include <new>
 
+#include "maps/id_table.h"
 #include "maps/maps.h"
 
 struct boundmap_s {
-  std::map<uint64_t, double> entries;
+  IdTable<double> entries;
 };
 struct namemap_s {
-  std::map<uint64_t, PyObject *> entries;
+  IdTable<PyObject *> entries;
 };
 
 namespace {
 
-// Generic cursor over one std::map: created at the first call, freed at the end.
-template <class Map, class Value>
-int map_next(const Map &entries, uint64_t *key, Value *value, map_cursor *cursor) {
-  using It = typename Map::const_iterator;
-  It *it = static_cast<It *>(*cursor);
-  if (!it) {
-    it = new (std::nothrow) It(entries.begin());
-    if (!it) return 0;
-    *cursor = it;
-  }
-  if (*it == entries.end()) {
-    delete it;
+// Cursor over a table in slot order: the next slot + 1, null when not
+// started and again at the end.
+template <class Value>
+int table_next(const IdTable<Value> &entries, uint64_t *key, Value *value, map_cursor *cursor) {
+  size_t position = *cursor ? size_t(reinterpret_cast<uintptr_t>(*cursor)) - 1 : 0;
+  if (!entries.next_entry(&position, key, value)) {
     *cursor = nullptr;
     return 0;
   }
-  *key = (*it)->first;
-  *value = (*it)->second;
-  ++*it;
+  *cursor = reinterpret_cast<map_cursor>(uintptr_t(position) + 1);
   return 1;
-}
-
-// Sets entries[key]. New objects take the largest identity so far, so most
-// keys go at the end, where a hinted insert takes constant time.
-template <class Map, class Value>
-void map_set(Map &entries, uint64_t key, Value value) {
-  if (entries.empty() || entries.rbegin()->first < key)
-    entries.emplace_hint(entries.end(), key, value);
-  else
-    entries[key] = value;
 }
 
 }  // namespace
@@ -52,59 +36,34 @@ void boundmap_free(boundmap **map) {
   *map = nullptr;
 }
 double boundmap_get(const boundmap *map, uint64_t key) {
-  auto it = map->entries.find(key);
-  return it == map->entries.end() ? 0.0 : it->second;
+  const double *found = map->entries.find(key);
+  return found ? *found : 0.0;
 }
-bool boundmap_has(const boundmap *map, uint64_t key) { return map->entries.count(key) != 0; }
-int boundmap_set(boundmap *map, uint64_t key, double value) {
-  try {
-    map_set(map->entries, key, value);
-    return 0;
-  } catch (...) {
-    return -1;
-  }
-}
+bool boundmap_has(const boundmap *map, uint64_t key) { return map->entries.find(key) != nullptr; }
+int boundmap_set(boundmap *map, uint64_t key, double value) { return map->entries.set(key, value) ? 0 : -1; }
 void boundmap_del(boundmap *map, uint64_t key) { map->entries.erase(key); }
 int boundmap_next(const boundmap *map, uint64_t *key, double *value, map_cursor *cursor) {
-  return map_next(map->entries, key, value, cursor);
+  return table_next(map->entries, key, value, cursor);
 }
-void boundmap_iter_free(map_cursor *cursor) {
-  delete static_cast<std::map<uint64_t, double>::const_iterator *>(*cursor);
-  *cursor = nullptr;
-}
+void boundmap_iter_free(map_cursor *cursor) { *cursor = nullptr; }
 
 namemap *namemap_new(void) { return new (std::nothrow) namemap_s(); }
 void namemap_free(namemap **map) {
-  if (*map) {
-    for (auto &entry : (*map)->entries) Py_XDECREF(entry.second);
-  }
+  if (*map) (*map)->entries.for_each([](uint64_t, PyObject *name) { Py_XDECREF(name); });
   delete *map;
   *map = nullptr;
 }
 PyObject *namemap_get(const namemap *map, uint64_t key) {
-  auto it = map->entries.find(key);
-  return it == map->entries.end() ? nullptr : it->second;
+  PyObject *const *found = map->entries.find(key);
+  return found ? *found : nullptr;
 }
-bool namemap_has(const namemap *map, uint64_t key) { return map->entries.count(key) != 0; }
-int namemap_set(namemap *map, uint64_t key, PyObject *name) {
-  try {
-    map_set(map->entries, key, name);
-    return 0;
-  } catch (...) {
-    return -1;
-  }
-}
+bool namemap_has(const namemap *map, uint64_t key) { return map->entries.find(key) != nullptr; }
+int namemap_set(namemap *map, uint64_t key, PyObject *name) { return map->entries.set(key, name) ? 0 : -1; }
 void namemap_del(namemap *map, uint64_t key) {
-  auto it = map->entries.find(key);
-  if (it == map->entries.end()) return;
-  PyObject *name = it->second;
-  map->entries.erase(it);
-  Py_XDECREF(name);
+  PyObject *name = nullptr;
+  if (map->entries.erase(key, &name)) Py_XDECREF(name);
 }
 int namemap_next(const namemap *map, uint64_t *key, PyObject **value, map_cursor *cursor) {
-  return map_next(map->entries, key, value, cursor);
+  return table_next(map->entries, key, value, cursor);
 }
-void namemap_iter_free(map_cursor *cursor) {
-  delete static_cast<std::map<uint64_t, PyObject *>::const_iterator *>(*cursor);
-  *cursor = nullptr;
-}
+void namemap_iter_free(map_cursor *cursor) { *cursor = nullptr; }

@@ -1,0 +1,88 @@
+"""The identity-keyed tables under heavy churn: the problem's index maps
+through many deletions and a copy, and the bound and name side tables of
+variables and constraints created and dropped in large numbers."""
+import gc
+import random
+
+import pytest
+
+import korvo
+
+
+@pytest.fixture(autouse=True)
+def quiet():
+    korvo.setOutputEnabled(False)
+    yield
+    korvo.setOutputEnabled(True)
+
+
+def check_registry(p, variables, constraints):
+    assert p.getVariable() == variables and p.getConstraint() == constraints
+    for kind, objs in ((2, variables), (1, constraints)):
+        for i, obj in enumerate(objs):
+            assert p.getIndex(obj) == i
+        # unnamed objects reach the library under their own default names
+        for i in range(0, len(objs), 97):
+            assert p.getIndexFromName(kind, str(objs[i])) == i
+
+
+def test_index_maps_through_many_deletions_and_a_copy():
+    rng = random.Random(11)
+    n = 3000
+    x = [korvo.var() for _ in range(n)]
+    cons = [x[i] + 2 * x[(i + 1) % n] <= 5 for i in range(n)]
+    p = korvo.problem()
+    p.addVariable(x)
+    p.addConstraint(cons)
+    assert str(x[5]).startswith("C") and str(cons[5]).startswith("R")
+    variables, constraints = list(x), list(cons)
+    check_registry(p, variables, constraints)
+    for _ in range(4):
+        gone_v = sorted(rng.sample(range(len(variables)), len(variables) // 3))
+        # a run of neighbours too: its identities share one probe run
+        start = rng.randrange(len(constraints) - 200)
+        gone_c = sorted(set(rng.sample(range(len(constraints)), len(constraints) // 4)) | set(range(start, start + 150)))
+        dropped_v = [variables[i] for i in gone_v]
+        dropped_c = [constraints[i] for i in gone_c]
+        p.delVariable(gone_v)
+        p.delConstraint(gone_c)
+        variables = [v for i, v in enumerate(variables) if i not in set(gone_v)]
+        constraints = [c for i, c in enumerate(constraints) if i not in set(gone_c)]
+        check_registry(p, variables, constraints)
+        for obj in rng.sample(dropped_v, 20) + rng.sample(dropped_c, 20):
+            with pytest.raises(korvo.ModelError):
+                p.getIndex(obj)
+        # deleted objects can come back, at the end
+        p.addVariable(dropped_v[:10])
+        variables += dropped_v[:10]
+        check_registry(p, variables, constraints)
+    q = p.copy()
+    p.delVariable(list(range(0, len(variables), 2)))
+    check_registry(q, variables, constraints)
+    for i, v in enumerate(variables[1::2]):
+        assert p.getIndex(v) == i
+
+
+def test_side_tables_keep_bounds_and_names_through_churn():
+    rng = random.Random(5)
+    alive = {}
+    serial = 0
+    for _ in range(5):
+        for _ in range(3000):
+            serial += 1
+            v = korvo.var(lb=-serial - 0.5, ub=serial + 0.25, name=f"v{serial}")
+            c = korvo.constraint(v <= serial + 0.75, name=f"c{serial}")
+            alive[serial] = (v, c)
+        for key in rng.sample(sorted(alive), len(alive) // 2):
+            del alive[key]
+        gc.collect()
+        for key, (v, c) in alive.items():
+            assert (v.lb, v.ub, str(v)) == (-key - 0.5, key + 0.25, f"v{key}")
+            assert (c.ub, c.name) == (key + 0.75, f"c{key}")
+    # entries replaced or taken back by the bound and name setters
+    key, (v, c) = next(iter(alive.items()))
+    v.lb, v.ub, v.name = 0, 1, "renamed"
+    c.ub = 3.5
+    assert (v.lb, v.ub, str(v), c.ub) == (0, 1, "renamed", 3.5)
+    v.ub = 7.5
+    assert v.ub == 7.5 and v.lb == 0
