@@ -21,7 +21,6 @@ constexpr uint64_t CON_LB_STORED = 1ULL << 59;
 constexpr int CON_UB_SHIFT = 60;
 constexpr uint64_t CON_UB_CODE = 3ULL << CON_UB_SHIFT;
 constexpr uint64_t CON_UB_STORED = 1ULL << 62;
-constexpr uint64_t CON_NAME_STORED = 1ULL << 63;
 
 // Constructor arguments left out carry these values (beyond the infinity 1e20).
 constexpr double kOmittedLow = -2e20;

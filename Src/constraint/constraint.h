@@ -23,6 +23,9 @@ struct constraint_s {
 };
 
 constexpr uint64_t CON_ID_MASK = 0x1FFFFFFFFFFFFFFULL;
+// Set when the constraint's name lives in the name side table; otherwise
+// its name is "R" followed by its identity.
+constexpr uint64_t CON_NAME_STORED = 1ULL << 63;
 
 inline bool isConstraint(PyObject *obj) { return PyObject_TypeCheck(obj, &korvo_constraintType); }
 inline constraint_s *as_constraint(PyObject *obj) { return reinterpret_cast<constraint_s *>(obj); }

@@ -215,6 +215,9 @@ int split_expression(problem_s *p, expression_s *e, double f, conv_target *t, bo
 // left alone.
 int linear_split(problem_s *p, PyObject *obj, double f, conv_target *t, bool objective) {
   if (f == 0.0) return 0;
+  // Rows are mostly expressions: test that first (the numeric test costs
+  // several subtype checks when it fails).
+  if (isExpression(obj)) return split_expression(p, as_expression(obj), f, t, objective);
   if (isNumericScalar(obj)) {
     double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) return -1;
@@ -241,7 +244,6 @@ int linear_split(problem_s *p, PyObject *obj, double f, conv_target *t, bool obj
     if (j < 0) return -1;
     return add_quad(t, i, j, f * term->coef, objective);
   }
-  if (isExpression(obj)) return split_expression(p, as_expression(obj), f, t, objective);
   return 0;
 }
 
@@ -308,7 +310,12 @@ int count_tokens(PyObject *obj, int depth, uint64_t *tokens) {
 }
 
 int count_linear(PyObject *obj, conv_counts *c, double sign = 1.0) {
-  if (isNumericScalar(obj)) {
+  if (isExpression(obj)) {
+    expression_s *e = as_expression(obj);
+    c->constant += sign * e->constant;
+    c->linear += e->lin ? linmap_size(e->lin) : 0;
+    c->quad += e->quad ? quadmap_size(e->quad) : 0;
+  } else if (isNumericScalar(obj)) {
     double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) return -1;
     c->constant += sign * v;
@@ -316,11 +323,6 @@ int count_linear(PyObject *obj, conv_counts *c, double sign = 1.0) {
     c->linear += 1;
   } else if (isQuadterm(obj)) {
     c->quad += 1;
-  } else if (isExpression(obj)) {
-    expression_s *e = as_expression(obj);
-    c->constant += sign * e->constant;
-    c->linear += e->lin ? linmap_size(e->lin) : 0;
-    c->quad += e->quad ? quadmap_size(e->quad) : 0;
   }
   return 0;
 }

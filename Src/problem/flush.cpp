@@ -171,15 +171,23 @@ int pending_rows_start(problem_s *p, pending_rows *b) {
 
 int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
   if (check_constraint(p, constraint) < 0) return -1;
-  PyRef name(get_con_name(as_constraint(constraint)->info));
-  if (!name) return -1;
+  uint64_t info = as_constraint(constraint)->info;
+  PyRef name;
+  char default_name[kDefaultNameSize];
   Py_ssize_t name_length = 0;
-  const char *name_text = PyUnicode_AsUTF8AndSize(name.get(), &name_length);
-  if (!name_text) return -1;
-  if (strlen(name_text) != size_t(name_length)) {
-    // The library takes names as one zero-separated buffer.
-    PyErr_SetString(korvo_model_error, "Names cannot contain a zero character");
-    return -1;
+  const char *name_text = default_name;
+  if (info & CON_NAME_STORED) {
+    name.reset(get_con_name(info));
+    if (!name) return -1;
+    name_text = PyUnicode_AsUTF8AndSize(name.get(), &name_length);
+    if (!name_text) return -1;
+    if (strlen(name_text) != size_t(name_length)) {
+      // The library takes names as one zero-separated buffer.
+      PyErr_SetString(korvo_model_error, "Names cannot contain a zero character");
+      return -1;
+    }
+  } else {
+    name_length = Py_ssize_t(write_default_name('R', con_id(info), default_name));
   }
   PyObject *body = as_constraint(constraint)->body;
   conv_counts counts;

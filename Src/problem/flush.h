@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <charconv>
+#include <cstddef>
 #include <cstdint>
 
 #include "nonlin/convert.h"
@@ -47,6 +49,19 @@ int flushConstraints(problem_s *p, pending_rows *buffer);
 void pending_rows_discard(problem_s *p, pending_rows *buffer);
 // An empty buffer for p (reads the engine's row count); 0 or -1.
 int pending_rows_start(problem_s *p, pending_rows *buffer);
+
+// Room for a default name: a prefix letter, up to 20 digits and the zero.
+constexpr size_t kDefaultNameSize = 24;
+
+// Writes the name of an object without a stored name, prefix and identity
+// ("C12", "R7"), zero-terminated, into out; returns its length. Adding
+// millions of unnamed objects then creates no Python string per object.
+inline size_t write_default_name(char prefix, uint64_t id, char (&out)[kDefaultNameSize]) {
+  out[0] = prefix;
+  char *end = std::to_chars(out + 1, out + kDefaultNameSize - 1, id).ptr;
+  *end = '\0';
+  return size_t(end - out);
+}
 
 PyMethodDef *problem_flush_method_table(void);
 

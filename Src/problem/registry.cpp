@@ -112,23 +112,30 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
       return WALK_ERROR;
     }
   }
-  PyRef name(get_var_name(info));
-  if (!name) return WALK_ERROR;
-  if (!PyUnicode_Check(name.get())) {
-    PyErr_SetString(korvo_model_error, "Invalid variable name (must be a string)");
-    return WALK_ERROR;
-  }
-  if (PyUnicode_GetLength(name.get()) > kMaxEngineName) {
-    name.reset(PyUnicode_Substring(name.get(), 0, kMaxEngineName));
+  PyRef name;
+  char default_name[kDefaultNameSize];
+  const char *text = default_name;
+  if (info & VAR_NAME_STORED) {
+    name.reset(get_var_name(info));
     if (!name) return WALK_ERROR;
-  }
-  Py_ssize_t length = 0;
-  const char *text = PyUnicode_AsUTF8AndSize(name.get(), &length);
-  if (!text) return WALK_ERROR;
-  if (strlen(text) != size_t(length)) {
-    // The library takes names as one zero-separated buffer.
-    PyErr_SetString(korvo_model_error, "Names cannot contain a zero character");
-    return WALK_ERROR;
+    if (!PyUnicode_Check(name.get())) {
+      PyErr_SetString(korvo_model_error, "Invalid variable name (must be a string)");
+      return WALK_ERROR;
+    }
+    if (PyUnicode_GetLength(name.get()) > kMaxEngineName) {
+      name.reset(PyUnicode_Substring(name.get(), 0, kMaxEngineName));
+      if (!name) return WALK_ERROR;
+    }
+    Py_ssize_t length = 0;
+    text = PyUnicode_AsUTF8AndSize(name.get(), &length);
+    if (!text) return WALK_ERROR;
+    if (strlen(text) != size_t(length)) {
+      // The library takes names as one zero-separated buffer.
+      PyErr_SetString(korvo_model_error, "Names cannot contain a zero character");
+      return WALK_ERROR;
+    }
+  } else {
+    write_default_name('C', var_id(info), default_name);
   }
   int64_t column = cols->base + int64_t(cols->types.size());
   if (PyList_Append(p->variables, leaf) < 0) return WALK_ERROR;
