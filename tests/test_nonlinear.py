@@ -165,7 +165,7 @@ def test_in_place_products_quotients_and_powers(xyz):
     d = korvo.sin(x) / y
     same = d
     d /= z
-    assert d is same and str(d) == "(sin (x) / y*z)"
+    assert d is same and str(d) == "(sin (x) / (y*z))"
     den = korvo.cos(x) * y
     d2 = korvo.sin(x) / den
     d2 /= z
@@ -174,7 +174,7 @@ def test_in_place_products_quotients_and_powers(xyz):
     with pytest.raises(korvo.ModelError, match="^Division by zero$"):
         d2 /= 0
     d /= 2
-    assert str(d) == "((sin (x) / y*z) * 0.5)"
+    assert str(d) == "((sin (x) / (y*z)) * 0.5)"
 
     w = korvo.sin(x) ** 2
     same = w
@@ -204,6 +204,20 @@ def test_string_forms_and_depth_limit(xyz):
     deeper = korvo.sin(deep)
     text = str(deeper)
     assert text.count("sin (") == 64 and text.count("[MAX RECURS LEV]") == 1
+
+
+def test_string_forms_bracket_linear_operands_where_precedence_requires(xyz):
+    x, y, _ = xyz
+    s = korvo.sin(x)
+    assert str(s * (x + y)) == "(sin (x) * (  x + y))"
+    assert str(s - (x + y)) == "(sin (x) - (  x + y))" and str((x + y) - s) == "(  x + y - sin (x))"
+    assert str(s - 2 * x) == "(sin (x) - 2*x)"
+    assert str((x + y) / s) == "((  x + y) / sin (x))"
+    assert str(s / (2 * x)) == "(sin (x) / (2*x))" and str((2 * x) / s) == "(2*x / sin (x))"
+    assert str((x * y) ** 2) == "((x*y) ** 2)" and str(x ** (2 * y)) == "(x ** (2*y))"
+    assert str((2 * x) ** s) == "((2*x) ** sin (x))" and str((-s) ** 2) == "((- (sin (x))) ** 2)"
+    assert str(s ** -2) == "(sin (x) ** -2)" and str((-2) ** s) == "((-2) ** sin (x))"
+    assert str(s + (x + y)) == "(sin (x) +   x + y)"  # a sum needs none
 
 
 def test_extraction_of_additive_linear_and_quadratic_terms(xyz):

@@ -136,6 +136,61 @@ bool append_str(PyObject *obj, std::string *out) {
   return true;
 }
 
+// How an operand's own text binds, for placing it under an infix operator:
+// a sum of several pieces ("  x + y"), a product or power of a term ("2*x",
+// "x*y", "x**2"), a text led by a minus ("-3", "- (x)"), or a single unit.
+enum class Binding { unit, signed_unit, multiplicative, additive };
+
+Binding binding_of(PyObject *obj) {
+  switch (exprKind(obj)) {
+    case EXPR_CONSTANT: return PyFloat_AsDouble(obj) < 0.0 ? Binding::signed_unit : Binding::unit;
+    case EXPR_LINTERM: {
+      double c = as_linterm(obj)->coef;
+      return c == 1.0 ? Binding::unit : Binding::multiplicative;
+    }
+    case EXPR_QUADTERM: return Binding::multiplicative;
+    case EXPR_EXPRESSION: {
+      const expression_s *e = as_expression(obj);
+      size_t pieces = (e->constant != 0.0 ? 1 : 0) + (e->lin ? linmap_size(e->lin) : 0) +
+                      (e->quad ? quadmap_size(e->quad) : 0);
+      if (pieces > 1) return Binding::additive;
+      if (pieces == 0) return Binding::unit;
+      if (e->constant != 0.0) return e->constant < 0.0 ? Binding::signed_unit : Binding::unit;
+      if (e->quad && quadmap_size(e->quad) > 0) return Binding::multiplicative;
+      const var_s *key;
+      double coef = 1.0;
+      map_cursor cursor = nullptr;
+      linmap_next(e->lin, &key, &coef, &cursor);
+      linmap_iter_free(&cursor);
+      return coef == 1.0 ? Binding::unit : coef == -1.0 ? Binding::signed_unit : Binding::multiplicative;
+    }
+    case EXPR_NONLINEAR: return as_nonlin(obj)->op == NL_NEG ? Binding::signed_unit : Binding::unit;
+    default: return Binding::unit;
+  }
+}
+
+// Whether operand `position` (0 left, 1 right) of infix operator op must be
+// put in parentheses so that the text reads as the tree is built.
+bool needs_parentheses(uint32_t op, int position, PyObject *operand) {
+  Binding b = binding_of(operand);
+  if (PyErr_Occurred()) PyErr_Clear();
+  switch (op) {
+    case NL_MINUS: return position == 1 && b == Binding::additive;
+    case NL_PROD: return b == Binding::additive;
+    case NL_DIV: return b == Binding::additive || (position == 1 && b == Binding::multiplicative);
+    case NL_POW: return b != Binding::unit && !(position == 1 && b == Binding::signed_unit);
+    default: return false;
+  }
+}
+
+bool append_operand(uint32_t op, int position, PyObject *operand, int depth, std::string *out) {
+  if (!needs_parentheses(op, position, operand)) return append_text(operand, depth, out);
+  *out += "(";
+  if (!append_text(operand, depth, out)) return false;
+  *out += ")";
+  return true;
+}
+
 bool node_text(PyObject *obj, int depth, std::string *out) {
   if (depth <= 0) {
     *out += "[MAX RECURS LEV]";
@@ -157,9 +212,9 @@ bool node_text(PyObject *obj, int depth, std::string *out) {
     if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 2)
       return model_error("Invalid binary nonlinear expression"), false;
     *out += row.infix ? "(" : std::string(row.name) + " (";
-    if (!append_text(PyTuple_GET_ITEM(args, 0), depth - 1, out)) return false;
+    if (!append_operand(node->op, 0, PyTuple_GET_ITEM(args, 0), depth - 1, out)) return false;
     *out += row.infix ? std::string(" ") + row.name + " " : std::string(", ");
-    if (!append_text(PyTuple_GET_ITEM(args, 1), depth - 1, out)) return false;
+    if (!append_operand(node->op, 1, PyTuple_GET_ITEM(args, 1), depth - 1, out)) return false;
     *out += ")";
     return true;
   }
@@ -169,7 +224,7 @@ bool node_text(PyObject *obj, int depth, std::string *out) {
   Py_ssize_t n = PySequence_Fast_GET_SIZE(args);
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (i > 0) *out += row.infix ? std::string(" ") + row.name + " " : std::string(", ");
-    if (!append_text(PySequence_Fast_GET_ITEM(args, i), depth - 1, out)) return false;
+    if (!append_operand(node->op, i > 0, PySequence_Fast_GET_ITEM(args, i), depth - 1, out)) return false;
   }
   *out += ")";
   return true;
