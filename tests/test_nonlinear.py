@@ -30,6 +30,10 @@ def test_products_keep_the_number_last_and_simplify_units(xyz):
     for zero in (s * 0, 0 * s, s * 0.0, s * np.float64(0)):
         assert type(zero) is float and zero == 0.0
     assert str(s * -1) == str(-1 * s) == "- (sin (x))"
+    # A constant expression multiplies like the number it holds.
+    three, zero = korvo.expression() + 3, korvo.expression()
+    assert str(three * s) == str(s * three) == "(sin (x) * 3.0)"
+    assert (zero * s) == 0.0 and str(s * (korvo.expression() + 1)) == "sin (x)"
     # The binary product does not flatten; the in-place product does.
     assert str(3 * (s * korvo.cos(x) * 2)) == "(((sin (x) * cos (x)) * 2.0) * 3.0)"
 

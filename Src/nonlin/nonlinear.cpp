@@ -694,9 +694,24 @@ PyObject *nonlin_sub(PyObject *a, PyObject *b) {
   return nonlin_instantiate_binary(NL_MINUS, a, b);
 }
 
-PyObject *nonlin_mul(PyObject *a, PyObject *b) {
-  if (isNumpyArray(b)) return PyNumber_Multiply(b, a);
-  if (getExprType(a) < 0 || getExprType(b) < 0) return nullptr;
+namespace {
+
+// A constant expression (no linear or quadratic part) as a float, so that
+// products treat it as the number it is; any other operand unchanged.
+PyRef as_number_if_constant(PyObject *obj) {
+  double k;
+  if (isExpression(obj) && isObjectConst(obj, nullptr, &k)) return PyRef(PyFloat_FromDouble(k));
+  return PyRef::borrow(obj);
+}
+
+}  // namespace
+
+PyObject *nonlin_mul(PyObject *a_in, PyObject *b_in) {
+  if (isNumpyArray(b_in)) return PyNumber_Multiply(b_in, a_in);
+  if (getExprType(a_in) < 0 || getExprType(b_in) < 0) return nullptr;
+  PyRef a_held = as_number_if_constant(a_in), b_held = as_number_if_constant(b_in);
+  if (!a_held || !b_held) return nullptr;
+  PyObject *a = a_held.get(), *b = b_held.get();
   if (is_number(a, 0.0) || is_number(b, 0.0)) return PyFloat_FromDouble(0.0);
   if (is_number(a, 1.0)) return general_copy(b, 1.0);
   if (is_number(b, 1.0)) return general_copy(a, 1.0);
