@@ -443,3 +443,13 @@ def test_copyprob_copies_the_nonlinear_part():
     # The copy is independent.
     src.call("KNLSdelcoefs", 1, nl_ints([0]), nl_ints([1]))
     assert dst.int_attr(12016) == 1
+
+
+def test_slopes_at_zero_of_powers_and_square_root():
+    p = nlp_with_point([0.0])
+    assert p.gradient((x ** 1.0).tokens)[1] == [1.0]
+    assert p.gradient((x ** 2.5).tokens)[1] == [0.0]
+    # Unbounded slopes are reported as a large finite number, so that a
+    # linearisation at 0 still sees that the function grows.
+    assert p.gradient((x ** 0.5).tokens)[1][0] >= 1e6
+    assert p.gradient(func("sqrt", x, fn=None).tokens)[1][0] >= 1e6

@@ -289,7 +289,9 @@ double Tape::evaluate(const Formula &f, const double *x, UserFunctionCaller *use
             if (vb == 0)
               da = 0;
             else if (va == 0)
-              da = vb == 1 ? 1.0 : (vb > 1 ? 0.0 : 0.0);
+              // At 0 the slope is 1 for b = 1, 0 for b > 1 and unbounded for
+              // 0 < b < 1 (a large finite one, as for sqrt).
+              da = vb == 1 ? 1.0 : vb > 1 ? 0.0 : 1e8;
             else
               da = vb * std::pow(va, vb - 1);
             db = va > 0 ? v * std::log(va) : 0.0;
