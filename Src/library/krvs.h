@@ -243,6 +243,13 @@ KRVS_API int KRVSwriteprob(KRVSprob prob, const char *filename, const char *flag
 /* ---- solving and solutions ------------------------------------------- */
 /* Flags: 'd' dual simplex, 'p' primal simplex, 'b' barrier, 'n' network
  * (treated as dual); empty or null: the defaultalg control decides. */
+/* KRVSlpoptimize solves the LP (or convex QP) relaxation: integrality, sets
+ * and indicator rows are dropped. KRVSmipoptimize enforces every discrete
+ * entity; sets, indicators, partially integer and large semi-continuous
+ * columns become binaries and rows inside the solver only. A KRVSinterrupt
+ * stops the solve that is running; one made before a solve starts is
+ * forgotten when it starts. Infeasible, unbounded and stopped solves return
+ * 0 and say so in the statuses; non-convex or unsupported models fail. */
 KRVS_API int KRVSlpoptimize(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
 KRVS_API int KRVSmipoptimize(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
 /* Any output may be null. Slack = rhs - row activity.

@@ -169,8 +169,12 @@ def test_infeasible_and_unbounded_lps():
     p.load(rowtype="LG", rhs=[1, 2], obj=[1, 1], start=[0, 2, 4], rowind=[0, 1, 0, 1], rowcoef=[1, 1, 1, 1])
     p.lp()
     assert p.lp_status() == LP_INFEAS
+    rc, err = p.try_call("KRVSgetlpsol", None, None, None, None)
+    assert rc != 0 and "LP status 2" in err
     p.mip()
     assert p.mip_status() == MIP_INFEAS
+    rc, err = p.try_call("KRVSgetmipsol", None, None)
+    assert rc != 0 and "MIP status 5" in err
     q = SolveProblem()
     q.load(rowtype="L", rhs=[1], obj=[1, 0], start=[0, 1, 2], rowind=[0, 0], rowcoef=[1, -1])
     q.set_sense(-1)
