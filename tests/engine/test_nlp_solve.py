@@ -653,3 +653,32 @@ def test_problems_without_columns():
                (ctypes.c_int64 * 2)(0, 0), None, None)
     assert p.solve() == 4
     assert lib.KNLSnlpoptimize(None, b"") != 0
+
+
+def test_interrupt_from_another_thread_stops_a_long_mip_subproblem():
+    # A market-split MIP (hard for branch and bound) with one nonlinear
+    # column: the first subproblem runs long until the interrupt arrives.
+    import random
+    import threading
+
+    from krvs_binding import lib
+    rng = random.Random(7)
+    rows, cols = 4, 30
+    a = [[rng.randint(0, 99) for _ in range(cols)] for _ in range(rows)]
+    n = cols + 2 * rows + 1
+    obj = [0.0] * cols + [1.0] * (2 * rows) + [0.0]
+    m = NlpModel([0.0] * (n - 1) + [-10.0], [1.0] * cols + [INF] * (2 * rows) + [10.0], obj=obj,
+                 integer=list(range(cols)))
+    for i in range(rows):
+        lin = {j: float(a[i][j]) for j in range(cols)}
+        lin[cols + 2 * i] = 1.0
+        lin[cols + 2 * i + 1] = -1.0
+        m.row("E", float(sum(a[i]) // 2), lin)
+    m.objective = sq(col(n - 1) - 1)
+    p = m.build()
+    timer = threading.Timer(1.0, lambda: lib.KNLSinterrupt(p.handle, 9))
+    timer.start()
+    try:
+        assert p.solve("g") == 6
+    finally:
+        timer.cancel()

@@ -139,6 +139,7 @@ class SlpSolver {
   double mu_ = 1e3;
   int iterations_ = 0;
   bool stop_after_iteration_ = false;  // an iteration-end callback asked to stop
+  bool projection_undecided_ = false;  // the start point projection stopped early
 };
 
 // ---------------------------------------------------------------- setup ----
@@ -635,8 +636,14 @@ bool SlpSolver::project_onto_linear_rows(std::vector<double> &x) {
   highs_.clearModel();
   if (highs_.passModel(std::move(lp)) == HighsStatus::kError) throw Error("Could not set up the start point projection");
   highs_.run();
-  if (highs_.getModelStatus() != HighsModelStatus::kOptimal) return false;
+  const HighsModelStatus st = highs_.getModelStatus();
   const HighsSolution &sol = highs_.getSolution();
+  if (st != HighsModelStatus::kOptimal) {
+    // Interrupted or out of time with a point in hand: take it; otherwise
+    // only a proven infeasibility says the rows cannot hold.
+    projection_undecided_ = st != HighsModelStatus::kInfeasible;
+    if (!projection_undecided_ || !sol.value_valid) return false;
+  }
   for (int j = 0; j < n_; ++j) x[size_t(j)] = sol.col_value[size_t(j)];
   return true;
 }
@@ -987,6 +994,15 @@ void SlpSolver::run() {
   start_time_ = std::chrono::steady_clock::now();
   highs_.setOptionValue("output_flag", false);
   highs_.setOptionValue("threads", 1);
+  // An interrupt also stops a long subproblem, not only the next iteration.
+  highs_.setCallback(
+      [this](int type, const std::string &, const HighsCallbackOutput *, HighsCallbackInput *in, void *) {
+        if (in && (type == kCallbackSimplexInterrupt || type == kCallbackIpmInterrupt || type == kCallbackMipInterrupt) &&
+            stop_requested())
+          in->user_interrupt = true;
+      },
+      nullptr);
+  for (int type : {kCallbackSimplexInterrupt, kCallbackIpmInterrupt, kCallbackMipInterrupt}) highs_.startCallback(type);
   prob_->solution = SlpSolution{};
   classify();
   if (prob_->cb_slpstart.call(prob_)) {
@@ -1021,7 +1037,7 @@ void SlpSolver::run() {
     prob_->solution.djs.assign(size_t(n_), 0.0);
     std::string err;
     evaluate(x, false, &err);
-    finish(x, KNLS_NLP_INFEASIBLE);
+    finish(x, projection_undecided_ ? KNLS_NLP_UNFINISHED : KNLS_NLP_INFEASIBLE);
     return;
   }
   const int limit = int(prob_->controls.get_int(12402));
