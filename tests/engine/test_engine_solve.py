@@ -259,6 +259,10 @@ def test_semi_continuous(ub):
     p.lp()  # the relaxation lets s take any value in [0, ub]
     assert p.lp_obj() == pytest.approx(0.4)
     assert (p.rows(), p.cols()) == (1, 2)
+    # Without a finite upper bound the column cannot be reformulated.
+    p.call("KRVSchgbounds", 1, ints([1]), chars("U"), dbls([INF]))
+    rc, err = p.solve("mip")
+    assert rc != 0 and "semi-continuous column C1" in err
 
 
 def test_semi_integer_and_partially_integer():

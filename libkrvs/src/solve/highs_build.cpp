@@ -196,6 +196,9 @@ void Builder::sets() {
     }
     for (size_t pos = 0; pos < count; ++pos) {
       const int col = set.cols[order[pos]];
+      if (col < 0 || col >= m_.cols())
+        throw Error("special ordered set " + set_name + " refers to column " + std::to_string(col) +
+                    ", which does not exist");
       const double lo = col_lower_[size_t(col)], up = col_upper_[size_t(col)];
       const std::string what = "special ordered set " + set_name + " (member column " + m_.colnames.get(col) + ")";
       // The binaries that allow this member to be non-zero.
@@ -402,8 +405,12 @@ void Builder::matrix(HighsLp &lp) const {
 void Builder::hessian(HighsModel &model) const {
   std::vector<QuadEntry> entries;
   entries.reserve(m_.qobj.size());
-  for (const auto &e : m_.qobj)
-    if (e.q != 0.0) entries.push_back(QuadEntry{std::min(e.i, e.j), std::max(e.i, e.j), e.q});
+  for (const auto &e : m_.qobj) {
+    if (e.q == 0.0) continue;
+    if (std::min(e.i, e.j) < 0 || std::max(e.i, e.j) >= m_.cols())
+      throw Error("The quadratic objective refers to a column that does not exist");
+    entries.push_back(QuadEntry{std::min(e.i, e.j), std::max(e.i, e.j), e.q});
+  }
   if (entries.empty()) return;
   std::sort(entries.begin(), entries.end(),
             [](const QuadEntry &x, const QuadEntry &y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
