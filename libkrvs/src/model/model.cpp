@@ -127,6 +127,18 @@ void Model::clear() {
   ++data_version;
 }
 
+void Model::reserve_pending(size_t extra) {
+  // Geometric growth: reserving the exact size batch after batch would copy
+  // all pending triplets every time.
+  size_t need = pending_row_.size() + extra;
+  if (need <= pending_row_.capacity()) return;
+  size_t cap = std::max(need, 2 * pending_row_.capacity());
+  pending_row_.reserve(cap);
+  pending_col_.reserve(cap);
+  pending_value_.reserve(cap);
+  pending_replace_.reserve(cap);
+}
+
 void Model::push_pending(int row, int col, double value, bool replace) {
   pending_row_.push_back(row);
   pending_col_.push_back(col);
@@ -170,11 +182,7 @@ void Model::add_rows(int nrows, const char *type, const double *rhs_in, const do
   }
   rownames.resize(rhs.size());
   if (start && nrows > 0) {
-    size_t total = size_t(start[n] - start[0]);
-    pending_row_.reserve(pending_row_.size() + total);
-    pending_col_.reserve(pending_col_.size() + total);
-    pending_value_.reserve(pending_value_.size() + total);
-    pending_replace_.reserve(pending_replace_.size() + total);
+    reserve_pending(size_t(start[n] - start[0]));
     for (size_t i = 0; i < n; ++i)
       for (int64_t k = start[i]; k < start[i + 1]; ++k)
         if (value[k] != 0.0) push_pending(first + int(i), colind[k], value[k], false);
@@ -204,11 +212,7 @@ void Model::add_cols(int ncols, const double *obj_in, const int64_t *start, cons
   limit.resize(obj.size(), 0.0);
   colnames.resize(obj.size());
   if (start && ncols > 0) {
-    size_t total = size_t(start[n] - start[0]);
-    pending_row_.reserve(pending_row_.size() + total);
-    pending_col_.reserve(pending_col_.size() + total);
-    pending_value_.reserve(pending_value_.size() + total);
-    pending_replace_.reserve(pending_replace_.size() + total);
+    reserve_pending(size_t(start[n] - start[0]));
     for (size_t j = 0; j < n; ++j)
       for (int64_t k = start[j]; k < start[j + 1]; ++k)
         if (value[k] != 0.0) push_pending(rowind[k], first + int(j), value[k], false);
@@ -573,10 +577,6 @@ void Model::set_coltype(int col, char type) {
   ++data_version;
 }
 
-void Model::tidy_quadratics() {
-  sort_entries(qobj);
-  for (auto &[row, list] : qrows) sort_entries(list);
-}
 
 int name_units(const Model &m) {
   size_t longest = std::max({m.rownames.longest(), m.colnames.longest(), m.setnames.longest()});

@@ -143,8 +143,6 @@ class Model {
   void add_set(char type, int64_t n, const int *cols, const double *weights);
   // Columns: resets the type and keeps bounds consistent ('B' clamps them to [0, 1]).
   void set_coltype(int col, char type);
-  // Drops explicit quadratic zeros, merges duplicates and sorts each part.
-  void tidy_quadratics();
 
  private:
   struct PendingEffect {
@@ -152,6 +150,7 @@ class Model {
     double value;
   };
   void push_pending(int row, int col, double value, bool replace);
+  void reserve_pending(size_t extra);
   void build_pending_index() const;
 
   // The matrix is the compressed form `cols_` plus triplets appended since
