@@ -314,3 +314,17 @@ def test_instance_survives_write_and_read(tmp_path, instances_dir, name):
             first = dict(first)
             first.pop("names", None)
         assert again == first, fmt
+
+
+@pytest.mark.parametrize("fmt", ["mps", "lp"])
+def test_compressed_files(tmp_path, fmt):
+    p = every_part_model(partial_integer=False)
+    path = tmp_path / f"m.{fmt}.gz"
+    write(p, path)
+    assert path.read_bytes()[:2] == b"\x1f\x8b"
+    assert snapshot(read(path)) == snapshot(p)
+    # Found without the ending too.
+    assert snapshot(read(tmp_path / "m", "l" if fmt == "lp" else "")) == snapshot(p)
+    path.write_bytes(path.read_bytes()[:40])  # cut short
+    rc, err = p.try_call("KRVSreadprob", str(path).encode(), b"")
+    assert rc and str(path) in err

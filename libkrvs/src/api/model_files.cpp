@@ -1,7 +1,8 @@
 // Reading and writing model files. The format comes from the flags ('l' LP,
 // 'x' MPS) or else from the file name's ending (.lp, .mps); a name without
 // an ending is tried as given, then with ".mps" and ".lp" when reading, and
-// gets the format's ending when writing.
+// gets the format's ending when writing. Names ending in .gz are read and
+// written compressed.
 #include <sys/stat.h>
 
 #include <cstring>
@@ -53,11 +54,17 @@ int KRVSreadprob(KRVSprob prob, const char *filename, const char *flags) noexcep
     if (!filename || !*filename) throw Error("KRVSreadprob: no file name given");
     std::string path = filename;
     std::string f = flags ? flags : "";
+    if (!exists(path) && exists(path + ".gz")) path += ".gz";
     if (!exists(path) && !has_ending(path)) {
       bool lp = f.find('l') != std::string::npos;
       bool mps = f.find('x') != std::string::npos;
-      if (!lp && exists(path + ".mps")) path += ".mps";
-      else if (!mps && exists(path + ".lp")) path += ".lp";
+      for (const char *tail : {".mps", ".mps.gz", ".lp", ".lp.gz"}) {
+        bool is_lp = tail[1] == 'l';
+        if ((is_lp ? !mps : !lp) && exists(path + tail)) {
+          path += tail;
+          break;
+        }
+      }
     }
     if (!exists(path)) throw Error("KRVSreadprob: cannot open file " + path + ": " + strerror(ENOENT));
     // Read into a new model: a file that fails leaves the problem as it was.
@@ -88,7 +95,6 @@ int KRVSwriteprob(KRVSprob prob, const char *filename, const char *flags) noexce
     std::string path = filename;
     Format format = format_of(path, flags);
     if (!has_ending(path)) path += format == Format::Lp ? ".lp" : ".mps";
-    if (ends_with(path, ".gz")) throw Error("KRVSwriteprob: compressed files are not supported: " + path);
     if (format == Format::Lp)
       io::write_lp(path, model_of(prob), prob->name);
     else

@@ -1,5 +1,6 @@
 #include "io/text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 #include <unordered_set>
+
+#include <zlib.h>
 
 #include "core/guard.h"
 
@@ -56,13 +59,18 @@ std::string format_number(double v) {
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("cannot open file " + path + ": " + strerror(errno));
-  std::ostringstream s;
-  s << in.rdbuf();
-  std::string text = s.str();
-  if (text.size() >= 2 && (unsigned char)text[0] == 0x1f && (unsigned char)text[1] == 0x8b)
-    throw Error("cannot read " + path + ": compressed files are not supported; decompress it first");
+  // zlib reads plain files as they are and decompresses gzip files.
+  gzFile in = gzopen(path.c_str(), "rb");
+  if (!in) throw Error("cannot open file " + path + ": " + strerror(errno ? errno : ENOENT));
+  std::string text;
+  char buf[1 << 16];
+  int n;
+  while ((n = gzread(in, buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+  int errnum = Z_OK;
+  gzerror(in, &errnum);
+  bool failed = n < 0 || (errnum != Z_OK && errnum != Z_STREAM_END);  // Z_BUF_ERROR: cut short
+  gzclose(in);
+  if (failed) throw Error("cannot read file " + path + " (damaged compressed data?)");
   // Normalise CR LF and lone CR line ends.
   std::string out;
   out.reserve(text.size());
@@ -111,6 +119,20 @@ std::vector<std::string> file_names(const std::vector<std::string> &names, const
 }
 
 void write_file(const std::string &path, const std::string &text) {
+  size_t n = path.size();
+  if (n > 3 && path.compare(n - 3, 3, ".gz") == 0) {
+    gzFile out = gzopen(path.c_str(), "wb");
+    if (!out) throw Error("cannot open file " + path + " for writing: " + strerror(errno ? errno : EACCES));
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < text.size()) {
+      unsigned chunk = unsigned(std::min<size_t>(text.size() - done, 1u << 30));
+      ok = gzwrite(out, text.data() + done, chunk) == int(chunk);
+      done += chunk;
+    }
+    if (gzclose(out) != Z_OK || !ok) throw Error("cannot write file " + path);
+    return;
+  }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw Error("cannot open file " + path + " for writing: " + strerror(errno));
   out.write(text.data(), std::streamsize(text.size()));

@@ -21,7 +21,7 @@ bool parse_number(std::string_view text, double &value);
 std::string format_number(double v);
 
 // The whole file, with line ends normalised (CR removed); throws when it
-// cannot be read. Files ending in .gz are decompressed.
+// cannot be read. Compressed (gzip) files are decompressed.
 std::string read_file(const std::string &path);
 
 // Splits on blanks and tabs.
@@ -39,7 +39,8 @@ struct NameChecker {
 std::vector<std::string> file_names(const std::vector<std::string> &names, const char *kind, char prefix,
                                     const NameChecker &check);
 
-// Writes text to a file, throwing with the file name when that fails.
+// Writes text to a file (compressed when its name ends in .gz), throwing
+// with the file name when that fails.
 void write_file(const std::string &path, const std::string &text);
 
 // Lower-case copy.
