@@ -10,6 +10,10 @@
 
 // True when the problem has nonlinear constraints or a nonlinear objective.
 bool problem_is_nonlinear(const problem_s *p);
+// 1 when results (solution, duals, status, objective) come from the nonlinear
+// solver: for nonlinear problems and after one of its solves (nlpoptimize of a
+// problem the optimizer refused); 0 for the optimizer; -1 with an exception.
+int problem_results_from_nonlinear(problem_s *p);
 // Raises the engine's last error for the context (problem, or null for the
 // global environment) and returns null.
 PyObject *krvs_error(PyObject *context);

@@ -308,11 +308,38 @@ PyObject *problem_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
   return nullptr;
 }
 
+// Runs the nonlinear solver on the problem, whatever its class: the way to
+// solve a problem with non-convex quadratic parts, which the optimizer
+// refuses.
+PyObject *problem_nlpoptimize(PyObject *self, PyObject *args, PyObject *kwargs) {
+  auto *p = reinterpret_cast<problem_s *>(self);
+  static const char *keywords[] = {"flags", nullptr};
+  const char *given = "";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|s", const_cast<char **>(keywords), &given)) return nullptr;
+  std::string flags = given;
+  int mip = problem_is_mip(p);
+  if (mip < 0) return nullptr;
+  // As in solve(): integer columns are kept integer unless the caller relaxes
+  // them on purpose, which the engine has no flag for.
+  if (mip && flags.find('g') == std::string::npos) flags += 'g';
+  int rc;
+  setSigIntHandler();
+  Py_BEGIN_ALLOW_THREADS;
+  rc = KNLSnlpoptimize(p->nlprob, flags.c_str());
+  Py_END_ALLOW_THREADS;
+  resetSigIntHandler();
+  if (PyErr_Occurred()) return nullptr;
+  if (rc == 0) Py_RETURN_NONE;
+  return krvs_error(self);
+}
+
 // ---- status ----------------------------------------------------------------
 
 int problem_status(problem_s *p, int *kind) {
   int64_t status = 0;
-  if (problem_is_nonlinear(p)) {
+  int from_nonlinear = problem_results_from_nonlinear(p);
+  if (from_nonlinear < 0) return -1;
+  if (from_nonlinear) {
     int v = 0;
     *kind = 0;
     if (KNLSgetintattrib(p->nlprob, 12044, &v) != 0) {
@@ -351,7 +378,9 @@ PyObject *problem_getProbStatusString(PyObject *self, PyObject *) {
 PyObject *problem_getObjVal(PyObject *self, PyObject *) {
   auto *p = reinterpret_cast<problem_s *>(self);
   double value = 0.0;
-  if (problem_is_nonlinear(p)) {
+  int from_nonlinear = problem_results_from_nonlinear(p);
+  if (from_nonlinear < 0) return nullptr;
+  if (from_nonlinear) {
     if (KNLSgetdblattrib(p->nlprob, 12179, &value) != 0) return krvs_error(self);
     return PyFloat_FromDouble(value);
   }
@@ -376,6 +405,16 @@ PyGetSetDef problem_getset[] = {
 }  // namespace
 
 bool problem_is_nonlinear(const problem_s *p) { return p->nl_coef_count > 0 || p->nl_objective != 0; }
+
+int problem_results_from_nonlinear(problem_s *p) {
+  if (problem_is_nonlinear(p)) return 1;
+  int status = 0;
+  if (KNLSgetintattrib(p->nlprob, 12044, &status) != 0) {
+    setKrvsErrIfNull(reinterpret_cast<PyObject *>(p), nullptr);
+    return -1;
+  }
+  return status >= 1 && status <= 6;
+}
 
 PyObject *krvs_error(PyObject *context) {
   setKrvsErrIfNull(context, nullptr);
@@ -410,6 +449,14 @@ static PyMethodDef problem_base_methods[] = {
                              "p.solve(flags=None)",
                              KORVO_ARG("flags: optional string: 'd' dual simplex, 'p' primal simplex, 'b' barrier."),
                              "p.solve()", "Read the results with getSolution(), getDual(), getProbStatus().")),
+    PROBLEM_METHOD("nlpoptimize", problem_nlpoptimize, METH_VARARGS | METH_KEYWORDS,
+                   KORVO_DOC("Solves the problem with the nonlinear (sequential linear programming) solver.",
+                             "p.nlpoptimize(flags='')",
+                             KORVO_ARG("flags: optional string of solve flags; 'g' keeps integer columns integer "
+                                       "(added by itself when the problem has any)."),
+                             "p.nlpoptimize()",
+                             "Use it for problems with non-convex quadratic parts, which solve() refuses; the "
+                             "result is a local optimum. Read it with getSolution() and getObjVal().")),
     PROBLEM_METHOD("getProbStatus", problem_getProbStatus, METH_NOARGS,
                    KORVO_DOC("Returns the status of the last solve as a number.", "status = p.getProbStatus()",
                              KORVO_NO_ARGS, "if p.getProbStatus() == korvo.lp_optimal: ...",

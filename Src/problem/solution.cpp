@@ -31,20 +31,9 @@ bool by_rows(query q) { return q == Q_SLACK || q == Q_DUAL; }
 
 PyObject *self_of(problem_s *p) { return reinterpret_cast<PyObject *>(p); }
 
-// The nonlinear solver answers for nonlinear problems and after one of its solves.
-int nonlinear_source(problem_s *p) {
-  if (problem_is_nonlinear(p)) return 1;
-  int status = 0;
-  if (KNLSgetintattrib(p->nlprob, kNlStatusAttrib, &status) != 0) {
-    setKrvsErrIfNull(self_of(p), nullptr);
-    return -1;
-  }
-  return status >= 1 && status <= 6;
-}
-
 // Fills values with the query's vector; -1 with an exception.
 int fetch_vector(problem_s *p, query q, std::vector<double> *values) {
-  int nonlinear = nonlinear_source(p);
+  int nonlinear = problem_results_from_nonlinear(p);
   if (nonlinear < 0) return -1;
   int64_t size = 0;
   if (nonlinear) {
