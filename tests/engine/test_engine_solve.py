@@ -151,11 +151,12 @@ def test_lp_algorithms_agree(flags):
 
 def test_unknown_flag_and_missing_solutions_are_refused():
     p = three_col_lp()
-    rc, err = p.solve("lp", "dz")
-    assert rc != 0 and "unknown flag 'z'" in err
     rc, err = p.try_call("KRVSgetlpsol", None, None, None, None)
     assert rc != 0 and "No LP solution" in err
     p.lp()
+    rc, err = p.solve("lp", "dz")
+    assert rc != 0 and "unknown flag 'z'" in err
+    assert p.lp_status() == LP_OPTIMAL and approx(p.lpsol()[0], [3, 1, 0])  # the last solve's results stay
     rc, err = p.try_call("KRVSgetmipsol", None, None)
     assert rc != 0 and "No MIP solution" in err
     # A solution does not outlive a change of the model's size.
@@ -632,5 +633,6 @@ def test_log_lines_reach_callbacks_and_outputlog_silences_them():
     assert rc != 0 and "refused the model: " in err and "1e+30" in err
     # A failing solve says why in the log too.
     p.set_int(8035, 1)
-    rc, _ = p.solve("lp", "q")
-    assert rc != 0 and any("unknown flag" in line for line in lines)
+    p.call("KRVSchgmqobj", 1, ints([0]), ints([0]), dbls([1.0]))
+    rc, _ = p.solve("mip")
+    assert rc != 0 and any(line.startswith("Solve failed: mixed-integer") for line in lines)

@@ -368,9 +368,7 @@ void reset_results(SolveState &state) {
   state.mip.clear();
 }
 
-void run(KRVSprob prob, const char *flags, SolveRequest request, LogSink &log) {
-  const char *caller = request == SolveRequest::Mip ? "KRVSmipoptimize" : "KRVSlpoptimize";
-  const LpAlgorithm alg = parse_flags(flags, caller);
+void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   const Model &m = *prob->model;
   SolveState &state = *prob->solve;
   const ControlValues &controls = prob->controls;
@@ -552,6 +550,9 @@ void run(KRVSprob prob, const char *flags, SolveRequest request, LogSink &log) {
 }  // namespace
 
 void optimize(KRVSprob prob, const char *flags, SolveRequest request) {
+  // Bad flags are refused before anything of the last solve is dropped.
+  const LpAlgorithm alg =
+      parse_flags(flags, request == SolveRequest::Mip ? "KRVSmipoptimize" : "KRVSlpoptimize");
   SolveState &state = *prob->solve;
   RunningGuard running(state);
   reset_results(state);
@@ -562,7 +563,7 @@ void optimize(KRVSprob prob, const char *flags, SolveRequest request) {
     state.solve_time = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   };
   try {
-    run(prob, flags, request, log);
+    run(prob, alg, request, log);
   } catch (const Error &e) {
     finish();
     log.line(std::string("Solve failed: ") + e.what(), MSG_ERROR);
