@@ -46,6 +46,9 @@ def test_integer_columns_stay_integer():
     x = korvo.var(lb=0, ub=5)
     z = korvo.var(vartype=korvo.integer, lb=0, ub=5)
     p = korvo.problem(x, z, x * z >= 3, x + 2 * z)
+    with pytest.raises(korvo.SolverError, match="Call nlpoptimize"):
+        p.solve()
+    assert p.getProbStatusString() == "mip_unknown"  # the MIP status is 8 too
     p.nlpoptimize()
     zval = p.getSolution(z)
     assert zval == pytest.approx(round(zval), abs=1e-6)
@@ -57,3 +60,14 @@ def test_flags_must_be_text():
     p = korvo.problem()
     with pytest.raises(TypeError):
         p.nlpoptimize(5)
+
+
+def test_nonconvex_objective_of_a_mip_is_reported_as_nonconvex():
+    x = korvo.var(lb=0, ub=3)
+    z = korvo.var(vartype=korvo.integer, lb=0, ub=3)
+    p = korvo.problem(x, z, x + z <= 4, x * z + x + z, sense=korvo.maximize)
+    with pytest.raises(korvo.SolverError, match="determined to be nonconvex"):
+        p.solve()
+    p.nlpoptimize()
+    assert p.getSolution(z) == pytest.approx(round(p.getSolution(z)), abs=1e-6)
+    assert p.getObjVal() == pytest.approx(8.0, rel=1e-6)  # x = z = 2

@@ -386,6 +386,9 @@ def test_nonconvex_and_mixed_integer_quadratics_are_refused():
     rc, err = q.solve("lp")
     assert rc != 0 and q.lp_status() == LP_NONCONVEX and "not concave" in err
     q.call("KRVSchgcoltype", 1, ints([0]), chars("I"))
+    rc, err = q.solve("mip")  # non-convex with integers: status 8 for the MIP too
+    assert rc != 0 and "not concave" in err and q.lp_status() == LP_NONCONVEX
+    q.set_sense(1)  # min x^2 over an integer x is convex, but a class HiGHS does not solve
     rc, err = q.solve("mip")
     assert rc != 0 and "(MIQP) are not supported yet" in err
 

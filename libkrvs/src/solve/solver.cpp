@@ -241,6 +241,7 @@ void check_model_class(const Model &m, bool discrete, SolveState &state) {
     bool convex = (type == 'L' && check_semidefinite(sym, 1.0) == Definiteness::Semidefinite) ||
                   (type == 'G' && check_semidefinite(sym, -1.0) == Definiteness::Semidefinite);
     state.lp_status = LP_NONCONVEX;
+    if (discrete) state.mip_status = LP_NONCONVEX;  // the MIP status callers read for a MIP
     if (!convex)
       throw Error("The quadratic constraint " + name +
                   " is not convex; the LP/MIP solver cannot solve problems with non-convex quadratic constraints");
@@ -249,8 +250,6 @@ void check_model_class(const Model &m, bool discrete, SolveState &state) {
   }
   const size_t quadratic = quadratic_objective_entries(m);
   if (quadratic == 0) return;
-  if (discrete)
-    throw Error("mixed-integer problems with a quadratic objective (MIQP) are not supported yet");
   std::vector<SymmetricEntry> sym;
   sym.reserve(quadratic);
   for (const auto &e : m.qobj)
@@ -258,11 +257,16 @@ void check_model_class(const Model &m, bool discrete, SolveState &state) {
   const double sign = m.obj_sense < 0 ? -1.0 : 1.0;
   if (check_semidefinite(sym, sign) == Definiteness::Indefinite) {
     state.lp_status = LP_NONCONVEX;
+    if (discrete) state.mip_status = LP_NONCONVEX;
     throw Error(sign > 0 ? "The quadratic objective is not convex, so it cannot be minimised (its matrix is not "
                            "positive semidefinite)"
                          : "The quadratic objective is not concave, so it cannot be maximised (its matrix is not "
                            "negative semidefinite)");
   }
+  // A convex quadratic objective with discrete entities is still a class of
+  // its own, which HiGHS does not solve.
+  if (discrete)
+    throw Error("mixed-integer problems with a quadratic objective (MIQP) are not supported yet");
 }
 
 // x, slacks and (for continuous solves) duals in the user's indices.
