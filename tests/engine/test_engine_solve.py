@@ -638,4 +638,4 @@ def test_log_lines_reach_callbacks_and_outputlog_silences_them():
     p.set_int(8035, 1)
     p.call("KRVSchgmqobj", 1, ints([0]), ints([0]), dbls([1.0]))
     rc, _ = p.solve("mip")
-    assert rc != 0 and any(line.startswith("Solve failed: mixed-integer") for line in lines)
+    assert rc != 0 and any(line.startswith("Solve failed: ") for line in lines)
