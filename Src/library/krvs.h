@@ -158,11 +158,14 @@ KRVS_API int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const doubl
 KRVS_API int KRVSaddnames(KRVSprob prob, int type, const char names[], int first, int last) KRVS_NOEXCEPT;
 KRVS_API int KRVSaddsetnames(KRVSprob prob, const char names[], int first, int last) KRVS_NOEXCEPT;
 KRVS_API int KRVSchgcoltype(KRVSprob prob, int ncols, const int colind[], const char coltype[]) KRVS_NOEXCEPT;
+/* Thresholds of 'S', 'R' and 'P' columns only; setting type 'B' clamps the bounds to [0, 1]. */
 KRVS_API int KRVSchgglblimit(KRVSprob prob, int ncols, const int colind[], const double limit[]) KRVS_NOEXCEPT;
 /* Bound types: 'L' lower, 'U' upper, 'B' both. */
 KRVS_API int KRVSchgbounds(KRVSprob prob, int nbounds, const int colind[], const char bndtype[],
                            const double bndval[]) KRVS_NOEXCEPT;
 KRVS_API int KRVSchgrhs(KRVSprob prob, int nrows, const int rowind[], const double rhs[]) KRVS_NOEXCEPT;
+/* Makes the rows range rows: an 'L', 'E' or 'N' row keeps its rhs as the upper end,
+ * a 'G' row keeps it as the lower end. */
 KRVS_API int KRVSchgrhsrange(KRVSprob prob, int nrows, const int rowind[], const double range[]) KRVS_NOEXCEPT;
 KRVS_API int KRVSchgrowtype(KRVSprob prob, int nrows, const int rowind[], const char rowtype[]) KRVS_NOEXCEPT;
 KRVS_API int KRVSchgcoef(KRVSprob prob, int row, int col, double coef) KRVS_NOEXCEPT;
@@ -236,7 +239,10 @@ KRVS_API int KRVSgetindex(KRVSprob prob, int type, const char *name, int *index)
 
 /* ---- files ------------------------------------------------------------ */
 /* MPS (fixed or free) and LP format, chosen by the file name's ending
- * (.mps, .lp, with an optional .gz) or the flags ('l' LP, 'x' MPS). */
+ * (.mps, .lp, with an optional .gz) or the flags ('l' LP, 'x' MPS). A name
+ * without an ending is read as given or with .mps/.lp (.gz) added, and is
+ * written with the format's ending added. A file that cannot be read fails
+ * with a text naming the file and line, and leaves the model as it was. */
 KRVS_API int KRVSreadprob(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
 KRVS_API int KRVSwriteprob(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
 
