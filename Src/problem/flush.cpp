@@ -75,8 +75,18 @@ void roll_back(problem_s *p, pending_rows *b) {
   if (n > b->committed) PyList_SetSlice(p->constraints, b->committed, n, nullptr);
 }
 
+// Whether every group already has room for one more row of the given size
+// (the test grow_group makes first), so the common row skips the growth calls.
+bool has_room(const pending_rows *b, uint64_t name_length, const conv_counts &c) {
+  const conv_target &e = b->entries;
+  return uint64_t(b->row_count) + 1 < b->row_capacity && b->name_bytes + name_length + 1 < b->name_capacity &&
+         e.linear_count + c.linear + 1 < e.linear_capacity && e.quad_count + c.quad + 1 < e.quad_capacity &&
+         e.formula_count + c.formulas + 2 < e.formula_capacity && e.token_count + c.tokens + 1 < e.token_capacity;
+}
+
 // Room for one more row of the given size in every group.
 bool make_room(pending_rows *b, uint64_t name_length, const conv_counts &c) {
+  if (has_room(b, name_length, c)) return true;
   conv_target &e = b->entries;
   bool first_formula = e.formula_starts == nullptr;
   bool ok = grow_group(&b->row_capacity, uint64_t(b->row_count) + 1,
