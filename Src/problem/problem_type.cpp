@@ -232,6 +232,19 @@ void resetSigIntHandler() {
   if (--sigint_nesting == 0) sigaction(SIGINT, &saved_sigint_action, nullptr);
 }
 
+// Runs an engine solve with SIGINT at its default disposition and the
+// interpreter lock released; callbacks take the lock themselves.
+template <class Solve>
+int run_engine_solve(Solve &&solve) {
+  int rc;
+  setSigIntHandler();
+  Py_BEGIN_ALLOW_THREADS;
+  rc = solve();
+  Py_END_ALLOW_THREADS;
+  resetSigIntHandler();
+  return rc;
+}
+
 bool int_attribute(problem_s *p, int id, int64_t *value) {
   if (KRVSgetintattrib64(p->prob, id, value) != 0) {
     setKrvsErrIfNull(reinterpret_cast<PyObject *>(p), nullptr);
@@ -286,13 +299,10 @@ PyObject *problem_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
       flags += 'g';
     }
   }
-  int rc;
-  setSigIntHandler();
-  Py_BEGIN_ALLOW_THREADS;
   const char *f = have_flags || nonlinear ? flags.c_str() : nullptr;
-  rc = nonlinear ? KNLSnlpoptimize(p->nlprob, f) : mip ? KRVSmipoptimize(p->prob, f) : KRVSlpoptimize(p->prob, f);
-  Py_END_ALLOW_THREADS;
-  resetSigIntHandler();
+  int rc = run_engine_solve([&] {
+    return nonlinear ? KNLSnlpoptimize(p->nlprob, f) : mip ? KRVSmipoptimize(p->prob, f) : KRVSlpoptimize(p->prob, f);
+  });
   if (PyErr_Occurred()) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   if (!nonlinear) {
@@ -322,12 +332,7 @@ PyObject *problem_nlpoptimize(PyObject *self, PyObject *args, PyObject *kwargs) 
   // As in solve(): integer columns are kept integer unless the caller relaxes
   // them on purpose, which the engine has no flag for.
   if (mip && flags.find('g') == std::string::npos) flags += 'g';
-  int rc;
-  setSigIntHandler();
-  Py_BEGIN_ALLOW_THREADS;
-  rc = KNLSnlpoptimize(p->nlprob, flags.c_str());
-  Py_END_ALLOW_THREADS;
-  resetSigIntHandler();
+  int rc = run_engine_solve([&] { return KNLSnlpoptimize(p->nlprob, flags.c_str()); });
   if (PyErr_Occurred()) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   return krvs_error(self);
