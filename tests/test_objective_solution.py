@@ -309,3 +309,84 @@ def test_unsolved_problem_has_no_solution():
         p.getSolution()
     with pytest.raises(korvo.SolverError, match="Could not get dual solution"):
         p.getDual()
+
+
+def written_objective(p, tmp_path):
+    """The objective as the engine holds it, read back from an MPS file:
+    ({column: linear coefficient}, constant, {(column, column): quadratic entry})."""
+    path = str(tmp_path / "objective.mps")
+    p.write(path, "")
+    linear, constant, quadratic, section = {}, 0.0, {}, None
+    for line in open(path):
+        fields = line.split()
+        if not line.startswith(" "):
+            section = fields[0]
+            continue
+        if section == "COLUMNS":
+            pairs = dict(zip(fields[1::2], fields[2::2]))
+            if "obj" in pairs:
+                linear[fields[0]] = float(pairs["obj"])
+        elif section == "RHS" and fields[1] == "obj":
+            constant = -float(fields[2])
+        elif section == "QUADOBJ":
+            quadratic[fields[0], fields[1]] = float(fields[2])
+    return {k: v for k, v in linear.items() if v != 0.0}, constant, quadratic
+
+
+def test_objective_columns_after_a_removed_transfer_column(tmp_path):
+    # Columns added after a nonlinear objective sit behind its transfer
+    # column; replacing the objective deletes that column, so the new
+    # objective's columns must move with it.
+    x, y = korvo.var(name="x", ub=3), korvo.var(name="y", ub=3)
+    p = korvo.problem(x, y, x + y <= 4)
+    p.setObjective(korvo.exp(x), sense=korvo.maximize)
+    z, w = korvo.var(name="z", ub=2), korvo.var(name="w", ub=1)
+    p.addVariable(z, w)
+    assert [p.getIndex(v) for v in (z, w)] == [3, 4]
+    p.setObjective(2 * z + 5 * w + x * z + 3 * w * w - 7 + w * korvo.exp(z), sense=korvo.maximize)
+    assert [str(v) for v in p.getVariable()] == ["x", "y", "z", "w", "objtransfercol"]
+    assert [p.getIndex(v) for v in (z, w)] == [2, 3]
+    linear, constant, quadratic = written_objective(p, tmp_path)
+    assert linear == {"z": 2.0, "w": 5.0, "objtransfercol": 1.0}
+    assert constant == -7.0
+    assert quadratic == {("x", "z"): 1.0, ("w", "w"): 6.0}
+    rows, cols = [], []
+    p.getcoefs(rows, cols)
+    assert rows == [1] and cols == [3]  # w * exp(z): column w, formula exp(z), in the transfer row
+    _, _, types, values = p.getcoefformula(1, 3, 1, 20)
+    assert [v for t, v in zip(types, values) if t == 10] == [2.0]
+    # Linear again: the transfer goes, columns behind it move once more.
+    p.addVariable(v := korvo.var(name="v", ub=1))
+    p.setObjective(-z - 4 * v + w * w + 1)
+    assert [str(c) for c in p.getVariable()] == ["x", "y", "z", "w", "v"]
+    assert written_objective(p, tmp_path) == ({"z": -1.0, "v": -4.0}, 1.0, {("w", "w"): 2.0})
+    p.solve()
+    assert p.getObjVal() == pytest.approx(-2 - 4 + 1)
+
+
+def test_replaced_objective_keeps_nothing_of_the_old_one(tmp_path):
+    x, y, z = (korvo.var(name=n, ub=2) for n in "xyz")
+    p = korvo.problem(x, y, z)
+    p.setObjective(3 * x + 2 * y * y + x * z + 5)
+    p.setObjective(z - y)
+    assert written_objective(p, tmp_path) == ({"z": 1.0, "y": -1.0}, 0.0, {})
+    p.setObjective(x * x + x * y + y * x, sense=korvo.maximize)
+    assert written_objective(p, tmp_path) == ({}, 0.0, {("x", "x"): 2.0, ("x", "y"): 2.0})
+    # A failing objective leaves this one in place, constant and all.
+    p.setObjective(x - 2.5)
+    stray = korvo.var(name="stray")
+    with pytest.raises(korvo.ModelError, match="has not been added to problem yet"):
+        p.setObjective(x * x + 3 * y + stray)
+    with pytest.raises(korvo.ModelError, match="has not been added to problem yet"):
+        p.setObjective(korvo.exp(x) + stray * y)
+    assert written_objective(p, tmp_path) == ({"x": 1.0}, -2.5, {})
+    assert p.attributes.cols == 3 and p.attributes.rows == 0
+
+
+def test_large_objective_sums_every_term():
+    n = 5000
+    xs = [korvo.var(ub=1) for _ in range(n)]
+    p = korvo.problem(xs, korvo.Sum((i % 7 - 3) * x for i, x in enumerate(xs)), sense=korvo.maximize)
+    p.solve()
+    assert p.getObjVal() == pytest.approx(sum(max(i % 7 - 3, 0) for i in range(n)))
+    assert p.getSolution(xs[:7]) == pytest.approx([0, 0, 0, 0, 1, 1, 1])

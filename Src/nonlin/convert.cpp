@@ -78,6 +78,13 @@ bool grow_array(T **array, uint64_t capacity) {
   return true;
 }
 
+// Capacity for need entries in grow mode: at least double the old one, so
+// that appending term by term costs amortised constant time.
+uint64_t grown_capacity(uint64_t capacity, uint64_t need) {
+  uint64_t grown = capacity < 8 ? 16 : capacity * 2;
+  return grown < need ? need : grown;
+}
+
 int out_of_room() {
   PyErr_SetString(korvo_interface_error, "Formula conversion exceeded the space reserved for it");
   return -1;
@@ -87,11 +94,12 @@ int reserve_linear(conv_target *t, uint64_t extra) {
   uint64_t need = t->linear_count + extra;
   if (need <= t->linear_capacity) return 0;
   if (!t->grow) return out_of_room();
-  if (!grow_array(&t->linear_cols, need) || !grow_array(&t->linear_vals, need)) {
+  uint64_t capacity = grown_capacity(t->linear_capacity, need);
+  if (!grow_array(&t->linear_cols, capacity) || !grow_array(&t->linear_vals, capacity)) {
     PyErr_NoMemory();
     return -1;
   }
-  t->linear_capacity = need;
+  t->linear_capacity = capacity;
   return 0;
 }
 
@@ -99,11 +107,13 @@ int reserve_quad(conv_target *t, uint64_t extra) {
   uint64_t need = t->quad_count + extra;
   if (need <= t->quad_capacity) return 0;
   if (!t->grow) return out_of_room();
-  if (!grow_array(&t->quad_col1, need) || !grow_array(&t->quad_col2, need) || !grow_array(&t->quad_vals, need)) {
+  uint64_t capacity = grown_capacity(t->quad_capacity, need);
+  if (!grow_array(&t->quad_col1, capacity) || !grow_array(&t->quad_col2, capacity) ||
+      !grow_array(&t->quad_vals, capacity)) {
     PyErr_NoMemory();
     return -1;
   }
-  t->quad_capacity = need;
+  t->quad_capacity = capacity;
   return 0;
 }
 

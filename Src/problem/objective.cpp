@@ -2,7 +2,7 @@
 // and column.
 #include <Python.h>
 
-#include <map>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -35,16 +35,9 @@ int engine_failed(problem_s *p) {
   return -1;
 }
 
-// Clears the constant, the linear and the quadratic objective of n columns.
-int clear_objective(problem_s *p, int n) {
-  int minus_one = -1;
-  double zero = 0.0;
-  if (KRVSchgobj(p->prob, 1, &minus_one, &zero) != 0) return engine_failed(p);
+// Clears the quadratic objective of n columns.
+int clear_quadratic_objective(problem_s *p, int n) {
   if (n == 0) return 0;
-  std::vector<int> cols(static_cast<size_t>(n));
-  for (int j = 0; j < n; ++j) cols[size_t(j)] = j;
-  std::vector<double> zeros(size_t(n), 0.0);
-  if (KRVSchgobj(p->prob, n, cols.data(), zeros.data()) != 0) return engine_failed(p);
   int count = 0;
   if (KRVSgetmqobj(p->prob, nullptr, nullptr, nullptr, 0, &count, 0, n - 1) != 0) return engine_failed(p);
   if (count == 0) return 0;
@@ -169,42 +162,81 @@ int add_transfer(problem_s *p, const conv_target &t) {
   return 0;
 }
 
-// Linear and quadratic parts of a conversion with repeated entries summed,
-// as the engine's objective changes replace rather than add.
-int set_linear_quadratic(problem_s *p, const conv_target &t) {
-  if (t.constant != 0.0) {
-    int minus_one = -1;
-    double value = -t.constant;
-    if (KRVSchgobj(p->prob, 1, &minus_one, &value) != 0) return engine_failed(p);
+int column_out_of_range() {
+  PyErr_SetString(korvo_interface_error, "Objective refers to a column the problem does not have");
+  return -1;
+}
+
+// Replaces the constant and the linear objective of all n columns with
+// those of the conversion, repeated columns summed, in one call each: the
+// new coefficients are laid over zeros, which clears every other column.
+int set_constant_and_linear(problem_s *p, const conv_target &t, int n) {
+  int minus_one = -1;
+  double constant = t.constant != 0.0 ? -t.constant : 0.0;
+  if (KRVSchgobj(p->prob, 1, &minus_one, &constant) != 0) return engine_failed(p);
+  if (n == 0) return t.linear_count > 0 ? column_out_of_range() : 0;
+  std::vector<double> dense(size_t(n), 0.0);
+  for (uint64_t k = 0; k < t.linear_count; ++k) {
+    int col = t.linear_cols[k];
+    if (col < 0 || col >= n) return column_out_of_range();
+    dense[size_t(col)] += t.linear_vals[k];
   }
-  if (t.linear_count > 0) {
-    std::map<int, double> linear;
-    for (uint64_t k = 0; k < t.linear_count; ++k) linear[t.linear_cols[k]] += t.linear_vals[k];
-    std::vector<int> cols;
-    std::vector<double> vals;
-    for (const auto &[col, val] : linear) {
-      cols.push_back(col);
-      vals.push_back(val);
-    }
-    if (KRVSchgobj(p->prob, int(cols.size()), cols.data(), vals.data()) != 0) return engine_failed(p);
-  }
-  if (t.quad_count > 0) {
-    std::map<std::pair<int, int>, double> quad;
-    for (uint64_t k = 0; k < t.quad_count; ++k) {
-      int i = t.quad_col1[k], j = t.quad_col2[k];
-      quad[{std::min(i, j), std::max(i, j)}] += t.quad_vals[k];
-    }
-    std::vector<int> first, second;
-    std::vector<double> vals;
-    for (const auto &[cols, val] : quad) {
-      first.push_back(cols.first);
-      second.push_back(cols.second);
-      vals.push_back(val);
-    }
-    if (KRVSchgmqobj64(p->prob, int64_t(vals.size()), first.data(), second.data(), vals.data()) != 0)
-      return engine_failed(p);
-  }
+  std::vector<int> cols(static_cast<size_t>(n));
+  for (int j = 0; j < n; ++j) cols[size_t(j)] = j;
+  if (KRVSchgobj(p->prob, n, cols.data(), dense.data()) != 0) return engine_failed(p);
   return 0;
+}
+
+// The quadratic part of a conversion, each pair once (first column not
+// above the second) with repeated pairs summed, as the engine's objective
+// changes replace rather than add.
+int set_quadratic(problem_s *p, const conv_target &t) {
+  if (t.quad_count == 0) return 0;
+  struct entry {
+    int first, second;
+    double value;
+  };
+  std::vector<entry> entries(size_t(t.quad_count));
+  for (uint64_t k = 0; k < t.quad_count; ++k) {
+    int i = t.quad_col1[k], j = t.quad_col2[k];
+    entries[size_t(k)] = {std::min(i, j), std::max(i, j), t.quad_vals[k]};
+  }
+  std::stable_sort(entries.begin(), entries.end(), [](const entry &a, const entry &b) {
+    return a.first != b.first ? a.first < b.first : a.second < b.second;
+  });
+  std::vector<int> first, second;
+  std::vector<double> values;
+  first.reserve(entries.size());
+  second.reserve(entries.size());
+  values.reserve(entries.size());
+  for (const entry &e : entries) {
+    if (!first.empty() && first.back() == e.first && second.back() == e.second) {
+      values.back() += e.value;
+      continue;
+    }
+    first.push_back(e.first);
+    second.push_back(e.second);
+    values.push_back(e.value);
+  }
+  if (KRVSchgmqobj64(p->prob, int64_t(values.size()), first.data(), second.data(), values.data()) != 0)
+    return engine_failed(p);
+  return 0;
+}
+
+// Moves the converted column indices above a deleted column down by one,
+// as the deletion moves the columns themselves.
+void shift_columns_above(conv_target *t, int deleted) {
+  auto shift = [deleted](int &col) {
+    if (col > deleted) --col;
+  };
+  for (uint64_t k = 0; k < t->linear_count; ++k) shift(t->linear_cols[k]);
+  for (uint64_t k = 0; k < t->quad_count; ++k) {
+    shift(t->quad_col1[k]);
+    shift(t->quad_col2[k]);
+  }
+  for (uint64_t k = 0; k < t->formula_count; ++k) shift(t->formula_cols[k]);
+  for (uint64_t k = 0; k < t->token_count; ++k)
+    if (t->token_types[k] == KNLS_TOK_COL && t->token_vals[k] > double(deleted)) t->token_vals[k] -= 1.0;
 }
 
 bool uses_column(const conv_target &t, int col) {
@@ -302,26 +334,8 @@ int problem_set_objective(problem_s *p, PyObject *objective, long sense) {
     PyErr_SetString(korvo_model_error, "Invalid object set as objective");
     return -1;
   }
-  {
-    // A trial conversion first: an objective that cannot be converted
-    // leaves the current one in place.
-    conv_target trial{};
-    trial.grow = true;
-    int rc = convertExpr(p, single.get(), &trial, true);
-    bool uses_transfer = rc == 0 && p->transfer_col >= 0 && uses_column(trial, p->transfer_col);
-    conv_target_free(&trial);
-    if (rc < 0) return -1;
-    if (uses_transfer) {
-      // The column goes when the objective is replaced.
-      PyErr_SetString(korvo_model_error, "The objective cannot contain the objective transfer column");
-      return -1;
-    }
-  }
-  if (check_nl_unconstruct(p) < 0) return -1;
-  // The transfer column is not part of the objective being replaced.
-  if (p->nl_objective && remove_transfer(p) < 0) return -1;
-  int64_t n = problem_column_count(p);
-  if (n < 0 || clear_objective(p, int(n)) < 0) return -1;
+  // The conversion comes first: an objective that cannot be converted
+  // leaves the current one in place.
   conv_target t{};
   t.grow = true;
   struct Freed {
@@ -329,7 +343,23 @@ int problem_set_objective(problem_s *p, PyObject *objective, long sense) {
     ~Freed() { conv_target_free(t); }
   } freed{&t};
   if (convertExpr(p, single.get(), &t, true) < 0) return -1;
-  if (set_linear_quadratic(p, t) < 0) return -1;
+  if (p->transfer_col >= 0 && uses_column(t, p->transfer_col)) {
+    // The column goes when the objective is replaced.
+    PyErr_SetString(korvo_model_error, "The objective cannot contain the objective transfer column");
+    return -1;
+  }
+  if (check_nl_unconstruct(p) < 0) return -1;
+  // The transfer column is not part of the objective being replaced; the
+  // conversion's columns above it move down with the rest.
+  if (p->nl_objective) {
+    int removed_col = p->transfer_col;
+    if (remove_transfer(p) < 0) return -1;
+    if (removed_col >= 0) shift_columns_above(&t, removed_col);
+  }
+  int64_t n = problem_column_count(p);
+  if (n < 0 || set_constant_and_linear(p, t, int(n)) < 0 || clear_quadratic_objective(p, int(n)) < 0 ||
+      set_quadratic(p, t) < 0)
+    return -1;
   if (t.formula_count > 0) {
     if (add_transfer(p, t) < 0) return -1;
   } else if (p->transfer_col != -1 && remove_transfer(p) < 0) {
