@@ -5,8 +5,8 @@
 
 #include <Python.h>
 
-// The product of two arrays (a is None on the first step of a reduction: b is
-// returned). out, when not null, receives the result. New reference or null
+// The product of two arrays, or of a sparse matrix and an array (a is None on
+// the first step of a reduction: b is returned). out, when not null, receives the result. New reference or null
 // with ModelError set.
 PyObject *tensor_mult(PyObject *a, PyObject *b, PyObject *out);
 

@@ -523,10 +523,16 @@ PyMethodDef korvo_arrays_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      KORVO_DOC("Multiplies NumPy arrays of numbers, variables and expressions with the shape rule of NumPy's dot.",
                "r = korvo.Dot(*arrays, out=None)",
-               KORVO_ARGS("arrays: NumPy arrays (or one container of them), multiplied from left to right\n"
+               KORVO_ARGS("arrays: NumPy arrays or sparse matrices (or one container of them), multiplied from "
+                          "left to right\n"
                           "  out: optional array that receives the last product"),
-               "e = korvo.Dot(A, x)   # A a 2-D float array, x = korvo.vars(n): one expression per row of A",
+               "e = korvo.Dot(A, x)   # A a 2-D float array, x = korvo.vars(n): one expression per row of A\n"
+               "  e = korvo.Dot(S, x)   # S a SciPy sparse matrix or array: built from its nonzeros only",
                "The last axis of each left operand meets the second-to-last axis of the right operand. Products "
                "with variables or expressions give an array of data type korvo.npexpr; numeric products a "
-               "numeric array. Dot() is 0.0.")},
+               "numeric array. Dot() is 0.0. A sparse matrix (any object with tocsr(), shape and nnz) may stand "
+               "on either side of a NumPy array; the result is what the same product with the matrix made dense "
+               "gives: stored zeros make no terms and repeated entries add up, and a product with a numeric array "
+               "is a NumPy array with the dense rule's element type. Two sparse matrices are refused: multiply "
+               "them with their own @.")},
     {nullptr, nullptr, 0, nullptr}};
