@@ -335,10 +335,12 @@ class TestSparse:
             Rows(np.array([0, 1, 3]), np.array([0, 1]), np.array([1.0, 2.0]), (2, 3)),   # past the entries
             Rows(np.array([0, 1]), np.array([0, 1]), np.array([1.0, 2.0]), (2, 3)),      # too few pointers
             Rows(np.array([0.0, 1.0, 2.0]), np.array([0, 1]), np.array([1.0, 2.0]), (2, 3)),  # float pointers
+            Rows(np.array([0, 1, 2]), np.array([0, 1]), np.array([1.0]), (2, 3)),        # too few values
+            Rows(np.array([0, 1, 2]), np.array([0, 1]), np.array([[1.0, 2.0]]), (2, 3)),  # values not a vector
         ]
         for rows in bad:
             for args in ((rows, x), (korvo.vars(2, name="y"), rows)):
-                with pytest.raises(korvo.ModelError, match="out of range"):
+                with pytest.raises(korvo.ModelError, match="invalid structure"):
                     korvo.Dot(*args)
 
     def test_reference_counts(self):

@@ -381,7 +381,9 @@ const char kWrongElementType[] = "Dot product must be between long, double, and 
 const char kSizeMismatch[] =
     "Dot product must occur between NumPy vectors with matching sizes in the multiplying dimension";
 const char kNotAMatrix[] = "Sparse operand of a dot product must have two dimensions";
-const char kBadStructure[] = "Sparse operand of a dot product has row pointers or column indices out of range";
+const char kBadStructure[] =
+    "Sparse operand of a dot product has an invalid structure: row pointers, column indices or values out of "
+    "range";
 
 // The rows of a sparse matrix as its own tocsr() gives them: row i holds
 // entries start[i] .. start[i + 1] - 1 of index and of the value array,
