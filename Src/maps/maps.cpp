@@ -1,5 +1,6 @@
 // Maps of expressions (linear and quadratic coefficients), problem index
 // tables and index sets.
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -11,15 +12,40 @@
 #include "maps/maps.h"
 #include "variable/var.h"
 
-using LinEntries = std::map<const var_s *, double, less_variable>;
 using QuadEntries = std::map<const var_s *, linmap *, less_variable>;
 
+// One term of a linear map. The variable's identity is cached so that
+// searching, sorting and merging never dereference the variables.
+struct LinEntry {
+  uint64_t id;
+  const var_s *key;
+  double coef;
+};
+
+// Most expressions of a model have a handful of terms: these live inside the
+// map object, so such an expression costs no allocation for its entries.
+constexpr size_t kInlineEntries = 4;
+// Up to this size a key arriving out of order is inserted in place; larger
+// maps collect such keys in a pending tail and merge it in bulk.
+constexpr size_t kSmallMap = 64;
+
+// Entries [0, sorted) are sorted by id, unique and nonzero. Entries
+// [sorted, size) are the pending tail: nonzero, in arrival order, and may
+// repeat each other's or sorted keys. Every entry, pending or not, owns one
+// reference to its key. A tail exists only once the map has outgrown kSmallMap,
+// so its block is then on the heap, and a map never moves back inline.
+// Reads merge the tail first (through const handles too: callers hold the GIL).
 struct linmap_s {
-  LinEntries entries;
+  LinEntry *data;
+  size_t size;
+  size_t sorted;
+  size_t capacity;
+  LinEntry inline_entries[kInlineEntries];
 };
 struct quadmap_s {
   QuadEntries entries;
-  size_t terms = 0;  // total number of inner entries
+  size_t terms = 0;     // total number of inner entries, exact unless stale
+  bool stale = false;   // an inner map may hold a pending tail
 };
 struct rowcolmap_s {
   IdTable<PyObject *> entries;
@@ -69,151 +95,403 @@ bool advance_cursor(const Container &entries, map_cursor *cursor, cursor_iterato
 
 void free_cursor(map_cursor *cursor) { *cursor = nullptr; }
 
-// Models are mostly built in creation order, so a new variable usually goes
-// after the last key: check that first and insert at the end in constant time.
-bool append_at_end(LinEntries &entries, const var_s *var, double coef, int *rc) {
-  if (!entries.empty() && !less_variable()(std::prev(entries.end())->first, var)) return false;
-  try {
-    entries.emplace_hint(entries.end(), var, coef);
-  } catch (...) {
-    *rc = -1;
-    return true;
+// ---- flat linear map internals ----
+
+bool id_less(const LinEntry &a, const LinEntry &b) { return a.id < b.id; }
+
+linmap_s *writable(const linmap *map) { return const_cast<linmap_s *>(map); }
+bool is_inline(const linmap_s *m) { return m->data == m->inline_entries; }
+
+// Capacity for `needed` entries in total; false (map unchanged) without memory.
+bool lin_reserve(linmap_s *m, size_t needed) {
+  if (needed <= m->capacity) return true;
+  size_t capacity = m->capacity * 2 > needed ? m->capacity * 2 : needed;
+  if (capacity > PY_SSIZE_T_MAX / sizeof(LinEntry)) return false;
+  void *block;
+  if (is_inline(m)) {
+    block = PyMem_Malloc(capacity * sizeof(LinEntry));
+    if (block && m->size) std::memcpy(block, m->data, m->size * sizeof(LinEntry));
+  } else {
+    block = PyMem_Realloc(m->data, capacity * sizeof(LinEntry));
   }
-  take_ref(var);
-  *rc = 0;
+  if (!block) return false;
+  m->data = static_cast<LinEntry *>(block);
+  m->capacity = capacity;
   return true;
 }
 
-void release_keys(LinEntries &entries) {
-  for (auto &entry : entries) drop_ref(entry.first);
-  entries.clear();
+// Releases the keys of entries that have left their map. The keys are copied
+// out first: releasing one can run arbitrary code, which may write into the
+// slots they came from.
+void release_entries(const LinEntry *entries, size_t count) {
+  if (count == 0) return;
+  const var_s *local[kSmallMap];
+  const var_s **keys = local;
+  if (count > kSmallMap) keys = static_cast<const var_s **>(PyMem_Malloc(count * sizeof *keys));
+  if (!keys) {  // no memory to copy them: release them where they are
+    for (size_t i = 0; i < count; ++i) drop_ref(entries[i].key);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) keys[i] = entries[i].key;
+  for (size_t i = 0; i < count; ++i) drop_ref(keys[i]);
+  if (keys != local) PyMem_Free(keys);
+}
+
+// Folds the pending tail into the sorted part: coefficients of equal keys are
+// summed in arrival order, zero sums go, and every surplus reference is
+// released. Works in place, so it cannot fail (the sorts fall back to
+// in-place algorithms when no scratch memory is available).
+void lin_merge_tail(linmap_s *m) {
+  while (m->sorted != m->size) {
+    LinEntry *data = m->data;
+    size_t n = m->size;
+    std::stable_sort(data + m->sorted, data + n, id_less);
+    std::inplace_merge(data, data + m->sorted, data + n, id_less);
+    // Equal ids are now adjacent, the oldest first. Keep one summed entry per
+    // id at the front; every other entry is swapped behind the kept ones.
+    size_t kept = 0;
+    for (size_t group = 0; group < n;) {
+      size_t end = group + 1;
+      double sum = data[group].coef;
+      for (; end < n && data[end].id == data[group].id; ++end) sum += data[end].coef;
+      if (sum != 0.0) {
+        data[group].coef = sum;
+        std::swap(data[kept], data[group]);
+        ++kept;
+      }
+      group = end;
+    }
+    m->size = m->sorted = kept;
+    release_entries(data + kept, n - kept);
+    // Released keys may have run code that added to this map: loop until clean.
+  }
+}
+
+void lin_normalise(const linmap *map) {
+  if (map->sorted != map->size) lin_merge_tail(writable(map));
+}
+
+// Position of the first sorted entry whose id is not less than id.
+size_t lin_lower_bound(const linmap_s *m, uint64_t id) {
+  const LinEntry *first = m->data, *last = m->data + m->sorted;
+  if (m->sorted <= 8) {
+    while (first != last && first->id < id) ++first;
+    return size_t(first - m->data);
+  }
+  size_t count = m->sorted;
+  while (count > 0) {
+    size_t half = count / 2;
+    if (first[half].id < id) {
+      first += half + 1;
+      count -= half + 1;
+    } else {
+      count = half;
+    }
+  }
+  return size_t(first - m->data);
+}
+
+// Index of the entry of id in a map without pending tail, or size.
+size_t lin_find(const linmap_s *m, uint64_t id) {
+  size_t pos = lin_lower_bound(m, id);
+  return pos < m->size && m->data[pos].id == id ? pos : m->size;
+}
+
+// Removes the entry at pos (no pending tail) and then releases its key.
+void lin_erase(linmap_s *m, size_t pos) {
+  const var_s *key = m->data[pos].key;
+  std::memmove(m->data + pos, m->data + pos + 1, (m->size - pos - 1) * sizeof(LinEntry));
+  --m->size;
+  --m->sorted;
+  drop_ref(key);
+}
+
+// Adds coef (nonzero) to the entry of var: appended in constant time when var
+// comes after every key, inserted in place in small maps, otherwise queued in
+// the pending tail.
+int lin_add(linmap_s *m, const var_s *var, double coef) {
+  uint64_t id = var_id(var);
+  size_t size = m->size;
+  bool in_order = size == 0 || (m->sorted == size && m->data[size - 1].id < id);
+  if (in_order || m->sorted != size || size >= kSmallMap) {
+    if (size == m->capacity && !lin_reserve(m, size + 1)) return -1;
+    m->data[size] = LinEntry{id, var, coef};
+    m->size = size + 1;
+    take_ref(var);
+    if (in_order) {
+      m->sorted = size + 1;
+    } else if (m->size - m->sorted > m->sorted / 2) {
+      lin_merge_tail(m);
+    }
+    return 0;
+  }
+  size_t pos = lin_lower_bound(m, id);
+  if (m->data[pos].id == id) {  // pos < size: the last key is not less than id
+    double sum = m->data[pos].coef + coef;
+    if (sum == 0.0)
+      lin_erase(m, pos);
+    else
+      m->data[pos].coef = sum;
+    return 0;
+  }
+  if (size == m->capacity && !lin_reserve(m, size + 1)) return -1;
+  std::memmove(m->data + pos + 1, m->data + pos, (size - pos) * sizeof(LinEntry));
+  m->data[pos] = LinEntry{id, var, coef};
+  m->size = m->sorted = size + 1;
+  take_ref(var);
+  return 0;
+}
+
+// Drops entries whose coefficient became zero, keeping the order of the others.
+void lin_drop_zeros(linmap_s *m) {
+  size_t kept = 0, n = m->size;
+  for (size_t i = 0; i < n; ++i)
+    if (m->data[i].coef != 0.0) std::swap(m->data[kept++], m->data[i]);
+  if (kept == n) return;
+  m->size = m->sorted = kept;
+  release_entries(m->data + kept, n - kept);
 }
 
 }  // namespace
 
 // ---- linmap ---------------------------------------------------------------
 
-linmap *linmap_new(void) { return new (std::nothrow) linmap_s(); }
+linmap *linmap_new(void) {
+  void *memory = PyMem_Malloc(sizeof(linmap_s));
+  if (!memory) return nullptr;
+  linmap_s *m = static_cast<linmap_s *>(memory);
+  m->data = m->inline_entries;
+  m->size = m->sorted = 0;
+  m->capacity = kInlineEntries;
+  return m;
+}
 
 void linmap_free(linmap **map) {
-  if (!*map) return;
-  // Detach the entries first: releasing a key may run arbitrary deallocation code.
-  LinEntries entries;
-  entries.swap((*map)->entries);
-  delete *map;
+  linmap_s *m = *map;
+  if (!m) return;
   *map = nullptr;
-  release_keys(entries);
+  // Detach the entries first: releasing a key may run arbitrary deallocation code.
+  size_t n = m->size;
+  if (is_inline(m)) {
+    LinEntry entries[kInlineEntries];
+    std::memcpy(entries, m->data, n * sizeof(LinEntry));
+    PyMem_Free(m);
+    for (size_t i = 0; i < n; ++i) drop_ref(entries[i].key);
+    return;
+  }
+  LinEntry *block = m->data;
+  PyMem_Free(m);
+  for (size_t i = 0; i < n; ++i) drop_ref(block[i].key);
+  PyMem_Free(block);
 }
 
-size_t linmap_size(const linmap *map) { return map ? map->entries.size() : 0; }
+size_t linmap_size(const linmap *map) {
+  if (!map) return 0;
+  lin_normalise(map);
+  return map->size;
+}
 
 int linmap_get(const linmap *map, const var_s *var, double *coef) {
-  auto it = map->entries.find(var);
-  if (it == map->entries.end()) return -1;
-  if (coef) *coef = it->second;
+  lin_normalise(map);
+  size_t pos = lin_find(map, var_id(var));
+  if (pos == map->size) return -1;
+  if (coef) *coef = map->data[pos].coef;
   return 0;
 }
 
-bool linmap_has(const linmap *map, const var_s *var) { return map->entries.count(var) != 0; }
+bool linmap_has(const linmap *map, const var_s *var) {
+  lin_normalise(map);
+  return lin_find(map, var_id(var)) != map->size;
+}
 
 int linmap_set(linmap *map, const var_s *var, double coef) {
-  int rc;
-  if (coef != 0.0 && append_at_end(map->entries, var, coef, &rc)) return rc;
-  auto it = map->entries.lower_bound(var);
-  bool present = it != map->entries.end() && !less_variable()(var, it->first);
-  if (coef == 0.0) {
-    if (present) {
-      const var_s *key = it->first;
-      map->entries.erase(it);
-      drop_ref(key);
-    }
+  lin_normalise(map);
+  size_t pos = lin_find(map, var_id(var));
+  if (pos != map->size) {
+    if (coef == 0.0)
+      lin_erase(map, pos);
+    else
+      map->data[pos].coef = coef;
     return 0;
   }
-  if (present) {
-    it->second = coef;
-    return 0;
-  }
-  try {
-    map->entries.emplace_hint(it, var, coef);
-  } catch (...) {
-    return -1;
-  }
-  take_ref(var);
-  return 0;
+  return coef == 0.0 ? 0 : lin_add(map, var, coef);
 }
 
 int linmap_add(linmap *map, const var_s *var, double coef) {
   if (coef == 0.0) return 0;
-  int rc;
-  if (append_at_end(map->entries, var, coef, &rc)) return rc;
-  auto it = map->entries.lower_bound(var);
-  if (it != map->entries.end() && !less_variable()(var, it->first)) {
-    double sum = it->second + coef;
-    if (sum == 0.0) {
-      const var_s *key = it->first;
-      map->entries.erase(it);
-      drop_ref(key);
-    } else {
-      it->second = sum;
+  return lin_add(map, var, coef);
+}
+
+int linmap_reserve(linmap *map, size_t count) { return lin_reserve(map, count) ? 0 : -1; }
+
+int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
+  if (dst == src) {  // e += f * e: add from a snapshot
+    linmap *snapshot = nullptr;
+    if (linmap_copy(&snapshot, src) < 0) return -1;
+    int rc = linmap_add_scaled(dst, snapshot, factor);
+    linmap_free(&snapshot);
+    return rc;
+  }
+  lin_normalise(src);
+  lin_normalise(dst);
+  size_t n = dst->size, m = src->size;
+  if (m == 0) return 0;
+  if (n == 0 || dst->data[n - 1].id < src->data[0].id) {
+    // Every key comes after dst's last one: append the products in one go.
+    if (!lin_reserve(dst, n + m)) return -1;
+    LinEntry *out = dst->data + n;
+    for (size_t i = 0; i < m; ++i) {
+      const LinEntry &e = src->data[i];
+      double product = factor * e.coef;
+      if (product == 0.0) continue;
+      *out++ = LinEntry{e.id, e.key, product};
+      take_ref(e.key);
+    }
+    dst->size = dst->sorted = size_t(out - dst->data);
+    return 0;
+  }
+  if (m <= 8 && n + m <= kSmallMap) {
+    // A few terms into a small map: in-place inserts. Capacity first, so that
+    // running out of memory leaves dst untouched.
+    if (!lin_reserve(dst, n + m)) return -1;
+    for (size_t i = 0; i < m; ++i) {
+      double product = factor * src->data[i].coef;
+      if (product != 0.0) lin_add(dst, src->data[i].key, product);
     }
     return 0;
   }
-  try {
-    map->entries.emplace_hint(it, var, coef);
-  } catch (...) {
-    return -1;
+  // Merge both sorted runs into a new block; dst's entries that cancel are
+  // collected at the front of the old block (never ahead of the read position).
+  size_t capacity = n + m;
+  if (capacity > PY_SSIZE_T_MAX / sizeof(LinEntry)) return -1;
+  LinEntry *merged = static_cast<LinEntry *>(PyMem_Malloc(capacity * sizeof(LinEntry)));
+  if (!merged) return -1;
+  LinEntry *old = dst->data;
+  const LinEntry *theirs = src->data;
+  size_t i = 0, j = 0, k = 0, dropped = 0;
+  while (i < n && j < m) {
+    if (old[i].id < theirs[j].id) {
+      merged[k++] = old[i++];
+    } else if (theirs[j].id < old[i].id) {
+      double product = factor * theirs[j].coef;
+      if (product != 0.0) {
+        merged[k++] = LinEntry{theirs[j].id, theirs[j].key, product};
+        take_ref(theirs[j].key);
+      }
+      ++j;
+    } else {
+      double sum = old[i].coef + factor * theirs[j].coef;
+      if (sum != 0.0) {
+        merged[k] = old[i];
+        merged[k++].coef = sum;
+      } else {
+        old[dropped++] = old[i];
+      }
+      ++i;
+      ++j;
+    }
   }
-  take_ref(var);
+  for (; i < n; ++i) merged[k++] = old[i];
+  for (; j < m; ++j) {
+    double product = factor * theirs[j].coef;
+    if (product == 0.0) continue;
+    merged[k++] = LinEntry{theirs[j].id, theirs[j].key, product};
+    take_ref(theirs[j].key);
+  }
+  // Detach the old entries before releasing their keys: inline ones are
+  // copied out, since the map object stays reachable.
+  bool was_inline = is_inline(dst);
+  LinEntry local[kInlineEntries];
+  const LinEntry *gone = old;
+  if (was_inline) {
+    std::memcpy(local, old, dropped * sizeof(LinEntry));
+    gone = local;
+  }
+  dst->data = merged;
+  dst->size = dst->sorted = k;
+  dst->capacity = capacity;
+  for (size_t d = 0; d < dropped; ++d) drop_ref(gone[d].key);
+  if (!was_inline) PyMem_Free(old);
   return 0;
 }
 
 void linmap_del(linmap *map, const var_s *var) {
-  auto it = map->entries.find(var);
-  if (it == map->entries.end()) return;
-  const var_s *key = it->first;
-  map->entries.erase(it);
-  drop_ref(key);
+  lin_normalise(map);
+  size_t pos = lin_find(map, var_id(var));
+  if (pos != map->size) lin_erase(map, pos);
 }
 
 int linmap_copy(linmap **dst, const linmap *src) {
+  lin_normalise(src);
   linmap *copy = linmap_new();
   if (!copy) return -1;
-  try {
-    copy->entries = src->entries;
-  } catch (...) {
-    delete copy;
+  if (!lin_reserve(copy, src->size)) {
+    PyMem_Free(copy);
     return -1;
   }
-  for (auto &entry : copy->entries) take_ref(entry.first);
+  if (src->size) std::memcpy(copy->data, src->data, src->size * sizeof(LinEntry));
+  copy->size = copy->sorted = src->size;
+  for (size_t i = 0; i < copy->size; ++i) take_ref(copy->data[i].key);
   *dst = copy;
   return 0;
 }
 
 int linmap_scale(linmap *map, double factor) {
-  for (auto it = map->entries.begin(); it != map->entries.end();) {
-    it->second *= factor;
-    if (it->second == 0.0) {
-      const var_s *key = it->first;
-      it = map->entries.erase(it);
-      drop_ref(key);
-    } else {
-      ++it;
-    }
+  lin_normalise(map);
+  bool underflow = false;
+  for (size_t i = 0; i < map->size; ++i) {
+    map->data[i].coef *= factor;
+    underflow |= map->data[i].coef == 0.0;
   }
+  if (underflow) lin_drop_zeros(map);
   return 0;
 }
 
 int linmap_next(const linmap *map, const var_s **key, double *value, map_cursor *cursor) {
-  LinEntries::const_iterator it;
-  if (!advance_cursor(map->entries, cursor, &it)) return 0;
-  *key = it->first;
-  *value = it->second;
+  lin_normalise(map);
+  size_t position = *cursor ? size_t(reinterpret_cast<uintptr_t>(*cursor)) - 1 : 0;
+  if (position >= map->size) {
+    *cursor = nullptr;
+    return 0;
+  }
+  *key = map->data[position].key;
+  *value = map->data[position].coef;
+  *cursor = reinterpret_cast<map_cursor>(uintptr_t(position) + 2);
   return 1;
 }
 
 void linmap_iter_free(map_cursor *cursor) { free_cursor(cursor); }
 
 // ---- quadmap --------------------------------------------------------------
+
+namespace {
+
+// Brings a stale quadmap up to date: merges the inner maps' tails, removes
+// inner maps that ended up empty and recounts the terms.
+void quad_normalise(const quadmap *map) {
+  if (!map->stale) return;
+  quadmap_s *q = const_cast<quadmap_s *>(map);
+  q->stale = false;
+  size_t terms = 0;
+  for (auto it = q->entries.begin(); it != q->entries.end();) {
+    linmap *inner = it->second;
+    size_t size = linmap_size(inner);
+    if (size == 0) {
+      const var_s *key = it->first;
+      it = q->entries.erase(it);
+      linmap_free(&inner);
+      drop_ref(key);
+      continue;
+    }
+    terms += size;
+    ++it;
+  }
+  q->terms = terms;
+}
+
+size_t inner_size(const linmap *inner) { return inner ? linmap_size(inner) : 0; }
+
+}  // namespace
 
 quadmap *quadmap_new(void) { return new (std::nothrow) quadmap_s(); }
 
@@ -229,9 +507,14 @@ void quadmap_free(quadmap **map) {
   }
 }
 
-size_t quadmap_size(const quadmap *map) { return map ? map->terms : 0; }
+size_t quadmap_size(const quadmap *map) {
+  if (!map) return 0;
+  quad_normalise(map);
+  return map->terms;
+}
 
 int quadmap_get(const quadmap *map, const var_s *var, linmap **inner) {
+  quad_normalise(map);
   auto it = map->entries.find(var);
   if (it == map->entries.end()) return -1;
   if (inner) *inner = it->second;
@@ -239,9 +522,10 @@ int quadmap_get(const quadmap *map, const var_s *var, linmap **inner) {
 }
 
 int quadmap_set(quadmap *map, const var_s *var, linmap *inner) {
+  quad_normalise(map);
   auto it = map->entries.lower_bound(var);
   if (it != map->entries.end() && !less_variable()(var, it->first)) {
-    map->terms -= it->second ? it->second->entries.size() : 0;
+    map->terms -= inner_size(it->second);
     it->second = inner;
   } else {
     try {
@@ -251,7 +535,7 @@ int quadmap_set(quadmap *map, const var_s *var, linmap *inner) {
     }
     take_ref(var);
   }
-  map->terms += inner ? inner->entries.size() : 0;
+  map->terms += inner_size(inner);
   return 0;
 }
 
@@ -276,10 +560,17 @@ int quadmap_add(quadmap *map, const var_s *x, const var_s *y, double coef) {
     return 0;
   }
   linmap *inner = it->second;
-  size_t before = inner->entries.size();
+  // Sizes are exact only while the inner map has no pending tail; otherwise
+  // the count is settled on the next read.
+  bool exact_before = inner->sorted == inner->size;
+  size_t before = inner->size;
   if (linmap_add(inner, y, coef) < 0) return -1;
-  map->terms = map->terms - before + inner->entries.size();
-  if (inner->entries.empty()) {
+  if (!exact_before || inner->sorted != inner->size) {
+    map->stale = true;
+    return 0;
+  }
+  map->terms = map->terms - before + inner->size;
+  if (inner->size == 0) {
     const var_s *key = it->first;
     map->entries.erase(it);
     linmap_free(&inner);
@@ -289,13 +580,14 @@ int quadmap_add(quadmap *map, const var_s *x, const var_s *y, double coef) {
 }
 
 void quadmap_del(quadmap *map, const var_s *x, const var_s *y) {
+  quad_normalise(map);
   auto it = map->entries.find(x);
   if (it == map->entries.end()) return;
   linmap *inner = it->second;
   if (!linmap_has(inner, y)) return;
   linmap_del(inner, y);
   --map->terms;
-  if (inner->entries.empty()) {
+  if (inner->size == 0) {
     const var_s *key = it->first;
     map->entries.erase(it);
     linmap_free(&inner);
@@ -304,6 +596,7 @@ void quadmap_del(quadmap *map, const var_s *x, const var_s *y) {
 }
 
 int quadmap_copy(quadmap **dst, const quadmap *src) {
+  quad_normalise(src);
   quadmap *copy = quadmap_new();
   if (!copy) return -1;
   for (auto &entry : src->entries) {
@@ -319,12 +612,13 @@ int quadmap_copy(quadmap **dst, const quadmap *src) {
 }
 
 int quadmap_scale(quadmap *map, double factor) {
+  quad_normalise(map);
   for (auto it = map->entries.begin(); it != map->entries.end();) {
     linmap *inner = it->second;
-    size_t before = inner->entries.size();
+    size_t before = inner->size;
     linmap_scale(inner, factor);
-    map->terms = map->terms - before + inner->entries.size();
-    if (inner->entries.empty()) {
+    map->terms = map->terms - before + inner->size;
+    if (inner->size == 0) {
       const var_s *key = it->first;
       it = map->entries.erase(it);
       linmap_free(&inner);
@@ -337,6 +631,7 @@ int quadmap_scale(quadmap *map, double factor) {
 }
 
 int quadmap_next(const quadmap *map, const var_s **key, linmap **inner, map_cursor *cursor) {
+  if (!*cursor) quad_normalise(map);
   QuadEntries::const_iterator it;
   if (!advance_cursor(map->entries, cursor, &it)) return 0;
   *key = it->first;

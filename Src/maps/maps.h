@@ -36,6 +36,12 @@ int linmap_copy(linmap **dst, const linmap *src);
 int linmap_scale(linmap *map, double factor);
 int linmap_next(const linmap *map, const var_s **key, double *value, map_cursor *cursor);
 void linmap_iter_free(map_cursor *cursor);
+// Room for count entries in total, so that adding up to that many allocates
+// nothing more; 0, or -1 (map unchanged) without memory.
+int linmap_reserve(linmap *map, size_t count);
+// Adds factor times every entry of src to dst (src may be dst): one linear
+// merge rather than an insert per entry. 0, or -1 with dst unchanged.
+int linmap_add_scaled(linmap *dst, const linmap *src, double factor);
 
 quadmap *quadmap_new(void);
 void quadmap_free(quadmap **map);

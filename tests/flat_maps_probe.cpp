@@ -1,0 +1,228 @@
+// Test-only extension: drives the expression maps directly, including the
+// calls no Python API reaches (get, set, del) and the size of a map's pending
+// tail. Built by tests/test_flat_maps.py; maps are handled as integers.
+#include "maps/maps.cpp"
+
+namespace {
+
+PyTypeObject *variable_type = nullptr;
+
+linmap *lin_of(PyObject *handle) { return static_cast<linmap *>(PyLong_AsVoidPtr(handle)); }
+quadmap *quad_of(PyObject *handle) { return static_cast<quadmap *>(PyLong_AsVoidPtr(handle)); }
+
+bool as_variable(PyObject *obj, const var_s **out) {
+  if (!variable_type || !PyObject_TypeCheck(obj, variable_type)) {
+    PyErr_SetString(PyExc_TypeError, "expected a variable");
+    return false;
+  }
+  *out = reinterpret_cast<const var_s *>(obj);
+  return true;
+}
+
+PyObject *status(int rc) {
+  if (rc < 0) return PyErr_NoMemory();
+  Py_RETURN_NONE;
+}
+
+PyObject *probe_use_type(PyObject *, PyObject *type) {
+  Py_XSETREF(variable_type, reinterpret_cast<PyTypeObject *>(Py_NewRef(type)));
+  Py_RETURN_NONE;
+}
+
+PyObject *probe_new(PyObject *, PyObject *) { return PyLong_FromVoidPtr(linmap_new()); }
+
+PyObject *probe_free(PyObject *, PyObject *handle) {
+  linmap *map = lin_of(handle);
+  linmap_free(&map);
+  Py_RETURN_NONE;
+}
+
+PyObject *probe_add(PyObject *, PyObject *args) {
+  PyObject *handle, *obj;
+  double coef;
+  const var_s *v;
+  if (!PyArg_ParseTuple(args, "OOd", &handle, &obj, &coef) || !as_variable(obj, &v)) return nullptr;
+  return status(linmap_add(lin_of(handle), v, coef));
+}
+
+PyObject *probe_set(PyObject *, PyObject *args) {
+  PyObject *handle, *obj;
+  double coef;
+  const var_s *v;
+  if (!PyArg_ParseTuple(args, "OOd", &handle, &obj, &coef) || !as_variable(obj, &v)) return nullptr;
+  return status(linmap_set(lin_of(handle), v, coef));
+}
+
+PyObject *probe_del(PyObject *, PyObject *args) {
+  PyObject *handle, *obj;
+  const var_s *v;
+  if (!PyArg_ParseTuple(args, "OO", &handle, &obj) || !as_variable(obj, &v)) return nullptr;
+  linmap_del(lin_of(handle), v);
+  Py_RETURN_NONE;
+}
+
+PyObject *probe_get(PyObject *, PyObject *args) {
+  PyObject *handle, *obj;
+  const var_s *v;
+  if (!PyArg_ParseTuple(args, "OO", &handle, &obj) || !as_variable(obj, &v)) return nullptr;
+  double coef = 0.0;
+  bool has = linmap_has(lin_of(handle), v);
+  if (linmap_get(lin_of(handle), v, &coef) < 0) {
+    if (has) return PyErr_Format(PyExc_AssertionError, "has and get disagree");
+    Py_RETURN_NONE;
+  }
+  if (!has) return PyErr_Format(PyExc_AssertionError, "has and get disagree");
+  return PyFloat_FromDouble(coef);
+}
+
+PyObject *probe_size(PyObject *, PyObject *handle) { return PyLong_FromSize_t(linmap_size(lin_of(handle))); }
+
+PyObject *probe_pending(PyObject *, PyObject *handle) {
+  const linmap *map = lin_of(handle);
+  return PyLong_FromSize_t(map->size - map->sorted);
+}
+
+PyObject *probe_items(PyObject *, PyObject *handle) {
+  PyObject *out = PyList_New(0);
+  if (!out) return nullptr;
+  map_cursor cursor = nullptr;
+  const var_s *key;
+  double coef;
+  while (linmap_next(lin_of(handle), &key, &coef, &cursor)) {
+    PyObject *item = Py_BuildValue("(Od)", reinterpret_cast<PyObject *>(const_cast<var_s *>(key)), coef);
+    if (!item || PyList_Append(out, item) < 0) {
+      Py_XDECREF(item);
+      Py_DECREF(out);
+      linmap_iter_free(&cursor);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return out;
+}
+
+PyObject *probe_copy(PyObject *, PyObject *handle) {
+  linmap *copy = nullptr;
+  if (linmap_copy(&copy, lin_of(handle)) < 0) return PyErr_NoMemory();
+  return PyLong_FromVoidPtr(copy);
+}
+
+PyObject *probe_scale(PyObject *, PyObject *args) {
+  PyObject *handle;
+  double factor;
+  if (!PyArg_ParseTuple(args, "Od", &handle, &factor)) return nullptr;
+  return status(linmap_scale(lin_of(handle), factor));
+}
+
+PyObject *probe_add_scaled(PyObject *, PyObject *args) {
+  PyObject *dst, *src;
+  double factor;
+  if (!PyArg_ParseTuple(args, "OOd", &dst, &src, &factor)) return nullptr;
+  return status(linmap_add_scaled(lin_of(dst), lin_of(src), factor));
+}
+
+PyObject *probe_reserve(PyObject *, PyObject *args) {
+  PyObject *handle;
+  Py_ssize_t count;
+  if (!PyArg_ParseTuple(args, "On", &handle, &count)) return nullptr;
+  return status(linmap_reserve(lin_of(handle), size_t(count)));
+}
+
+PyObject *probe_quad_new(PyObject *, PyObject *) { return PyLong_FromVoidPtr(quadmap_new()); }
+
+PyObject *probe_quad_free(PyObject *, PyObject *handle) {
+  quadmap *map = quad_of(handle);
+  quadmap_free(&map);
+  Py_RETURN_NONE;
+}
+
+PyObject *probe_quad_add(PyObject *, PyObject *args) {
+  PyObject *handle, *x, *y;
+  double coef;
+  const var_s *vx, *vy;
+  if (!PyArg_ParseTuple(args, "OOOd", &handle, &x, &y, &coef) || !as_variable(x, &vx) || !as_variable(y, &vy))
+    return nullptr;
+  return status(quadmap_add(quad_of(handle), vx, vy, coef));
+}
+
+PyObject *probe_quad_del(PyObject *, PyObject *args) {
+  PyObject *handle, *x, *y;
+  const var_s *vx, *vy;
+  if (!PyArg_ParseTuple(args, "OOO", &handle, &x, &y) || !as_variable(x, &vx) || !as_variable(y, &vy))
+    return nullptr;
+  quadmap_del(quad_of(handle), vx, vy);
+  Py_RETURN_NONE;
+}
+
+PyObject *probe_quad_size(PyObject *, PyObject *handle) { return PyLong_FromSize_t(quadmap_size(quad_of(handle))); }
+
+PyObject *probe_quad_copy(PyObject *, PyObject *handle) {
+  quadmap *copy = nullptr;
+  if (quadmap_copy(&copy, quad_of(handle)) < 0) return PyErr_NoMemory();
+  return PyLong_FromVoidPtr(copy);
+}
+
+PyObject *probe_quad_scale(PyObject *, PyObject *args) {
+  PyObject *handle;
+  double factor;
+  if (!PyArg_ParseTuple(args, "Od", &handle, &factor)) return nullptr;
+  return status(quadmap_scale(quad_of(handle), factor));
+}
+
+// (x, y, coef) triples in iteration order.
+PyObject *probe_quad_items(PyObject *, PyObject *handle) {
+  PyObject *out = PyList_New(0);
+  if (!out) return nullptr;
+  map_cursor outer = nullptr;
+  const var_s *x;
+  linmap *inner;
+  while (quadmap_next(quad_of(handle), &x, &inner, &outer)) {
+    map_cursor cursor = nullptr;
+    const var_s *y;
+    double coef;
+    while (linmap_next(inner, &y, &coef, &cursor)) {
+      PyObject *item = Py_BuildValue("(OOd)", reinterpret_cast<PyObject *>(const_cast<var_s *>(x)),
+                                     reinterpret_cast<PyObject *>(const_cast<var_s *>(y)), coef);
+      if (!item || PyList_Append(out, item) < 0) {
+        Py_XDECREF(item);
+        Py_DECREF(out);
+        return nullptr;
+      }
+      Py_DECREF(item);
+    }
+  }
+  return out;
+}
+
+PyMethodDef probe_methods[] = {
+    {"use_type", probe_use_type, METH_O, nullptr},
+    {"new", probe_new, METH_NOARGS, nullptr},
+    {"free", probe_free, METH_O, nullptr},
+    {"add", probe_add, METH_VARARGS, nullptr},
+    {"set", probe_set, METH_VARARGS, nullptr},
+    {"delete", probe_del, METH_VARARGS, nullptr},
+    {"get", probe_get, METH_VARARGS, nullptr},
+    {"size", probe_size, METH_O, nullptr},
+    {"pending", probe_pending, METH_O, nullptr},
+    {"items", probe_items, METH_O, nullptr},
+    {"copy", probe_copy, METH_O, nullptr},
+    {"scale", probe_scale, METH_VARARGS, nullptr},
+    {"add_scaled", probe_add_scaled, METH_VARARGS, nullptr},
+    {"reserve", probe_reserve, METH_VARARGS, nullptr},
+    {"quad_new", probe_quad_new, METH_NOARGS, nullptr},
+    {"quad_free", probe_quad_free, METH_O, nullptr},
+    {"quad_add", probe_quad_add, METH_VARARGS, nullptr},
+    {"quad_del", probe_quad_del, METH_VARARGS, nullptr},
+    {"quad_size", probe_quad_size, METH_O, nullptr},
+    {"quad_copy", probe_quad_copy, METH_O, nullptr},
+    {"quad_scale", probe_quad_scale, METH_VARARGS, nullptr},
+    {"quad_items", probe_quad_items, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef probe_module = {PyModuleDef_HEAD_INIT, "flat_maps_probe", nullptr, -1, probe_methods,
+                            nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_flat_maps_probe(void) { return PyModule_Create(&probe_module); }

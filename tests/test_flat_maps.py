@@ -1,0 +1,344 @@
+"""Expression maps stored as flat sorted arrays: order whatever the insertion
+order, merging of keys that arrive out of order, and ownership of the keys.
+Most checks drive the maps directly through a small compiled probe
+(flat_maps_probe.cpp), which also reaches get/set/del and the pending tail;
+the last group goes through expressions."""
+import gc
+import importlib.util
+import os
+import random
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+import korvo
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture(scope="module")
+def probe(tmp_path_factory):
+    compiler = shutil.which("c++") or shutil.which("g++")
+    if not compiler:
+        pytest.skip("no C++ compiler to build the map probe")
+    target = tmp_path_factory.mktemp("probe") / ("flat_maps_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
+    command = [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
+               "-I", sysconfig.get_paths()["include"], "-I", os.path.join(HERE, "..", "Src"),
+               os.path.join(HERE, "flat_maps_probe.cpp"), "-o", str(target)]
+    built = subprocess.run(command, capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.fail("building the map probe failed:\n" + built.stderr)
+    spec = importlib.util.spec_from_file_location("flat_maps_probe", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    module.use_type(korvo.var)
+    return module
+
+
+def keyed(items):
+    """(variable id, coefficient) pairs; variables themselves must not be compared with ==."""
+    return [(hash(v), c) for v, c in items]
+
+
+
+
+def refs(variables):
+    return [sys.getrefcount(v) for v in variables]
+
+
+# ---- order and merging ------------------------------------------------------
+
+@pytest.mark.parametrize("n", [5, 64, 65, 300, 5000])
+@pytest.mark.parametrize("order", ["reverse", "random", "zigzag"])
+def test_keys_come_out_in_creation_order(probe, n, order):
+    xs = [korvo.var() for _ in range(n)]
+    positions = list(range(n))
+    if order == "reverse":
+        positions.reverse()
+    elif order == "random":
+        random.Random(n).shuffle(positions)
+    else:  # alternately from both ends
+        positions = [positions[i // 2] if i % 2 == 0 else positions[-1 - i // 2] for i in range(n)]
+    h = probe.new()
+    try:
+        for i in positions:
+            probe.add(h, xs[i], i + 1.0)
+        items = probe.items(h)
+        assert keyed(items) == [(hash(x), i + 1.0) for i, x in enumerate(xs)]
+        assert all(v is x for (v, _), x in zip(items, xs))
+        assert probe.size(h) == n
+    finally:
+        probe.free(h)
+
+
+def test_pending_duplicates_are_summed_and_cancelled(probe):
+    xs = [korvo.var() for _ in range(200)]
+    base = refs(xs)
+    h = probe.new()
+    for i in range(200):
+        probe.add(h, xs[i], 1.0)
+    # Out of order into a large map: queued, with one reference per queued entry.
+    for i in reversed(range(40)):
+        probe.add(h, xs[i], -1.0)        # cancels
+    probe.add(h, xs[50], 2.0)
+    probe.add(h, xs[50], 0.5)             # two pending entries of one key
+    probe.add(h, xs[60], -1.0)
+    probe.add(h, xs[60], 3.0)             # cancels, then comes back
+    assert probe.pending(h) > 0
+    assert probe.size(h) == 160 and probe.pending(h) == 0
+    got = dict(keyed(probe.items(h)))
+    assert got[hash(xs[50])] == 3.5 and got[hash(xs[60])] == 3.0
+    assert hash(xs[0]) not in got and got[hash(xs[40])] == 1.0
+    assert [r - b for r, b in zip(refs(xs), base)] == [0] * 40 + [1] * 160
+    probe.free(h)
+    assert refs(xs) == base
+
+
+def test_reads_and_writes_on_a_map_with_pending_tail(probe):
+    xs = [korvo.var() for _ in range(150)]
+    base = refs(xs)
+
+    def make():
+        h = probe.new()
+        for x in xs[75:]:
+            probe.add(h, x, 1.0)
+        for x in reversed(xs[:75]):
+            probe.add(h, x, 2.0)
+        probe.add(h, xs[100], -1.0)  # pending cancellation of a sorted entry
+        assert probe.pending(h) > 0
+        return h
+
+    h = make()
+    assert probe.get(h, xs[100]) is None and probe.get(h, xs[3]) == 2.0 and probe.get(h, xs[120]) == 1.0
+    probe.free(h)
+    h = make()
+    probe.set(h, xs[100], 7.0)
+    probe.set(h, xs[3], 0.0)
+    probe.set(h, xs[4], -4.0)
+    assert probe.pending(h) == 0
+    got = dict(keyed(probe.items(h)))
+    assert (got[hash(xs[100])], got[hash(xs[4])], hash(xs[3]) in got) == (7.0, -4.0, False)
+    probe.free(h)
+    h = make()
+    probe.delete(h, xs[5])
+    probe.delete(h, xs[100])  # already cancelled by the pending entry
+    assert probe.size(h) == 148
+    c = probe.copy(h)
+    probe.free(h)
+    assert probe.size(c) == 148 and probe.get(c, xs[5]) is None
+    probe.free(c)
+    assert refs(xs) == base
+
+
+def test_copy_scale_and_scaled_add_of_large_maps(probe):
+    xs = [korvo.var() for _ in range(400)]
+    base = refs(xs)
+    a, b = probe.new(), probe.new()
+    for i in range(0, 400, 2):
+        probe.add(a, xs[i], float(i + 1))
+    for i in range(399, -1, -3):
+        probe.add(b, xs[i], 1.0)
+    c = probe.copy(a)
+    probe.scale(c, -0.5)
+    assert keyed(probe.items(c)) == [(hash(xs[i]), -(i + 1) / 2) for i in range(0, 400, 2)]
+    probe.add_scaled(c, a, 0.5)  # cancels everything
+    assert probe.items(c) == []
+    probe.add_scaled(a, b, 2.0)
+    model = {i: float(i + 1) for i in range(0, 400, 2)}
+    for i in range(399, -1, -3):
+        model[i] = model.get(i, 0.0) + 2.0
+    assert keyed(probe.items(a)) == [(hash(xs[i]), model[i]) for i in sorted(model)]
+    probe.add_scaled(a, a, -1.0)
+    assert probe.size(a) == 0
+    for h in (a, b, c):
+        probe.free(h)
+    assert refs(xs) == base
+
+
+def test_scaled_add_into_inline_map_releases_cancelled_keys(probe):
+    xs = [korvo.var() for _ in range(30)]
+    base = refs(xs)
+    small, big = probe.new(), probe.new()
+    for i in (3, 10, 20):
+        probe.add(small, xs[i], 1.0)
+    for i in range(30):
+        probe.add(big, xs[i], -1.0 if i in (3, 20) else 5.0)
+    probe.add_scaled(small, big, 1.0)
+    assert keyed(probe.items(small)) == [(hash(xs[i]), 6.0 if i == 10 else 5.0) for i in range(30) if i not in (3, 20)]
+    probe.add_scaled(small, big, -1.0)
+    assert keyed(probe.items(small)) == [(hash(xs[i]), 1.0) for i in (3, 10, 20)]
+    probe.free(small)
+    probe.free(big)
+    assert refs(xs) == base
+
+
+def test_allocation_failure_leaves_map_unchanged(probe):
+    xs = [korvo.var() for _ in range(3)]
+    h = probe.new()
+    for x in xs:
+        probe.add(h, x, 1.0)
+    for huge in (2 ** 58, 2 ** 62):
+        with pytest.raises(MemoryError):
+            probe.reserve(h, huge)
+    assert keyed(probe.items(h)) == [(hash(x), 1.0) for x in xs]
+    probe.reserve(h, 1000)
+    for x in xs:
+        probe.add(h, x, 1.0)
+    assert keyed(probe.items(h)) == [(hash(x), 2.0) for x in xs]
+    probe.free(h)
+
+
+def test_released_key_may_run_code_that_adds_to_the_same_map(probe):
+    others = [korvo.var() for _ in range(3)]
+    h = probe.new()
+    added = []
+
+    class Noisy(korvo.var):
+        def __del__(self):
+            probe.add(h, others[len(added)], 1.0)
+            added.append(1)
+
+    xs = [korvo.var() for _ in range(100)]
+    noisy = Noisy()  # created last: largest id
+    for x in xs:
+        probe.add(h, x, 1.0)
+    probe.add(h, noisy, 1.0)
+    for x in reversed(xs[:40]):
+        probe.add(h, x, 1.0)
+    probe.add(h, noisy, -1.0)  # pending cancellation of the last reference
+    del noisy
+    assert added == []
+    assert probe.size(h) == 101 and added == [1]
+    got = dict(keyed(probe.items(h)))
+    assert got[hash(others[0])] == 1.0 and got[hash(xs[0])] == 2.0
+    probe.free(h)
+    gc.collect()
+
+
+def test_against_a_dict_model(probe):
+    rng = random.Random(20261208)
+    pool = [korvo.var() for _ in range(300)]
+    base = refs(pool)
+    maps = [probe.new() for _ in range(3)]
+    models = [{} for _ in maps]
+
+    def add(model, i, c):
+        total = model.get(i, 0.0) + c
+        if total == 0.0:
+            model.pop(i, None)
+        else:
+            model[i] = total
+
+    def expected(model):
+        return sorted((hash(pool[i]), c) for i, c in model.items())
+
+    for step in range(20000):
+        k = rng.randrange(3)
+        h, model = maps[k], models[k]
+        op = rng.random()
+        i = rng.randrange(300) if rng.random() < 0.7 else rng.randrange(290, 300)
+        if op < 0.55:
+            c = rng.choice([-2.0, -1.0, 1.0, 2.0, 0.5, 0.0])
+            probe.add(h, pool[i], c)
+            add(model, i, c)
+        elif op < 0.65:
+            c = rng.choice([0.0, 3.0, -1.0])
+            probe.set(h, pool[i], c)
+            if c == 0.0:
+                model.pop(i, None)
+            else:
+                model[i] = c
+        elif op < 0.70:
+            probe.delete(h, pool[i])
+            model.pop(i, None)
+        elif op < 0.85:
+            got = probe.get(h, pool[i])
+            assert got == model.get(i)
+        elif op < 0.90:
+            assert keyed(probe.items(h)) == expected(model)
+        elif op < 0.93:
+            f = rng.choice([2.0, -0.5, -1.0])
+            probe.scale(h, f)
+            for j in model:
+                model[j] *= f
+        elif op < 0.97:
+            src = rng.randrange(3)
+            f = rng.choice([1.0, -1.0, 2.0])
+            probe.add_scaled(h, maps[src], f)
+            for j, c in list(models[src].items()):
+                add(model, j, f * c)
+        else:
+            src = rng.randrange(3)
+            if src != k:
+                probe.free(h)
+                maps[k] = probe.copy(maps[src])
+                models[k] = dict(models[src])
+    for h, model in zip(maps, models):
+        assert probe.size(h) == len(model)
+        assert keyed(probe.items(h)) == expected(model)
+    held = [sum(i in model for model in models) for i in range(300)]
+    assert [r - b for r, b in zip(refs(pool), base)] == held
+    for h in maps:
+        probe.free(h)
+    assert refs(pool) == base
+
+
+# ---- quadratic maps -----------------------------------------------------------
+
+def test_quadratic_map_with_large_out_of_order_rows(probe):
+    x = korvo.var()
+    ys = [korvo.var() for _ in range(300)]
+    everything = [x] + ys
+    base = refs(everything)
+    q = probe.quad_new()
+    for i in reversed(range(300)):
+        probe.quad_add(q, x, ys[i], 2.0)
+    probe.quad_add(q, ys[0], ys[1], 1.0)
+    assert probe.quad_size(q) == 301
+    items = probe.quad_items(q)
+    assert [(hash(a), hash(b), c) for a, b, c in items] == \
+        [(hash(x), hash(y), 2.0) for y in ys] + [(hash(ys[0]), hash(ys[1]), 1.0)]
+    c = probe.quad_copy(q)
+    probe.quad_scale(c, 0.5)
+    first = probe.quad_items(c)[0][2]
+    assert probe.quad_size(c) == 301 and first == 1.0
+    order = list(range(300))
+    random.Random(3).shuffle(order)
+    for i in order[:299]:
+        probe.quad_add(q, x, ys[i], -2.0)
+    probe.quad_del(q, x, ys[order[299]])  # empties the row: its key goes too
+    probe.quad_del(q, ys[0], ys[1])
+    assert probe.quad_size(q) == 0 and probe.quad_items(q) == []
+    del items
+    probe.quad_free(c)
+    assert refs(everything) == base
+    probe.quad_free(q)
+    assert refs(everything) == base
+
+
+# ---- through expressions ------------------------------------------------------
+
+def test_large_expressions_built_out_of_order():
+    xs = [korvo.var(name="v%d" % i) for i in range(3000)]
+    base = refs(xs)
+    e = korvo.expression()
+    for i in reversed(range(3000)):
+        e += (i % 7 + 1) * xs[i]
+    vs, cs = e.extractLinear()
+    assert all(v is x for v, x in zip(vs, xs)) and cs == [float(i % 7 + 1) for i in range(3000)]
+    text = str(e)
+    assert text.index("v9 ") < text.index("v10 ") < text.index("v2999")
+    f = e * 3
+    g = -e
+    order = list(range(3000))
+    random.Random(5).shuffle(order)
+    for i in order[:2990]:
+        e -= (i % 7 + 1) * xs[i]
+    assert sorted(hash(v) for v in e.extractLinear()[0]) == sorted(hash(xs[i]) for i in order[2990:])
+    assert f.extractLinear()[1][:3] == [3.0, 6.0, 9.0] and g.extractLinear()[1][-1] == -float(2999 % 7 + 1)
+    del e, f, g, vs
+    gc.collect()
+    assert refs(xs) == base
