@@ -299,3 +299,38 @@ def test_registry_and_library_agree_after_random_changes():
             for i, obj in enumerate(objs):
                 assert p.getIndex(obj) == i
                 assert p.getIndexFromName(kind, str(obj)) == i
+
+
+
+def test_index_maps_through_identity_patterns():
+    # The index maps keep runs of consecutive identities together: exercise
+    # whole runs, strided subsets, runs spread over several growths of the
+    # table, and deletions that empty runs front to back and back to front.
+    pool = korvo.vars(6000, name="")
+    keep = [pool[i] for i in range(0, 6000, 129)] + [pool[i] for i in range(1, 6000, 3)] + list(pool[2600:2900])
+    keep = list(dict.fromkeys(keep))  # a variable can be added only once
+    p = korvo.problem()
+    for start in range(0, len(keep), 700):
+        p.addVariable(keep[start:start + 700])
+    extra = korvo.vars(1000, name="")
+    p.addVariable(list(extra)[::-1])
+    expected = keep + list(extra[::-1])
+    assert [p.getIndex(v) for v in expected] == list(range(len(expected)))
+    for pick in (lambda: list(extra[:500]), lambda: list(extra[500:])[::-1], lambda: expected[::7],
+                 lambda: expected[5:400]):
+        drop = pick()
+        p.delVariable(drop)
+        gone = set(id(v) for v in drop)
+        expected = [v for v in expected if id(v) not in gone]
+        assert p.getVariable() == expected
+        assert [p.getIndex(v) for v in expected] == list(range(len(expected)))
+        for v in drop[::37]:
+            with pytest.raises(korvo.ModelError):
+                p.getIndex(v)
+    p.addVariable(extra[100:300])
+    expected += list(extra[100:300])
+    assert [p.getIndex(v) for v in expected] == list(range(len(expected)))
+    rows = [v + 1 >= 0 for v in expected[::11]]
+    p.addConstraint(rows)
+    p.delConstraint(rows[::2])
+    assert [p.getIndex(c) for c in rows[1::2]] == list(range(len(rows[1::2])))
