@@ -1,6 +1,7 @@
 """Number protocol of variables, terms and expressions: result kinds, special
 cases, messages, in-place amendment and agreement with a plain reference."""
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -383,3 +384,115 @@ def test_nonlinear_results_keep_linear_parts_extractable(xyz):
     t += y  # a nonlinear sum is amended in place with one linear part
     assert t is u and str(t) == "((x / y) +   x + y)"
     assert str(n) == "(x / y)"  # the operand of the sum was copied, not amended
+
+
+# ---- exact coefficients of sums, scalings and comparisons --------------------------
+# A plain model of an operand: (constant, {id: coefficient}). Coefficients are
+# compared exactly: a sum is a + f*b per variable, a scaling multiplies every
+# coefficient, and nothing that reaches 0 is kept.
+
+def model_of(obj):
+    if isinstance(obj, (int, float, np.floating, np.integer)):
+        return float(obj), {}
+    vs, cs = obj.extractLinear()
+    return constant_of(obj), {hash(v): c for v, c in zip(vs, cs)}
+
+
+def model_sum(a, b, f):
+    (ca, la), (cb, lb) = a, b
+    terms = dict(la)
+    for k, c in lb.items():
+        terms[k] = terms[k] + f * c if k in terms else f * c
+    return ca + f * cb, {k: c for k, c in terms.items() if c != 0.0}
+
+
+def random_linear_operand(rng, variables):
+    """A number, variable, linear term or expression (with or without a
+    constant, sometimes with cancelled entries) over a random subset."""
+    choice = rng.random()
+    if choice < 0.15:
+        return rng.choice([0, 1, -3, 2.5, np.float64(0.25), np.int64(4), rng.uniform(-9, 9)])
+    v = rng.choice(variables)
+    if choice < 0.3:
+        return v
+    if choice < 0.45:
+        return rng.choice([-1, 2, 0.5, rng.uniform(-9, 9)]) * v
+    e = korvo.expression() + rng.choice([0, 0, 1.5, -2])
+    for w in rng.sample(variables, rng.randint(1, len(variables))):
+        e = e + rng.choice([1, -1, 3, rng.uniform(-9, 9)]) * w
+    if rng.random() < 0.2:
+        e = e - rng.choice(variables)  # may cancel an entry
+    return e
+
+
+def assert_matches(obj, expected):
+    constant, terms = expected
+    got_constant, got_terms = model_of(obj)
+    assert got_constant == constant and got_terms == terms, str(obj)
+    if not isinstance(obj, (int, float)):
+        ids = [hash(v) for v in obj.extractLinear()[0]]
+        assert ids == sorted(ids), str(obj)
+
+
+def test_sums_and_scalings_give_exact_coefficients_in_variable_order():
+    rng = random.Random(7)
+    # created in shuffled name order so that identities and names disagree
+    variables = [korvo.var(name=f"v{i}") for i in rng.sample(range(8), 8)]
+    for _ in range(1500):
+        a, b = random_linear_operand(rng, variables), random_linear_operand(rng, variables)
+        if isinstance(a, (int, float, np.number)) and isinstance(b, (int, float, np.number)):
+            continue
+        ma, mb = model_of(a), model_of(b)
+        assert_matches(a + b, model_sum(ma, mb, 1.0))
+        assert_matches(a - b, model_sum(ma, mb, -1.0))
+        assert_matches(b - a, model_sum(mb, ma, -1.0))
+        if kind(a) == "expression":
+            k = rng.choice([2.0, -0.5, 3.0, 1.0])
+            scaled = (ma[0] * k, {v: c * k for v, c in ma[1].items()})
+            assert_matches(a * k, scaled)
+            assert_matches(k * a, scaled)
+            if k != 1.0:
+                assert_matches(a / k, (ma[0] * (1 / k), {v: c * (1 / k) for v, c in ma[1].items()}))
+        # a comparison moves the constant of the difference to the bound (a
+        # number on the left is reflected: 3 >= x is x <= 3)
+        c = a >= b
+        reflected = isinstance(a, (int, float, np.number))
+        diff = model_sum(mb, ma, -1.0) if reflected else model_sum(ma, mb, -1.0)
+        body = model_of(c.body)
+        assert body[1] == diff[1] and body[0] == 0.0
+        assert (c.ub, c.lb) == (-diff[0], -korvo.infinity) if reflected else (c.lb, c.ub) == (-diff[0], korvo.infinity)
+    # the operands were copied, never amended
+    assert all(sys.getrefcount(v) < 100 for v in variables)
+
+
+def test_sum_results_keep_null_and_empty_linear_parts_apart(xyz):
+    # An expression whose linear entries all cancelled is not a constant
+    # expression: multiplying it by a variable stays an expression, while a
+    # constant-only expression scales the variable to a linear term.
+    x, y, z = xyz
+    e = x + 2 * y
+    empty = e - e
+    assert str(empty) == "0" and kind(empty * z) == "expression" and str(empty * z) == "0"
+    three = korvo.expression() + 3
+    assert kind(three * z) == "linterm" and str(three * z) == "3*z"
+    assert kind((three + three) * z) == "linterm" and str((three + three) * z) == "6*z"
+    assert kind((empty + three) * z) == "expression"
+    assert kind((three + empty) * z) == "linterm"
+    assert kind((three - e + e) * z) == "expression"
+
+
+def test_sums_of_interleaved_expressions(xyz):
+    v = [korvo.var(name=f"v{i}") for i in range(6)]
+    a = v[0] + 2 * v[2] + 3 * v[4] + 1
+    b = v[1] - 2 * v[2] + v[3] + 5 * v[5] - 1
+    assert str(a + b) == "  v0 + v1 + v3 +3 v4 +5 v5"
+    assert str(a - b) == "2 + v0 - v1 +4 v2 - v3 +3 v4 -5 v5"
+    assert str(b - a) == "-2 - v0 + v1 -4 v2 + v3 -3 v4 +5 v5"
+    assert str(a + a) == "2 +2 v0 +4 v2 +6 v4"
+    assert str(a) == "1 + v0 +2 v2 +3 v4" and str(b) == "-1 + v1 -2 v2 + v3 +5 v5"
+    # quadratic parts travel with the linear merge
+    x, y, z = xyz
+    q = (x * y + z) - (2 * x * y - z + y * z)
+    assert str(q) == " 2 z - x*y - y*z"
+    assert str(q + q) == " 4 z -2 x*y -2 y*z"
+    assert str((x + z) - (z + x * x)) == "  x - x**2"

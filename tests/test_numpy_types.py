@@ -203,3 +203,86 @@ def test_reference_counts_around_loops_and_copies():
     assert sys.getrefcount(probe) == before + 5
     del arr
     assert sys.getrefcount(probe) == before
+
+
+class TestLoopsAgreeWithScalarOperations:
+    """Every element of an array operation equals the scalar operation on the
+    elements: same kind, same string, same coefficients in the same order."""
+
+    @staticmethod
+    def same(a, b):
+        assert type(a) is type(b), (a, b)
+        if isinstance(a, korvo.constraint):
+            assert (a.lb, a.ub) == (b.lb, b.ub)
+            a, b = a.body, b.body
+            assert type(a) is type(b)
+        assert str(a) == str(b)
+        if not isinstance(a, float):
+            assert a.extractLinear() == b.extractLinear()
+            assert a.extractQuadratic() == b.extractQuadratic()
+
+    @staticmethod
+    def mixed(rng, vs, n):
+        def one():
+            r = rng.random()
+            v, w = vs[rng.randrange(len(vs))], vs[rng.randrange(len(vs))]
+            if r < 0.1:
+                return rng.choice([0.0, 1.0, -2.5])
+            if r < 0.3:
+                return v
+            if r < 0.5:
+                return rng.choice([-1.0, 3.0, 0.5]) * v
+            if r < 0.6:
+                return 2.0 * v * w
+            return v - 2 * w + rng.choice([0.0, 1.5])
+        return np.array([one() for _ in range(n)], dtype=object).astype(korvo.npexpr)
+
+    def test_random_elements(self):
+        import random
+        rng = random.Random(11)
+        vs = [korvo.var(name=f"v{i}") for i in range(6)]
+        a, b = self.mixed(rng, vs, 60), self.mixed(rng, vs, 60)
+        numbers = np.array([rng.choice([0.0, 1.0, -3.0, 0.25]) for _ in range(60)])
+        import operator
+        for ufunc, op in ((np.add, operator.add), (np.subtract, operator.sub), (np.multiply, operator.mul),
+                          (np.less_equal, operator.le), (np.equal, operator.eq), (np.greater_equal, operator.ge)):
+            for left, right in ((a, b), (a, numbers), (numbers, b), (a, a)):
+                result = ufunc(left, right)
+                for i in range(60):
+                    x, y = left[i], right[i]
+                    if isinstance(x, float) and (isinstance(y, float) or ufunc in (np.less_equal, np.equal,
+                                                                                   np.greater_equal)):
+                        # Python reflects a comparison with a number on the left (the loop
+                        # does not), and two numbers give a constant constraint
+                        continue
+                    self.same(result[i], op(x, float(y) if isinstance(y, np.floating) else y))
+        for k in (1.0, 4.0, -0.5):
+            scaled = [e for e in a if not isinstance(e, float)]
+            for x, y in zip(np.array(scaled, dtype=object).astype(korvo.npexpr) / k, scaled):
+                self.same(x, y / k)
+
+    def test_chained_difference_scheme(self):
+        # y[i+1, j] - y[i, j] over a grid with neighbours, as in a discretised PDE
+        y = np.array([[korvo.var(name=f"y{i}_{j}") for j in range(5)] for i in range(3)], dtype=korvo.npvar)
+        inner, up = y[:-1, 1:-1], y[1:, 1:-1]
+        cons = (up - inner) / 0.5 - 0.5 * (y[:-1, :-2] - 2 * inner + y[:-1, 2:]) / 0.25 == 1
+        assert cons.dtype == korvo.npconstraint and cons.shape == (2, 3)
+        for i in range(2):
+            for j in range(3):
+                c = cons[i, j]
+                assert (c.lb, c.ub) == (1.0, 1.0)
+                vs, cs = c.body.extractLinear()
+                names = [v.name for v in vs]
+                assert names == [f"y{i}_{j}", f"y{i}_{j + 1}", f"y{i}_{j + 2}", f"y{i + 1}_{j + 1}"]
+                assert cs == [-2.0, -2.0 + 4.0, -2.0, 2.0]
+
+    def test_reference_counts_of_mixed_elements(self):
+        import random
+        rng = random.Random(3)
+        vs = [korvo.var() for _ in range(4)]
+        a, b = self.mixed(rng, vs, 20), self.mixed(rng, vs, 20)
+
+        def work():
+            for r in (a + b, a - b, a * 2.0, a / 4.0, b - a, a >= b, a == 0.0, -a, a - a):
+                del r
+        assert refcount_unchanged(work, *vs) == [0] * 4

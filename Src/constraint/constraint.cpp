@@ -236,7 +236,14 @@ PyObject *constraint_new(PyTypeObject *type) {
   return obj;
 }
 
-PyObject *constraint_base(void) { return constraint_new(&korvo_constraintType); }
+// One per element of comparisons of arrays: skip the generic allocator.
+PyObject *constraint_base(void) {
+  constraint_s *c = PyObject_New(constraint_s, &korvo_constraintType);
+  if (!c) return nullptr;
+  c->info = take_con_id();
+  c->body = nullptr;
+  return reinterpret_cast<PyObject *>(c);
+}
 
 double get_con_lbound(uint64_t info) {
   switch ((info & CON_LB_CODE) >> CON_LB_SHIFT) {
@@ -341,7 +348,7 @@ PyObject *constraint_copy(PyObject *self, PyObject *) {
 
 PyObject *make_constraint(PyObject *lhs, PyObject *rhs, int op) {
   PyRef left = PyRef::borrow(lhs);
-  if (isNumericScalar(lhs) && isNumericScalar(rhs)) {
+  if (exprKind(lhs) == EXPR_CONSTANT && exprKind(rhs) == EXPR_CONSTANT) {
     left = PyRef(expression_copy(lhs, 1.0));
     if (!left) return nullptr;
   }

@@ -41,11 +41,29 @@ void linear_parts(PyObject *obj, PyObject **var, double *coef) {
   }
 }
 
-// a + f*b as a new expression (both operands of kinds 0 to 4).
-PyObject *build_sum(PyObject *a, PyObject *b, double f) {
+bool is_linear_kind(int kind) { return kind == EXPR_VAR || kind == EXPR_LINTERM; }
+
+// a + f*b as a new expression; ka and kb are the operands' kinds (0 to 4).
+// Two variables or linear terms on different variables, the most frequent
+// case, go straight into a new linear map, smaller identity first.
+PyObject *build_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
   PyRef result(expression_base());
   if (!result) return nullptr;
-  if (expression_addObject(result.get(), a, 1.0) < 0 || expression_addObject(result.get(), b, f) < 0)
+  if (is_linear_kind(ka) && is_linear_kind(kb)) {
+    PyObject *va, *vb;
+    double ca, cb;
+    linear_parts(a, &va, &ca);
+    linear_parts(b, &vb, &cb);
+    cb *= f;
+    if (less_variable()(as_var(vb), as_var(va))) {
+      std::swap(va, vb);
+      std::swap(ca, cb);
+    }
+    if (expression_addToLinTerm(result.get(), va, ca) < 0 || expression_addToLinTerm(result.get(), vb, cb) < 0)
+      return nullptr;
+    return result.release();
+  }
+  if (expression_addOperand(result.get(), a, ka, 1.0) < 0 || expression_addOperand(result.get(), b, kb, f) < 0)
     return nullptr;
   return result.release();
 }
@@ -80,96 +98,111 @@ PyObject *array_right(ArrayOp op, PyObject *a, PyObject *arr) {
 
 PyObject *vector_exponent_error() { return model_error("Cannot obtain a power with a vector as an exponent"); }
 
-// ---- sums -------------------------------------------------------------------
+// A NumPy array, tested only for operands that are none of the kinds: the
+// modelling types and numbers never are arrays.
+bool is_array_operand(PyObject *obj, int kind) { return kind == EXPR_INVALID && obj && isNumpyArray(obj); }
 
-PyObject *var_alg_sum(PyObject *a, PyObject *b, double f) {
-  int ka = exprKind(a), kb = exprKind(b);
+// ---- sums -------------------------------------------------------------------
+// Each takes the operands with their kinds (exprKind), classified once by
+// the caller.
+
+PyObject *var_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
   if (ka == EXPR_VAR && kb == EXPR_VAR) {
     if (same_variable(as_var(a), as_var(b))) return linterm_fill(a, 1.0 + f);
-    return build_sum(a, b, f);
+    return build_sum(a, ka, b, kb, f);
   }
   if (ka == EXPR_VAR && kb == EXPR_CONSTANT) {
     double n = number_of(b);
     if (n == -1.0 && PyErr_Occurred()) return nullptr;
     if (n == 0.0) return Py_NewRef(a);
-    return build_sum(a, b, f);
+    return build_sum(a, ka, b, kb, f);
   }
-  if (ka == EXPR_CONSTANT && kb == EXPR_VAR) return build_sum(a, b, f);
+  if (ka == EXPR_CONSTANT && kb == EXPR_VAR) return build_sum(a, ka, b, kb, f);
   return model_error(f > 0 ? "Invalid operands in addition" : "Invalid object in subtraction");
 }
 
-bool is_linear_kind(int kind) { return kind == EXPR_VAR || kind == EXPR_LINTERM; }
-
-}  // namespace
-
-PyObject *linterm_alg_sum(PyObject *a, PyObject *b, double f) {
-  int ka = exprKind(a), kb = exprKind(b);
+PyObject *linterm_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
   if (is_linear_kind(ka) && is_linear_kind(kb)) {
     PyObject *va, *vb;
     double ca, cb;
     linear_parts(a, &va, &ca);
     linear_parts(b, &vb, &cb);
     if (same_variable(as_var(va), as_var(vb))) return linterm_fill(va, ca + f * cb);
-    return build_sum(a, b, f);
+    return build_sum(a, ka, b, kb, f);
   }
   if (ka == EXPR_LINTERM && kb == EXPR_CONSTANT) {
     double n = number_of(b);
     if (n == -1.0 && PyErr_Occurred()) return nullptr;
-    return n == 0.0 ? linterm_copy(a, 1.0) : build_sum(a, b, f);
+    return n == 0.0 ? linterm_copy(a, 1.0) : build_sum(a, ka, b, kb, f);
   }
   if (ka == EXPR_CONSTANT && kb == EXPR_LINTERM) {
     double n = number_of(a);
     if (n == -1.0 && PyErr_Occurred()) return nullptr;
-    return n == 0.0 ? linterm_copy(b, f) : build_sum(a, b, f);
+    return n == 0.0 ? linterm_copy(b, f) : build_sum(a, ka, b, kb, f);
   }
   return model_error("Invalid operands in sum");
 }
 
-PyObject *quadterm_alg_sum(PyObject *a, PyObject *b, double f) {
-  int ka = exprKind(a), kb = exprKind(b);
+PyObject *quadterm_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
   if (ka == EXPR_QUADTERM && kb == EXPR_QUADTERM) {
     const quadterm_s *s = as_quadterm(a), *t = as_quadterm(b);
     if (same_pair(s, t)) return quadterm_fill(obj_of(s->first), obj_of(s->second), s->coef + f * t->coef);
-    return build_sum(a, b, f);
+    return build_sum(a, ka, b, kb, f);
   }
   if (ka == EXPR_QUADTERM && kb == EXPR_CONSTANT) {
     double n = number_of(b);
     if (n == -1.0 && PyErr_Occurred()) return nullptr;
-    return n == 0.0 ? quadterm_copy(a, 1.0) : build_sum(a, b, f);
+    return n == 0.0 ? quadterm_copy(a, 1.0) : build_sum(a, ka, b, kb, f);
   }
   if (ka == EXPR_CONSTANT && kb == EXPR_QUADTERM) {
     double n = number_of(a);
     if (n == -1.0 && PyErr_Occurred()) return nullptr;
-    return n == 0.0 ? quadterm_copy(b, f) : build_sum(a, b, f);
+    return n == 0.0 ? quadterm_copy(b, f) : build_sum(a, ka, b, kb, f);
   }
   if ((ka == EXPR_QUADTERM && is_linear_kind(kb)) || (kb == EXPR_QUADTERM && is_linear_kind(ka)))
-    return build_sum(a, b, f);
+    return build_sum(a, ka, b, kb, f);
   return model_error("Invalid operands in sum with quadratic term");
 }
 
-PyObject *expression_alg_sum(PyObject *a, PyObject *b, double f) {
-  int ka = exprKind(a), kb = exprKind(b);
+PyObject *expression_sum_of(PyObject *a, int ka, PyObject *b, int kb, double f) {
   if (ka < EXPR_CONSTANT || ka > EXPR_EXPRESSION || kb < EXPR_CONSTANT || kb > EXPR_EXPRESSION)
     return model_error("Invalid object in operation");
+  if (ka == EXPR_EXPRESSION && kb == EXPR_EXPRESSION) return expression_sum(a, b, f);
   PyRef result(ka == EXPR_EXPRESSION ? expression_copy(a, 1.0) : expression_copy(b, f));
   if (!result) return nullptr;
-  int rc = ka == EXPR_EXPRESSION ? expression_addObject(result.get(), b, f)
-                                 : expression_addObject(result.get(), a, 1.0);
+  int rc = ka == EXPR_EXPRESSION ? expression_addOperand(result.get(), b, kb, f)
+                                 : expression_addOperand(result.get(), a, ka, 1.0);
   if (rc < 0) return model_error("Error adding expressions");
   return result.release();
+}
+
+}  // namespace
+
+PyObject *linterm_alg_sum(PyObject *a, PyObject *b, double f) {
+  return linterm_sum(a, exprKind(a), b, exprKind(b), f);
+}
+
+PyObject *quadterm_alg_sum(PyObject *a, PyObject *b, double f) {
+  return quadterm_sum(a, exprKind(a), b, exprKind(b), f);
+}
+
+PyObject *expression_alg_sum(PyObject *a, PyObject *b, double f) {
+  return expression_sum_of(a, exprKind(a), b, exprKind(b), f);
 }
 
 namespace {
 
 // a + f*b by the function of the highest-ranked kind.
 PyObject *sum_dispatch(PyObject *a, PyObject *b, double f) {
-  if (isNumpyArray(b)) return array_right(f > 0 ? ArrayOp::add : ArrayOp::sub, a, b);
-  switch (std::max(exprKind(a), exprKind(b))) {
+  int kb = exprKind(b);
+  if (is_array_operand(b, kb)) return array_right(f > 0 ? ArrayOp::add : ArrayOp::sub, a, b);
+  int ka = exprKind(a);
+  switch (std::max(ka, kb)) {
     case EXPR_NONLINEAR: return f > 0 ? nonlin_add(a, b) : nonlin_sub(a, b);
-    case EXPR_EXPRESSION: return expression_alg_sum(a, b, f);
-    case EXPR_QUADTERM: return quadterm_alg_sum(a, b, f);
-    case EXPR_LINTERM: return linterm_alg_sum(a, b, f);
-    case EXPR_VAR: return var_alg_sum(a, b, f);
+    case EXPR_EXPRESSION: return expression_sum_of(a, ka, b, kb, f);
+    case EXPR_QUADTERM: return quadterm_sum(a, ka, b, kb, f);
+    case EXPR_LINTERM: return linterm_sum(a, ka, b, kb, f);
+    case EXPR_VAR: return var_sum(a, ka, b, kb, f);
     default: return f > 0 ? constant_add(a, b) : constant_sub(a, b);
   }
 }
@@ -178,8 +211,7 @@ PyObject *sum_dispatch(PyObject *a, PyObject *b, double f) {
 
 PyObject *product_node(PyObject *a, PyObject *b) { return nonlin_instantiate_binary(NL_PROD, a, b); }
 
-PyObject *var_mul_impl(PyObject *a, PyObject *b) {
-  int ka = exprKind(a), kb = exprKind(b);
+PyObject *var_mul_impl(PyObject *a, int ka, PyObject *b, int kb) {
   if (ka == EXPR_VAR && kb == EXPR_VAR) return quadterm_fill(a, b, 1.0);
   if ((ka == EXPR_VAR && kb == EXPR_CONSTANT) || (ka == EXPR_CONSTANT && kb == EXPR_VAR)) {
     PyObject *var = ka == EXPR_VAR ? a : b;
@@ -190,8 +222,7 @@ PyObject *var_mul_impl(PyObject *a, PyObject *b) {
   return model_error("Invalid operands in multiplication");
 }
 
-PyObject *linterm_mul_impl(PyObject *a, PyObject *b) {
-  int ka = exprKind(a), kb = exprKind(b);
+PyObject *linterm_mul_impl(PyObject *a, int ka, PyObject *b, int kb) {
   if (is_linear_kind(ka) && is_linear_kind(kb)) {
     PyObject *va, *vb;
     double ca, cb;
@@ -272,8 +303,7 @@ PyObject *linear_times_expression(PyObject *term, const expression_s *e) {
   return result.release();
 }
 
-PyObject *expression_mul_impl(PyObject *a, PyObject *b) {
-  int ka = exprKind(a), kb = exprKind(b);
+PyObject *expression_mul_impl(PyObject *a, int ka, PyObject *b, int kb) {
   if (ka < EXPR_CONSTANT || ka > EXPR_EXPRESSION || kb < EXPR_CONSTANT || kb > EXPR_EXPRESSION)
     return model_error("Invalid object in operation");
   if (ka == EXPR_CONSTANT || kb == EXPR_CONSTANT) {
@@ -282,9 +312,8 @@ PyObject *expression_mul_impl(PyObject *a, PyObject *b) {
     return expression_copy(ka == EXPR_CONSTANT ? b : a, k);
   }
   double k;
-  int code = -2;
-  if (isObjectConst(a, nullptr, &k)) return multiply_by_const_expr(b, &code, k);
-  if (isObjectConst(b, nullptr, &k)) return multiply_by_const_expr(a, &code, k);
+  if (isObjectConst(a, nullptr, &k)) return multiply_by_const_expr(b, &kb, k);
+  if (isObjectConst(b, nullptr, &k)) return multiply_by_const_expr(a, &ka, k);
   // Both operands are non-constant and at least one is an expression.
   if (ka == EXPR_EXPRESSION && kb == EXPR_EXPRESSION) {
     const expression_s *p = as_expression(a), *q = as_expression(b);
@@ -293,18 +322,20 @@ PyObject *expression_mul_impl(PyObject *a, PyObject *b) {
   }
   PyObject *other = ka == EXPR_EXPRESSION ? b : a;
   const expression_s *e = as_expression(ka == EXPR_EXPRESSION ? a : b);
-  if (is_linear_kind(exprKind(other)) && !e->quad) return linear_times_expression(other, e);
+  if (is_linear_kind(ka == EXPR_EXPRESSION ? kb : ka) && !e->quad) return linear_times_expression(other, e);
   return product_node(a, b);
 }
 
 PyObject *mul_dispatch(PyObject *a, PyObject *b) {
-  if (isNumpyArray(b)) return array_right(ArrayOp::mul, a, b);
-  switch (std::max(exprKind(a), exprKind(b))) {
+  int kb = exprKind(b);
+  if (is_array_operand(b, kb)) return array_right(ArrayOp::mul, a, b);
+  int ka = exprKind(a);
+  switch (std::max(ka, kb)) {
     case EXPR_NONLINEAR: return nonlin_mul(a, b);
-    case EXPR_EXPRESSION: return expression_mul_impl(a, b);
+    case EXPR_EXPRESSION: return expression_mul_impl(a, ka, b, kb);
     case EXPR_QUADTERM: return quadterm_mul_impl(a, b);
-    case EXPR_LINTERM: return linterm_mul_impl(a, b);
-    case EXPR_VAR: return var_mul_impl(a, b);
+    case EXPR_LINTERM: return linterm_mul_impl(a, ka, b, kb);
+    case EXPR_VAR: return var_mul_impl(a, ka, b, kb);
     default: return constant_mul(a, b);
   }
 }
@@ -498,7 +529,7 @@ PyObject *pow_dispatch(PyObject *a, PyObject *b, PyObject *modulus) {
       return power_node(a, b);
     default:  // expression
       if (k == 1.0) return expression_copy(a, 1.0);
-      if (k == 2.0) return expression_mul_impl(a, a);
+      if (k == 2.0) return expression_mul_impl(a, EXPR_EXPRESSION, a, EXPR_EXPRESSION);
       return nonlin_pow(a, b, Py_None);
   }
 }

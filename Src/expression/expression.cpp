@@ -44,32 +44,73 @@ int record_quadvars(expression_s *e, PyObject *x, PyObject *y) {
   return indexset_add(e->quadvars, static_cast<int64_t>(var_id(as_var(y))));
 }
 
-// Adds factor times every entry of src into e (e and src are different objects).
-int add_expression_parts(PyObject *e, const expression_s *src, double factor) {
+// Adds factor times every linear entry of src into e (e and src are different objects).
+int add_linear_parts(PyObject *e, const expression_s *src, double factor) {
   map_cursor cursor = nullptr;
   const var_s *x;
   double coef;
-  if (src->lin) {
-    while (linmap_next(src->lin, &x, &coef, &cursor))
-      if (expression_addToLinTerm(e, obj_of(x), factor * coef) < 0) {
-        linmap_iter_free(&cursor);
+  while (src->lin && linmap_next(src->lin, &x, &coef, &cursor))
+    if (expression_addToLinTerm(e, obj_of(x), factor * coef) < 0) {
+      linmap_iter_free(&cursor);
+      return -1;
+    }
+  return 0;
+}
+
+// Adds factor times every quadratic entry of src into e (e and src are different objects).
+int add_quadratic_parts(PyObject *e, const expression_s *src, double factor) {
+  map_cursor cursor = nullptr;
+  const var_s *x;
+  linmap *inner;
+  while (src->quad && quadmap_next(src->quad, &x, &inner, &cursor)) {
+    map_cursor inner_cursor = nullptr;
+    const var_s *y;
+    double coef;
+    while (linmap_next(inner, &y, &coef, &inner_cursor))
+      if (expression_addToQuadTerm(e, obj_of(x), obj_of(y), factor * coef) < 0) {
+        linmap_iter_free(&inner_cursor);
+        quadmap_iter_free(&cursor);
         return -1;
       }
   }
-  if (src->quad) {
-    linmap *inner;
-    while (quadmap_next(src->quad, &x, &inner, &cursor)) {
-      map_cursor inner_cursor = nullptr;
-      const var_s *y;
-      while (linmap_next(inner, &y, &coef, &inner_cursor))
-        if (expression_addToQuadTerm(e, obj_of(x), obj_of(y), factor * coef) < 0) {
-          linmap_iter_free(&inner_cursor);
-          quadmap_iter_free(&cursor);
-          return -1;
-        }
+  return 0;
+}
+
+int add_expression_parts(PyObject *e, const expression_s *src, double factor) {
+  if (add_linear_parts(e, src, factor) < 0) return -1;
+  return add_quadratic_parts(e, src, factor);
+}
+
+// Adds the entries of first and factor*second (either may be null) to dst in
+// ascending variable order, summing the coefficients of shared variables;
+// sums of exactly 0 are left out. dst receives keys in order, so each entry
+// is an append.
+int merge_linear(linmap *dst, const linmap *first, const linmap *second, double factor) {
+  map_cursor cursor_a = nullptr, cursor_b = nullptr;
+  const var_s *x = nullptr, *y = nullptr;
+  double u = 0.0, v = 0.0;
+  bool has_x = first && linmap_next(first, &x, &u, &cursor_a);
+  bool has_y = second && linmap_next(second, &y, &v, &cursor_b);
+  less_variable less;
+  int rc = 0;
+  while (rc == 0 && (has_x || has_y)) {
+    if (has_x && (!has_y || less(x, y))) {
+      rc = linmap_add(dst, x, u);
+      has_x = linmap_next(first, &x, &u, &cursor_a);
+    } else if (!has_x || less(y, x)) {
+      rc = linmap_add(dst, y, factor * v);
+      has_y = linmap_next(second, &y, &v, &cursor_b);
+    } else {
+      rc = linmap_add(dst, x, u + factor * v);
+      has_x = linmap_next(first, &x, &u, &cursor_a);
+      has_y = linmap_next(second, &y, &v, &cursor_b);
     }
   }
-  return 0;
+  if (rc < 0) {
+    linmap_iter_free(&cursor_a);
+    linmap_iter_free(&cursor_b);
+  }
+  return rc;
 }
 
 std::string utf8_of(PyObject *text) {
@@ -122,7 +163,7 @@ PyMethodDef expression_methods[] = {
 
 // ---- classification ---------------------------------------------------------
 
-int exprKind(PyObject *obj) {
+int exprKind_bySubtype(PyObject *obj) {
   if (!obj) return EXPR_INVALID;
   if (isExpression(obj)) return EXPR_EXPRESSION;
   if (isLinterm(obj)) return as_linterm(obj)->var ? EXPR_LINTERM : EXPR_INVALID;
@@ -145,7 +186,8 @@ int getExprType(PyObject *obj) {
 }
 
 bool isObjectConst(PyObject *obj, int *code, double *value) {
-  if (isNumericScalar(obj)) {
+  int kind = exprKind(obj);
+  if (kind == EXPR_CONSTANT) {
     double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
@@ -155,7 +197,7 @@ bool isObjectConst(PyObject *obj, int *code, double *value) {
     if (value) *value = v;
     return true;
   }
-  if (isExpression(obj) && !as_expression(obj)->lin && !as_expression(obj)->quad) {
+  if (kind == EXPR_EXPRESSION && !as_expression(obj)->lin && !as_expression(obj)->quad) {
     if (code) *code = EXPR_EXPRESSION;
     if (value) *value = as_expression(obj)->constant;
     return true;
@@ -180,15 +222,27 @@ PyObject *expression_new(PyTypeObject *type) {
   return obj;
 }
 
-PyObject *expression_base(void) { return expression_new(&korvo_expressionType); }
+// Made for every element of every array operation: skip the generic
+// allocator's size computation and zero-filling.
+PyObject *expression_base(void) {
+  expression_s *e = PyObject_New(expression_s, &korvo_expressionType);
+  if (!e) return nullptr;
+  e->constant = 0.0;
+  e->lin = nullptr;
+  e->quad = nullptr;
+  e->quadvars = nullptr;
+  return reinterpret_cast<PyObject *>(e);
+}
 
 PyObject *expression_copy(PyObject *obj, double factor) {
-  if (factor != 0.0 && isNonlin(obj)) return nonlin_copy(obj, factor);
+  int kind = exprKind(obj);
+  if (factor != 0.0 && (kind == EXPR_NONLINEAR || (kind == EXPR_INVALID && isNonlin(obj))))
+    return nonlin_copy(obj, factor);
   PyRef result(expression_base());
   if (!result) return nullptr;
   if (factor == 0.0) return result.release();
   expression_s *e = as_expression(result.get());
-  switch (exprKind(obj)) {
+  switch (kind) {
     case EXPR_CONSTANT: {
       double v = PyFloat_AsDouble(obj);
       if (v == -1.0 && PyErr_Occurred()) return nullptr;
@@ -343,8 +397,13 @@ int expression_addToQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef)
 }
 
 int expression_addObject(PyObject *e, PyObject *obj, double factor) {
+  int kind = getExprType(obj);
+  return kind < 0 ? -1 : expression_addOperand(e, obj, kind, factor);
+}
+
+int expression_addOperand(PyObject *e, PyObject *obj, int kind, double factor) {
   expression_s *ex = as_expression(e);
-  switch (getExprType(obj)) {
+  switch (kind) {
     case EXPR_CONSTANT: {
       double v = PyFloat_AsDouble(obj);
       if (v == -1.0 && PyErr_Occurred()) return -1;
@@ -376,8 +435,35 @@ int expression_addObject(PyObject *e, PyObject *obj, double factor) {
       PyErr_SetString(korvo_model_error, "Invalid object in operation");
       return -1;
     default:
+      if (!PyErr_Occurred()) getExprType(obj);
       return -1;
   }
+}
+
+PyObject *expression_sum(PyObject *a, PyObject *b, double factor) {
+  const expression_s *p = as_expression(a), *q = as_expression(b);
+  PyRef result(expression_base());
+  if (!result) return nullptr;
+  expression_s *e = as_expression(result.get());
+  // The same arithmetic as copying a and then adding factor*b to the copy.
+  e->constant = p->constant;
+  e->constant += factor * q->constant;
+  int rc = 0;
+  // The copy of a keeps its (possibly empty) linear map; b adds one only
+  // when it has entries.
+  if (p->lin || linmap_size(q->lin) != 0) {
+    e->lin = linmap_new();
+    rc = e->lin ? merge_linear(e->lin, p->lin, q->lin, factor) : -1;
+  }
+  if (rc == 0 && p->quad) rc = quadmap_copy(&e->quad, p->quad);
+  if (rc == 0 && p->quadvars) rc = indexset_copy(&e->quadvars, p->quadvars);
+  // Quadratic parts are rare and short next to linear ones: amend the copy.
+  if (rc == 0 && q->quad) rc = add_quadratic_parts(result.get(), q, factor);
+  if (rc < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(korvo_model_error, "Error adding expressions");
+    return nullptr;
+  }
+  return result.release();
 }
 
 // ---- string form and extraction --------------------------------------------

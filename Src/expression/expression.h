@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "expression/linterm.h"
 #include "maps/maps.h"
 #include "python_model/korvo_module.h"
 #include "python_model/numbers.h"
@@ -33,8 +34,21 @@ enum expr_kind {
 
 // Kind of obj; for anything else raises ModelError "Invalid object in operation: <obj>" and returns -1.
 int getExprType(PyObject *obj);
-// Kind of obj without raising (-1 for anything else, and for terms without variables).
-int exprKind(PyObject *obj);
+// exprKind for objects that are not of one of the exact types tried inline
+// (subclasses, NumPy scalars, nonlinear nodes, quadratic terms, foreign objects).
+int exprKind_bySubtype(PyObject *obj);
+// Kind of obj without raising (-1 for anything else, and for terms without
+// variables). Every arithmetic operation classifies its operands, so the
+// exact types met in models are tried first: a subtype test walks the MRO.
+inline int exprKind(PyObject *obj) {
+  if (!obj) return EXPR_INVALID;
+  PyTypeObject *type = Py_TYPE(obj);
+  if (type == &korvo_varType) return EXPR_VAR;
+  if (type == &korvo_expressionType) return EXPR_EXPRESSION;
+  if (type == &korvo_lintermType) return as_linterm(obj)->var ? EXPR_LINTERM : EXPR_INVALID;
+  if (type == &PyFloat_Type || type == &PyLong_Type) return EXPR_CONSTANT;
+  return exprKind_bySubtype(obj);
+}
 // A number (code 0) or an expression without linear and quadratic handles (code 4).
 bool isObjectConst(PyObject *obj, int *code, double *value);
 
@@ -56,6 +70,11 @@ int expression_setQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef);
 int expression_addToQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef);
 // Adds factor*obj (number, variable, linear or quadratic term, expression) to e in place.
 int expression_addObject(PyObject *e, PyObject *obj, double factor);
+// expression_addObject for an operand whose kind (exprKind) is known.
+int expression_addOperand(PyObject *e, PyObject *obj, int kind, double factor);
+// a + factor*b as a new expression, a and b being expressions (possibly the
+// same object); the linear parts are merged in one ordered pass.
+PyObject *expression_sum(PyObject *a, PyObject *b, double factor);
 
 PyObject *expression_str(PyObject *self);
 PyObject *expression_extractLinear(PyObject *self, PyObject *unused);

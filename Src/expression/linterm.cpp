@@ -35,7 +35,14 @@ PyObject *linterm_new(PyTypeObject *type) {
   return obj;
 }
 
-PyObject *linterm_base(void) { return linterm_new(&korvo_lintermType); }
+// One per element of scaled variable arrays: skip the generic allocator.
+PyObject *linterm_base(void) {
+  linterm_s *t = PyObject_New(linterm_s, &korvo_lintermType);
+  if (!t) return nullptr;
+  t->coef = 0.0;
+  t->var = nullptr;
+  return reinterpret_cast<PyObject *>(t);
+}
 
 PyObject *linterm_fill(PyObject *var, double coef) {
   if (coef == 0.0) return PyFloat_FromDouble(0.0);

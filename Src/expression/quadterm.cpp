@@ -38,7 +38,15 @@ PyObject *quadterm_new(PyTypeObject *type) {
   return obj;
 }
 
-PyObject *quadterm_base(void) { return quadterm_new(&korvo_quadtermType); }
+// One per element of products of variable arrays: skip the generic allocator.
+PyObject *quadterm_base(void) {
+  quadterm_s *t = PyObject_New(quadterm_s, &korvo_quadtermType);
+  if (!t) return nullptr;
+  t->coef = 0.0;
+  t->first = nullptr;
+  t->second = nullptr;
+  return reinterpret_cast<PyObject *>(t);
+}
 
 PyObject *quadterm_fill(PyObject *x, PyObject *y, double coef) {
   PyObject *obj = quadterm_base();
