@@ -105,6 +105,17 @@ class TestExpressions:
         cubic = korvo.Dot(np.array([x * y], dtype=object), np.array([x], dtype=object))[()]
         assert type(cubic).__name__ == "nonlinear"
 
+    def test_numbers_times_mixed_objects_match_operator_sums(self):
+        x = korvo.vars(3)
+        objs = np.array([2.0, x[0] + 1, x[1] * x[1] * x[2], x[2]], dtype=object)
+        a = np.array([[1.5, 0.0, 2.0, -1.0], [0.5, 3.0, 1.0, 0.0]])
+        r = korvo.Dot(a, objs)
+        for i in range(2):
+            expected = korvo.Sum(float(a[i, k]) * objs[k] for k in range(4) if a[i, k] != 0)
+            assert (type(r[i]).__name__, str(r[i])) == (type(expected).__name__, str(expected))
+        left = korvo.Dot(objs.reshape(1, 4), a.T)
+        assert [str(e) for e in left[0]] == [str(e) for e in r]
+
     def test_operands_unchanged(self):
         x = korvo.vars(2)
         e = np.array([x[0] + 1, x[1]], dtype=object)
