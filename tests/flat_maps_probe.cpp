@@ -194,7 +194,55 @@ PyObject *probe_quad_items(PyObject *, PyObject *handle) {
   return out;
 }
 
+indexset *set_of(PyObject *handle) { return static_cast<indexset *>(PyLong_AsVoidPtr(handle)); }
+
+PyObject *probe_set_new(PyObject *, PyObject *) { return PyLong_FromVoidPtr(indexset_new()); }
+
+PyObject *probe_set_free(PyObject *, PyObject *handle) {
+  indexset *set = set_of(handle);
+  indexset_free(&set);
+  Py_RETURN_NONE;
+}
+
+// op: 'a' add, 'd' delete, 'h' has (returns a bool).
+PyObject *probe_set_op(PyObject *, PyObject *args) {
+  PyObject *handle;
+  int op;
+  long long index;
+  if (!PyArg_ParseTuple(args, "OCL", &handle, &op, &index)) return nullptr;
+  switch (op) {
+    case 'a': return status(indexset_add(set_of(handle), index));
+    case 'd': indexset_del(set_of(handle), index); Py_RETURN_NONE;
+    default: return PyBool_FromLong(indexset_has(set_of(handle), index));
+  }
+}
+
+PyObject *probe_set_items(PyObject *, PyObject *handle) {
+  PyObject *out = PyList_New(0);
+  map_cursor cursor = nullptr;
+  int64_t index;
+  while (out && indexset_next(set_of(handle), &index, &cursor)) {
+    PyObject *item = PyLong_FromLongLong(index);
+    if (!item || PyList_Append(out, item) < 0) Py_CLEAR(out);
+    Py_XDECREF(item);
+  }
+  if (out && PyList_GET_SIZE(out) != Py_ssize_t(indexset_size(set_of(handle))))
+    return PyErr_Format(PyExc_AssertionError, "size and iteration disagree");
+  return out;
+}
+
+PyObject *probe_set_copy(PyObject *, PyObject *handle) {
+  indexset *copy = nullptr;
+  if (indexset_copy(&copy, set_of(handle)) < 0) return PyErr_NoMemory();
+  return PyLong_FromVoidPtr(copy);
+}
+
 PyMethodDef probe_methods[] = {
+    {"set_new", probe_set_new, METH_NOARGS, nullptr},
+    {"set_free", probe_set_free, METH_O, nullptr},
+    {"set_op", probe_set_op, METH_VARARGS, nullptr},
+    {"set_items", probe_set_items, METH_O, nullptr},
+    {"set_copy", probe_set_copy, METH_O, nullptr},
     {"use_type", probe_use_type, METH_O, nullptr},
     {"new", probe_new, METH_NOARGS, nullptr},
     {"free", probe_free, METH_O, nullptr},

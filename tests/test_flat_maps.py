@@ -319,6 +319,32 @@ def test_quadratic_map_with_large_out_of_order_rows(probe):
     assert refs(everything) == base
 
 
+def test_index_set_against_a_python_set(probe):
+    rng = random.Random(7)
+    handles, models = [probe.set_new(), probe.set_new()], [set(), set()]
+    for step in range(30000):
+        k = rng.randrange(2)
+        h, model = handles[k], models[k]
+        index = rng.randrange(-50, 400) if step % 3 else 400 - step // 3 % 400  # runs in reverse too
+        op = rng.random()
+        if op < 0.7:
+            probe.set_op(h, "a", index)
+            model.add(index)
+        elif op < 0.8:
+            probe.set_op(h, "d", index)
+            model.discard(index)
+        elif op < 0.95:
+            assert probe.set_op(h, "h", index) == (index in model)
+        elif op < 0.99:
+            assert probe.set_items(h) == sorted(model)
+        else:
+            probe.set_free(handles[1 - k])
+            handles[1 - k], models[1 - k] = probe.set_copy(h), set(model)
+    for h, model in zip(handles, models):
+        assert probe.set_items(h) == sorted(model)
+        probe.set_free(h)
+
+
 # ---- through expressions ------------------------------------------------------
 
 def test_large_expressions_built_out_of_order():

@@ -5,7 +5,6 @@
 #include <iterator>
 #include <map>
 #include <new>
-#include <set>
 #include <type_traits>
 
 #include "maps/id_table.h"
@@ -50,8 +49,14 @@ struct quadmap_s {
 struct rowcolmap_s {
   IdTable<PyObject *> entries;
 };
+// Same layout as linmap_s: [0, sorted) sorted and unique, [sorted, size) a
+// pending tail in arrival order (repeats allowed), merged before any read.
 struct indexset_s {
-  std::set<int64_t> entries;
+  int64_t *data;
+  size_t size;
+  size_t sorted;
+  size_t capacity;
+  int64_t inline_items[kInlineEntries];
 };
 
 namespace {
@@ -60,7 +65,7 @@ PyObject *as_object(const var_s *v) { return reinterpret_cast<PyObject *>(const_
 void take_ref(const var_s *v) { Py_INCREF(as_object(v)); }
 void drop_ref(const var_s *v) { Py_DECREF(as_object(v)); }
 
-// Cursor over a std::map or std::set. A tree iterator is one node pointer,
+// Cursor over a std::map (the outer quadratic map). A tree iterator is one node pointer,
 // never null, so it lives in the cursor itself: iterating allocates nothing.
 template <class Container>
 using cursor_iterator = typename Container::const_iterator;
@@ -685,38 +690,131 @@ void rowcolmap_iter_free(map_cursor *cursor) { *cursor = nullptr; }
 
 // ---- indexset -------------------------------------------------------------
 
-indexset *indexset_new(void) { return new (std::nothrow) indexset_s(); }
+namespace {
+
+bool set_reserve(indexset_s *set, size_t needed) {
+  if (needed <= set->capacity) return true;
+  size_t capacity = set->capacity * 2 > needed ? set->capacity * 2 : needed;
+  if (capacity > PY_SSIZE_T_MAX / sizeof(int64_t)) return false;
+  void *block;
+  if (set->data == set->inline_items) {
+    block = PyMem_Malloc(capacity * sizeof(int64_t));
+    if (block && set->size) std::memcpy(block, set->data, set->size * sizeof(int64_t));
+  } else {
+    block = PyMem_Realloc(set->data, capacity * sizeof(int64_t));
+  }
+  if (!block) return false;
+  set->data = static_cast<int64_t *>(block);
+  set->capacity = capacity;
+  return true;
+}
+
+// Sorts the tail into the sorted part and drops repeats; cannot fail.
+void set_normalise(const indexset *set) {
+  if (set->sorted == set->size) return;
+  indexset_s *s = const_cast<indexset_s *>(set);
+  int64_t *data = s->data;
+  std::sort(data + s->sorted, data + s->size);
+  std::inplace_merge(data, data + s->sorted, data + s->size);
+  s->size = s->sorted = size_t(std::unique(data, data + s->size) - data);
+}
+
+// Position of index in a normalised set, or size.
+size_t set_find(const indexset_s *set, int64_t index) {
+  const int64_t *first = set->data, *end = set->data + set->size;
+  const int64_t *it = std::lower_bound(first, end, index);
+  return it != end && *it == index ? size_t(it - set->data) : set->size;
+}
+
+}  // namespace
+
+indexset *indexset_new(void) {
+  void *memory = PyMem_Malloc(sizeof(indexset_s));
+  if (!memory) return nullptr;
+  indexset_s *set = static_cast<indexset_s *>(memory);
+  set->data = set->inline_items;
+  set->size = set->sorted = 0;
+  set->capacity = kInlineEntries;
+  return set;
+}
+
 void indexset_free(indexset **set) {
-  delete *set;
+  indexset_s *s = *set;
+  if (!s) return;
+  if (s->data != s->inline_items) PyMem_Free(s->data);
+  PyMem_Free(s);
   *set = nullptr;
 }
-size_t indexset_size(const indexset *set) { return set->entries.size(); }
+
+size_t indexset_size(const indexset *set) {
+  set_normalise(set);
+  return set->size;
+}
+
 int indexset_add(indexset *set, int64_t index) {
-  try {
-    set->entries.insert(index);
-  } catch (...) {
-    return -1;
+  size_t size = set->size;
+  if (set->sorted == size && size > 0 && set->data[size - 1] >= index) {
+    if (set->data[size - 1] == index) return 0;
+    if (size < kSmallMap) {
+      size_t pos = size_t(std::lower_bound(set->data, set->data + size, index) - set->data);
+      if (set->data[pos] == index) return 0;
+      if (size == set->capacity && !set_reserve(set, size + 1)) return -1;
+      std::memmove(set->data + pos + 1, set->data + pos, (size - pos) * sizeof(int64_t));
+      set->data[pos] = index;
+      set->size = set->sorted = size + 1;
+      return 0;
+    }
   }
+  // In order (sorted part grows) or queued in the tail.
+  bool in_order = set->sorted == size && (size == 0 || set->data[size - 1] < index);
+  if (size == set->capacity && !set_reserve(set, size + 1)) return -1;
+  set->data[size] = index;
+  set->size = size + 1;
+  if (in_order)
+    set->sorted = size + 1;
+  else if (set->size - set->sorted > set->sorted / 2)
+    set_normalise(set);
   return 0;
 }
-bool indexset_has(const indexset *set, int64_t index) { return set->entries.count(index) != 0; }
-void indexset_del(indexset *set, int64_t index) { set->entries.erase(index); }
+
+bool indexset_has(const indexset *set, int64_t index) {
+  set_normalise(set);
+  return set_find(set, index) != set->size;
+}
+
+void indexset_del(indexset *set, int64_t index) {
+  set_normalise(set);
+  size_t pos = set_find(set, index);
+  if (pos == set->size) return;
+  std::memmove(set->data + pos, set->data + pos + 1, (set->size - pos - 1) * sizeof(int64_t));
+  set->size = --set->sorted;
+}
+
 int indexset_copy(indexset **dst, const indexset *src) {
+  set_normalise(src);
   indexset *copy = indexset_new();
   if (!copy) return -1;
-  try {
-    copy->entries = src->entries;
-  } catch (...) {
-    delete copy;
+  if (!set_reserve(copy, src->size)) {
+    PyMem_Free(copy);
     return -1;
   }
+  if (src->size) std::memcpy(copy->data, src->data, src->size * sizeof(int64_t));
+  copy->size = copy->sorted = src->size;
   *dst = copy;
   return 0;
 }
+
+// The cursor holds the next position + 1.
 int indexset_next(const indexset *set, int64_t *index, map_cursor *cursor) {
-  std::set<int64_t>::const_iterator it;
-  if (!advance_cursor(set->entries, cursor, &it)) return 0;
-  *index = *it;
+  set_normalise(set);
+  size_t position = *cursor ? size_t(reinterpret_cast<uintptr_t>(*cursor)) - 1 : 0;
+  if (position >= set->size) {
+    *cursor = nullptr;
+    return 0;
+  }
+  *index = set->data[position];
+  *cursor = reinterpret_cast<map_cursor>(uintptr_t(position) + 2);
   return 1;
 }
+
 void indexset_iter_free(map_cursor *cursor) { free_cursor(cursor); }
