@@ -546,7 +546,12 @@ int quadmap_set(quadmap *map, const var_s *var, linmap *inner) {
 
 int quadmap_add(quadmap *map, const var_s *x, const var_s *y, double coef) {
   if (coef == 0.0) return 0;
-  auto it = map->entries.lower_bound(x);
+  // Rows mostly arrive in order: after the last row or into it.
+  auto it = map->entries.end();
+  if (!map->entries.empty()) {
+    auto last = std::prev(it);
+    if (!less_variable()(last->first, x)) it = less_variable()(x, last->first) ? map->entries.lower_bound(x) : last;
+  }
   if (it == map->entries.end() || less_variable()(x, it->first)) {
     linmap *inner = linmap_new();
     if (!inner) return -1;
@@ -604,13 +609,22 @@ int quadmap_copy(quadmap **dst, const quadmap *src) {
   quad_normalise(src);
   quadmap *copy = quadmap_new();
   if (!copy) return -1;
+  // The source is sorted: every row goes at the end, in constant time.
   for (auto &entry : src->entries) {
     linmap *inner = nullptr;
-    if (linmap_copy(&inner, entry.second) < 0 || quadmap_set(copy, entry.first, inner) < 0) {
+    if (linmap_copy(&inner, entry.second) < 0) {
+      quadmap_free(&copy);
+      return -1;
+    }
+    try {
+      copy->entries.emplace_hint(copy->entries.end(), entry.first, inner);
+    } catch (...) {
       linmap_free(&inner);
       quadmap_free(&copy);
       return -1;
     }
+    take_ref(entry.first);
+    copy->terms += inner->size;
   }
   *dst = copy;
   return 0;
