@@ -168,7 +168,10 @@ PyObject *expression_sum_of(PyObject *a, int ka, PyObject *b, int kb, double f) 
   if (ka < EXPR_CONSTANT || ka > EXPR_EXPRESSION || kb < EXPR_CONSTANT || kb > EXPR_EXPRESSION)
     return model_error("Invalid object in operation");
   if (ka == EXPR_EXPRESSION && kb == EXPR_EXPRESSION) return expression_sum(a, b, f);
-  PyRef result(ka == EXPR_EXPRESSION ? expression_copy(a, 1.0) : expression_copy(b, f));
+  // The copy keeps room for the term added to it.
+  size_t room = is_linear_kind(ka == EXPR_EXPRESSION ? kb : ka) ? 1 : 0;
+  PyRef result(ka == EXPR_EXPRESSION ? expression_copy_with_room(a, 1.0, room)
+                                     : expression_copy_with_room(b, f, room));
   if (!result) return nullptr;
   int rc = ka == EXPR_EXPRESSION ? expression_addOperand(result.get(), b, kb, f)
                                  : expression_addOperand(result.get(), a, ka, 1.0);

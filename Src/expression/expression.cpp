@@ -113,6 +113,21 @@ int merge_linear(linmap *dst, const linmap *first, const linmap *second, double 
   return rc;
 }
 
+// *dst = factor times src, with room for `room` more entries so that a term
+// added next (a sum of an expression and a term) needs no second allocation.
+// Products that underflow to 0 are left out, as scaling a copy would drop them.
+int copy_linear(linmap **dst, const linmap *src, double factor, size_t room) {
+  if (room == 0 && factor == 1.0) return linmap_copy(dst, src);
+  linmap *copy = linmap_new();
+  if (!copy) return -1;
+  if (linmap_reserve(copy, linmap_size(src) + room) < 0 || linmap_add_scaled(copy, src, factor) < 0) {
+    linmap_free(&copy);
+    return -1;
+  }
+  *dst = copy;
+  return 0;
+}
+
 std::string utf8_of(PyObject *text) {
   Py_ssize_t size = 0;
   const char *data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -234,7 +249,9 @@ PyObject *expression_base(void) {
   return reinterpret_cast<PyObject *>(e);
 }
 
-PyObject *expression_copy(PyObject *obj, double factor) {
+PyObject *expression_copy(PyObject *obj, double factor) { return expression_copy_with_room(obj, factor, 0); }
+
+PyObject *expression_copy_with_room(PyObject *obj, double factor, size_t room) {
   int kind = exprKind(obj);
   if (factor != 0.0 && (kind == EXPR_NONLINEAR || (kind == EXPR_INVALID && isNonlin(obj))))
     return nonlin_copy(obj, factor);
@@ -277,13 +294,10 @@ PyObject *expression_copy(PyObject *obj, double factor) {
       e->constant = factor * src->constant;
       bool exact = std::fabs(factor - 1.0) <= 1e-15;
       int rc = 0;
-      if (src->lin) rc |= linmap_copy(&e->lin, src->lin);
+      if (src->lin) rc |= copy_linear(&e->lin, src->lin, exact ? 1.0 : factor, room);
       if (src->quad) rc |= quadmap_copy(&e->quad, src->quad);
       if (src->quadvars) rc |= indexset_copy(&e->quadvars, src->quadvars);
-      if (rc == 0 && !exact) {
-        if (e->lin) linmap_scale(e->lin, factor);
-        if (e->quad) quadmap_scale(e->quad, factor);
-      }
+      if (rc == 0 && !exact && e->quad) quadmap_scale(e->quad, factor);
       if (rc != 0) {
         PyErr_SetString(korvo_model_error, "Cannot copy expression");
         return nullptr;
@@ -453,7 +467,8 @@ PyObject *expression_sum(PyObject *a, PyObject *b, double factor) {
   // when it has entries.
   if (p->lin || linmap_size(q->lin) != 0) {
     e->lin = linmap_new();
-    rc = e->lin ? merge_linear(e->lin, p->lin, q->lin, factor) : -1;
+    rc = e->lin ? linmap_reserve(e->lin, linmap_size(p->lin) + linmap_size(q->lin)) : -1;
+    if (rc == 0) rc = merge_linear(e->lin, p->lin, q->lin, factor);
   }
   if (rc == 0 && p->quad) rc = quadmap_copy(&e->quad, p->quad);
   if (rc == 0 && p->quadvars) rc = indexset_copy(&e->quadvars, p->quadvars);

@@ -57,6 +57,8 @@ PyObject *expression_base(void);
 // A new expression equal to factor*obj (number, variable, term, expression; a
 // nonlinear object gives nonlin_copy).
 PyObject *expression_copy(PyObject *obj, double factor);
+// expression_copy whose linear part has room for `room` more entries.
+PyObject *expression_copy_with_room(PyObject *obj, double factor, size_t room);
 // A copy of any operand times factor (numbers, terms, expressions, nonlinear
 // objects, NumPy arrays).
 PyObject *general_copy(PyObject *obj, double factor);
