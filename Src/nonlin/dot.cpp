@@ -158,8 +158,9 @@ struct Operand {
 // Classifies every element of a contiguous modelling array. An element that
 // is neither a number nor a modelling object raises the error that the
 // product itself would raise on meeting it.
-int classify_operand(PyArrayObject *array, std::vector<Operand> *operands) {
+int classify_operand(PyArrayObject *array, std::vector<Operand> *operands, bool *all_variables = nullptr) {
   const npy_intp size = PyArray_SIZE(array);
+  if (all_variables) *all_variables = true;
   operands->resize(static_cast<size_t>(size));
   for (npy_intp k = 0; k < size; ++k) {
     Element e = element_at(array, false, k);
@@ -169,6 +170,7 @@ int classify_operand(PyArrayObject *array, std::vector<Operand> *operands) {
     }
     int kind = getExprType(e.obj);
     if (kind < 0) return -1;
+    if (all_variables && kind != EXPR_VAR) *all_variables = false;
     (*operands)[static_cast<size_t>(k)] = {kind, 0.0, e.obj};
   }
   return 0;
@@ -224,6 +226,18 @@ class ProductSum {
       case EXPR_VAR: return expression_addToLinTerm(sum_.get(), x.obj, c);
       default: return add_scaled(x.obj, c);
     }
+  }
+
+  // Room for count more linear terms, so that a row of variables fills its
+  // map without regrowing it (count is a bound: entries may merge).
+  int reserve_linear(size_t count) {
+    expression_s *e = as_expression(sum_.get());
+    if (!e->lin) e->lin = linmap_new();
+    if (!e->lin || linmap_reserve(e->lin, linmap_size(e->lin) + count) < 0) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    return 0;
   }
 
   // The accumulated element (new reference).
@@ -599,7 +613,10 @@ void store_cell(char *cells, npy_intp position, PyObject *element) {
 }
 
 // Sparse (I x N) times operand (P, N, Q): result (I, P, Q).
-int sparse_times_operand(const Lines &rows, const std::vector<Operand> &b, const Blocks &s, char *cells) {
+// With reserve (operands all variables), each element's map is sized once
+// for its line.
+int sparse_times_operand(const Lines &rows, const std::vector<Operand> &b, bool reserve, const Blocks &s,
+                         char *cells) {
   LineReader reader;
   ProductSum sum;
   for (npy_intp i = 0; i < s.I; ++i) {
@@ -607,6 +624,7 @@ int sparse_times_operand(const Lines &rows, const std::vector<Operand> &b, const
     for (npy_intp p = 0; p < s.P; ++p)
       for (npy_intp q = 0; q < s.Q; ++q) {
         if (sum.start() < 0) return -1;
+        if (reserve && row.size > 0 && sum.reserve_linear(static_cast<size_t>(row.size)) < 0) return -1;
         for (npy_intp t = 0; t < row.size; ++t)
           if (sum.add_times(b[static_cast<size_t>((p * s.N + row.index[t]) * s.Q + q)], row.value[t]) < 0)
             return -1;
@@ -619,7 +637,7 @@ int sparse_times_operand(const Lines &rows, const std::vector<Operand> &b, const
 }
 
 // Operand (I, N) times sparse (N x columns.count): result (I, columns.count).
-int operand_times_sparse(const std::vector<Operand> &a, const Lines &columns, npy_intp I, npy_intp N,
+int operand_times_sparse(const std::vector<Operand> &a, const Lines &columns, bool reserve, npy_intp I, npy_intp N,
                          char *cells) {
   LineReader reader;
   ProductSum sum;
@@ -627,6 +645,7 @@ int operand_times_sparse(const std::vector<Operand> &a, const Lines &columns, np
     LineReader::Span column = reader.read(columns, j);
     for (npy_intp i = 0; i < I; ++i) {
       if (sum.start() < 0) return -1;
+      if (reserve && column.size > 0 && sum.reserve_linear(static_cast<size_t>(column.size)) < 0) return -1;
       for (npy_intp t = 0; t < column.size; ++t)
         if (sum.add_times(a[static_cast<size_t>(i * N + column.index[t])], column.value[t]) < 0) return -1;
       PyObject *element = sum.finish();
@@ -733,17 +752,19 @@ PyObject *sparse_product(PyObject *matrix, PyArrayObject *dense, bool sparse_lef
     return deliver(std::move(result), out);
   }
   std::vector<Operand> elements;
-  if (PyArray_SIZE(as_array(result.get())) > 0 && classify_operand(as_array(operand.get()), &elements) < 0)
+  bool all_variables = false;
+  if (PyArray_SIZE(as_array(result.get())) > 0 &&
+      classify_operand(as_array(operand.get()), &elements, &all_variables) < 0)
     return nullptr;
   Lines lines;
   char *cells = static_cast<char *>(PyArray_DATA(as_array(result.get())));
   int rc;
   if (sparse_left) {
     rows_as_lines(m, &lines);
-    rc = sparse_times_operand(lines, elements, blocks, cells);
+    rc = sparse_times_operand(lines, elements, all_variables, blocks, cells);
   } else {
     columns_as_lines(m, &lines);
-    rc = operand_times_sparse(elements, lines, blocks.I, m.rows, cells);
+    rc = operand_times_sparse(elements, lines, all_variables, blocks.I, m.rows, cells);
   }
   if (rc < 0) return nullptr;
   return deliver(std::move(result), out);
