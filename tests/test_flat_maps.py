@@ -97,6 +97,32 @@ def test_pending_duplicates_are_summed_and_cancelled(probe):
     assert refs(xs) == base
 
 
+def test_repeated_out_of_order_adds_keep_the_tail_bounded(probe):
+    xs = [korvo.var() for _ in range(100)]
+    h = probe.new()
+    worst = 0
+    for rounds in range(200):
+        for i in reversed(range(100)):
+            probe.add(h, xs[i], 1.0)
+            worst = max(worst, probe.pending(h))
+    assert worst <= 50  # merged whenever it outgrows half the sorted part
+    assert keyed(probe.items(h)) == [(hash(x), 200.0) for x in xs]
+    probe.free(h)
+
+
+def test_scaling_that_underflows_drops_entries(probe):
+    xs = [korvo.var() for _ in range(100)]
+    base = refs(xs)
+    for n in (3, 100):  # inline and heap storage
+        h = probe.new()
+        for i in range(n):
+            probe.add(h, xs[i], 1e-200 if i % 2 else 1.0)
+        probe.scale(h, 1e-200)
+        assert keyed(probe.items(h)) == [(hash(xs[i]), 1e-200) for i in range(0, n, 2)]
+        probe.free(h)
+    assert refs(xs) == base
+
+
 def test_reads_and_writes_on_a_map_with_pending_tail(probe):
     xs = [korvo.var() for _ in range(150)]
     base = refs(xs)
