@@ -334,3 +334,30 @@ def test_index_maps_through_identity_patterns():
     p.addConstraint(rows)
     p.delConstraint(rows[::2])
     assert [p.getIndex(c) for c in rows[1::2]] == list(range(len(rows[1::2])))
+
+
+def test_mixed_column_types_keep_their_columns(tmp_path):
+    # Only the columns that are not continuous have their types set: each
+    # must land on its own column, also in a later call and from arrays,
+    # lists of arrays and generators.
+    first = korvo.vars(3, lb=-1, ub=4, name="a")
+    kinds = [korvo.continuous, korvo.integer, korvo.continuous, korvo.binary, korvo.integer, korvo.continuous]
+    mixed = np.array([korvo.var(vartype=k, lb=0, ub=1 + i, name=f"m{i}") for i, k in enumerate(kinds)],
+                     dtype=korvo.npvar)
+    tail = korvo.vars(2, vartype=korvo.integer, lb=2, ub=3, name="t")
+    semi = korvo.var(vartype=korvo.semicontinuous, threshold=1, ub=6, name="s")
+    p = korvo.problem()
+    p.addVariable(first)
+    p.addVariable([mixed[:2], mixed[2:]], (v for v in tail), semi)
+    path = str(tmp_path / "kinds.lp")
+    p.write(path)
+    q = korvo.problem()
+    q.read(path)
+    read = q.getVariable()
+    assert [str(v) for v in read] == [str(v) for v in list(first) + list(mixed) + list(tail) + [semi]]
+    expected = [korvo.continuous] * 3 + [korvo.continuous if k == korvo.continuous else
+                                         (korvo.binary if k == korvo.binary else korvo.integer)
+                                         for k in kinds] + [korvo.integer] * 2 + [korvo.semicontinuous]
+    assert [v.vartype for v in read] == expected
+    bounds = [(0, 1 if k == korvo.binary else 1 + i) for i, k in enumerate(kinds)]
+    assert [(v.lb, v.ub) for v in read[3:]] == bounds + [(2, 3), (2, 3), (0, 6)]

@@ -15,6 +15,7 @@
 #include "knls.h"
 #include "krvs.h"
 #include "maps/maps.h"
+#include "numpy_types/npy_api.h"
 #include "problem/flush.h"
 #include "problem/problem.h"
 #include "problem/problem_methods.h"
@@ -70,14 +71,36 @@ const object_kind kSets{&problem_s::sets, &problem_s::sos_index, CONV_SET, KRVSd
 
 // ---- addVariable ---------------------------------------------------------------
 
+// The columns of one addVariable call. New engine columns are continuous,
+// so only the others have their types changed.
 struct new_columns {
   int64_t base;
-  std::vector<char> types;
-  std::vector<double> lower, upper;
+  std::vector<double> lower, upper;  // one entry per column
+  std::vector<int> typed_cols;       // columns that are not continuous
+  std::vector<char> typed_letters;
   std::vector<int> threshold_cols;
   std::vector<double> thresholds;
   std::string names;  // zero-terminated names one after the other
+
+  size_t count() const { return lower.size(); }
 };
+
+// Leaves an addVariable call will likely visit: the sizes of its arrays,
+// lists and tuples without looking inside them (room is reserved for that
+// many columns; a wrong guess only costs a later growth).
+size_t expected_leaves(PyObject *args) {
+  size_t total = 0;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+    PyObject *arg = PyTuple_GET_ITEM(args, i);
+    if (PyArray_Check(arg))
+      total += size_t(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arg)));
+    else if (PyList_Check(arg) || PyTuple_Check(arg))
+      total += size_t(PySequence_Fast_GET_SIZE(arg));
+    else
+      total += 1;
+  }
+  return total;
+}
 
 char column_type_letter(int type) {
   static const char letters[] = {'C', 'B', 'I', 'S', 'R', 'P'};
@@ -137,13 +160,16 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
   } else {
     write_default_name('C', var_id(info), default_name);
   }
-  int64_t column = cols->base + int64_t(cols->types.size());
+  int64_t column = cols->base + int64_t(cols->count());
   if (PyList_Append(p->variables, leaf) < 0) return WALK_ERROR;
   if (rowcolmap_set(p->var_index, var_id(info), index_value(column)) < 0) {
     PyErr_SetString(korvo_model_error, "Could not amend variable map");
     return WALK_ERROR;
   }
-  cols->types.push_back(letter);
+  if (letter != 'C') {
+    cols->typed_cols.push_back(int(column));
+    cols->typed_letters.push_back(letter);
+  }
   cols->lower.push_back(lb);
   cols->upper.push_back(ub);
   if (semi) {
@@ -170,6 +196,10 @@ PyObject *problem_addVariable(PyObject *self, PyObject *args) {
   if (!int_attrib(p, kColsAttrib, &cols.base)) return nullptr;
   Py_ssize_t before = PyList_GET_SIZE(p->variables);
   try {
+    size_t expected = expected_leaves(args);
+    cols.lower.reserve(expected);
+    cols.upper.reserve(expected);
+    cols.names.reserve(expected * 8);
     if (walkLeaves(p, args, visitVariableLeaf, &cols, WALK_BUDGET) == WALK_ERROR) {
       // Nothing reached the engine: the registry forgets this call's variables.
       forget_tail(p, kVariables, before);
@@ -179,21 +209,18 @@ PyObject *problem_addVariable(PyObject *self, PyObject *args) {
     forget_tail(p, kVariables, before);
     return PyErr_NoMemory();
   }
-  int n = int(cols.types.size());
+  int n = int(cols.count());
   if (n == 0) Py_RETURN_NONE;
-  std::vector<double> objective(size_t(n), 0.0);
-  std::vector<int64_t> starts(static_cast<size_t>(n) + 1, 0);
-  if (KRVSaddcols64(p->prob, n, 0, objective.data(), starts.data(), nullptr, nullptr, cols.lower.data(),
-                    cols.upper.data()) != 0) {
+  // No coefficients: the engine needs neither starts nor an objective (zero).
+  if (KRVSaddcols64(p->prob, n, 0, nullptr, nullptr, nullptr, nullptr, cols.lower.data(), cols.upper.data()) != 0) {
     setKrvsErrIfNull(self, nullptr);
     forget_tail(p, kVariables, before);
     return nullptr;
   }
   int64_t after = 0;
   if (!int_attrib(p, kColsAttrib, &after)) return nullptr;
-  std::vector<int> indices(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) indices[size_t(i)] = int(cols.base) + i;
-  if (KRVSchgcoltype(p->prob, n, indices.data(), cols.types.data()) != 0 ||
+  if ((!cols.typed_cols.empty() && KRVSchgcoltype(p->prob, int(cols.typed_cols.size()), cols.typed_cols.data(),
+                                                  cols.typed_letters.data()) != 0) ||
       KRVSaddnames(p->prob, 2, cols.names.data(), int(cols.base), int(after) - 1) != 0 ||
       (!cols.thresholds.empty() && KRVSchgglblimit(p->prob, int(cols.thresholds.size()), cols.threshold_cols.data(),
                                                    cols.thresholds.data()) != 0))
