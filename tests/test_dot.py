@@ -216,6 +216,9 @@ class TestSparse:
         grid = korvo.vars(4, 2, name="g")
         r2 = korvo.Dot(a, grid)
         assert r2.shape == (3, 2) and expression_forms(r2) == expression_forms(korvo.Dot(dense, grid))
+        stack = korvo.vars(2, 4, 2, name="s")
+        r3 = korvo.Dot(a, stack)
+        assert r3.shape == (3, 2, 2) and expression_forms(r3) == expression_forms(korvo.Dot(dense, stack))
         left = korvo.vars(2, 3, name="h")
         assert expression_forms(korvo.Dot(left, a)) == expression_forms(korvo.Dot(left, dense))
 
