@@ -1,5 +1,7 @@
 // Names of rows, columns and sets: setting, fetching and lookup.
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "api/model_checks.h"
 
@@ -20,8 +22,9 @@ void add_names(const char *fn, KRVSprob prob, int type, const char *names, int f
   NameList &list = list_for(fn, m, type);
   check_range(fn, first, last, int(list.size()), kind_of(type));
   if (!names) fail(fn, "null name buffer");
-  // Read all names first: a refused name leaves the old ones in place.
-  std::vector<std::string> given;
+  // Read all names first: a refused name leaves the old ones in place. The
+  // views point into the caller's buffer, which outlives this call.
+  std::vector<std::string_view> given;
   given.reserve(size_t(last - first + 1));
   const char *p = names;
   for (int i = first; i <= last; ++i) {
@@ -33,7 +36,7 @@ void add_names(const char *fn, KRVSprob prob, int type, const char *names, int f
     given.emplace_back(p, len);
     p += len + 1;
   }
-  for (int i = first; i <= last; ++i) list.set(i, given[size_t(i - first)]);
+  list.set_range(first, given);
 }
 
 }  // namespace
@@ -56,11 +59,12 @@ int KRVSgetnames(KRVSprob prob, int type, char names[], int first, int last) noe
     check_range(fn, first, last, int(list.size()), kind_of(type));
     if (!names) fail(fn, "null name buffer");
     size_t slot = size_t(8 * name_units(m) + 1);
+    GeneratedName scratch;
     for (int i = first; i <= last; ++i) {
-      std::string name = list.get(i);
+      std::string_view name = list.view(i, scratch);
       char *out = names + size_t(i - first) * slot;
-      memset(out, 0, slot);
       memcpy(out, name.data(), name.size());
+      memset(out + name.size(), 0, slot - name.size());
     }
   });
 }
@@ -73,7 +77,7 @@ int KRVSgetnamelist(KRVSprob prob, int type, char names[], int names_len, int *n
     NameList &list = list_for(fn, m, type);
     check_range(fn, first, last, int(list.size()), kind_of(type));
     int64_t need = 0;
-    for (int i = first; i <= last; ++i) need += int64_t(list.get(i).size()) + 1;
+    for (int i = first; i <= last; ++i) need += int64_t(list.length(i)) + 1;
     if (need > INT32_MAX) fail(fn, "the names need more than 2^31 bytes");
     if (names_len_reqd) *names_len_reqd = int(need);
     if (!names) return;
@@ -81,9 +85,11 @@ int KRVSgetnamelist(KRVSprob prob, int type, char names[], int names_len, int *n
       fail(fn, "name buffer of " + std::to_string(names_len) + " bytes is too small (" + std::to_string(need) +
                    " needed)");
     char *out = names;
+    GeneratedName scratch;
     for (int i = first; i <= last; ++i) {
-      std::string name = list.get(i);
-      memcpy(out, name.c_str(), name.size() + 1);
+      std::string_view name = list.view(i, scratch);
+      memcpy(out, name.data(), name.size());
+      out[name.size()] = '\0';
       out += name.size() + 1;
     }
   });

@@ -8,85 +8,6 @@
 
 namespace krvs {
 
-// ---- names ------------------------------------------------------------------
-
-std::string NameList::get(int index) const {
-  const std::string &stored = names_[size_t(index)];
-  if (!stored.empty()) return stored;
-  return prefix_ + std::to_string(index);
-}
-
-void NameList::set(int index, const std::string &name) {
-  if (index_valid_) {
-    // Keep the hash current: a name may be set many times between lookups.
-    std::string old = get(index);
-    auto it = index_.find(old);
-    if (it != index_.end() && it->second == index) {
-      if (has_duplicates_) {
-        index_valid_ = false;  // another position may carry the old name
-      } else {
-        index_.erase(it);
-      }
-    }
-  }
-  names_[size_t(index)] = name;
-  if (index_valid_) {
-    std::string now = get(index);
-    auto [it, fresh] = index_.emplace(now, index);
-    if (!fresh && it->second != index) {
-      has_duplicates_ = true;
-      if (it->second > index) it->second = index;  // the first position wins
-    }
-  }
-}
-
-void NameList::resize(size_t n) {
-  size_t old = names_.size();
-  names_.resize(n);
-  if (!index_valid_) return;
-  if (n < old) {
-    index_valid_ = false;
-    return;
-  }
-  for (size_t i = old; i < n; ++i) {
-    auto [it, fresh] = index_.emplace(get(int(i)), int(i));
-    if (!fresh) has_duplicates_ = true;
-  }
-}
-
-void NameList::erase(const std::vector<bool> &remove) {
-  size_t out = 0;
-  for (size_t i = 0; i < names_.size(); ++i) {
-    if (remove[i]) continue;
-    if (out != i) names_[out] = std::move(names_[i]);
-    ++out;
-  }
-  names_.resize(out);
-  index_valid_ = false;
-}
-
-int NameList::find(const std::string &name) const {
-  if (!index_valid_) {
-    index_.clear();
-    index_.reserve(names_.size());
-    has_duplicates_ = false;
-    for (size_t i = 0; i < names_.size(); ++i) {
-      auto [it, fresh] = index_.emplace(get(int(i)), int(i));
-      if (!fresh) has_duplicates_ = true;
-    }
-    index_valid_ = true;
-  }
-  auto it = index_.find(name);
-  return it == index_.end() ? -1 : it->second;
-}
-
-size_t NameList::longest() const {
-  size_t n = 0;
-  for (size_t i = 0; i < names_.size(); ++i)
-    n = std::max(n, names_[i].empty() ? 1 + std::to_string(i).size() : names_[i].size());
-  return n;
-}
-
 // ---- model ------------------------------------------------------------------
 
 Model::Model() = default;
@@ -114,12 +35,7 @@ void Model::clear() {
   colnames.resize(0);
   setnames.resize(0);
   name.clear();
-  pending_row_.clear();
-  pending_col_.clear();
-  pending_value_.clear();
-  pending_replace_.clear();
-  pending_index_.clear();
-  pending_index_valid_ = false;
+  release_pending();
   cols_ = CompressedMatrix{};
   rows_ = CompressedMatrix{};
   rows_valid_ = false;
@@ -136,14 +52,22 @@ void Model::reserve_pending(size_t extra) {
   pending_row_.reserve(cap);
   pending_col_.reserve(cap);
   pending_value_.reserve(cap);
-  pending_replace_.reserve(cap);
+}
+
+void Model::release_pending() const {
+  std::vector<int>().swap(pending_row_);
+  std::vector<int>().swap(pending_col_);
+  std::vector<double>().swap(pending_value_);
+  std::vector<size_t>().swap(pending_replace_at_);
+  std::unordered_map<uint64_t, PendingEffect>().swap(pending_index_);
+  pending_index_valid_ = false;
 }
 
 void Model::push_pending(int row, int col, double value, bool replace) {
+  if (replace) pending_replace_at_.push_back(pending_row_.size());
   pending_row_.push_back(row);
   pending_col_.push_back(col);
   pending_value_.push_back(value);
-  pending_replace_.push_back(replace ? 1 : 0);
   if (pending_index_valid_) {
     auto [it, fresh] = pending_index_.emplace(key_of(row, col), PendingEffect{replace, value});
     if (!fresh) {
@@ -157,11 +81,15 @@ void Model::push_pending(int row, int col, double value, bool replace) {
 
 void Model::build_pending_index() const {
   pending_index_.clear();
+  pending_index_.reserve(pending_row_.size());
+  auto next_replace = pending_replace_at_.begin();
   for (size_t k = 0; k < pending_row_.size(); ++k) {
+    const bool replace = next_replace != pending_replace_at_.end() && *next_replace == k;
+    if (replace) ++next_replace;
     auto [it, fresh] = pending_index_.emplace(key_of(pending_row_[k], pending_col_[k]),
-                                              PendingEffect{pending_replace_[k] != 0, pending_value_[k]});
+                                              PendingEffect{replace, pending_value_[k]});
     if (!fresh) {
-      if (pending_replace_[k])
+      if (replace)
         it->second = PendingEffect{true, pending_value_[k]};
       else
         it->second.value += pending_value_[k];
@@ -185,7 +113,7 @@ void Model::add_rows(int nrows, const char *type, const double *rhs_in, const do
     reserve_pending(size_t(start[n] - start[0]));
     for (size_t i = 0; i < n; ++i)
       for (int64_t k = start[i]; k < start[i + 1]; ++k)
-        if (value[k] != 0.0) push_pending(first + int(i), colind[k], value[k], false);
+        if (value[k] != 0.0) append_pending(first + int(i), colind[k], value[k]);
   }
   rows_valid_ = false;
   ++structure_version;
@@ -215,7 +143,7 @@ void Model::add_cols(int ncols, const double *obj_in, const int64_t *start, cons
     reserve_pending(size_t(start[n] - start[0]));
     for (size_t j = 0; j < n; ++j)
       for (int64_t k = start[j]; k < start[j + 1]; ++k)
-        if (value[k] != 0.0) push_pending(rowind[k], first + int(j), value[k], false);
+        if (value[k] != 0.0) append_pending(rowind[k], first + int(j), value[k]);
   }
   rows_valid_ = false;
   ++structure_version;
@@ -223,93 +151,98 @@ void Model::add_cols(int ncols, const double *obj_in, const int64_t *start, cons
 }
 
 const CompressedMatrix &Model::by_cols() const {
-  size_t n = size_t(cols());
-  size_t old_cols = cols_.start.empty() ? 0 : cols_.start.size() - 1;
+  const size_t n = size_t(cols());
+  const size_t old_cols = cols_.start.empty() ? 0 : cols_.start.size() - 1;
   if (cols_.start.empty()) cols_.start.push_back(0);
   if (pending_row_.empty()) {
     // Only new empty columns (or none) since the last build.
     cols_.start.resize(n + 1, cols_.start[old_cols]);
     return cols_;
   }
-  // Bucket the pending triplets by column, keeping their order.
-  std::vector<int64_t> count(n + 1, 0);
-  for (int c : pending_col_) ++count[size_t(c) + 1];
-  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
-  std::vector<int64_t> order(pending_col_.size());
-  {
-    std::vector<int64_t> fill(count.begin(), count.end() - 1);
-    for (size_t k = 0; k < pending_col_.size(); ++k) order[size_t(fill[size_t(pending_col_[k])]++)] = int64_t(k);
-  }
 
+  // Column sizes before merging: the compressed entries and the pending
+  // triplets of every column.
   CompressedMatrix out;
-  out.start.resize(n + 1);
-  size_t capacity = cols_.index.size() + pending_row_.size();
-  out.index.reserve(capacity);
-  out.value.reserve(capacity);
+  out.start.assign(n + 1, 0);
+  for (size_t j = 0; j < old_cols; ++j) out.start[j + 1] = cols_.start[j + 1] - cols_.start[j];
+  for (int c : pending_col_) ++out.start[size_t(c) + 1];
+  for (size_t j = 0; j < n; ++j) out.start[j + 1] += out.start[j];
+  const size_t total = size_t(out.start[n]);
+  out.index.resize(total);
+  out.value.resize(total);
 
+  // Scatter: each column's compressed entries first, then its triplets in
+  // the order they came, which is the order their effects apply in.
+  std::vector<int64_t> next(out.start.begin(), out.start.end() - 1);
+  for (size_t j = 0; j < old_cols; ++j) {
+    const int64_t b = cols_.start[j], len = cols_.start[j + 1] - b;
+    std::copy_n(cols_.index.begin() + b, len, out.index.begin() + next[j]);
+    std::copy_n(cols_.value.begin() + b, len, out.value.begin() + next[j]);
+    next[j] += len;
+  }
+  std::vector<char> replaced;  // per scattered entry, only when there are replacing effects
+  if (!pending_replace_at_.empty()) replaced.assign(total, 0);
+  auto next_replace = pending_replace_at_.begin();
+  for (size_t k = 0; k < pending_col_.size(); ++k) {
+    const size_t pos = size_t(next[size_t(pending_col_[k])]++);
+    out.index[pos] = pending_row_[k];
+    out.value[pos] = pending_value_[k];
+    if (next_replace != pending_replace_at_.end() && *next_replace == k) {
+      replaced[pos] = 1;
+      ++next_replace;
+    }
+  }
+  release_pending();
+
+  // A column is ready as scattered when its rows ascend strictly and no
+  // effect replaces another; otherwise its entries are sorted by row (stably,
+  // so effects keep their order) and folded, dropping zero results. Columns
+  // shift left over the entries folded away.
   struct Entry {
     int row;
     bool replace;
     double value;
   };
   std::vector<Entry> merge;
-  out.start[0] = 0;
+  int64_t w = 0, b = 0;
   for (size_t j = 0; j < n; ++j) {
-    int64_t ob = j < old_cols ? cols_.start[j] : 0, oe = j < old_cols ? cols_.start[j + 1] : 0;
-    int64_t pb = count[j], pe = count[j + 1];
-    if (pb == pe) {
-      for (int64_t k = ob; k < oe; ++k) {
-        out.index.push_back(cols_.index[size_t(k)]);
-        out.value.push_back(cols_.value[size_t(k)]);
+    const int64_t e = out.start[j + 1];
+    const int64_t old_len = j < old_cols ? cols_.start[j + 1] - cols_.start[j] : 0;
+    bool ready = old_len == 0 || old_len == e - b;
+    for (int64_t k = b + 1; ready && k < e; ++k) ready = out.index[size_t(k)] > out.index[size_t(k - 1)];
+    if (ready && !replaced.empty())
+      ready = std::find(replaced.begin() + b, replaced.begin() + e, 1) == replaced.begin() + e;
+    if (ready) {
+      if (w != b) {
+        std::copy(out.index.begin() + b, out.index.begin() + e, out.index.begin() + w);
+        std::copy(out.value.begin() + b, out.value.begin() + e, out.value.begin() + w);
       }
+      w += e - b;
     } else {
-      // Fast path: a new column whose triplets arrive sorted and distinct.
-      bool simple = ob == oe;
-      for (int64_t k = pb; simple && k < pe; ++k) {
-        size_t t = size_t(order[size_t(k)]);
-        if (pending_replace_[t] || (k > pb && pending_row_[size_t(order[size_t(k - 1)])] >= pending_row_[t]))
-          simple = false;
-      }
-      if (simple) {
-        for (int64_t k = pb; k < pe; ++k) {
-          size_t t = size_t(order[size_t(k)]);
-          out.index.push_back(pending_row_[t]);
-          out.value.push_back(pending_value_[t]);
+      merge.clear();
+      for (int64_t k = b; k < e; ++k)
+        merge.push_back({out.index[size_t(k)], k < b + old_len || (!replaced.empty() && replaced[size_t(k)]),
+                         out.value[size_t(k)]});
+      std::stable_sort(merge.begin(), merge.end(), [](const Entry &x, const Entry &y) { return x.row < y.row; });
+      for (size_t a = 0; a < merge.size();) {
+        size_t c = a;
+        double v = 0.0;
+        for (; c < merge.size() && merge[c].row == merge[a].row; ++c)
+          v = merge[c].replace ? merge[c].value : v + merge[c].value;
+        if (v != 0.0) {
+          out.index[size_t(w)] = merge[a].row;
+          out.value[size_t(w)] = v;
+          ++w;
         }
-      } else {
-        merge.clear();
-        for (int64_t k = ob; k < oe; ++k) merge.push_back({cols_.index[size_t(k)], true, cols_.value[size_t(k)]});
-        for (int64_t k = pb; k < pe; ++k) {
-          size_t t = size_t(order[size_t(k)]);
-          merge.push_back({pending_row_[t], pending_replace_[t] != 0, pending_value_[t]});
-        }
-        std::stable_sort(merge.begin(), merge.end(), [](const Entry &a, const Entry &b) { return a.row < b.row; });
-        for (size_t a = 0; a < merge.size();) {
-          size_t b = a;
-          double v = 0.0;
-          for (; b < merge.size() && merge[b].row == merge[a].row; ++b)
-            v = merge[b].replace ? merge[b].value : v + merge[b].value;
-          if (v != 0.0) {
-            out.index.push_back(merge[a].row);
-            out.value.push_back(v);
-          }
-          a = b;
-        }
+        a = c;
       }
     }
-    out.start[j + 1] = int64_t(out.index.size());
+    out.start[j + 1] = w;
+    b = e;
   }
+  out.index.resize(size_t(w));
+  out.value.resize(size_t(w));
   cols_ = std::move(out);
-  pending_row_.clear();
-  pending_col_.clear();
-  pending_value_.clear();
-  pending_replace_.clear();
-  pending_row_.shrink_to_fit();
-  pending_col_.shrink_to_fit();
-  pending_value_.shrink_to_fit();
-  pending_replace_.shrink_to_fit();
-  pending_index_.clear();
-  pending_index_valid_ = false;
   return cols_;
 }
 

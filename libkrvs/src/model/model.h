@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "model/name_list.h"
+
 namespace krvs {
 
 // One quadratic entry (i <= j) of a symmetric matrix Q, Q_ij = Q_ji = q.
@@ -43,31 +45,6 @@ struct CompressedMatrix {
   std::vector<int64_t> start;  // size = number of columns (or rows) + 1
   std::vector<int> index;
   std::vector<double> value;
-};
-
-// A list of names with hashed lookup by name. Names may be empty (no name
-// given); lookups then use the engine's generated name ("C0", "R3", "S1").
-class NameList {
- public:
-  explicit NameList(char prefix) : prefix_(prefix) {}
-  size_t size() const { return names_.size(); }
-  // The stored name, or the generated default when none was given.
-  std::string get(int index) const;
-  void set(int index, const std::string &name);
-  // Grows with unnamed entries (or shrinks).
-  void resize(size_t n);
-  // Erase positions marked true in `remove` (size() entries), keeping order.
-  void erase(const std::vector<bool> &remove);
-  // Index of a name, or -1.
-  int find(const std::string &name) const;
-  size_t longest() const;
-
- private:
-  char prefix_;
-  std::vector<std::string> names_;
-  mutable std::unordered_map<std::string, int> index_;
-  mutable bool index_valid_ = false;
-  mutable bool has_duplicates_ = false;
 };
 
 class Model {
@@ -150,16 +127,29 @@ class Model {
     double value;
   };
   void push_pending(int row, int col, double value, bool replace);
+  // An adding effect, in the inner loop of the batch appends.
+  void append_pending(int row, int col, double value) {
+    if (pending_index_valid_) {
+      push_pending(row, col, value, false);
+      return;
+    }
+    pending_row_.push_back(row);
+    pending_col_.push_back(col);
+    pending_value_.push_back(value);
+  }
   void reserve_pending(size_t extra);
+  void release_pending() const;
   void build_pending_index() const;
 
   // The matrix is the compressed form `cols_` plus triplets appended since
   // it was built; by_cols() folds them in, in time proportional to the
   // matrix size. Coefficient queries in between use a hash of the pending
   // effects, built on the first query and then kept up to date.
+  // Replacing effects (coefficient changes) are rare next to additions:
+  // their positions among the triplets, ascending, stand in for a flag each.
   mutable std::vector<int> pending_row_, pending_col_;
   mutable std::vector<double> pending_value_;
-  mutable std::vector<char> pending_replace_;
+  mutable std::vector<size_t> pending_replace_at_;
   mutable std::unordered_map<uint64_t, PendingEffect> pending_index_;
   mutable bool pending_index_valid_ = false;
   mutable CompressedMatrix cols_, rows_;

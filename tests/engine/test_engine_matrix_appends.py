@@ -1,0 +1,107 @@
+"""The engine's constraint matrix under random interleavings of row and
+column appends (unsorted, with repeated and zero coefficients), coefficient
+changes, deletions and queries, checked against a dense Python copy. The
+queries in between fold pending appends into the compressed form at
+different moments, so every merge case meets the later effects."""
+import random
+
+import pytest
+
+from krvs_binding import ModelProblem, chars, dbls, int64s, ints
+
+
+class Dense:
+    def __init__(self):
+        self.a = []  # rows of lists
+        self.ncols = 0
+
+    def add_rows(self, rows):
+        for entries in rows:
+            row = [0.0] * self.ncols
+            for j, v in entries:
+                row[j] += v
+            self.a.append(row)
+
+    def add_cols(self, cols):
+        for entries in cols:
+            for row in self.a:
+                row.append(0.0)
+            for i, v in entries:
+                self.a[i][-1] += v
+            self.ncols += 1
+
+    def delete_rows(self, gone):
+        self.a = [r for i, r in enumerate(self.a) if i not in gone]
+
+    def delete_cols(self, gone):
+        self.a = [[v for j, v in enumerate(r) if j not in gone] for r in self.a]
+        self.ncols -= len(gone)
+
+
+def random_entries(rng, count, limit):
+    """Unsorted entries with repeats and zeros; their sums are what counts."""
+    out = []
+    for _ in range(count):
+        k = rng.randrange(limit)
+        v = rng.choice([0.0, 1.0, -1.0, 2.5, 0.5])
+        out.append((k, v))
+        if rng.random() < 0.2:
+            out.append((k, -v))  # cancels: the entry must vanish
+    return out
+
+
+def packed(blocks):
+    start, index, value = [0], [], []
+    for entries in blocks:
+        for k, v in entries:
+            index.append(k)
+            value.append(v)
+        start.append(len(index))
+    return start, index, value
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_matrix_follows_random_appends_changes_deletions_and_queries(seed):
+    rng = random.Random(seed)
+    p = ModelProblem()
+    ref = Dense()
+    p.call("KRVSaddcols64", 4, 0, None, int64s([0] * 5), None, None, None, None)
+    ref.add_cols([[]] * 4)
+    for step in range(80):
+        m, n = len(ref.a), ref.ncols
+        op = rng.random()
+        if op < 0.25:
+            rows = [random_entries(rng, rng.randrange(5), n) for _ in range(rng.randrange(1, 4))]
+            start, index, value = packed(rows)
+            p.call("KRVSaddrows64", len(rows), len(index), chars("L" * len(rows)), dbls([0.0] * len(rows)), None,
+                   int64s(start), ints(index), dbls(value))
+            ref.add_rows(rows)
+        elif op < 0.45 and m > 0:
+            cols = [random_entries(rng, rng.randrange(5), m) for _ in range(rng.randrange(1, 4))]
+            start, index, value = packed(cols)
+            p.call("KRVSaddcols64", len(cols), len(index), None, int64s(start), ints(index), dbls(value), None, None)
+            ref.add_cols(cols)
+        elif op < 0.7 and m > 0:
+            changes = [(rng.randrange(m), rng.randrange(n), rng.choice([0.0, 3.0, -7.0])) for _ in range(3)]
+            p.call("KRVSchgmcoef64", len(changes), ints([c[0] for c in changes]), ints([c[1] for c in changes]),
+                   dbls([c[2] for c in changes]))
+            for i, j, v in changes:
+                ref.a[i][j] = v
+        elif op < 0.8 and m > 3:
+            gone = set(rng.sample(range(m), 2))
+            p.call("KRVSdelrows", 2, ints(sorted(gone)))
+            ref.delete_rows(gone)
+        elif op < 0.85 and n > 3:
+            gone = {rng.randrange(n)}
+            p.call("KRVSdelcols", 1, ints(sorted(gone)))
+            ref.delete_cols(gone)
+        # Queries at random moments: single coefficients through the pending
+        # effects, or the whole matrix (which folds them in).
+        m, n = len(ref.a), ref.ncols
+        if m and rng.random() < 0.3:
+            i, j = rng.randrange(m), rng.randrange(n)
+            assert p.coef(i, j) == ref.a[i][j]
+        if rng.random() < 0.15:
+            assert p.dense() == ref.a
+    assert p.dense() == ref.a and p.dense_by_rows() == ref.a
+    assert p.int_attr(1020) == sum(v != 0 for row in ref.a for v in row)
