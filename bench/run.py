@@ -576,7 +576,7 @@ def main(argv=None):
     text = markdown(summary, meta, problems)
     with open(os.path.join(RESULTS, f"{tag}.md"), "w") as f:
         f.write(text + "\n")
-    pictures = [p for p in (plot(summary, tag, m) for m in BASE_MODELS) if p]
+    pictures = [p for p in (plot(summary, tag, m) for m in BASE_MODELS) if p] if args.plot else []
     if args.readme:
         update_readme(summary, meta, problems)
     print()
