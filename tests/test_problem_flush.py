@@ -159,3 +159,52 @@ def test_names_with_a_zero_character_are_refused():
         p.addConstraint(korvo.constraint(b <= 1, name="r\x00s"), korvo.constraint(b >= 0, name="t"))
     p.addConstraint(korvo.constraint(b >= 0, name="t"))
     assert p.getIndexFromName(1, "t") == 0 and p.getIndexFromName(2, "c") == 0
+
+
+def written_matrix(p, tmp_path):
+    """{(row name, column name): coefficient} and {row name: (type, rhs)} from an MPS file."""
+    path = str(tmp_path / "matrix.mps")
+    p.write(path, "")
+    matrix, rows, section = {}, {}, None
+    for line in open(path):
+        fields = line.split()
+        if not line.startswith(" "):
+            section = fields[0]
+        elif section == "ROWS":
+            rows[fields[1]] = (fields[0], 0.0)
+        elif section == "COLUMNS":
+            for row, value in zip(fields[1::2], fields[2::2]):
+                matrix[row, fields[0]] = float(value)
+        elif section == "RHS":
+            for row, value in zip(fields[1::2], fields[2::2]):
+                rows[row] = (rows[row][0], float(value))
+    return matrix, rows
+
+
+def test_calls_whose_rows_differ_in_length_pass_every_term(tmp_path):
+    # Room for a call's rows is reserved from its arguments' sizes and its
+    # first row; rows longer or shorter than the first, and nested lists the
+    # estimate does not see, must still arrive whole and in order.
+    xs = [korvo.var(name=f"v{j}", lb=-1, ub=1) for j in range(400)]
+    p = korvo.problem(xs)
+    expected, bounds = {}, {}
+
+    def row(name, terms, rhs):
+        for j, a in terms:
+            expected[name, f"v{j}"] = expected.get((name, f"v{j}"), 0.0) + a
+        bounds[name] = ("L", rhs)
+        return korvo.constraint(korvo.Sum(a * xs[j] for j, a in terms) <= rhs, name=name)
+
+    growing = [row(f"g{i}", [((i * 7 + k) % 400, 1.0 + k) for k in range(i % 40 + 1)], i) for i in range(2600)]
+    shrinking = [row("s0", [(j, 0.5) for j in range(300)], -1.0)] + [
+        row(f"s{i}", [(i % 400, 2.0)], i + 0.5) for i in range(1, 2600)]
+    nested = [row("n0", [(1, 3.0), (2, 4.0)], 2.0), [row(f"n{i}", [(i % 400, 1.0), ((i + 9) % 400, -1.0)], 1.0)
+                                                      for i in range(1, 3000)]]
+    for batch in (growing, shrinking, nested):
+        p.addConstraint(batch)
+    order = growing + shrinking + [nested[0]] + nested[1]
+    assert p.getConstraint() == order
+    assert [p.getIndex(c) for c in order[::97]] == list(range(0, len(order), 97))
+    matrix, rows = written_matrix(p, tmp_path)
+    assert matrix == expected
+    assert {name: value for name, value in rows.items() if value[0] != "N"} == bounds

@@ -84,8 +84,34 @@ bool has_room(const pending_rows *b, uint64_t name_length, const conv_counts &c)
          e.formula_count + c.formulas + 2 < e.formula_capacity && e.token_count + c.tokens + 1 < e.token_capacity;
 }
 
+// Linear entries reserved up front at most (the first row's size times the
+// expected rows can overshoot when rows differ in length).
+constexpr uint64_t kMaxHintedEntries = uint64_t(1) << 24;
+
+// At the first growth of a call expected to add many rows: room for all of
+// them (and for as many entries as the first row's size suggests), so that
+// the arrays are not copied at every doubling. Best effort: whatever cannot
+// be had is left to the regular growth.
+void reserve_expected(pending_rows *b, uint64_t name_length, const conv_counts &c) {
+  uint64_t rows = b->row_hint;
+  b->row_hint = 0;
+  if (rows <= kFirstCapacity) return;
+  conv_target &e = b->entries;
+  uint64_t entries = c.linear * rows;
+  if (c.linear != 0 && entries / c.linear != rows) entries = kMaxHintedEntries;
+  if (entries > kMaxHintedEntries) entries = kMaxHintedEntries;
+  if (!grow_group(&b->row_capacity, rows,
+                  {ref(&b->rhs), ref(&b->ranges), ref(&b->row_types), ref(&b->row_starts), ref(&b->quad_counts)}) ||
+      !grow_group(&b->name_capacity, rows * (name_length + 1), {ref(&b->names)}))
+    return;
+  if (entries > kFirstCapacity)
+    grow_group(&e.linear_capacity, entries, {ref(&e.linear_cols), ref(&e.linear_vals)});
+}
+
 // Room for one more row of the given size in every group.
 bool make_room(pending_rows *b, uint64_t name_length, const conv_counts &c) {
+  if (has_room(b, name_length, c)) return true;
+  if (b->row_hint) reserve_expected(b, name_length, c);
   if (has_room(b, name_length, c)) return true;
   conv_target &e = b->entries;
   bool first_formula = e.formula_starts == nullptr;
@@ -127,6 +153,7 @@ PyObject *problem_addConstraint(PyObject *self, PyObject *args) {
   pending_rows buffer;
   std::memset(static_cast<void *>(&buffer), 0, sizeof buffer);
   if (pending_rows_start(p, &buffer) < 0) return nullptr;
+  buffer.row_hint = expected_leaves(args);
   if (walkLeaves(p, args, visitConstraintLeaf, &buffer, WALK_BUDGET) == WALK_ERROR) {
     pending_rows_discard(p, &buffer);
     return nullptr;

@@ -31,6 +31,7 @@ struct pending_rows {
   conv_target entries;
   int64_t first_row;           // engine index of the first pending row
   Py_ssize_t committed;        // length of the problem's constraint list at the last flush
+  uint64_t row_hint;           // rows the call will likely add (0: unknown)
 };
 
 // Row type and right-hand side from a constraint's bounds; *rhs comes in as

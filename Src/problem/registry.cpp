@@ -15,7 +15,6 @@
 #include "knls.h"
 #include "krvs.h"
 #include "maps/maps.h"
-#include "numpy_types/npy_api.h"
 #include "problem/flush.h"
 #include "problem/problem.h"
 #include "problem/problem_methods.h"
@@ -84,23 +83,6 @@ struct new_columns {
 
   size_t count() const { return lower.size(); }
 };
-
-// Leaves an addVariable call will likely visit: the sizes of its arrays,
-// lists and tuples without looking inside them (room is reserved for that
-// many columns; a wrong guess only costs a later growth).
-size_t expected_leaves(PyObject *args) {
-  size_t total = 0;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-    PyObject *arg = PyTuple_GET_ITEM(args, i);
-    if (PyArray_Check(arg))
-      total += size_t(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arg)));
-    else if (PyList_Check(arg) || PyTuple_Check(arg))
-      total += size_t(PySequence_Fast_GET_SIZE(arg));
-    else
-      total += 1;
-  }
-  return total;
-}
 
 char column_type_letter(int type) {
   static const char letters[] = {'C', 'B', 'I', 'S', 'R', 'P'};

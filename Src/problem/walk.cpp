@@ -61,6 +61,21 @@ int walk_array(problem_s *p, PyArrayObject *array, leaf_visitor visitor, void *c
 
 }  // namespace
 
+size_t expected_leaves(PyObject *args) {
+  if (!PyTuple_Check(args)) return 1;
+  size_t total = 0;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+    PyObject *arg = PyTuple_GET_ITEM(args, i);
+    if (PyList_Check(arg) || PyTuple_Check(arg))
+      total += size_t(PySequence_Fast_GET_SIZE(arg));
+    else if (PyArray_Check(arg))
+      total += size_t(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arg)));
+    else
+      total += 1;
+  }
+  return total;
+}
+
 bool has_iternext(PyObject *obj) {
   iternextfunc next = Py_TYPE(obj)->tp_iternext;
   return next && next != &_PyObject_NextNotImplemented;
@@ -70,6 +85,16 @@ int walkLeaves(problem_s *p, PyObject *obj, leaf_visitor visitor, void *context,
   if (!obj) {
     PyErr_SetString(korvo_model_error, kBadNesting);
     return WALK_ERROR;
+  }
+  // The objects problems take are leaves; their exact types answer before
+  // the container tests (the array test walks the type's MRO).
+  PyTypeObject *type = Py_TYPE(obj);
+  if (type == &korvo_constraintType || type == &korvo_varType || type == &korvo_sosType) {
+    if (budget < 0) {
+      PyErr_SetString(korvo_model_error, "Maximum recursion (inclusion) level reached");
+      return WALK_ERROR;
+    }
+    return visitor(p, obj, context);
   }
   if (PyArray_Check(obj) && PyArray_SIZE(reinterpret_cast<PyArrayObject *>(obj)) == 1) {
     auto *array = reinterpret_cast<PyArrayObject *>(obj);

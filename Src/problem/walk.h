@@ -25,6 +25,11 @@ constexpr int WALK_BUDGET = 32;
 // exception set.
 int walkLeaves(problem_s *p, PyObject *obj, leaf_visitor visitor, void *context, int budget);
 
+// Leaves a walk of args (a tuple of arguments) will likely visit: the sizes
+// of its arrays, lists and tuples without looking inside them. Callers
+// reserve room for that many objects; a wrong guess only costs a growth.
+size_t expected_leaves(PyObject *args);
+
 // True for an object whose type has a working iterator-next slot.
 bool has_iternext(PyObject *obj);
 
