@@ -38,6 +38,23 @@ int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[]
     SparseBlock b;
     if (ncoefs > 0) {
       check_array(fn, start, nrows, "of row starts");
+      // As for columns: starts ascending from 0 with the coefficients in
+      // place are checked and handed on as they are, without a copy.
+      bool plain = start[0] == 0 && colind && rowcoef;
+      for (int i = 0; plain && i < nrows; ++i) {
+        int64_t e = block_end(start, i, nrows, ncoefs);
+        if (e < start[i] || e > ncoefs) plain = false;
+      }
+      if (plain) {
+        for (int64_t k = 0; k < ncoefs; ++k) {
+          check_index(fn, colind[k], m.cols(), "column");
+          check_finite(fn, rowcoef[k], "coefficient");
+        }
+        std::vector<int64_t> s(start, start + nrows);
+        s.push_back(ncoefs);
+        m.add_rows(nrows, rowtype, rhs_in.data(), range_in.data(), s.data(), colind, rowcoef);
+        return;
+      }
       auto begin = [&](int i) { return start[i]; };
       auto end = [&](int i) { return block_end(start, i, nrows, ncoefs); };
       b = gather_block(fn, nrows, begin, end, colind, rowcoef, m.cols(), "column");

@@ -55,9 +55,9 @@ void Model::reserve_pending(size_t extra) {
 }
 
 void Model::release_pending() const {
-  std::vector<int>().swap(pending_row_);
-  std::vector<int>().swap(pending_col_);
-  std::vector<double>().swap(pending_value_);
+  RawVector<int>().swap(pending_row_);
+  RawVector<int>().swap(pending_col_);
+  RawVector<double>().swap(pending_value_);
   std::vector<size_t>().swap(pending_replace_at_);
   std::unordered_map<uint64_t, PendingEffect>().swap(pending_index_);
   pending_index_valid_ = false;
@@ -110,10 +110,35 @@ void Model::add_rows(int nrows, const char *type, const double *rhs_in, const do
   }
   rownames.resize(rhs.size());
   if (start && nrows > 0) {
-    reserve_pending(size_t(start[n] - start[0]));
-    for (size_t i = 0; i < n; ++i)
-      for (int64_t k = start[i]; k < start[i + 1]; ++k)
-        if (value[k] != 0.0) append_pending(first + int(i), colind[k], value[k]);
+    const size_t count = size_t(start[n] - start[0]);
+    reserve_pending(count);
+    if (pending_index_valid_) {
+      for (size_t i = 0; i < n; ++i)
+        for (int64_t k = start[i]; k < start[i + 1]; ++k)
+          if (value[k] != 0.0) push_pending(first + int(i), colind[k], value[k], false);
+    } else {
+      // Written in place, every entry; zero coefficients are overwritten by
+      // the next one (the position only advances past non-zeros).
+      const size_t base = pending_row_.size();
+      pending_row_.resize(base + count);
+      pending_col_.resize(base + count);
+      pending_value_.resize(base + count);
+      int *row_out = pending_row_.data() + base, *col_out = pending_col_.data() + base;
+      double *value_out = pending_value_.data() + base;
+      size_t out = 0;
+      for (size_t i = 0; i < n; ++i) {
+        const int row = first + int(i);
+        for (int64_t k = start[i]; k < start[i + 1]; ++k) {
+          row_out[out] = row;
+          col_out[out] = colind[k];
+          value_out[out] = value[k];
+          out += value[k] != 0.0;
+        }
+      }
+      pending_row_.resize(base + out);
+      pending_col_.resize(base + out);
+      pending_value_.resize(base + out);
+    }
   }
   rows_valid_ = false;
   ++structure_version;

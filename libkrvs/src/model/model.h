@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -40,11 +42,34 @@ struct Indicator {
   int complement;  // 1: row holds when col = 1; -1: when col = 0
 };
 
+// An allocator that leaves new elements uninitialised when no value is
+// given: a vector of it can grow to a size that is then written in full
+// without first clearing the memory (for arrays of millions of entries).
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() noexcept = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U> &) noexcept {}
+  template <class U, class... Args>
+  void construct(U *p, Args &&...args) {
+    if constexpr (sizeof...(Args) == 0)
+      ::new (static_cast<void *>(p)) U;
+    else
+      ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+  }
+};
+template <class T>
+using RawVector = std::vector<T, UninitialisedAllocator<T>>;
+
 // A compressed sparse matrix (by columns or by rows).
 struct CompressedMatrix {
   std::vector<int64_t> start;  // size = number of columns (or rows) + 1
-  std::vector<int> index;
-  std::vector<double> value;
+  RawVector<int> index;
+  RawVector<double> value;
 };
 
 class Model {
@@ -147,8 +172,8 @@ class Model {
   // effects, built on the first query and then kept up to date.
   // Replacing effects (coefficient changes) are rare next to additions:
   // their positions among the triplets, ascending, stand in for a flag each.
-  mutable std::vector<int> pending_row_, pending_col_;
-  mutable std::vector<double> pending_value_;
+  mutable RawVector<int> pending_row_, pending_col_;
+  mutable RawVector<double> pending_value_;
   mutable std::vector<size_t> pending_replace_at_;
   mutable std::unordered_map<uint64_t, PendingEffect> pending_index_;
   mutable bool pending_index_valid_ = false;
