@@ -286,3 +286,27 @@ class TestLoopsAgreeWithScalarOperations:
             for r in (a + b, a - b, a * 2.0, a / 4.0, b - a, a >= b, a == 0.0, -a, a - a):
                 del r
         assert refcount_unchanged(work, *vs) == [0] * 4
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_memory_of_dropped_temporaries_is_reused_and_bounded():
+    # Array operations keep a bounded stock of the object arenas their
+    # dropped temporaries leave behind: repeating an operation reuses them,
+    # and dropping a large result gives all but that stock back.
+    import os
+
+    def resident_mib():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+    x = korvo.vars(800, 800)
+    base = resident_mib()
+    rounds = []
+    for _ in range(3):
+        e = (x - 2.0 * x.T) + 1.0  # over 200 MiB of objects per round, half of them temporaries
+        assert e.shape == (800, 800) and str(e[1, 2]) == "1 + x(1,2) -2 x(2,1)"
+        rounds.append(resident_mib())
+        del e
+    after = resident_mib()
+    assert rounds[2] - rounds[0] < 30, rounds   # no growth from round to round
+    assert after - base < 64 + 30, (base, rounds, after)  # the stock is bounded

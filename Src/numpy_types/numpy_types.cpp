@@ -14,6 +14,7 @@
 #include "constraint/constraint.h"
 #include "expression/arithmetic.h"
 #include "expression/expression.h"
+#include "numpy_types/arena_reuse.h"
 #include "numpy_types/numpy_types.h"
 #include "python_model/korvo_module.h"
 #include "python_model/pyref.h"
@@ -370,6 +371,8 @@ int import_numpy_interfaces() {
 
 int setAltNumOps(void) {
   if (import_numpy_interfaces() < 0) return -1;
+  // Array operations make and drop one object per element: reuse arenas.
+  arena_reuse_install();
   // Registered once per process: NumPy cannot forget a data type, so a
   // second initialisation of the module reuses the first registration.
   if (!krv_py_env.npvar) {
