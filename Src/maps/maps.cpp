@@ -21,9 +21,11 @@ struct LinEntry {
   double coef;
 };
 
-// Most expressions of a model have a handful of terms: these live inside the
+// Most expressions of a model have one to three terms: these live inside the
 // map object, so such an expression costs no allocation for its entries.
-constexpr size_t kInlineEntries = 4;
+// Three entries and 32-bit counts make the map 96 bytes; a fourth inline
+// entry measured slower (more memory touched per expression).
+constexpr size_t kInlineEntries = 3;
 // Up to this size a key arriving out of order is inserted in place; larger
 // maps collect such keys in a pending tail and merge it in bulk.
 constexpr size_t kSmallMap = 64;
@@ -31,16 +33,18 @@ constexpr size_t kSmallMap = 64;
 // Entries [0, sorted) are sorted by id, unique and nonzero. Entries
 // [sorted, size) are the pending tail: nonzero, in arrival order, and may
 // repeat each other's or sorted keys. Every entry, pending or not, owns one
-// reference to its key. A tail exists only once the map has outgrown kSmallMap,
+// reference to its key. Counts are 32-bit: a map holds at most 2^32 - 1
+// entries (96 GiB). A tail exists only once the map has outgrown kSmallMap,
 // so its block is then on the heap, and a map never moves back inline.
 // Reads merge the tail first (through const handles too: callers hold the GIL).
 struct linmap_s {
   LinEntry *data;
-  size_t size;
-  size_t sorted;
-  size_t capacity;
+  uint32_t size;
+  uint32_t sorted;
+  uint32_t capacity;
   LinEntry inline_entries[kInlineEntries];
 };
+static_assert(sizeof(linmap_s) == 96, "a linear map should fill one small-object block of 96 bytes");
 struct quadmap_s {
   QuadEntries entries;
   size_t terms = 0;     // total number of inner entries, exact unless stale
@@ -110,8 +114,9 @@ bool is_inline(const linmap_s *m) { return m->data == m->inline_entries; }
 // Capacity for `needed` entries in total; false (map unchanged) without memory.
 bool lin_reserve(linmap_s *m, size_t needed) {
   if (needed <= m->capacity) return true;
-  size_t capacity = m->capacity * 2 > needed ? m->capacity * 2 : needed;
-  if (capacity > PY_SSIZE_T_MAX / sizeof(LinEntry)) return false;
+  size_t doubled = size_t(m->capacity) * 2;
+  size_t capacity = doubled > needed ? doubled : needed;
+  if (capacity > UINT32_MAX) return false;
   void *block;
   if (is_inline(m)) {
     block = PyMem_Malloc(capacity * sizeof(LinEntry));
@@ -368,7 +373,7 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   // Merge both sorted runs into a new block; dst's entries that cancel are
   // collected at the front of the old block (never ahead of the read position).
   size_t capacity = n + m;
-  if (capacity > PY_SSIZE_T_MAX / sizeof(LinEntry)) return -1;
+  if (capacity > UINT32_MAX) return -1;
   LinEntry *merged = static_cast<LinEntry *>(PyMem_Malloc(capacity * sizeof(LinEntry)));
   if (!merged) return -1;
   LinEntry *old = dst->data;
