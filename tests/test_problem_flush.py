@@ -208,3 +208,24 @@ def test_calls_whose_rows_differ_in_length_pass_every_term(tmp_path):
     matrix, rows = written_matrix(p, tmp_path)
     assert matrix == expected
     assert {name: value for name, value in rows.items() if value[0] != "N"} == bounds
+
+
+def test_quadratic_rows_late_in_a_long_batch(tmp_path):
+    x, y = korvo.var(name="x", lb=-1), korvo.var(name="y", lb=-1)
+    p = korvo.problem(x, y)
+    rows = [korvo.constraint(x + (i % 5) * y <= i, name=f"l{i}") for i in range(2600)]
+    rows[2500] = korvo.constraint(3 * x * x + x <= 7, name="q1")
+    rows[2503] = korvo.constraint(x * y + y * y - y <= 2, name="q2")
+    rows[2505] = korvo.constraint(body=x - y, lb=-2, ub=3, name="band")
+    p.addConstraint(rows)
+    path = str(tmp_path / "late.lp")
+    p.write(path)
+    text = open(path).read()
+    assert " q1: + x + [ + 3 x ^ 2 ] <= 7" in text
+    assert " q2: - y + [ + x * y + y ^ 2 ] <= 2" in text
+    assert text.count("[") == 2
+    assert p.getConstraint() == rows and p.getIndex(rows[2599]) == 2599
+    q = korvo.problem()
+    q.read(path)
+    band = q.getConstraint(2505)
+    assert str(band) == "band" and (band.lb, band.ub) == (-2, 3)

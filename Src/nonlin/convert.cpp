@@ -181,17 +181,26 @@ int add_quad(conv_target *t, int i, int j, double coef, bool objective) {
 int split_expression(problem_s *p, expression_s *e, double f, conv_target *t, bool objective) {
   t->constant += f * e->constant;
   if (e->lin) {
+    // Room for every term at once; the loop then only stores.
+    if (reserve_linear(t, linmap_size(e->lin)) < 0) return -1;
+    int *cols = t->linear_cols;
+    double *vals = t->linear_vals;
+    uint64_t n = t->linear_count;
     const var_s *v;
     double coef;
     map_cursor cursor = nullptr;
     while (linmap_next(e->lin, &v, &coef, &cursor)) {
       if (coef == 0.0) continue;
       int col = column_of(p, v, "Variable in linear part of constraint has not been added to problem yet");
-      if (col < 0 || add_linear(t, col, f * coef) < 0) {
+      if (col < 0) {
         linmap_iter_free(&cursor);
         return -1;
       }
+      cols[n] = col;
+      vals[n] = f * coef;
+      ++n;
     }
+    t->linear_count = n;
   }
   if (e->quad) {
     const var_s *x;

@@ -250,11 +250,14 @@ int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
   getRhsSense(constraint, &row_type, &rhs, &range);
   int i = b->row_count;
   b->rhs[i] = rhs;
-  b->ranges[i] = range;
+  if (row_type == 'R') b->ranges[i] = range;
   b->row_types[i] = row_type;
   if (i == 0) b->row_starts[0] = 0;
   b->row_starts[i + 1] = b->row_starts[i] + int64_t(e.linear_count - linear_before);
-  b->quad_counts[i] = int64_t(e.quad_count - quad_before);
+  // Purely linear batches leave quad_counts alone.
+  int64_t quad_terms = int64_t(e.quad_count - quad_before);
+  if (quad_terms > 0 && b->quad_rows_from == 0) b->quad_rows_from = i + 1;
+  if (b->quad_rows_from > 0) b->quad_counts[i] = quad_terms;
   std::memcpy(b->names + b->name_bytes, name_text, size_t(name_length) + 1);
   b->name_bytes += uint64_t(name_length) + 1;
   if (rowcolmap_set(p->con_index, con_id(as_constraint(constraint)->info),
@@ -292,7 +295,7 @@ int flushConstraints(problem_s *p, pending_rows *b) {
   rc = KRVSaddnames(p->prob, 1, b->names, first, first + b->row_count - 1);
   if (rc == 0 && e.quad_count > 0) {
     uint64_t offset = 0;
-    for (int i = 0; i < b->row_count && rc == 0; ++i) {
+    for (int i = b->quad_rows_from - 1; i < b->row_count && rc == 0; ++i) {
       int64_t q = b->quad_counts[i];
       if (q == 0) continue;
       rc = KRVSaddqmatrix64(p->prob, first + i, q, e.quad_col1 + offset, e.quad_col2 + offset, e.quad_vals + offset);

@@ -22,10 +22,11 @@ struct pending_rows {
   int row_count;
   uint64_t name_bytes;
   int64_t *row_starts;  // row_count + 1
-  int64_t *quad_counts;
+  int64_t *quad_counts;  // set from the first row with a quadratic part on
+  int quad_rows_from;    // that row + 1; 0 while no row has one
   int *nl_rows;         // engine row of each nonlinear coefficient
   double *rhs;
-  double *ranges;
+  double *ranges;        // set for range rows only (the engine reads no others)
   char *names;
   char *row_types;
   conv_target entries;
