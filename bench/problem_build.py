@@ -9,6 +9,8 @@ addConstraint call. Reported, as wall time and as the CPU time of the
 calling thread (the second is what to compare on a loaded machine):
   - build:    creating the variables and the n constraint objects;
   - transfer: addVariable + addConstraint (registry, conversion, engine calls);
+  - objective: setObjective of sum_i (1 + i % 3) x_i, n terms, set twice
+              (the second replaces the first);
   - floor:    the same columns and matrix passed to the engine directly from
               NumPy arrays (one KRVSaddcols64 and one KRVSaddrows64 call).
 """
@@ -84,18 +86,24 @@ def korvo_build_and_transfer(n):
     p.addConstraint(cons)
     transfer = watch.read()
     assert p.attributes.rows == n and p.attributes.cols == n
-    return build, transfer
+    objective = korvo.Sum((1 + i % 3) * v for i, v in enumerate(x))
+    watch = Stopwatch()
+    p.setObjective(objective)
+    p.setObjective(objective, sense=korvo.maximize)
+    replace = watch.read()
+    return build, transfer, replace
 
 
 def main():
     scale = float(sys.argv[1]) if len(sys.argv) > 1 else 1.0
     n = max(10, int(1_000_000 * scale))
     korvo.setOutputEnabled(False)
-    build, transfer = korvo_build_and_transfer(n)
+    build, transfer, objective = korvo_build_and_transfer(n)
     arrays, engine = floor_transfer(n)
     print(f"model: {n} variables, {n} rows of 5 terms          wall s     cpu s")
     for label, (wall, cpu) in (("korvo build (variables + constraint objects)", build),
                                ("korvo transfer (addVariable + addConstraint)", transfer),
+                               ("korvo objective (setObjective, twice)", objective),
                                ("floor: NumPy arrays", arrays),
                                ("floor: engine calls from arrays", engine)):
         print(f"  {label:<46} {wall:8.2f}  {cpu:8.2f}")
