@@ -7,6 +7,8 @@ Run: python bench/arrays.py [scale]   (scale 1.0 = the full sizes)
   - Dot(A, x), A 1000x1000 floats, x 1000 variables, against a loop
     building each row with Sum of a generator of products
   - 2*x + 1 <= 5 on a 10^6-variable array against a list comprehension
+  - element-wise operations one at a time (CPU time per element), and the
+    chained difference scheme of a discretised PDE over a grid
 """
 import sys
 import time
@@ -89,6 +91,39 @@ def bench_constraints(x):
     report(f"2*x + 1 <= 5 on {len(items)} variables", t_fast, t_loop)
 
 
+def bench_elementwise(side):
+    """CPU nanoseconds per element of single array operations and of a chain."""
+    y = korvo.vars(side + 1, side + 1, name="")
+    inner, up = y[:-1, 1:-1], y[1:, 1:-1]
+    twice = 2 * inner
+    diff = up - inner
+    pair = y[:-1, :-2] - twice
+    five = pair + y[:-1, 2:] + y[1:, :-2] - 2 * up + y[1:, 2:]
+    column = np.arange(inner.shape[0], dtype=float)[:, None]
+    cases = [
+        ("number * var", lambda: 2 * inner),
+        ("var - var", lambda: up - inner),
+        ("var - linterm", lambda: y[:-1, :-2] - twice),
+        ("expr / number", lambda: diff / 0.5),
+        ("expr(2) + var", lambda: pair + y[:-1, 2:]),
+        ("expr(2) - expr(2)", lambda: pair - diff),
+        ("number * expr(5)", lambda: 0.5 * five),
+        ("expr(5) == 0", lambda: five == 0),
+        ("expr(2) >= column", lambda: diff >= column),
+        ("chain of 12 operations", lambda: (up - inner) / 0.01 - 0.5 * (
+            y[:-1, :-2] - 2 * inner + y[:-1, 2:] + y[1:, :-2] - 2 * up + y[1:, 2:]) / 0.3 == 0),
+    ]
+    count = inner.size
+    for label, fn in cases:
+        best = float("inf")
+        for _ in range(5):
+            start = time.process_time()
+            result = fn()
+            best = min(best, time.process_time() - start)
+            del result
+        print(f"{label + f' ({count} elements)':44s} {best * 1e9 / count:8.1f} ns/element (CPU, best of 5)")
+
+
 def main():
     scale = float(sys.argv[1]) if len(sys.argv) > 1 else 1.0
     side = max(10, int(1000 * scale ** 0.5))
@@ -96,6 +131,7 @@ def main():
     bench_sum_terms(x)
     bench_dot(max(10, int(1000 * scale ** 0.5)))
     bench_constraints(x)
+    bench_elementwise(max(10, int(500 * scale ** 0.5)))
 
 
 if __name__ == "__main__":
