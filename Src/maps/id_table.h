@@ -42,26 +42,36 @@ class IdTable {
   // Sets table[key] = value. False when memory runs out (the table is
   // unchanged then).
   bool set(uint64_t key, const Value &value) {
-    if (Value *v = find(key)) {
-      *v = value;
-      return true;
-    }
     if (key == kEmpty) {
       has_last_key_ = true;
       last_key_value_ = value;
       return true;
     }
-    // At most 5/8 full: probe sequences stay short.
-    if ((count_ + 1) * 8 > slots_.size() * 5 && !rehash(slots_.empty() ? 16 : slots_.size() * 2)) return false;
+    // At most 5/8 full: probe sequences stay short. A full table grows
+    // first unless the key is already there.
+    if ((count_ + 1) * 8 > slots_.size() * 5) {
+      if (Value *v = find(key)) {
+        *v = value;
+        return true;
+      }
+      if (!rehash(slots_.empty() ? 16 : slots_.size() * 2)) return false;
+    }
+    // One walk along the key's chain: it holds the key, or ends at the
+    // free slot the key goes to.
     for (;;) {
       size_t i = home(key);
       for (size_t left = blocks(); left; --left, i = next(i)) {
-        if (slots_[i].key != kEmpty) continue;
-        slots_[i] = Slot{key, value};
+        Slot &s = slots_[i];
+        if (s.key == key) {
+          s.value = value;
+          return true;
+        }
+        if (s.key != kEmpty) continue;
+        s = Slot{key, value};
         ++count_;
         return true;
       }
-      // This offset's chain runs through every block: grow.
+      // This offset's chain runs through every block without the key: grow.
       if (!rehash(slots_.size() * 2)) return false;
     }
   }
