@@ -10,6 +10,7 @@
 #include "numpy_types/arena_reuse.h"
 
 #include <Python.h>
+#include <pthread.h>
 
 #include <algorithm>
 
@@ -30,23 +31,33 @@ size_t kept_count = 0;
 size_t kept_size = 0;  // size of every kept arena (the interpreter uses one size)
 bool installed = false;
 
+// The arena allocator is one per process, while interpreters with a lock of
+// their own may allocate arenas at the same time: the stock has its own lock
+// (taken once per megabyte of objects).
+pthread_mutex_t stock_lock = PTHREAD_MUTEX_INITIALIZER;
+
 size_t kept_limit() { return kept_size ? std::min(kMaxKept, kKeptBytes / kept_size) : kMaxKept; }
 
-// Both run under the interpreter lock, as every allocation of the object allocator does.
 void *reuse_alloc(void *, size_t size) {
-  if (kept_count > 0 && size == kept_size) return kept[--kept_count];
-  return previous.alloc(previous.ctx, size);
+  void *arena = nullptr;
+  pthread_mutex_lock(&stock_lock);
+  if (kept_count > 0 && size == kept_size) arena = kept[--kept_count];
+  pthread_mutex_unlock(&stock_lock);
+  return arena ? arena : previous.alloc(previous.ctx, size);
 }
 
 void reuse_free(void *, void *ptr, size_t size) {
+  bool stocked = false;
+  pthread_mutex_lock(&stock_lock);
   if (ptr && (kept_count == 0 || size == kept_size)) {
     if (kept_count == 0) kept_size = size;
     if (kept_count < kept_limit()) {
       kept[kept_count++] = ptr;
-      return;
+      stocked = true;
     }
   }
-  previous.free(previous.ctx, ptr, size);
+  pthread_mutex_unlock(&stock_lock);
+  if (!stocked) previous.free(previous.ctx, ptr, size);
 }
 
 }  // namespace
