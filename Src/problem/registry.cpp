@@ -120,6 +120,7 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
   PyRef name;
   char default_name[kDefaultNameSize];
   const char *text = default_name;
+  size_t text_length = 0;
   if (info & VAR_NAME_STORED) {
     name.reset(get_var_name(info));
     if (!name) return WALK_ERROR;
@@ -133,6 +134,7 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
     }
     Py_ssize_t length = 0;
     text = PyUnicode_AsUTF8AndSize(name.get(), &length);
+    text_length = size_t(length);
     if (!text) return WALK_ERROR;
     if (strlen(text) != size_t(length)) {
       // The library takes names as one zero-separated buffer.
@@ -140,7 +142,7 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
       return WALK_ERROR;
     }
   } else {
-    write_default_name('C', var_id(info), default_name);
+    text_length = write_default_name('C', var_id(info), default_name);
   }
   int64_t column = cols->base + int64_t(cols->count());
   if (PyList_Append(p->variables, leaf) < 0) return WALK_ERROR;
@@ -158,8 +160,7 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
     cols->threshold_cols.push_back(int(column));
     cols->thresholds.push_back(threshold);
   }
-  cols->names += text;
-  cols->names += '\0';
+  cols->names.append(text, text_length + 1);  // with its terminating zero
   return WALK_CONTINUE;
 }
 
