@@ -81,3 +81,36 @@ def test_expression_is_mutable_only_in_place(xy):
     assert str(e) == before
     with pytest.raises(TypeError):
         hash(e)
+
+
+def test_subclasses_classify_like_their_base_types(xy):
+    # Operands are classified by exact type first; subclasses of the
+    # modelling types, of float and int, and of ndarray take the same paths.
+    x, y = xy
+
+    class MyVar(korvo.var):
+        pass
+
+    class MyExpression(korvo.expression):
+        pass
+
+    class MyFloat(float):
+        pass
+
+    class MyArray(np.ndarray):
+        pass
+
+    v = MyVar(name="v")
+    assert str(v + x) == "  x + v" and str(2 * v - x) == " - x +2 v" and str(v * v) == "v**2"
+    e = MyExpression()
+    e += x
+    assert type(e) is MyExpression and str(e) == "  x"
+    s = e - y + 1
+    assert type(s) is korvo.expression and str(s) == "1 + x - y"
+    assert str(e * e) == "  x**2" and str((e + 3) * 2) == "6 +2 x"
+    c = e <= 4
+    assert c.ub == 4.0 and str(c.body) == "  x"
+    assert str(x * MyFloat(2)) == "2*x" and str(MyFloat(2) - x) == "2 - x" and str(True + x) == "1 + x"
+    arr = np.array([1.0, 2.0]).view(MyArray)
+    assert [str(t) for t in x + arr] == ["1 + x", "2 + x"]
+    assert [str(t) for t in e * arr] == ["  x", " 2 x"]
