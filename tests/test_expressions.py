@@ -111,6 +111,13 @@ def test_subclasses_classify_like_their_base_types(xy):
     c = e <= 4
     assert c.ub == 4.0 and str(c.body) == "  x"
     assert str(x * MyFloat(2)) == "2*x" and str(MyFloat(2) - x) == "2 - x" and str(True + x) == "1 + x"
+    # division forwards by the type of the left operand
+    assert str(v / 2) == "0.5*v" and str((2 * v) / MyFloat(4)) == "0.5*v" and (3 * v) / v == 3.0
+    assert str(e / 2) == " 0.5 x" and type(e / 2) is korvo.expression
+    assert str((v * x) / v) == "x" and type(v / e).__name__ == "nonlinear"
+    f = MyExpression()
+    f += 4
+    assert str(v / f) == "0.25*v"
     arr = np.array([1.0, 2.0]).view(MyArray)
     assert [str(t) for t in x + arr] == ["1 + x", "2 + x"]
     assert [str(t) for t in e * arr] == ["  x", " 2 x"]
