@@ -390,3 +390,21 @@ def test_large_objective_sums_every_term():
     p.solve()
     assert p.getObjVal() == pytest.approx(sum(max(i % 7 - 3, 0) for i in range(n)))
     assert p.getSolution(xs[:7]) == pytest.approx([0, 0, 0, 0, 1, 1, 1])
+
+
+def test_results_follow_the_latest_solve_after_a_nonlinear_objective():
+    # After a nonlinear solve, a linear objective is solved by the optimizer:
+    # status, objective and solution must be the optimizer's, not what the
+    # nonlinear solver left behind.
+    x, z = korvo.var(name="x", ub=2), korvo.var(name="z", ub=1)
+    p = korvo.problem(x, z, x + z >= 0.5)
+    p.setObjective(korvo.exp(z) + 2 * x, sense=korvo.maximize)
+    p.solve()
+    assert p.getProbStatusString() in ("nlp_solution", "nlp_globally_optimal")
+    assert p.getObjVal() == pytest.approx(math.e + 4, abs=1e-4)
+    p.setObjective(3 * z + x)
+    p.solve()
+    assert p.getProbStatusString() == "lp_optimal"
+    assert p.getObjVal() == pytest.approx(0.5)
+    assert p.getSolution() == pytest.approx([0.5, 0.0])
+    assert p.getDual(p.getConstraint(0)) == pytest.approx(1.0)

@@ -32,6 +32,7 @@ struct problem_s {
   PyObject *user_functions;
   int transfer_col;
   int transfer_row;
+  int last_solve_nonlinear;  // 1 after a nonlinear solver run, 0 after an optimizer solve
 };
 
 #endif

@@ -68,6 +68,7 @@ void reset_markers(problem_s *p) {
   p->transfer_row = -1;
   p->nl_coef_count = 0;
   p->nl_objective = 0;
+  p->last_solve_nonlinear = 0;
 }
 
 int problem_init(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -303,6 +304,9 @@ PyObject *problem_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
   int rc = run_engine_solve([&] {
     return nonlinear ? KNLSnlpoptimize(p->nlprob, f) : mip ? KRVSmipoptimize(p->prob, f) : KRVSlpoptimize(p->prob, f);
   });
+  // Results now come from the solver just run, whatever an earlier
+  // nonlinear solve left behind.
+  p->last_solve_nonlinear = nonlinear ? 1 : 0;
   if (PyErr_Occurred()) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   if (!nonlinear) {
@@ -333,6 +337,7 @@ PyObject *problem_nlpoptimize(PyObject *self, PyObject *args, PyObject *kwargs) 
   // them on purpose, which the engine has no flag for.
   if (mip && flags.find('g') == std::string::npos) flags += 'g';
   int rc = run_engine_solve([&] { return KNLSnlpoptimize(p->nlprob, flags.c_str()); });
+  p->last_solve_nonlinear = 1;
   if (PyErr_Occurred()) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   return krvs_error(self);
@@ -413,6 +418,9 @@ bool problem_is_nonlinear(const problem_s *p) { return p->nl_coef_count > 0 || p
 
 int problem_results_from_nonlinear(problem_s *p) {
   if (problem_is_nonlinear(p)) return 1;
+  // A nonlinear solve's status outlives it: it counts only while no
+  // optimizer solve has come after it.
+  if (!p->last_solve_nonlinear) return 0;
   int status = 0;
   if (KNLSgetintattrib(p->nlprob, 12044, &status) != 0) {
     setKrvsErrIfNull(reinterpret_cast<PyObject *>(p), nullptr);
