@@ -27,22 +27,9 @@ PyObject *model_error(const char *message) {
   return nullptr;
 }
 
-// Type tests of the forwarding rules. None of the modelling types, float and
-// int derives from another, so an operand of one of these exact types is
-// answered without the subtype test, which walks the MRO.
-bool known_exact_type(PyObject *obj) {
-  PyTypeObject *type = Py_TYPE(obj);
-  return type == &korvo_varType || type == &korvo_lintermType || type == &korvo_expressionType ||
-         type == &PyFloat_Type || type == &PyLong_Type || type == &korvo_quadtermType || type == &korvo_nonlinType;
-}
-bool of_type(PyObject *obj, PyTypeObject *type) {
-  return Py_IS_TYPE(obj, type) || (!known_exact_type(obj) && PyType_IsSubtype(Py_TYPE(obj), type));
-}
-bool is_var_object(PyObject *obj) { return of_type(obj, &korvo_varType); }
-bool is_linterm_object(PyObject *obj) { return of_type(obj, &korvo_lintermType); }
-bool is_quadterm_object(PyObject *obj) { return of_type(obj, &korvo_quadtermType); }
-bool is_expression_object(PyObject *obj) { return of_type(obj, &korvo_expressionType); }
-bool is_nonlin_object(PyObject *obj) { return of_type(obj, &korvo_nonlinType); }
+// Type tests of the forwarding rules, without the subtype test for exact types.
+bool is_var_object(PyObject *obj) { return is_operand_of_type(obj, &korvo_varType); }
+bool is_nonlin_object(PyObject *obj) { return is_operand_of_type(obj, &korvo_nonlinType); }
 
 // Value of a numeric constant (kind 0); -1.0 with an exception set on failure.
 double number_of(PyObject *obj) { return PyFloat_AsDouble(obj); }
@@ -367,7 +354,7 @@ PyObject *quotient_node(PyObject *a, PyObject *b) { return nonlin_instantiate_bi
 // A number or an expression with neither linear nor quadratic part.
 bool constant_value(PyObject *obj, double *value) { return isObjectConst(obj, nullptr, value); }
 
-bool nonconstant_expression(PyObject *obj) { return is_expression_object(obj) && !constant_value(obj, nullptr); }
+bool nonconstant_expression(PyObject *obj) { return isExpression(obj) && !constant_value(obj, nullptr); }
 
 // Quotient node of the number `numerator` over a variable.
 PyObject *number_over(double numerator, PyObject *var) {
@@ -394,7 +381,7 @@ PyObject *div_dispatch(PyObject *a, PyObject *b) {
 PyObject *expression_div(PyObject *a, PyObject *b) {
   if (isNumpyArray(b)) return div_dispatch(a, b);
   double k;
-  if (is_expression_object(a) && constant_value(b, &k)) {
+  if (isExpression(a) && constant_value(b, &k)) {
     if (k == 0.0) return model_error("Division by zero");
     return expression_copy(a, 1.0 / k);
   }
@@ -404,7 +391,7 @@ PyObject *expression_div(PyObject *a, PyObject *b) {
 PyObject *quadterm_div(PyObject *a, PyObject *b) {
   if (isNumpyArray(b)) return div_dispatch(a, b);
   if (is_nonlin_object(a) || is_nonlin_object(b)) return nonlin_div(a, b);
-  if (is_expression_object(a) || nonconstant_expression(b)) return expression_div(a, b);
+  if (isExpression(a) || nonconstant_expression(b)) return expression_div(a, b);
   int ka = getExprType(a);
   if (ka < 0) return nullptr;
   int kb = getExprType(b);
@@ -460,8 +447,8 @@ PyObject *quadterm_div(PyObject *a, PyObject *b) {
 PyObject *linterm_div(PyObject *a, PyObject *b) {
   if (isNumpyArray(b)) return div_dispatch(a, b);
   if (is_nonlin_object(a) || is_nonlin_object(b)) return nonlin_div(a, b);
-  if (is_quadterm_object(a) || is_quadterm_object(b)) return quadterm_div(a, b);
-  if (is_expression_object(a) || nonconstant_expression(b)) return expression_div(a, b);
+  if (isQuadterm(a) || isQuadterm(b)) return quadterm_div(a, b);
+  if (isExpression(a) || nonconstant_expression(b)) return expression_div(a, b);
   int ka = exprKind(a), kb = exprKind(b);
   double k;
   if (ka == EXPR_LINTERM && constant_value(b, &k)) {
@@ -484,9 +471,9 @@ PyObject *linterm_div(PyObject *a, PyObject *b) {
 
 PyObject *var_div(PyObject *a, PyObject *b) {
   if (isNumpyArray(b)) return div_dispatch(a, b);
-  if (is_linterm_object(a)) return linterm_div(a, b);
-  if (is_quadterm_object(a)) return quadterm_div(a, b);
-  if (is_expression_object(a)) return expression_div(a, b);
+  if (isLinterm(a)) return linterm_div(a, b);
+  if (isQuadterm(a)) return quadterm_div(a, b);
+  if (isExpression(a)) return expression_div(a, b);
   if (is_nonlin_object(a)) return nonlin_div(a, b);
   int ka = exprKind(a), kb = exprKind(b);
   double k;
@@ -618,25 +605,25 @@ PyObject *term_ipow(PyObject *a, PyObject *b, PyObject *modulus) {
 
 PyObject *expression_inplace_sum(PyObject *a, PyObject *b, double f) {
   if (isNumpyArray(b)) return array_right(f > 0 ? ArrayOp::add : ArrayOp::sub, a, b);
-  if (!is_expression_object(a)) return sum_dispatch(a, b, f);
+  if (!isExpression(a)) return sum_dispatch(a, b, f);
   return expression_incremental_alg_sum(a, b, f);
 }
 
 PyObject *expression_inplace_mul(PyObject *a, PyObject *b) {
   double k;
-  if (is_expression_object(a) && constant_value(b, &k)) return expression_scale(Py_NewRef(a), k);
+  if (isExpression(a) && constant_value(b, &k)) return expression_scale(Py_NewRef(a), k);
   return mul_dispatch(a, b);
 }
 
 PyObject *expression_inplace_div(PyObject *a, PyObject *b) {
   if (isNumpyArray(b)) return array_right(ArrayOp::div, a, b);
   double k;
-  if (is_expression_object(a) && constant_value(b, &k)) {
+  if (isExpression(a) && constant_value(b, &k)) {
     if (k == 0.0) return model_error("Division by zero");
     if (k == 1.0) return Py_NewRef(a);
     return expression_scale(Py_NewRef(a), 1.0 / k);
   }
-  if (is_expression_object(a)) return nonlin_div(a, b);
+  if (isExpression(a)) return nonlin_div(a, b);
   return var_div(a, b);
 }
 
@@ -865,7 +852,7 @@ PyObject *general_idiv(PyObject *a, PyObject *b) {
   if (is_none(a)) return general_copy(b, 1.0);
   if (is_none(b)) return Py_NewRef(a);
   if (is_nonlin_object(a) && !isNumpyArray(b)) return nonlin_idiv(a, b);
-  if (is_expression_object(a)) return expression_inplace_div(a, b);
+  if (isExpression(a)) return expression_inplace_div(a, b);
   return general_div(a, b);
 }
 

@@ -18,7 +18,7 @@ struct expression_s {
   indexset *quadvars;  // ids of the variables of the quadratic part; created with quad
 };
 
-inline bool isExpression(PyObject *obj) { return PyObject_TypeCheck(obj, &korvo_expressionType); }
+inline bool isExpression(PyObject *obj) { return is_operand_of_type(obj, &korvo_expressionType); }
 inline expression_s *as_expression(PyObject *obj) { return reinterpret_cast<expression_s *>(obj); }
 
 // Operand kinds, lowest to highest rank.

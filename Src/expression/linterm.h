@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "python_model/korvo_module.h"
+#include "python_model/numbers.h"
 #include "variable/var.h"
 
 struct linterm_s {
@@ -13,7 +14,7 @@ struct linterm_s {
   var_s *var;  // one reference owned; null only for a term made by korvo.linterm()
 };
 
-inline bool isLinterm(PyObject *obj) { return PyObject_TypeCheck(obj, &korvo_lintermType); }
+inline bool isLinterm(PyObject *obj) { return is_operand_of_type(obj, &korvo_lintermType); }
 inline linterm_s *as_linterm(PyObject *obj) { return reinterpret_cast<linterm_s *>(obj); }
 
 PyObject *linterm_new(PyTypeObject *type);

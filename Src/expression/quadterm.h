@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "python_model/korvo_module.h"
+#include "python_model/numbers.h"
 #include "variable/var.h"
 
 struct quadterm_s {
@@ -14,7 +15,7 @@ struct quadterm_s {
   var_s *second;  // the same object as first for a square
 };
 
-inline bool isQuadterm(PyObject *obj) { return PyObject_TypeCheck(obj, &korvo_quadtermType); }
+inline bool isQuadterm(PyObject *obj) { return is_operand_of_type(obj, &korvo_quadtermType); }
 inline quadterm_s *as_quadterm(PyObject *obj) { return reinterpret_cast<quadterm_s *>(obj); }
 
 PyObject *quadterm_new(PyTypeObject *type);

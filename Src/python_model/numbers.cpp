@@ -1,7 +1,6 @@
 #include "python_model/numbers.h"
 
 #include "numpy_types/npy_api.h"
-#include "python_model/korvo_module.h"
 
 bool is_integer_value(PyObject *obj) {
   return PyLong_Check(obj) || PyArray_IsScalar(obj, Int32) || PyArray_IsScalar(obj, Int64);
@@ -15,12 +14,8 @@ bool isNumericScalar(PyObject *obj) {
 }
 
 // Asked of every right operand of every operation: the exact types met in
-// models answer without the subtype test, which walks the type's MRO.
+// models answer without the subtype test.
 bool isNumpyArray(PyObject *obj) {
-  PyTypeObject *type = Py_TYPE(obj);
-  if (type == &PyArray_Type) return true;
-  if (type == &PyFloat_Type || type == &PyLong_Type || type == &korvo_varType || type == &korvo_lintermType ||
-      type == &korvo_expressionType || type == &korvo_quadtermType || type == &korvo_nonlinType)
-    return false;
-  return PyArray_Check(obj);
+  if (Py_IS_TYPE(obj, &PyArray_Type)) return true;
+  return !is_exact_operand_type(obj) && PyArray_Check(obj);
 }
