@@ -408,3 +408,31 @@ def test_results_follow_the_latest_solve_after_a_nonlinear_objective():
     assert p.getObjVal() == pytest.approx(0.5)
     assert p.getSolution() == pytest.approx([0.5, 0.0])
     assert p.getDual(p.getConstraint(0)) == pytest.approx(1.0)
+
+
+def test_copies_of_nonlinear_problems_solve_as_nonlinear():
+    import gc
+
+    x, z = korvo.var(name="x", ub=2), korvo.var(name="z", ub=1)
+    p = korvo.problem(x, z, x + z >= 0.5)
+    p.setObjective(korvo.exp(z) + 2 * x, sense=korvo.maximize)
+    q = p.copy()
+    q.solve()
+    assert q.getProbStatusString() in ("nlp_solution", "nlp_globally_optimal")
+    assert q.getObjVal() == pytest.approx(math.e + 4, abs=1e-4)
+    # The copy knows its transfer row and column: a linear objective removes them.
+    q.setObjective(x)
+    assert [str(v) for v in q.getVariable()] == ["x", "z"] and q.attributes.cols == 2
+    assert q.attributes.rows == 1
+    # Nonlinear rows, and a user function that outlives the problem it was
+    # registered with.
+    rows = korvo.problem(x, z, korvo.exp(x) <= 3, x + z, sense=korvo.maximize).copy()
+    rows.solve()
+    assert rows.getObjVal() == pytest.approx(math.log(3) + 1, abs=1e-4)
+    original = korvo.problem(x, z, korvo.user(cube, x) <= 3, x + z, sense=korvo.maximize)
+    copy = original.copy()
+    del original
+    gc.collect()
+    copy.addConstraint(korvo.user(cube, z) <= 0.001)
+    copy.solve()
+    assert copy.getSolution(x, z) == pytest.approx((3 ** (1 / 3), 0.1), abs=1e-4)

@@ -167,6 +167,30 @@ PyObject *problem_reset(PyObject *self, PyObject *) {
   Py_RETURN_NONE;
 }
 
+// What the copied nonlinear problem needs besides the engine's copy: the
+// markers that make solve() use the nonlinear solver and find the
+// objective transfer, and the user functions, whose stored objects the
+// engine copy points to and of which the copy keeps its own references (the
+// original releases its own when it goes). 0 or -1 with an exception.
+int copy_nonlinear_state(problem_s *copy, const problem_s *old) {
+  copy->nl_const_col = old->nl_const_col;
+  copy->nl_coef_count = old->nl_coef_count;
+  copy->nl_objective = old->nl_objective;
+  copy->transfer_col = old->transfer_col;
+  copy->transfer_row = old->transfer_row;
+  if (!old->user_functions) return 0;
+  PyRef functions(PyDict_Copy(old->user_functions));
+  if (!functions) return -1;
+  Py_ssize_t n = PyDict_Size(functions.get());
+  for (Py_ssize_t i = 1; i <= n; ++i) {
+    void *object = nullptr;
+    if (KNLSgetuserfuncobject(copy->nlprob, int(i), &object) != 0) object = nullptr;
+    Py_XINCREF(static_cast<PyObject *>(object));
+  }
+  copy->user_functions = functions.release();
+  return 0;
+}
+
 PyObject *problem_copy(PyObject *self, PyObject *) {
   auto *old = reinterpret_cast<problem_s *>(self);
   if (!old->prob) {
@@ -191,6 +215,7 @@ PyObject *problem_copy(PyObject *self, PyObject *) {
     setKrvsErrIfNull(copy_obj.get(), nullptr);
     return nullptr;
   }
+  if (old->nlprob && copy_nonlinear_state(copy, old) < 0) return nullptr;
   if (problem_copy_callbacks(copy, old) < 0) return nullptr;
   if (KRVScopycontrols(copy->prob, old->prob) != 0 ||
       (old->nlprob && KNLScopycontrols(copy->nlprob, old->nlprob) != 0)) {
