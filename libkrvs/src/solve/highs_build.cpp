@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <numeric>
 #include <sstream>
@@ -83,13 +84,13 @@ class Builder {
 
 void Builder::columns() {
   const int n = m_.cols();
-  col_lower_.resize(size_t(n));
-  col_upper_.resize(size_t(n));
+  // Filled in one pass from the model's bounds (not cleared first), with
+  // room for a few internal columns of the reformulations.
+  col_lower_.reserve(size_t(n) + 16);
+  col_upper_.reserve(size_t(n) + 16);
+  std::transform(m_.lb.begin(), m_.lb.end(), std::back_inserter(col_lower_), lower_of);
+  std::transform(m_.ub.begin(), m_.ub.end(), std::back_inserter(col_upper_), upper_of);
   integrality_.assign(size_t(n), HighsVarType::kContinuous);
-  for (int j = 0; j < n; ++j) {
-    col_lower_[size_t(j)] = lower_of(m_.lb[size_t(j)]);
-    col_upper_[size_t(j)] = upper_of(m_.ub[size_t(j)]);
-  }
   for (int j = 0; j < n; ++j) {
     char type = m_.coltype[size_t(j)];
     double &lo = col_lower_[size_t(j)], &up = col_upper_[size_t(j)];
@@ -443,8 +444,9 @@ BuiltModel Builder::build() {
   HighsLp &lp = built.model.lp_;
   lp.num_col_ = int(col_lower_.size());
   lp.num_row_ = int(row_lower_.size());
-  lp.col_cost_.assign(size_t(lp.num_col_), 0.0);
-  std::copy(m_.obj.begin(), m_.obj.end(), lp.col_cost_.begin());
+  lp.col_cost_.reserve(size_t(lp.num_col_));
+  lp.col_cost_.assign(m_.obj.begin(), m_.obj.end());
+  lp.col_cost_.resize(size_t(lp.num_col_), 0.0);  // internal columns cost nothing
   lp.col_lower_ = std::move(col_lower_);
   lp.col_upper_ = std::move(col_upper_);
   lp.row_lower_ = std::move(row_lower_);
