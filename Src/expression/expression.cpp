@@ -81,6 +81,24 @@ int add_expression_parts(PyObject *e, const expression_s *src, double factor) {
   return add_quadratic_parts(e, src, factor);
 }
 
+// Number of distinct variables of first and second (either may be null).
+size_t union_size(const linmap *first, const linmap *second) {
+  map_cursor cursor_a = nullptr, cursor_b = nullptr;
+  const var_s *x = nullptr, *y = nullptr;
+  double u, v;
+  bool has_x = first && linmap_next(first, &x, &u, &cursor_a);
+  bool has_y = second && linmap_next(second, &y, &v, &cursor_b);
+  less_variable less;
+  size_t count = 0;
+  for (; has_x || has_y; ++count) {
+    bool take_x = has_x && (!has_y || !less(y, x));
+    bool take_y = has_y && (!has_x || !less(x, y));
+    if (take_x) has_x = linmap_next(first, &x, &u, &cursor_a);
+    if (take_y) has_y = linmap_next(second, &y, &v, &cursor_b);
+  }
+  return count;
+}
+
 // Adds the entries of first and factor*second (either may be null) to dst in
 // ascending variable order, summing the coefficients of shared variables;
 // sums of exactly 0 are left out. dst receives keys in order, so each entry
@@ -467,7 +485,9 @@ PyObject *expression_sum(PyObject *a, PyObject *b, double factor) {
   // when it has entries.
   if (p->lin || linmap_size(q->lin) != 0) {
     e->lin = linmap_new();
-    rc = e->lin ? linmap_reserve(e->lin, linmap_size(p->lin) + linmap_size(q->lin)) : -1;
+    // Sized for the union of both (shared variables are common in models), so
+    // that a result that fits in the map's inline room takes no block.
+    rc = e->lin ? linmap_reserve(e->lin, union_size(p->lin, q->lin)) : -1;
     if (rc == 0) rc = merge_linear(e->lin, p->lin, q->lin, factor);
   }
   if (rc == 0 && p->quad) rc = quadmap_copy(&e->quad, p->quad);
