@@ -105,3 +105,27 @@ def test_matrix_follows_random_appends_changes_deletions_and_queries(seed):
             assert p.dense() == ref.a
     assert p.dense() == ref.a and p.dense_by_rows() == ref.a
     assert p.int_attr(1020) == sum(v != 0 for row in ref.a for v in row)
+
+
+def test_row_blocks_in_every_layout_give_the_same_rows_and_refusals_change_nothing():
+    rows = [[(2, 1.0), (0, -2.0)], [], [(1, 3.0), (1, 1.0), (3, 0.0)]]
+    start, index, value = packed(rows)
+    layouts = {
+        "starts from 0, closing start": (start, index, value),
+        "starts from 0, no closing start": (start[:-1], index, value),
+        # Entries placed after a gap: starts from 2, the first two entries unused.
+        "starts from 2": ([s + 2 for s in start[:-1]], [0, 0] + index, [9.0, 9.0] + value),
+    }
+    expected = [[-2.0, 0.0, 1.0, 0.0], [0.0] * 4, [0.0, 4.0, 0.0, 0.0]]
+    for layout, (s, i, v) in layouts.items():
+        p = ModelProblem()
+        p.call("KRVSaddcols64", 4, 0, None, int64s([0] * 5), None, None, None, None)
+        p.call("KRVSaddrows64", 3, len(i), chars("LLL"), dbls([0, 0, 0]), None, int64s(s), ints(i), dbls(v))
+        assert p.dense() == expected, layout
+        assert p.int_attr(1020) == 3
+        # A bad entry at the very end, then a non-finite one: nothing is added.
+        for bad_index, bad_value, text in [(4, 1.0, "column index 4"), (0, float("nan"), "not a finite number")]:
+            rc, err = p.try_call("KRVSaddrows64", 3, len(i) + 1, chars("LLL"), dbls([0, 0, 0]), None, int64s(s),
+                                 ints(i + [bad_index]), dbls(v + [bad_value]))
+            assert rc and text in err, layout
+            assert p.rows() == 3 and p.dense() == expected, layout
