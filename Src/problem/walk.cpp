@@ -70,6 +70,8 @@ size_t expected_leaves(PyObject *args) {
       total += size_t(PySequence_Fast_GET_SIZE(arg));
     else if (PyArray_Check(arg))
       total += size_t(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arg)));
+    else if (PyDict_Check(arg))
+      total += size_t(PyDict_Size(arg));
     else
       total += 1;
   }

@@ -26,7 +26,7 @@ constexpr int WALK_BUDGET = 32;
 int walkLeaves(problem_s *p, PyObject *obj, leaf_visitor visitor, void *context, int budget);
 
 // Leaves a walk of args (a tuple of arguments) will likely visit: the sizes
-// of its arrays, lists and tuples without looking inside them. Callers
+// of its arrays, lists, tuples and dicts without looking inside them. Callers
 // reserve room for that many objects; a wrong guess only costs a growth.
 size_t expected_leaves(PyObject *args);
 
