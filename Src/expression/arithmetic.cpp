@@ -706,7 +706,7 @@ PyObject *expression_incremental_alg_sum(PyObject *acc, PyObject *b, double f) {
   if (kb < 0) return nullptr;
   if (kacc == EXPR_EXPRESSION) {
     if (kb == EXPR_NONLINEAR) return nonlin_alg_sum(acc, b, f);
-    if (expression_addObject(acc, b, f) < 0)
+    if (expression_addOperand(acc, b, kb, f) < 0)
       return model_error(kb == EXPR_QUADTERM ? "Could not add quadratic part" : "Could not add linear part");
     return Py_NewRef(acc);
   }
@@ -735,7 +735,7 @@ PyObject *expression_incremental_alg_sum(PyObject *acc, PyObject *b, double f) {
   }
   PyRef result(expression_copy(b, f));
   if (!result) return nullptr;
-  if (expression_addObject(result.get(), acc, 1.0) < 0)
+  if (expression_addOperand(result.get(), acc, kacc, 1.0) < 0)
     return model_error(kacc == EXPR_QUADTERM ? "Could not add quadratic part" : "Could not add linear part");
   return result.release();
 }
