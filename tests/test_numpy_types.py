@@ -1,3 +1,4 @@
+import os
 import sys
 
 import numpy as np
@@ -289,11 +290,11 @@ class TestLoopsAgreeWithScalarOperations:
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer keeps freed memory in quarantine")
 def test_memory_of_dropped_temporaries_is_reused_and_bounded():
     # Array operations keep a bounded stock of the object arenas their
     # dropped temporaries leave behind: repeating an operation reuses them,
     # and dropping a large result gives all but that stock back.
-    import os
 
     def resident_mib():
         with open("/proc/self/statm") as f:
