@@ -3,6 +3,7 @@ column appends (unsorted, with repeated and zero coefficients), coefficient
 changes, deletions and queries, checked against a dense Python copy. The
 queries in between fold pending appends into the compressed form at
 different moments, so every merge case meets the later effects."""
+import ctypes
 import random
 
 import pytest
@@ -129,3 +130,40 @@ def test_row_blocks_in_every_layout_give_the_same_rows_and_refusals_change_nothi
                                  ints(i + [bad_index]), dbls(v + [bad_value]))
             assert rc and text in err, layout
             assert p.rows() == 3 and p.dense() == expected, layout
+
+
+def test_large_matrix_survives_growth_folding_and_deletion():
+    # Over a million coefficients: the arrays behind them are large enough to
+    # get memory of their own, which must be grown, moved and released safely.
+    np = pytest.importorskip("numpy")
+    m, n, per = 1200, 2000, 1000
+    p = ModelProblem()
+    p.call("KRVSaddcols64", n, 0, None, int64s([0] * (n + 1)), None, None, None, None)
+    rng = np.random.default_rng(5)
+    cols = np.sort(np.argpartition(rng.random((m, n)), per, axis=1)[:, :per], axis=1).astype(np.intc)
+    vals = rng.integers(1, 9, (m, per)).astype(float)
+    ptr = lambda a: a.ctypes.data_as(ctypes.c_void_p)
+    for half in (slice(0, m // 2), slice(m // 2, m)):  # two batches: the pending arrays grow
+        k = half.stop - half.start
+        start = np.arange(0, k * per + 1, per, dtype=np.int64)
+        p.call("KRVSaddrows64", k, k * per, chars("L" * k), dbls([0.0] * k), None, ptr(start),
+               ptr(np.ascontiguousarray(cols[half]).ravel()), ptr(np.ascontiguousarray(vals[half]).ravel()))
+    dense = np.zeros((m, n))
+    np.put_along_axis(dense, cols, vals, axis=1)
+
+    def engine_matrix():
+        total = ctypes.c_int64()
+        p.call("KRVSgetcols64", None, None, None, 0, ctypes.byref(total), 0, n - 1)
+        start = np.zeros(n + 1, dtype=np.int64)
+        ind = np.zeros(total.value, dtype=np.intc)
+        val = np.zeros(total.value)
+        p.call("KRVSgetcols64", ptr(start), ptr(ind), ptr(val), total.value, ctypes.byref(total), 0, n - 1)
+        out = np.zeros((p.rows(), n))
+        out[ind, np.repeat(np.arange(n), np.diff(start))] = val
+        return out
+
+    assert (engine_matrix() == dense).all()
+    gone = list(range(0, m, 3))
+    p.call("KRVSdelrows", len(gone), ints(gone))
+    dense = np.delete(dense, gone, axis=0)
+    assert (engine_matrix() == dense).all() and p.int_attr(1020) == np.count_nonzero(dense)
