@@ -50,6 +50,11 @@ OBJ_ATOL = 1e-9
 
 # ---------------------------------------------------------------- running
 
+def single_thread_env():
+    """Every cell runs its numerical libraries on one thread."""
+    return dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+
+
 def perf_cell(python, library, variant, size, prefix, timeout):
     """Sample one cell with Linux perf and keep the top shared objects and
     symbols (where the time goes below Python: extension, engine, HiGHS)."""
@@ -57,7 +62,7 @@ def perf_cell(python, library, variant, size, prefix, timeout):
     cmd = ["perf", "record", "-q", "-F", "499", "-o", data, python,
            os.path.join(HERE, "cell.py"), library, variant, size]
     try:
-        subprocess.run(cmd, capture_output=True, timeout=timeout, check=True)
+        subprocess.run(cmd, capture_output=True, timeout=timeout, check=True, env=single_thread_env())
         report = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio",
                                  "--sort", "dso,sym", "--percent-limit", "0.5"],
                                 capture_output=True, text=True, timeout=timeout).stdout
@@ -82,7 +87,7 @@ def run_cell(python, library, variant, size, solve, timeout, profile=None):
         cmd.append("--solve")
     if profile:
         cmd += ["--profile", profile]
-    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    env = single_thread_env()
     started = time.perf_counter()
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
