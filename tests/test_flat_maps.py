@@ -15,6 +15,7 @@ import sysconfig
 import pytest
 
 import korvo
+from conftest import refcount_unchanged
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -394,3 +395,34 @@ def test_large_expressions_built_out_of_order():
     del e, f, g, vs
     gc.collect()
     assert refs(xs) == base
+
+
+def test_array_chains_over_blocks_and_single_variables():
+    # Identities come from blocks (korvo.vars) and single variables made in
+    # between; element-wise chains pass every map size from inline room to a
+    # block, merge both ways round, and cancel terms to zero.
+    import numpy as np
+    a = korvo.vars(3, 4, name="a")
+    lone = [korvo.var(name="s%d" % i) for i in range(4)]
+    b = korvo.vars(3, 4, name="b")
+    s = np.array(lone * 3, dtype=object).reshape(3, 4)
+    tracked = list(a.ravel()) + lone + list(b.ravel())
+    base = refs(tracked)
+
+    chain = (b - 2 * s) + a[:, ::-1] - 0.5 * (s + a) + b[::-1, :]
+    total = chain - (b + b[::-1, :])          # the b terms cancel in every element but none
+    for i in range(3):
+        for j in range(4):
+            names = [v.name for v in total[i, j].extractLinear()[0]]
+            coefs = dict(zip(names, total[i, j].extractLinear()[1]))
+            expected = {}
+            for name, c in ((a[i, 3 - j].name, 1.0), (a[i, j].name, -0.5), (lone[j].name, -2.5)):
+                expected[name] = expected.get(name, 0.0) + c
+            assert coefs == {k: v for k, v in expected.items() if v != 0.0}
+            # Term order is creation order: block a, then the single variables.
+            assert names == sorted(names, key=lambda n: [v.name for v in tracked].index(n))
+    assert str(chain[0, 0]) == " -0.5 a(0,0) + a(0,3) -2.5 s0 + b(0,0) + b(2,0)"
+    assert refcount_unchanged(lambda: (b - 2 * s) + a - 0.5 * (s + a) == 0, *tracked[::5]) == [0] * len(tracked[::5])
+    del chain, total
+    gc.collect()
+    assert refs(tracked) == base

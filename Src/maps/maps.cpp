@@ -13,18 +13,21 @@
 
 using QuadEntries = std::map<const var_s *, linmap *, less_variable>;
 
-// One term of a linear map. The variable's identity is cached so that
-// searching, sorting and merging never dereference the variables.
+// One term of a linear map: 16 bytes. The identity is read from the
+// variable rather than cached: every entry made or dropped touches the
+// variable's reference count, on the same cache line, while a cached copy
+// made each map a third larger and array arithmetic is bound by the memory
+// its maps take.
 struct LinEntry {
-  uint64_t id;
   const var_s *key;
   double coef;
+  uint64_t id() const { return var_id(key); }
 };
 
 // Most expressions of a model have one to three terms: these live inside the
 // map object, so such an expression costs no allocation for its entries.
-// Three entries and 32-bit counts make the map 96 bytes; a fourth inline
-// entry measured slower (more memory touched per expression).
+// Three entries and 32-bit counts make the map 72 bytes, one small-object
+// block of 80; a fourth entry (a block of 96) measured slower.
 constexpr size_t kInlineEntries = 3;
 // Up to this size a key arriving out of order is inserted in place; larger
 // maps collect such keys in a pending tail and merge it in bulk.
@@ -34,7 +37,7 @@ constexpr size_t kSmallMap = 64;
 // [sorted, size) are the pending tail: nonzero, in arrival order, and may
 // repeat each other's or sorted keys. Every entry, pending or not, owns one
 // reference to its key. Counts are 32-bit: a map holds at most 2^32 - 1
-// entries (96 GiB). A tail exists only once the map has outgrown kSmallMap,
+// entries (64 GiB). A tail exists only once the map has outgrown kSmallMap,
 // so its block is then on the heap, and a map never moves back inline.
 // Reads merge the tail first (through const handles too: callers hold the GIL).
 struct linmap_s {
@@ -44,7 +47,7 @@ struct linmap_s {
   uint32_t capacity;
   LinEntry inline_entries[kInlineEntries];
 };
-static_assert(sizeof(linmap_s) == 96, "a linear map should fill one small-object block of 96 bytes");
+static_assert(sizeof(linmap_s) <= 80, "a linear map should fit one small-object block of 80 bytes");
 struct quadmap_s {
   QuadEntries entries;
   size_t terms = 0;     // total number of inner entries, exact unless stale
@@ -106,7 +109,7 @@ void free_cursor(map_cursor *cursor) { *cursor = nullptr; }
 
 // ---- flat linear map internals ----
 
-bool id_less(const LinEntry &a, const LinEntry &b) { return a.id < b.id; }
+bool id_less(const LinEntry &a, const LinEntry &b) { return a.id() < b.id(); }
 
 linmap_s *writable(const linmap *map) { return const_cast<linmap_s *>(map); }
 bool is_inline(const linmap_s *m) { return m->data == m->inline_entries; }
@@ -163,7 +166,7 @@ void lin_merge_tail(linmap_s *m) {
     for (size_t group = 0; group < n;) {
       size_t end = group + 1;
       double sum = data[group].coef;
-      for (; end < n && data[end].id == data[group].id; ++end) sum += data[end].coef;
+      for (; end < n && data[end].id() == data[group].id(); ++end) sum += data[end].coef;
       if (sum != 0.0) {
         data[group].coef = sum;
         std::swap(data[kept], data[group]);
@@ -185,13 +188,13 @@ void lin_normalise(const linmap *map) {
 size_t lin_lower_bound(const linmap_s *m, uint64_t id) {
   const LinEntry *first = m->data, *last = m->data + m->sorted;
   if (m->sorted <= 8) {
-    while (first != last && first->id < id) ++first;
+    while (first != last && first->id() < id) ++first;
     return size_t(first - m->data);
   }
   size_t count = m->sorted;
   while (count > 0) {
     size_t half = count / 2;
-    if (first[half].id < id) {
+    if (first[half].id() < id) {
       first += half + 1;
       count -= half + 1;
     } else {
@@ -204,7 +207,7 @@ size_t lin_lower_bound(const linmap_s *m, uint64_t id) {
 // Index of the entry of id in a map without pending tail, or size.
 size_t lin_find(const linmap_s *m, uint64_t id) {
   size_t pos = lin_lower_bound(m, id);
-  return pos < m->size && m->data[pos].id == id ? pos : m->size;
+  return pos < m->size && m->data[pos].id() == id ? pos : m->size;
 }
 
 // Removes the entry at pos (no pending tail) and then releases its key.
@@ -222,10 +225,10 @@ void lin_erase(linmap_s *m, size_t pos) {
 int lin_add(linmap_s *m, const var_s *var, double coef) {
   uint64_t id = var_id(var);
   size_t size = m->size;
-  bool in_order = size == 0 || (m->sorted == size && m->data[size - 1].id < id);
+  bool in_order = size == 0 || (m->sorted == size && m->data[size - 1].id() < id);
   if (in_order || m->sorted != size || size >= kSmallMap) {
     if (size == m->capacity && !lin_reserve(m, size + 1)) return -1;
-    m->data[size] = LinEntry{id, var, coef};
+    m->data[size] = LinEntry{var, coef};
     m->size = size + 1;
     take_ref(var);
     if (in_order) {
@@ -236,7 +239,7 @@ int lin_add(linmap_s *m, const var_s *var, double coef) {
     return 0;
   }
   size_t pos = lin_lower_bound(m, id);
-  if (m->data[pos].id == id) {  // pos < size: the last key is not less than id
+  if (m->data[pos].id() == id) {  // pos < size: the last key is not less than id
     double sum = m->data[pos].coef + coef;
     if (sum == 0.0)
       lin_erase(m, pos);
@@ -246,7 +249,7 @@ int lin_add(linmap_s *m, const var_s *var, double coef) {
   }
   if (size == m->capacity && !lin_reserve(m, size + 1)) return -1;
   std::memmove(m->data + pos + 1, m->data + pos, (size - pos) * sizeof(LinEntry));
-  m->data[pos] = LinEntry{id, var, coef};
+  m->data[pos] = LinEntry{var, coef};
   m->size = m->sorted = size + 1;
   take_ref(var);
   return 0;
@@ -346,7 +349,7 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   lin_normalise(dst);
   size_t n = dst->size, m = src->size;
   if (m == 0) return 0;
-  if (n == 0 || dst->data[n - 1].id < src->data[0].id) {
+  if (n == 0 || dst->data[n - 1].id() < src->data[0].id()) {
     // Every key comes after dst's last one: append the products in one go.
     if (!lin_reserve(dst, n + m)) return -1;
     LinEntry *out = dst->data + n;
@@ -354,7 +357,7 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
       const LinEntry &e = src->data[i];
       double product = factor * e.coef;
       if (product == 0.0) continue;
-      *out++ = LinEntry{e.id, e.key, product};
+      *out++ = LinEntry{e.key, product};
       take_ref(e.key);
     }
     dst->size = dst->sorted = size_t(out - dst->data);
@@ -380,12 +383,12 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   const LinEntry *theirs = src->data;
   size_t i = 0, j = 0, k = 0, dropped = 0;
   while (i < n && j < m) {
-    if (old[i].id < theirs[j].id) {
+    if (old[i].id() < theirs[j].id()) {
       merged[k++] = old[i++];
-    } else if (theirs[j].id < old[i].id) {
+    } else if (theirs[j].id() < old[i].id()) {
       double product = factor * theirs[j].coef;
       if (product != 0.0) {
-        merged[k++] = LinEntry{theirs[j].id, theirs[j].key, product};
+        merged[k++] = LinEntry{theirs[j].key, product};
         take_ref(theirs[j].key);
       }
       ++j;
@@ -405,7 +408,7 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   for (; j < m; ++j) {
     double product = factor * theirs[j].coef;
     if (product == 0.0) continue;
-    merged[k++] = LinEntry{theirs[j].id, theirs[j].key, product};
+    merged[k++] = LinEntry{theirs[j].key, product};
     take_ref(theirs[j].key);
   }
   // Detach the old entries before releasing their keys: inline ones are
