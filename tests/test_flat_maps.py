@@ -202,6 +202,30 @@ def test_scaled_add_into_inline_map_releases_cancelled_keys(probe):
     assert refs(xs) == base
 
 
+def test_inline_room_gives_way_to_a_block_and_back_in_copies(probe):
+    # The block pointer takes the place of the inline entries: the move out
+    # of the inline room, deletes down to a few entries in a block, and
+    # copies of such a map (inline again) keep every entry and reference.
+    xs = [korvo.var() for _ in range(6)]
+    base = refs(xs)
+    h = probe.new()
+    for i in (0, 2, 4):
+        probe.add(h, xs[i], float(i + 1))
+    probe.add(h, xs[3], 4.0)                      # out of order into a full inline map
+    assert keyed(probe.items(h)) == [(hash(xs[i]), float(i + 1)) for i in (0, 2, 3, 4)]
+    for i in (0, 3, 4):
+        probe.delete(h, xs[i])
+    probe.add(h, xs[5], 6.0)
+    c = probe.copy(h)
+    probe.add(c, xs[1], 2.0)
+    probe.add(c, xs[2], -3.0)                     # cancels in the copy only
+    assert keyed(probe.items(h)) == [(hash(xs[2]), 3.0), (hash(xs[5]), 6.0)]
+    assert keyed(probe.items(c)) == [(hash(xs[1]), 2.0), (hash(xs[5]), 6.0)]
+    probe.free(h)
+    probe.free(c)
+    assert refs(xs) == base
+
+
 def test_allocation_failure_leaves_map_unchanged(probe):
     xs = [korvo.var() for _ in range(3)]
     h = probe.new()

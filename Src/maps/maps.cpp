@@ -26,8 +26,8 @@ struct LinEntry {
 
 // Most expressions of a model have one to three terms: these live inside the
 // map object, so such an expression costs no allocation for its entries.
-// Three entries and 32-bit counts make the map 72 bytes, one small-object
-// block of 80; a fourth entry (a block of 96) measured slower.
+// Three entries, 32-bit counts and no separate entry pointer make the map 64
+// bytes, one small-object block; a fourth entry (a block of 80) measured slower.
 constexpr size_t kInlineEntries = 3;
 // Up to this size a key arriving out of order is inserted in place; larger
 // maps collect such keys in a pending tail and merge it in bulk.
@@ -40,14 +40,20 @@ constexpr size_t kSmallMap = 64;
 // entries (64 GiB). A tail exists only once the map has outgrown kSmallMap,
 // so its block is then on the heap, and a map never moves back inline.
 // Reads merge the tail first (through const handles too: callers hold the GIL).
+// The entries live inline while capacity is kInlineEntries, in a block of
+// their own (whose pointer takes the inline room) once it is larger.
 struct linmap_s {
-  LinEntry *data;
   uint32_t size;
   uint32_t sorted;
   uint32_t capacity;
-  LinEntry inline_entries[kInlineEntries];
+  union {
+    LinEntry inline_entries[kInlineEntries];
+    LinEntry *block;
+  };
+  LinEntry *entries() { return capacity > kInlineEntries ? block : inline_entries; }
+  const LinEntry *entries() const { return capacity > kInlineEntries ? block : inline_entries; }
 };
-static_assert(sizeof(linmap_s) <= 80, "a linear map should fit one small-object block of 80 bytes");
+static_assert(sizeof(linmap_s) <= 64, "a linear map should fit one small-object block of 64 bytes");
 struct quadmap_s {
   QuadEntries entries;
   size_t terms = 0;     // total number of inner entries, exact unless stale
@@ -112,7 +118,7 @@ void free_cursor(map_cursor *cursor) { *cursor = nullptr; }
 bool id_less(const LinEntry &a, const LinEntry &b) { return a.id() < b.id(); }
 
 linmap_s *writable(const linmap *map) { return const_cast<linmap_s *>(map); }
-bool is_inline(const linmap_s *m) { return m->data == m->inline_entries; }
+bool is_inline(const linmap_s *m) { return m->capacity <= kInlineEntries; }
 
 // Capacity for `needed` entries in total; false (map unchanged) without memory.
 bool lin_reserve(linmap_s *m, size_t needed) {
@@ -123,12 +129,12 @@ bool lin_reserve(linmap_s *m, size_t needed) {
   void *block;
   if (is_inline(m)) {
     block = PyMem_Malloc(capacity * sizeof(LinEntry));
-    if (block && m->size) std::memcpy(block, m->data, m->size * sizeof(LinEntry));
+    if (block && m->size) std::memcpy(block, m->entries(), m->size * sizeof(LinEntry));
   } else {
-    block = PyMem_Realloc(m->data, capacity * sizeof(LinEntry));
+    block = PyMem_Realloc(m->block, capacity * sizeof(LinEntry));
   }
   if (!block) return false;
-  m->data = static_cast<LinEntry *>(block);
+  m->block = static_cast<LinEntry *>(block);  // inline entries, if any, were copied first
   m->capacity = capacity;
   return true;
 }
@@ -156,7 +162,7 @@ void release_entries(const LinEntry *entries, size_t count) {
 // in-place algorithms when no scratch memory is available).
 void lin_merge_tail(linmap_s *m) {
   while (m->sorted != m->size) {
-    LinEntry *data = m->data;
+    LinEntry *data = m->entries();
     size_t n = m->size;
     std::stable_sort(data + m->sorted, data + n, id_less);
     std::inplace_merge(data, data + m->sorted, data + n, id_less);
@@ -186,10 +192,10 @@ void lin_normalise(const linmap *map) {
 
 // Position of the first sorted entry whose id is not less than id.
 size_t lin_lower_bound(const linmap_s *m, uint64_t id) {
-  const LinEntry *first = m->data, *last = m->data + m->sorted;
+  const LinEntry *first = m->entries(), *last = m->entries() + m->sorted;
   if (m->sorted <= 8) {
     while (first != last && first->id() < id) ++first;
-    return size_t(first - m->data);
+    return size_t(first - m->entries());
   }
   size_t count = m->sorted;
   while (count > 0) {
@@ -201,19 +207,19 @@ size_t lin_lower_bound(const linmap_s *m, uint64_t id) {
       count = half;
     }
   }
-  return size_t(first - m->data);
+  return size_t(first - m->entries());
 }
 
 // Index of the entry of id in a map without pending tail, or size.
 size_t lin_find(const linmap_s *m, uint64_t id) {
   size_t pos = lin_lower_bound(m, id);
-  return pos < m->size && m->data[pos].id() == id ? pos : m->size;
+  return pos < m->size && m->entries()[pos].id() == id ? pos : m->size;
 }
 
 // Removes the entry at pos (no pending tail) and then releases its key.
 void lin_erase(linmap_s *m, size_t pos) {
-  const var_s *key = m->data[pos].key;
-  std::memmove(m->data + pos, m->data + pos + 1, (m->size - pos - 1) * sizeof(LinEntry));
+  const var_s *key = m->entries()[pos].key;
+  std::memmove(m->entries() + pos, m->entries() + pos + 1, (m->size - pos - 1) * sizeof(LinEntry));
   --m->size;
   --m->sorted;
   drop_ref(key);
@@ -225,10 +231,10 @@ void lin_erase(linmap_s *m, size_t pos) {
 int lin_add(linmap_s *m, const var_s *var, double coef) {
   uint64_t id = var_id(var);
   size_t size = m->size;
-  bool in_order = size == 0 || (m->sorted == size && m->data[size - 1].id() < id);
+  bool in_order = size == 0 || (m->sorted == size && m->entries()[size - 1].id() < id);
   if (in_order || m->sorted != size || size >= kSmallMap) {
     if (size == m->capacity && !lin_reserve(m, size + 1)) return -1;
-    m->data[size] = LinEntry{var, coef};
+    m->entries()[size] = LinEntry{var, coef};
     m->size = size + 1;
     take_ref(var);
     if (in_order) {
@@ -239,17 +245,17 @@ int lin_add(linmap_s *m, const var_s *var, double coef) {
     return 0;
   }
   size_t pos = lin_lower_bound(m, id);
-  if (m->data[pos].id() == id) {  // pos < size: the last key is not less than id
-    double sum = m->data[pos].coef + coef;
+  if (m->entries()[pos].id() == id) {  // pos < size: the last key is not less than id
+    double sum = m->entries()[pos].coef + coef;
     if (sum == 0.0)
       lin_erase(m, pos);
     else
-      m->data[pos].coef = sum;
+      m->entries()[pos].coef = sum;
     return 0;
   }
   if (size == m->capacity && !lin_reserve(m, size + 1)) return -1;
-  std::memmove(m->data + pos + 1, m->data + pos, (size - pos) * sizeof(LinEntry));
-  m->data[pos] = LinEntry{var, coef};
+  std::memmove(m->entries() + pos + 1, m->entries() + pos, (size - pos) * sizeof(LinEntry));
+  m->entries()[pos] = LinEntry{var, coef};
   m->size = m->sorted = size + 1;
   take_ref(var);
   return 0;
@@ -259,10 +265,10 @@ int lin_add(linmap_s *m, const var_s *var, double coef) {
 void lin_drop_zeros(linmap_s *m) {
   size_t kept = 0, n = m->size;
   for (size_t i = 0; i < n; ++i)
-    if (m->data[i].coef != 0.0) std::swap(m->data[kept++], m->data[i]);
+    if (m->entries()[i].coef != 0.0) std::swap(m->entries()[kept++], m->entries()[i]);
   if (kept == n) return;
   m->size = m->sorted = kept;
-  release_entries(m->data + kept, n - kept);
+  release_entries(m->entries() + kept, n - kept);
 }
 
 }  // namespace
@@ -273,7 +279,6 @@ linmap *linmap_new(void) {
   void *memory = PyMem_Malloc(sizeof(linmap_s));
   if (!memory) return nullptr;
   linmap_s *m = static_cast<linmap_s *>(memory);
-  m->data = m->inline_entries;
   m->size = m->sorted = 0;
   m->capacity = kInlineEntries;
   return m;
@@ -287,12 +292,12 @@ void linmap_free(linmap **map) {
   size_t n = m->size;
   if (is_inline(m)) {
     LinEntry entries[kInlineEntries];
-    std::memcpy(entries, m->data, n * sizeof(LinEntry));
+    std::memcpy(entries, m->entries(), n * sizeof(LinEntry));
     PyMem_Free(m);
     for (size_t i = 0; i < n; ++i) drop_ref(entries[i].key);
     return;
   }
-  LinEntry *block = m->data;
+  LinEntry *block = m->entries();
   PyMem_Free(m);
   for (size_t i = 0; i < n; ++i) drop_ref(block[i].key);
   PyMem_Free(block);
@@ -308,7 +313,7 @@ int linmap_get(const linmap *map, const var_s *var, double *coef) {
   lin_normalise(map);
   size_t pos = lin_find(map, var_id(var));
   if (pos == map->size) return -1;
-  if (coef) *coef = map->data[pos].coef;
+  if (coef) *coef = map->entries()[pos].coef;
   return 0;
 }
 
@@ -324,7 +329,7 @@ int linmap_set(linmap *map, const var_s *var, double coef) {
     if (coef == 0.0)
       lin_erase(map, pos);
     else
-      map->data[pos].coef = coef;
+      map->entries()[pos].coef = coef;
     return 0;
   }
   return coef == 0.0 ? 0 : lin_add(map, var, coef);
@@ -349,18 +354,18 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   lin_normalise(dst);
   size_t n = dst->size, m = src->size;
   if (m == 0) return 0;
-  if (n == 0 || dst->data[n - 1].id() < src->data[0].id()) {
+  if (n == 0 || dst->entries()[n - 1].id() < src->entries()[0].id()) {
     // Every key comes after dst's last one: append the products in one go.
     if (!lin_reserve(dst, n + m)) return -1;
-    LinEntry *out = dst->data + n;
+    LinEntry *out = dst->entries() + n;
     for (size_t i = 0; i < m; ++i) {
-      const LinEntry &e = src->data[i];
+      const LinEntry &e = src->entries()[i];
       double product = factor * e.coef;
       if (product == 0.0) continue;
       *out++ = LinEntry{e.key, product};
       take_ref(e.key);
     }
-    dst->size = dst->sorted = size_t(out - dst->data);
+    dst->size = dst->sorted = size_t(out - dst->entries());
     return 0;
   }
   if (m <= 8 && n + m <= kSmallMap) {
@@ -368,19 +373,19 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
     // running out of memory leaves dst untouched.
     if (!lin_reserve(dst, n + m)) return -1;
     for (size_t i = 0; i < m; ++i) {
-      double product = factor * src->data[i].coef;
-      if (product != 0.0) lin_add(dst, src->data[i].key, product);
+      double product = factor * src->entries()[i].coef;
+      if (product != 0.0) lin_add(dst, src->entries()[i].key, product);
     }
     return 0;
   }
   // Merge both sorted runs into a new block; dst's entries that cancel are
   // collected at the front of the old block (never ahead of the read position).
-  size_t capacity = n + m;
+  size_t capacity = std::max(n + m, kInlineEntries + 1);  // a block is never inline-sized
   if (capacity > UINT32_MAX) return -1;
   LinEntry *merged = static_cast<LinEntry *>(PyMem_Malloc(capacity * sizeof(LinEntry)));
   if (!merged) return -1;
-  LinEntry *old = dst->data;
-  const LinEntry *theirs = src->data;
+  LinEntry *old = dst->entries();
+  const LinEntry *theirs = src->entries();
   size_t i = 0, j = 0, k = 0, dropped = 0;
   while (i < n && j < m) {
     if (old[i].id() < theirs[j].id()) {
@@ -420,7 +425,7 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
     std::memcpy(local, old, dropped * sizeof(LinEntry));
     gone = local;
   }
-  dst->data = merged;
+  dst->block = merged;  // inline entries were read (and the dropped ones copied out) first
   dst->size = dst->sorted = k;
   dst->capacity = capacity;
   for (size_t d = 0; d < dropped; ++d) drop_ref(gone[d].key);
@@ -442,9 +447,9 @@ int linmap_copy(linmap **dst, const linmap *src) {
     PyMem_Free(copy);
     return -1;
   }
-  if (src->size) std::memcpy(copy->data, src->data, src->size * sizeof(LinEntry));
+  if (src->size) std::memcpy(copy->entries(), src->entries(), src->size * sizeof(LinEntry));
   copy->size = copy->sorted = src->size;
-  for (size_t i = 0; i < copy->size; ++i) take_ref(copy->data[i].key);
+  for (size_t i = 0; i < copy->size; ++i) take_ref(copy->entries()[i].key);
   *dst = copy;
   return 0;
 }
@@ -453,8 +458,8 @@ int linmap_scale(linmap *map, double factor) {
   lin_normalise(map);
   bool underflow = false;
   for (size_t i = 0; i < map->size; ++i) {
-    map->data[i].coef *= factor;
-    underflow |= map->data[i].coef == 0.0;
+    map->entries()[i].coef *= factor;
+    underflow |= map->entries()[i].coef == 0.0;
   }
   if (underflow) lin_drop_zeros(map);
   return 0;
@@ -467,8 +472,8 @@ int linmap_next(const linmap *map, const var_s **key, double *value, map_cursor 
     *cursor = nullptr;
     return 0;
   }
-  *key = map->data[position].key;
-  *value = map->data[position].coef;
+  *key = map->entries()[position].key;
+  *value = map->entries()[position].coef;
   *cursor = reinterpret_cast<map_cursor>(uintptr_t(position) + 2);
   return 1;
 }
