@@ -86,3 +86,24 @@ def test_side_tables_keep_bounds_and_names_through_churn():
     assert (v.lb, v.ub, str(v), c.ub) == (0, 1, "renamed", 3.5)
     v.ub = 7.5
     assert v.ub == 7.5 and v.lb == 0
+
+
+def test_batches_reserved_on_a_filled_registry_keep_indices():
+    # A large batch reserves the registry's room up front; a batch refused
+    # midway leaves the indices of what is in the problem intact.
+    x = korvo.vars(2500)
+    first = list(x[1:] - x[:-1] <= 1)
+    second = list(x[1:] + x[:-1] >= 0)
+    p = korvo.problem()
+    p.addVariable(x)
+    p.addConstraint(first)
+    with pytest.raises(korvo.ModelError, match="already added"):
+        p.addConstraint(second[:1500] + [first[7]] + second[1500:])
+    held = p.getConstraint()
+    assert held[:len(first)] == first
+    check_registry(p, list(x), held)
+    taken = {id(c) for c in held[len(first):]}
+    rest = [c for c in second if id(c) not in taken]
+    p.addConstraint(rest)
+    assert len(p.getConstraint()) == len(first) + len(second)
+    check_registry(p, list(x), p.getConstraint())

@@ -76,6 +76,14 @@ class IdTable {
     }
   }
 
+  // Room for `more` new keys without growing on the way; best effort (false,
+  // table unchanged, when memory runs out).
+  bool reserve(size_t more) {
+    size_t wanted = count_ + more, capacity = slots_.empty() ? 16 : slots_.size();
+    while (wanted * 8 > capacity * 5) capacity *= 2;
+    return capacity == slots_.size() || rehash(capacity);
+  }
+
   // Removes key; true (and *old) when it was present.
   bool erase(uint64_t key, Value *old = nullptr) {
     if (key == kEmpty) {

@@ -690,6 +690,8 @@ int rowcolmap_get(const rowcolmap *map, uint64_t key, PyObject **value) {
 bool rowcolmap_has(const rowcolmap *map, uint64_t key) { return map->entries.find(key) != nullptr; }
 int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value) { return map->entries.set(key, value) ? 0 : -1; }
 void rowcolmap_del(rowcolmap *map, uint64_t key) { map->entries.erase(key); }
+int rowcolmap_reserve(rowcolmap *map, size_t count) { return map->entries.reserve(count) ? 0 : -1; }
+
 void rowcolmap_clear(rowcolmap *map) { map->entries.clear(); }
 int rowcolmap_copy(rowcolmap **dst, const rowcolmap *src) {
   rowcolmap *copy = rowcolmap_new();

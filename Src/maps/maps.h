@@ -63,6 +63,9 @@ bool rowcolmap_has(const rowcolmap *map, uint64_t key);
 int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value);
 void rowcolmap_del(rowcolmap *map, uint64_t key);
 void rowcolmap_clear(rowcolmap *map);
+// Room for `count` more keys, so that adding them never regrows the table;
+// 0, or -1 (map unchanged) without memory.
+int rowcolmap_reserve(rowcolmap *map, size_t count);
 int rowcolmap_copy(rowcolmap **dst, const rowcolmap *src);
 int rowcolmap_next(const rowcolmap *map, uint64_t *key, PyObject **value, map_cursor *cursor);
 void rowcolmap_iter_free(map_cursor *cursor);

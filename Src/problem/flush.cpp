@@ -92,10 +92,13 @@ constexpr uint64_t kMaxHintedEntries = uint64_t(1) << 24;
 // them (and for as many entries as the first row's size suggests), so that
 // the arrays are not copied at every doubling. Best effort: whatever cannot
 // be had is left to the regular growth.
-void reserve_expected(pending_rows *b, uint64_t name_length, const conv_counts &c) {
+void reserve_expected(problem_s *p, pending_rows *b, uint64_t name_length, const conv_counts &c) {
   uint64_t rows = b->row_hint;
   b->row_hint = 0;
   if (rows <= kFirstCapacity) return;
+  // The registry's table too: it would otherwise double (and move every
+  // entry) about log2(rows) times.
+  rowcolmap_reserve(p->con_index, size_t(rows));
   conv_target &e = b->entries;
   uint64_t entries = c.linear * rows;
   if (c.linear != 0 && entries / c.linear != rows) entries = kMaxHintedEntries;
@@ -109,9 +112,9 @@ void reserve_expected(pending_rows *b, uint64_t name_length, const conv_counts &
 }
 
 // Room for one more row of the given size in every group.
-bool make_room(pending_rows *b, uint64_t name_length, const conv_counts &c) {
+bool make_room(problem_s *p, pending_rows *b, uint64_t name_length, const conv_counts &c) {
   if (has_room(b, name_length, c)) return true;
-  if (b->row_hint) reserve_expected(b, name_length, c);
+  if (b->row_hint) reserve_expected(p, b, name_length, c);
   if (has_room(b, name_length, c)) return true;
   conv_target &e = b->entries;
   bool first_formula = e.formula_starts == nullptr;
@@ -229,7 +232,7 @@ int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
   PyObject *body = as_constraint(constraint)->body;
   conv_counts counts;
   if (convertExpr_count(p, body, &counts) < 0) return -1;
-  while (!make_room(b, uint64_t(name_length), counts)) {
+  while (!make_room(p, b, uint64_t(name_length), counts)) {
     if (b->row_count == 0) {
       PyErr_NoMemory();
       return -1;
