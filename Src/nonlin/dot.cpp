@@ -262,25 +262,18 @@ class ProductSum {
   PyRef nonlinear_;
 };
 
-// A numeric operand (float64) times a modelling one: each element of the
-// modelling operand meets many numbers, so it is classified once rather
-// than at every product.
-int scaled_product(PyArrayObject *a, PyArrayObject *b, bool a_numeric, PyArrayObject *result, const Blocks &s) {
-  if (PyArray_SIZE(result) == 0) return 0;
-  std::vector<Operand> objects;
-  if (classify_operand(a_numeric ? b : a, &objects) < 0) return -1;
-  const double *numbers = static_cast<const double *>(PyArray_DATA(a_numeric ? a : b));
+// Fills every cell (i, p, q) of an object result with the sum over k of
+// add_term(sum, i, p, q, k), each of which adds one product to sum.
+template <class AddTerm>
+int fill_product_cells(PyArrayObject *result, const Blocks &s, AddTerm add_term) {
   char *cells = static_cast<char *>(PyArray_DATA(result));
   ProductSum sum;
   for (npy_intp i = 0; i < s.I; ++i)
     for (npy_intp p = 0; p < s.P; ++p)
       for (npy_intp q = 0; q < s.Q; ++q) {
         if (sum.start() < 0) return -1;
-        for (npy_intp k = 0; k < s.N; ++k) {
-          const npy_intp ka = i * s.N + k, kb = (p * s.N + k) * s.Q + q;
-          const Operand &x = objects[static_cast<size_t>(a_numeric ? kb : ka)];
-          if (sum.add_times(x, numbers[a_numeric ? ka : kb]) < 0) return -1;
-        }
+        for (npy_intp k = 0; k < s.N; ++k)
+          if (add_term(sum, i, p, q, k) < 0) return -1;
         PyObject *element = sum.finish();
         if (!element) return -1;
         // The result starts zero-filled: the cell takes the reference.
@@ -290,28 +283,30 @@ int scaled_product(PyArrayObject *a, PyArrayObject *b, bool a_numeric, PyArrayOb
   return 0;
 }
 
+// A numeric operand (float64) times a modelling one: each element of the
+// modelling operand meets many numbers, so it is classified once rather
+// than at every product.
+int scaled_product(PyArrayObject *a, PyArrayObject *b, bool a_numeric, PyArrayObject *result, const Blocks &s) {
+  if (PyArray_SIZE(result) == 0) return 0;
+  std::vector<Operand> objects;
+  if (classify_operand(a_numeric ? b : a, &objects) < 0) return -1;
+  const double *numbers = static_cast<const double *>(PyArray_DATA(a_numeric ? a : b));
+  return fill_product_cells(result, s, [&](ProductSum &sum, npy_intp i, npy_intp p, npy_intp q, npy_intp k) {
+    const npy_intp ka = i * s.N + k, kb = (p * s.N + k) * s.Q + q;
+    const Operand &x = objects[static_cast<size_t>(a_numeric ? kb : ka)];
+    return sum.add_times(x, numbers[a_numeric ? ka : kb]);
+  });
+}
+
 int expression_product(PyArrayObject *a, PyArrayObject *b, PyArrayObject *result, const Blocks &s) {
   const bool a_numeric = !is_modelling_type(PyArray_TYPE(a));
   const bool b_numeric = !is_modelling_type(PyArray_TYPE(b));
   if (a_numeric != b_numeric) return scaled_product(a, b, a_numeric, result, s);
-  char *cells = static_cast<char *>(PyArray_DATA(result));
-  ProductSum sum;
-  for (npy_intp i = 0; i < s.I; ++i)
-    for (npy_intp p = 0; p < s.P; ++p)
-      for (npy_intp q = 0; q < s.Q; ++q) {
-        if (sum.start() < 0) return -1;
-        for (npy_intp k = 0; k < s.N; ++k) {
-          Element x = element_at(a, a_numeric, i * s.N + k);
-          Element y = element_at(b, b_numeric, (p * s.N + k) * s.Q + q);
-          if (sum.add_product(x, y) < 0) return -1;
-        }
-        PyObject *element = sum.finish();
-        if (!element) return -1;
-        // The result starts zero-filled: the cell takes the reference.
-        std::memcpy(cells + ((i * s.P + p) * s.Q + q) * static_cast<npy_intp>(sizeof(PyObject *)), &element,
-                    sizeof element);
-      }
-  return 0;
+  return fill_product_cells(result, s, [&](ProductSum &sum, npy_intp i, npy_intp p, npy_intp q, npy_intp k) {
+    Element x = element_at(a, a_numeric, i * s.N + k);
+    Element y = element_at(b, b_numeric, (p * s.N + k) * s.Q + q);
+    return sum.add_product(x, y);
+  });
 }
 
 // ---- array product ------------------------------------------------------------------
