@@ -14,16 +14,16 @@ namespace krvs {
 
 // ---- large arrays -------------------------------------------------------------
 
-namespace {
-constexpr size_t kHugePage = size_t(2) << 20;
-size_t huge_pages_for(size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
-}  // namespace
-
 #if defined(__SANITIZE_ADDRESS__)
 // Sanitizer builds keep every array on the checked heap.
 void *allocate_large_array(size_t bytes) { return ::operator new(bytes); }
 void free_large_array(void *p, size_t) noexcept { ::operator delete(p); }
 #else
+namespace {
+constexpr size_t kHugePage = size_t(2) << 20;
+size_t huge_pages_for(size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+}  // namespace
+
 // A mapping aligned to a huge page: map one page more than needed, trim
 // both ends to the alignment, and ask for huge pages (only a hint: without
 // them the mapping keeps ordinary pages).
