@@ -90,62 +90,42 @@ int out_of_room() {
   return -1;
 }
 
-int reserve_linear(conv_target *t, uint64_t extra) {
-  uint64_t need = t->linear_count + extra;
-  if (need <= t->linear_capacity) return 0;
+// Room for need entries in a group of parallel arrays sharing one capacity.
+// A failed growth leaves the capacity as it was (arrays already grown keep
+// their larger blocks, which the capacity still covers).
+template <class... T>
+int reserve_arrays(conv_target *t, uint64_t need, uint64_t *capacity, T **...arrays) {
+  if (need <= *capacity) return 0;
   if (!t->grow) return out_of_room();
-  uint64_t capacity = grown_capacity(t->linear_capacity, need);
-  if (!grow_array(&t->linear_cols, capacity) || !grow_array(&t->linear_vals, capacity)) {
+  uint64_t grown = grown_capacity(*capacity, need);
+  if (!(grow_array(arrays, grown) && ...)) {
     PyErr_NoMemory();
     return -1;
   }
-  t->linear_capacity = capacity;
+  *capacity = grown;
   return 0;
+}
+
+int reserve_linear(conv_target *t, uint64_t extra) {
+  return reserve_arrays(t, t->linear_count + extra, &t->linear_capacity, &t->linear_cols, &t->linear_vals);
 }
 
 int reserve_quad(conv_target *t, uint64_t extra) {
-  uint64_t need = t->quad_count + extra;
-  if (need <= t->quad_capacity) return 0;
-  if (!t->grow) return out_of_room();
-  uint64_t capacity = grown_capacity(t->quad_capacity, need);
-  if (!grow_array(&t->quad_col1, capacity) || !grow_array(&t->quad_col2, capacity) ||
-      !grow_array(&t->quad_vals, capacity)) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  t->quad_capacity = capacity;
-  return 0;
+  return reserve_arrays(t, t->quad_count + extra, &t->quad_capacity, &t->quad_col1, &t->quad_col2, &t->quad_vals);
 }
 
 int reserve_tokens(conv_target *t, uint64_t extra) {
-  uint64_t need = t->token_count + extra;
-  if (need <= t->token_capacity) return 0;
-  if (!t->grow) return out_of_room();
-  uint64_t capacity = 256;
-  while (capacity < need) capacity *= 2;
-  if (!grow_array(&t->token_types, capacity) || !grow_array(&t->token_vals, capacity)) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  t->token_capacity = capacity;
-  return 0;
+  return reserve_arrays(t, t->token_count + extra, &t->token_capacity, &t->token_types, &t->token_vals);
 }
 
-// Room for one more formula: its column, factor and end start.
+// Room for one more formula: its column, factor and end start (starts has
+// one entry more than formulas, and its first entry is 0).
 int reserve_formula(conv_target *t) {
-  uint64_t need = t->formula_count + 2;  // starts has one entry more than formulas
-  if (need <= t->formula_capacity) return 0;
-  if (!t->grow) return out_of_room();
-  uint64_t capacity = t->formula_capacity ? t->formula_capacity * 2 : 8;
-  while (capacity < need) capacity *= 2;
   bool first = t->formula_starts == nullptr;
-  if (!grow_array(&t->formula_cols, capacity) || !grow_array(&t->formula_factors, capacity) ||
-      !grow_array(&t->formula_starts, capacity)) {
-    PyErr_NoMemory();
+  if (reserve_arrays(t, t->formula_count + 2, &t->formula_capacity, &t->formula_cols, &t->formula_factors,
+                     &t->formula_starts) < 0)
     return -1;
-  }
-  if (first) t->formula_starts[0] = 0;
-  t->formula_capacity = capacity;
+  if (first && t->formula_starts) t->formula_starts[0] = 0;
   return 0;
 }
 
