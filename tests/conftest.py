@@ -9,6 +9,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 INSTANCES = os.path.abspath(os.path.join(HERE, "..", "..", "shared", "instances"))
 
 
+@pytest.fixture
+def quiet():
+    """The engine's log silenced for one test."""
+    import korvo
+
+    korvo.setOutputEnabled(False)
+    yield
+    korvo.setOutputEnabled(True)
+
+
 @pytest.fixture(scope="session")
 def instances_dir():
     if not os.path.isdir(INSTANCES):

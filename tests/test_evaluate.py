@@ -333,13 +333,6 @@ def test_random_trees_match_a_plain_python_reference():
             assert got == pytest.approx(want, rel=1e-9, abs=1e-9, nan_ok=True), str(obj)
 
 
-@pytest.fixture
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
-
-
 def test_values_by_the_columns_of_a_problem(quiet):
     x, y, z = korvo.var(name="x", lb=1, ub=3), korvo.var(name="y", lb=2, ub=5), korvo.var(name="z")
     p = korvo.problem()

@@ -10,11 +10,7 @@ END, CON, COL, DEL, OP = 0, 1, 10, 22, 31
 NEG, POW, MUL, DIV, ADD, SUB = 1, 2, 3, 4, 5, 6
 
 
-@pytest.fixture(autouse=True)
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
+pytestmark = pytest.mark.usefixtures("quiet")
 
 
 @pytest.fixture

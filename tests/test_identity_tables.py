@@ -9,11 +9,7 @@ import pytest
 import korvo
 
 
-@pytest.fixture(autouse=True)
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
+pytestmark = pytest.mark.usefixtures("quiet")
 
 
 def check_registry(p, variables, constraints):

@@ -6,11 +6,7 @@ import pytest
 import korvo
 
 
-@pytest.fixture(autouse=True)
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
+pytestmark = pytest.mark.usefixtures("quiet")
 
 
 def read_back(p, tmp_path, name="rows.lp"):

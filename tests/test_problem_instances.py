@@ -12,11 +12,7 @@ from conftest import optima, tolerance
 
 
 
-@pytest.fixture(autouse=True)
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
+pytestmark = pytest.mark.usefixtures("quiet")
 
 
 @pytest.mark.parametrize("row", optima(), ids=lambda r: r["file"])

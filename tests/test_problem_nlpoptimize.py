@@ -6,11 +6,7 @@ import pytest
 import korvo
 
 
-@pytest.fixture(autouse=True)
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
+pytestmark = pytest.mark.usefixtures("quiet")
 
 
 def test_nonconvex_quadratic_row_is_refused_then_solved_by_slp():
