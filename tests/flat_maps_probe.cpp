@@ -31,6 +31,24 @@ PyObject *probe_use_type(PyObject *, PyObject *type) {
 
 PyObject *probe_new(PyObject *, PyObject *) { return PyLong_FromVoidPtr(linmap_new()); }
 
+// A map embedded at the start of a block of its own, as an expression holds
+// one after its header; embed_free releases the map and then the block.
+PyObject *probe_embed(PyObject *, PyObject *room) {
+  size_t entries = PyLong_AsSize_t(room);
+  if (PyErr_Occurred()) return nullptr;
+  void *memory = PyMem_Malloc(linmap_embedded_size(entries));
+  if (!memory) return PyErr_NoMemory();
+  return PyLong_FromVoidPtr(linmap_embed(memory, entries));
+}
+
+PyObject *probe_embed_free(PyObject *, PyObject *handle) {
+  linmap *map = lin_of(handle);
+  void *memory = map;
+  linmap_free(&map);
+  PyMem_Free(memory);
+  Py_RETURN_NONE;
+}
+
 PyObject *probe_free(PyObject *, PyObject *handle) {
   linmap *map = lin_of(handle);
   linmap_free(&map);
@@ -245,6 +263,8 @@ PyMethodDef probe_methods[] = {
     {"set_copy", probe_set_copy, METH_O, nullptr},
     {"use_type", probe_use_type, METH_O, nullptr},
     {"new", probe_new, METH_NOARGS, nullptr},
+    {"embed", probe_embed, METH_O, nullptr},
+    {"embed_free", probe_embed_free, METH_O, nullptr},
     {"free", probe_free, METH_O, nullptr},
     {"add", probe_add, METH_VARARGS, nullptr},
     {"set", probe_set, METH_VARARGS, nullptr},

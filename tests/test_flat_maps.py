@@ -269,12 +269,19 @@ def test_released_key_may_run_code_that_adds_to_the_same_map(probe):
     gc.collect()
 
 
-def test_against_a_dict_model(probe):
+# Maps of their own, and maps embedded in an owner's block with inline room
+# for 1, 5 or 16 entries (as expressions hold them), must behave alike.
+@pytest.mark.parametrize("room", [None, 1, 5, 16])
+def test_against_a_dict_model(probe, room):
     rng = random.Random(20261208)
     pool = [korvo.var() for _ in range(300)]
     base = refs(pool)
-    maps = [probe.new() for _ in range(3)]
+    maps = [probe.new() if room is None else probe.embed(room) for _ in range(3)]
+    embedded = [room is not None for _ in maps]
     models = [{} for _ in maps]
+
+    def release(k):
+        (probe.embed_free if embedded[k] else probe.free)(maps[k])
 
     def add(model, i, c):
         total = model.get(i, 0.0) + c
@@ -324,17 +331,44 @@ def test_against_a_dict_model(probe):
         else:
             src = rng.randrange(3)
             if src != k:
-                probe.free(h)
+                release(k)
                 maps[k] = probe.copy(maps[src])
+                embedded[k] = False
                 models[k] = dict(models[src])
     for h, model in zip(maps, models):
         assert probe.size(h) == len(model)
         assert keyed(probe.items(h)) == expected(model)
     held = [sum(i in model for model in models) for i in range(300)]
     assert [r - b for r, b in zip(refs(pool), base)] == held
-    for h in maps:
-        probe.free(h)
+    for k in range(len(maps)):
+        release(k)
     assert refs(pool) == base
+
+
+def test_embedded_map_outgrows_its_room_and_cancels_in_place(probe):
+    xs = [korvo.var() for _ in range(40)]
+    base = refs(xs)
+    full = probe.new()
+    for i in range(0, 40, 2):
+        probe.add(full, xs[i], 1.0)
+    for room in (1, 4, 16):
+        h = probe.embed(room)
+        for i in range(room):                      # exactly fills the inline room
+            probe.add(h, xs[2 * i], -1.0)
+        assert probe.size(h) == room
+        probe.add_scaled(h, full, 1.0)             # merge: every inline entry cancels
+        assert keyed(probe.items(h)) == [(hash(xs[i]), 1.0) for i in range(2 * room, 40, 2)]
+        probe.add(h, xs[1], 5.0)                   # out of order into the grown block
+        assert probe.get(h, xs[1]) == 5.0
+        probe.embed_free(h)
+    probe.free(full)
+    assert refs(xs) == base
+    # freeing an embedded map that is still inline releases every key
+    h = probe.embed(16)
+    for i in range(16):
+        probe.add(h, xs[i], 2.0)
+    probe.embed_free(h)
+    assert refs(xs) == base
 
 
 # ---- quadratic maps -----------------------------------------------------------
@@ -450,3 +484,29 @@ def test_array_chains_over_blocks_and_single_variables():
     del chain, total
     gc.collect()
     assert refs(tracked) == base
+
+
+def test_expressions_around_the_room_kept_in_the_object():
+    # Small expressions hold their terms in their own memory (up to 16),
+    # larger ones in a block: sums built to every size from 1 to 20, copied,
+    # scaled, grown in place past the room they were made with, and compared
+    # to their terms; every reference is given back.
+    import numpy as np
+    xs = [korvo.var(name="t%d" % i) for i in range(24)]
+    base = refs(xs)
+    kept = []
+    for n in range(1, 21):
+        e = korvo.Sum(np.array(xs[:n], dtype=object) * np.arange(1.0, n + 1))
+        doubled, moved = e * 2, e + xs[n]          # a copy, and a copy with one more term
+        grown = e + 0
+        for k in range(n, min(n + 4, 24)):         # past the room of the copy
+            grown += (k + 1) * xs[k]
+        assert [v.name for v in moved.extractLinear()[0]] == ["t%d" % i for i in range(n + 1)]
+        assert doubled.extractLinear()[1] == [2.0 * (i + 1) for i in range(n)]
+        assert grown.extractLinear()[1] == [float(i + 1) for i in range(min(n + 4, 24))]
+        assert e.extractLinear()[1] == [float(i + 1) for i in range(n)]  # the operand is untouched
+        assert (moved - moved).extractLinear() == ([], [])
+        kept.append((e, doubled, moved, grown))
+    del kept, e, doubled, moved, grown
+    gc.collect()
+    assert refs(xs) == base

@@ -50,8 +50,18 @@ bool is_linear_kind(int kind) { return kind == EXPR_VAR || kind == EXPR_LINTERM;
 // a + f*b as a new expression; ka and kb are the operands' kinds (0 to 4).
 // Two variables or linear terms on different variables, the most frequent
 // case, go straight into a new linear map, smaller identity first.
+// Whether obj (of kind `kind`) times f brings a linear entry: an expression
+// gets a linear map only with its first nonzero term.
+bool adds_linear_entry(PyObject *obj, int kind, double f) {
+  if (!is_linear_kind(kind)) return false;
+  PyObject *var;
+  double coef;
+  linear_parts(obj, &var, &coef);
+  return f * coef != 0.0;
+}
+
 PyObject *build_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
-  PyRef result(expression_base());
+  PyRef result(expression_with_room(size_t(adds_linear_entry(a, ka, 1.0)) + size_t(adds_linear_entry(b, kb, f))));
   if (!result) return nullptr;
   if (is_linear_kind(ka) && is_linear_kind(kb)) {
     PyObject *va, *vb;

@@ -2,6 +2,7 @@
 // classification, copies, in-place amendments, string form and extraction.
 #include "expression/expression.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -131,21 +132,6 @@ int merge_linear(linmap *dst, const linmap *first, const linmap *second, double 
   return rc;
 }
 
-// *dst = factor times src, with room for `room` more entries so that a term
-// added next (a sum of an expression and a term) needs no second allocation.
-// Products that underflow to 0 are left out, as scaling a copy would drop them.
-int copy_linear(linmap **dst, const linmap *src, double factor, size_t room) {
-  if (room == 0 && factor == 1.0) return linmap_copy(dst, src);
-  linmap *copy = linmap_new();
-  if (!copy) return -1;
-  if (linmap_reserve(copy, linmap_size(src) + room) < 0 || linmap_add_scaled(copy, src, factor) < 0) {
-    linmap_free(&copy);
-    return -1;
-  }
-  *dst = copy;
-  return 0;
-}
-
 std::string utf8_of(PyObject *text) {
   Py_ssize_t size = 0;
   const char *data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -267,15 +253,58 @@ PyObject *expression_base(void) {
   return reinterpret_cast<PyObject *>(e);
 }
 
+PyObject *expression_with_room(size_t linear_entries) {
+  if (linear_entries == 0) return expression_base();
+  if (linear_entries > kLinmapMaxEmbeddedRoom) {
+    // Too many entries to keep inline: a map of its own, reserved in full.
+    PyRef result(expression_base());
+    if (!result) return nullptr;
+    expression_s *e = as_expression(result.get());
+    e->lin = linmap_new();
+    if (!e->lin || linmap_reserve(e->lin, linear_entries) < 0) return PyErr_NoMemory();
+    return result.release();
+  }
+  // One block holds the object and its map: one allocation per expression,
+  // and the map sits next to the object in memory.
+  void *memory = PyObject_Malloc(sizeof(expression_s) + linmap_embedded_size(linear_entries));
+  if (!memory) return PyErr_NoMemory();
+  PyObject *obj = PyObject_Init(static_cast<PyObject *>(memory), &korvo_expressionType);
+  expression_s *e = as_expression(obj);
+  e->constant = 0.0;
+  e->lin = linmap_embed(static_cast<char *>(memory) + sizeof(expression_s), linear_entries);
+  e->quad = nullptr;
+  e->quadvars = nullptr;
+  return obj;
+}
+
 PyObject *expression_copy(PyObject *obj, double factor) { return expression_copy_with_room(obj, factor, 0); }
+
+namespace {
+
+// Linear entries a copy of obj (of the given kind) times factor starts with.
+size_t copied_linear_entries(PyObject *obj, int kind, double factor) {
+  switch (kind) {
+    case EXPR_VAR: return factor != 0.0 ? 1 : 0;
+    case EXPR_LINTERM: return factor * as_linterm(obj)->coef != 0.0 ? 1 : 0;
+    case EXPR_EXPRESSION: {
+      const linmap *lin = as_expression(obj)->lin;
+      // A copy keeps an empty map as an empty map: one entry of room.
+      return lin ? std::max<size_t>(linmap_size(lin), 1) : 0;
+    }
+    default: return 0;
+  }
+}
+
+}  // namespace
 
 PyObject *expression_copy_with_room(PyObject *obj, double factor, size_t room) {
   int kind = exprKind(obj);
   if (factor != 0.0 && (kind == EXPR_NONLINEAR || (kind == EXPR_INVALID && isNonlin(obj))))
     return nonlin_copy(obj, factor);
-  PyRef result(expression_base());
+  if (factor == 0.0) return expression_base();
+  size_t entries = copied_linear_entries(obj, kind, factor);
+  PyRef result(expression_with_room(entries ? entries + room : 0));
   if (!result) return nullptr;
-  if (factor == 0.0) return result.release();
   expression_s *e = as_expression(result.get());
   switch (kind) {
     case EXPR_CONSTANT: {
@@ -312,7 +341,9 @@ PyObject *expression_copy_with_room(PyObject *obj, double factor, size_t room) {
       e->constant = factor * src->constant;
       bool exact = std::fabs(factor - 1.0) <= 1e-15;
       int rc = 0;
-      if (src->lin) rc |= copy_linear(&e->lin, src->lin, exact ? 1.0 : factor, room);
+      // The result's map is empty and sized for src: factor*src is one append
+      // pass (products that underflow to 0 are left out, as scaling would drop them).
+      if (src->lin) rc |= linmap_add_scaled(e->lin, src->lin, exact ? 1.0 : factor);
       if (src->quad) rc |= quadmap_copy(&e->quad, src->quad);
       if (src->quadvars) rc |= indexset_copy(&e->quadvars, src->quadvars);
       if (rc == 0 && !exact && e->quad) quadmap_scale(e->quad, factor);
@@ -474,22 +505,18 @@ int expression_addOperand(PyObject *e, PyObject *obj, int kind, double factor) {
 
 PyObject *expression_sum(PyObject *a, PyObject *b, double factor) {
   const expression_s *p = as_expression(a), *q = as_expression(b);
-  PyRef result(expression_base());
+  // The copy of a keeps its (possibly empty) linear map; b adds one only
+  // when it has entries. Sized for the union of both (shared variables are
+  // common in models), so that the result holds its entries in its own block.
+  bool linear = p->lin || linmap_size(q->lin) != 0;
+  size_t entries = linear ? std::max<size_t>(union_size(p->lin, q->lin), 1) : 0;
+  PyRef result(expression_with_room(entries));
   if (!result) return nullptr;
   expression_s *e = as_expression(result.get());
   // The same arithmetic as copying a and then adding factor*b to the copy.
   e->constant = p->constant;
   e->constant += factor * q->constant;
-  int rc = 0;
-  // The copy of a keeps its (possibly empty) linear map; b adds one only
-  // when it has entries.
-  if (p->lin || linmap_size(q->lin) != 0) {
-    e->lin = linmap_new();
-    // Sized for the union of both (shared variables are common in models), so
-    // that a result that fits in the map's inline room takes no block.
-    rc = e->lin ? linmap_reserve(e->lin, union_size(p->lin, q->lin)) : -1;
-    if (rc == 0) rc = merge_linear(e->lin, p->lin, q->lin, factor);
-  }
+  int rc = linear ? merge_linear(e->lin, p->lin, q->lin, factor) : 0;
   if (rc == 0 && p->quad) rc = quadmap_copy(&e->quad, p->quad);
   if (rc == 0 && p->quadvars) rc = indexset_copy(&e->quadvars, p->quadvars);
   // Quadratic parts are rare and short next to linear ones: amend the copy.

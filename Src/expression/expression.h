@@ -54,6 +54,9 @@ bool isObjectConst(PyObject *obj, int *code, double *value);
 
 PyObject *expression_new(PyTypeObject *type);
 PyObject *expression_base(void);
+// An empty expression whose linear map has room for `linear_entries` entries
+// (none: no map); small maps live in the expression's own memory block.
+PyObject *expression_with_room(size_t linear_entries);
 // A new expression equal to factor*obj (number, variable, term, expression; a
 // nonlinear object gives nonlin_copy).
 PyObject *expression_copy(PyObject *obj, double factor);

@@ -1,6 +1,7 @@
 // Maps of expressions (linear and quadratic coefficients), problem index
 // tables and index sets.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -40,19 +41,34 @@ constexpr size_t kSmallMap = 64;
 // entries (64 GiB). A tail exists only once the map has outgrown kSmallMap,
 // so its block is then on the heap, and a map never moves back inline.
 // Reads merge the tail first (through const handles too: callers hold the GIL).
-// The entries live inline while capacity is kInlineEntries, in a block of
-// their own (whose pointer takes the inline room) once it is larger.
+// The entries live inline, right after the header, while capacity is at most
+// inline_room (kInlineEntries for a map of its own, the room its owner made
+// for an embedded one), in a block of their own (whose pointer takes the
+// inline room) once it is larger.
 struct linmap_s {
   uint32_t size;
   uint32_t sorted;
   uint32_t capacity;
+  uint16_t inline_room;
+  uint16_t embedded;  // the header lives inside its owner's memory and is never freed on its own
   union {
     LinEntry inline_entries[kInlineEntries];
     LinEntry *block;
   };
-  LinEntry *entries() { return capacity > kInlineEntries ? block : inline_entries; }
-  const LinEntry *entries() const { return capacity > kInlineEntries ? block : inline_entries; }
+  // Inline entries may run past the declared array in an embedded map: they
+  // are addressed from the header, not through the array's bound.
+  LinEntry *inline_base() { return reinterpret_cast<LinEntry *>(reinterpret_cast<char *>(this) + kHeaderBytes); }
+  const LinEntry *inline_base() const {
+    return reinterpret_cast<const LinEntry *>(reinterpret_cast<const char *>(this) + kHeaderBytes);
+  }
+  LinEntry *entries() { return capacity > inline_room ? block : inline_base(); }
+  const LinEntry *entries() const { return capacity > inline_room ? block : inline_base(); }
+  static constexpr size_t kHeaderBytes = 16;
 };
+static_assert(offsetof(linmap_s, block) == linmap_s::kHeaderBytes, "inline entries start right after the header");
+// An embedded map keeps at most this many entries inline (a 16-term
+// expression stays one small object of 320 bytes).
+constexpr size_t kMaxEmbeddedRoom = kLinmapMaxEmbeddedRoom;
 static_assert(sizeof(linmap_s) <= 64, "a linear map should fit one small-object block of 64 bytes");
 struct quadmap_s {
   QuadEntries entries;
@@ -118,7 +134,7 @@ void free_cursor(map_cursor *cursor) { *cursor = nullptr; }
 bool id_less(const LinEntry &a, const LinEntry &b) { return a.id() < b.id(); }
 
 linmap_s *writable(const linmap *map) { return const_cast<linmap_s *>(map); }
-bool is_inline(const linmap_s *m) { return m->capacity <= kInlineEntries; }
+bool is_inline(const linmap_s *m) { return m->capacity <= m->inline_room; }
 
 // Capacity for `needed` entries in total; false (map unchanged) without memory.
 bool lin_reserve(linmap_s *m, size_t needed) {
@@ -280,7 +296,22 @@ linmap *linmap_new(void) {
   if (!memory) return nullptr;
   linmap_s *m = static_cast<linmap_s *>(memory);
   m->size = m->sorted = 0;
-  m->capacity = kInlineEntries;
+  m->capacity = m->inline_room = kInlineEntries;
+  m->embedded = 0;
+  return m;
+}
+
+size_t linmap_embedded_size(size_t room) {
+  room = std::min(std::max(room, size_t(1)), kMaxEmbeddedRoom);
+  return linmap_s::kHeaderBytes + room * sizeof(LinEntry);
+}
+
+linmap *linmap_embed(void *memory, size_t room) {
+  room = std::min(std::max(room, size_t(1)), kMaxEmbeddedRoom);
+  linmap_s *m = static_cast<linmap_s *>(memory);
+  m->size = m->sorted = 0;
+  m->capacity = m->inline_room = uint16_t(room);
+  m->embedded = 1;
   return m;
 }
 
@@ -290,6 +321,17 @@ void linmap_free(linmap **map) {
   *map = nullptr;
   // Detach the entries first: releasing a key may run arbitrary deallocation code.
   size_t n = m->size;
+  if (m->embedded) {
+    // Unreachable once its owner's pointer is cleared, and its memory stays
+    // with the owner: release the keys where they are.
+    LinEntry *entries = m->entries();
+    bool own_block = !is_inline(m);
+    m->size = m->sorted = 0;
+    m->capacity = m->inline_room;
+    for (size_t i = 0; i < n; ++i) drop_ref(entries[i].key);
+    if (own_block) PyMem_Free(entries);
+    return;
+  }
   if (is_inline(m)) {
     LinEntry entries[kInlineEntries];
     std::memcpy(entries, m->entries(), n * sizeof(LinEntry));
@@ -380,7 +422,7 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   }
   // Merge both sorted runs into a new block; dst's entries that cancel are
   // collected at the front of the old block (never ahead of the read position).
-  size_t capacity = std::max(n + m, kInlineEntries + 1);  // a block is never inline-sized
+  size_t capacity = std::max(n + m, size_t(dst->inline_room) + 1);  // a block is never inline-sized
   if (capacity > UINT32_MAX) return -1;
   LinEntry *merged = static_cast<LinEntry *>(PyMem_Malloc(capacity * sizeof(LinEntry)));
   if (!merged) return -1;
@@ -419,7 +461,7 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   // Detach the old entries before releasing their keys: inline ones are
   // copied out, since the map object stays reachable.
   bool was_inline = is_inline(dst);
-  LinEntry local[kInlineEntries];
+  LinEntry local[kMaxEmbeddedRoom];
   const LinEntry *gone = old;
   if (was_inline) {
     std::memcpy(local, old, dropped * sizeof(LinEntry));

@@ -24,6 +24,14 @@ typedef void *map_cursor;            // iteration cursor, null when not started
 // never by address. Coefficients are never stored as 0.0: setting or summing
 // to zero removes the entry and releases the key.
 linmap *linmap_new(void);
+// A map placed inside memory its owner allocated (an expression object holds
+// its linear map in its own block): linmap_embedded_size(room) bytes, 8-byte
+// aligned, with inline room for `room` entries (at least 1, at most kLinmapMaxEmbeddedRoom).
+// linmap_free on it releases the keys and any block it grew into, never the
+// memory itself.
+constexpr size_t kLinmapMaxEmbeddedRoom = 16;
+size_t linmap_embedded_size(size_t room);
+linmap *linmap_embed(void *memory, size_t room);
 void linmap_free(linmap **map);
 size_t linmap_size(const linmap *map);
 int linmap_get(const linmap *map, const var_s *var, double *coef);  // 0 present, -1 absent
