@@ -157,6 +157,8 @@ int register_casts() {
 
 enum class Input { object, number };
 
+constexpr npy_intp kPrefetchAhead = 8;
+
 // Reads one input of a loop as a borrowed object. Double inputs are boxed;
 // the box is reused while consecutive values are bitwise equal, so that a
 // scalar broadcast over a large array allocates one float.
@@ -177,6 +179,18 @@ class LoopInput {
       return boxed_.get();
     }
   }
+  // Array elements are objects spread over memory: asking for the one a few
+  // elements ahead hides most of the cache misses of reading it.
+  void prefetch(const char *slot) const {
+    if constexpr (kind == Input::object) {
+      PyObject *obj = load_slot(slot);
+      if (!obj) return;
+      // An expression keeps its small linear map right after its header: the
+      // second line holds most of its entries. (A prefetch never faults.)
+      __builtin_prefetch(obj);
+      __builtin_prefetch(reinterpret_cast<const char *>(obj) + 64);
+    }
+  }
 
  private:
   PyRef boxed_;
@@ -191,6 +205,10 @@ void binary_loop(char **args, const npy_intp *dims, const npy_intp *steps, Op op
   LoopInput<second> b;
   char *pa = args[0], *pb = args[1], *out = args[2];
   for (npy_intp i = 0; i < dims[0]; ++i, pa += steps[0], pb += steps[1], out += steps[2]) {
+    if (i + kPrefetchAhead < dims[0]) {
+      a.prefetch(pa + kPrefetchAhead * steps[0]);
+      b.prefetch(pb + kPrefetchAhead * steps[1]);
+    }
     PyObject *x = a.at(pa), *y = b.at(pb);
     if (!x || !y) return;
     PyObject *result = op(x, y);
