@@ -57,6 +57,57 @@ def test_comparisons_with_object_arrays_build_constraint_arrays(xy):
     assert [(str(c.body), c.lb, c.ub) for c in cons] == [(" - x + y", -1e20, 0.0), ("  x", 3.0, 1e20)]
 
 
+def test_comparison_shares_its_expression_and_freezes_it(xy):
+    # x + 2y <= 4 takes the expression itself as the body rather than a copy;
+    # amending that expression afterwards (+=, -=, *=, /=) gives a new
+    # expression and never changes the constraint, whether or not it is in a problem.
+    x, y = xy
+    z = korvo.var(name="z")
+    p = korvo.problem()
+    p.addVariable(x, y, z)
+    for amend, expected in ((lambda e: e.__iadd__(z), "  x +2 y + z"), (lambda e: e.__isub__(x), " 2 y"),
+                            (lambda e: e.__imul__(3), " 3 x +6 y"), (lambda e: e.__itruediv__(2), " 0.5 x + y")):
+        e = x + 2 * y
+        c = e <= 4
+        assert c.body is e and (c.lb, c.ub) == (-1e20, 4.0)
+        p.addConstraint(c)
+        amended = amend(e)
+        assert amended is not e and str(amended) == expected
+        assert str(c.body) == str(e) == "  x +2 y" and c.ub == 4.0
+    # the problem's rows are the bodies as compared
+    p.setObjective(-x - y + z)
+    p.solve()
+    assert p.getObjVal() == pytest.approx(-4.0)   # x = 4 under x + 2y <= 4 (four times)
+    # an expression never compared is still amended in place
+    e = x + y
+    alias = e
+    e += z
+    assert e is alias and str(alias) == "  x + y + z"
+    # a constant in the expression is moved to the bound of a new body; the operand keeps it
+    e = x + 2 * y + 1
+    c = e >= 3
+    assert c.body is not e and str(c.body) == "  x +2 y" and c.lb == 2.0 and str(e) == "1 + x +2 y"
+    e += z
+    assert str(e) == "1 + x +2 y + z"
+
+
+def test_array_comparison_shares_elements_and_keeps_bounds(xy):
+    x, y = xy
+    z = korvo.var(name="z")
+    v = korvo.vars(3, name="v")
+    e = v + np.array([x + y, x - 2 * y, 3 * x + z], dtype=object)
+    tracked = [x, y, z] + list(v)
+    for op, bounds in ((lambda a: a == 0, (0.0, 0.0)), (lambda a: a <= 1.5, (-1e20, 1.5)), (lambda a: a >= -2, (-2.0, 1e20))):
+        cons = op(e)
+        assert all(c.body is b for c, b in zip(cons, e)) and {(c.lb, c.ub) for c in cons} == {bounds}
+    cons = e == 0
+    e[1] += z                                 # a new element; the constraint keeps the old one
+    assert str(cons[1].body) == "  x -2 y + v(1)" and str(e[1]) == "  x -2 y + z + v(1)"
+    del cons
+    # comparisons made and dropped give back every reference, shared bodies included
+    assert refcount_unchanged(lambda: (e == 0, e * 2.0 <= 1), *tracked) == [0] * len(tracked)
+
+
 def test_constructor_forms(xy):
     x, y = xy
     c = korvo.constraint(body=x, sense=korvo.eq, rhs=2)

@@ -346,7 +346,41 @@ PyObject *constraint_copy(PyObject *self, PyObject *) {
   return copy.release();
 }
 
+namespace {
+
+// expression <op> number for an expression with a linear map and no constant,
+// the form array comparisons such as (A @ x - b) <= 0 take element by element:
+// the constraint takes the expression itself as its body, frozen so that it
+// is never amended in place afterwards, instead of a copy of it. Null
+// without an exception when the operands do not have that form.
+PyObject *constraint_on_expression(PyObject *lhs, PyObject *rhs, int op) {
+  if (Py_TYPE(lhs) != &korvo_expressionType || (op != Py_LE && op != Py_EQ && op != Py_GE)) return nullptr;
+  expression_s *e = as_expression(lhs);
+  if (!e->lin || e->constant != 0.0 || exprKind(rhs) != EXPR_CONSTANT) return nullptr;
+  double value = PyFloat_AsDouble(rhs);
+  if (value == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  // The bound as the general path computes it: minus the constant of (lhs - rhs).
+  double constant = e->constant;
+  constant += -1.0 * value;
+  double r = -constant;
+  PyRef con(constraint_base());
+  if (!con) return nullptr;
+  constraint_s *c = as_constraint(con.get());
+  if ((op != Py_LE && set_con_lbound(&c->info, r) < 0) || (op != Py_GE && set_con_ubound(&c->info, r) < 0))
+    return nullptr;
+  linmap_freeze(e->lin);
+  c->body = Py_NewRef(lhs);
+  return con.release();
+}
+
+}  // namespace
+
 PyObject *make_constraint(PyObject *lhs, PyObject *rhs, int op) {
+  if (PyObject *shared = constraint_on_expression(lhs, rhs, op)) return shared;
+  if (PyErr_Occurred()) return nullptr;
   PyRef left = PyRef::borrow(lhs);
   if (exprKind(lhs) == EXPR_CONSTANT && exprKind(rhs) == EXPR_CONSTANT) {
     left = PyRef(expression_copy(lhs, 1.0));

@@ -619,16 +619,20 @@ PyObject *expression_inplace_sum(PyObject *a, PyObject *b, double f) {
   return expression_incremental_alg_sum(a, b, f);
 }
 
+// An expression that may be amended in place (not frozen as a constraint's body).
+bool amendable_expression(PyObject *a) { return isExpression(a) && !expression_frozen(as_expression(a)); }
+
 PyObject *expression_inplace_mul(PyObject *a, PyObject *b) {
   double k;
-  if (isExpression(a) && constant_value(b, &k)) return expression_scale(Py_NewRef(a), k);
+  if (amendable_expression(a) && constant_value(b, &k)) return expression_scale(Py_NewRef(a), k);
   return mul_dispatch(a, b);
 }
 
 PyObject *expression_inplace_div(PyObject *a, PyObject *b) {
   if (isNumpyArray(b)) return array_right(ArrayOp::div, a, b);
+  if (isExpression(a) && expression_frozen(as_expression(a))) return expression_div(a, b);
   double k;
-  if (isExpression(a) && constant_value(b, &k)) {
+  if (amendable_expression(a) && constant_value(b, &k)) {
     if (k == 0.0) return model_error("Division by zero");
     if (k == 1.0) return Py_NewRef(a);
     return expression_scale(Py_NewRef(a), 1.0 / k);
@@ -714,6 +718,7 @@ PyObject *expression_incremental_alg_sum(PyObject *acc, PyObject *b, double f) {
   if (!acc || acc == Py_None) return expression_copy(b, f);
   int kacc = exprKind(acc), kb = getExprType(b);
   if (kb < 0) return nullptr;
+  if (kacc == EXPR_EXPRESSION && expression_frozen(as_expression(acc))) return sum_dispatch(acc, b, f);
   if (kacc == EXPR_EXPRESSION) {
     if (kb == EXPR_NONLINEAR) return nonlin_alg_sum(acc, b, f);
     if (expression_addOperand(acc, b, kb, f) < 0)

@@ -18,6 +18,13 @@ struct expression_s {
   indexset *quadvars;  // ids of the variables of the quadratic part; created with quad
 };
 
+// A comparison may take an expression as the body of its constraint without
+// copying it; the expression is frozen then: operators that would amend it
+// in place (+=, -=, *=, /=) give a new expression instead, so the
+// constraint's body never changes behind it. Only an expression with a
+// linear map can be frozen (the mark is kept in the map).
+inline bool expression_frozen(const expression_s *e) { return e->lin && linmap_frozen(e->lin); }
+
 inline bool isExpression(PyObject *obj) { return is_operand_of_type(obj, &korvo_expressionType); }
 inline expression_s *as_expression(PyObject *obj) { return reinterpret_cast<expression_s *>(obj); }
 

@@ -45,12 +45,17 @@ constexpr size_t kSmallMap = 64;
 // inline_room (kInlineEntries for a map of its own, the room its owner made
 // for an embedded one), in a block of their own (whose pointer takes the
 // inline room) once it is larger.
+// The header lives inside its owner's memory and is never freed on its own.
+constexpr uint16_t kEmbeddedMap = 1;
+// Marked by the owner as shared: the owner is no longer amended in place.
+constexpr uint16_t kFrozenMap = 2;
+
 struct linmap_s {
   uint32_t size;
   uint32_t sorted;
   uint32_t capacity;
   uint16_t inline_room;
-  uint16_t embedded;  // the header lives inside its owner's memory and is never freed on its own
+  uint16_t flags;  // kEmbeddedMap, kFrozenMap
   union {
     LinEntry inline_entries[kInlineEntries];
     LinEntry *block;
@@ -297,7 +302,7 @@ linmap *linmap_new(void) {
   linmap_s *m = static_cast<linmap_s *>(memory);
   m->size = m->sorted = 0;
   m->capacity = m->inline_room = kInlineEntries;
-  m->embedded = 0;
+  m->flags = 0;
   return m;
 }
 
@@ -311,7 +316,7 @@ linmap *linmap_embed(void *memory, size_t room) {
   linmap_s *m = static_cast<linmap_s *>(memory);
   m->size = m->sorted = 0;
   m->capacity = m->inline_room = uint16_t(room);
-  m->embedded = 1;
+  m->flags = kEmbeddedMap;
   return m;
 }
 
@@ -321,7 +326,7 @@ void linmap_free(linmap **map) {
   *map = nullptr;
   // Detach the entries first: releasing a key may run arbitrary deallocation code.
   size_t n = m->size;
-  if (m->embedded) {
+  if (m->flags & kEmbeddedMap) {
     // Unreachable once its owner's pointer is cleared, and its memory stays
     // with the owner: release the keys where they are.
     LinEntry *entries = m->entries();
@@ -381,6 +386,9 @@ int linmap_add(linmap *map, const var_s *var, double coef) {
   if (coef == 0.0) return 0;
   return lin_add(map, var, coef);
 }
+
+void linmap_freeze(linmap *map) { map->flags |= kFrozenMap; }
+bool linmap_frozen(const linmap *map) { return (map->flags & kFrozenMap) != 0; }
 
 int linmap_reserve(linmap *map, size_t count) { return lin_reserve(map, count) ? 0 : -1; }
 

@@ -33,6 +33,10 @@ constexpr size_t kLinmapMaxEmbeddedRoom = 16;
 size_t linmap_embedded_size(size_t room);
 linmap *linmap_embed(void *memory, size_t room);
 void linmap_free(linmap **map);
+// A mark the map's owner keeps for itself (the map is unchanged by it): an
+// expression shared as a constraint's body is no longer amended in place.
+void linmap_freeze(linmap *map);
+bool linmap_frozen(const linmap *map);
 size_t linmap_size(const linmap *map);
 int linmap_get(const linmap *map, const var_s *var, double *coef);  // 0 present, -1 absent
 bool linmap_has(const linmap *map, const var_s *var);
