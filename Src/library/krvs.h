@@ -157,6 +157,11 @@ KRVS_API int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const doubl
  * zero-terminated names one after the other. */
 KRVS_API int KRVSaddnames(KRVSprob prob, int type, const char names[], int first, int last) KRVS_NOEXCEPT;
 KRVS_API int KRVSaddsetnames(KRVSprob prob, const char names[], int first, int last) KRVS_NOEXCEPT;
+/* The same as KRVSaddnames with the names "<prefix><numbers[k]>" ("R17",
+ * "C5"; prefix R rows, C columns, S sets), kept as numbers rather than text;
+ * a number of UINT64_MAX leaves that entry's name as it is. */
+KRVS_API int KRVSaddnumberednames(KRVSprob prob, int type, const uint64_t numbers[], int first,
+                                  int last) KRVS_NOEXCEPT;
 KRVS_API int KRVSchgcoltype(KRVSprob prob, int ncols, const int colind[], const char coltype[]) KRVS_NOEXCEPT;
 /* Thresholds of 'S', 'R' and 'P' columns only; setting type 'B' clamps the bounds to [0, 1]. */
 KRVS_API int KRVSchgglblimit(KRVSprob prob, int ncols, const int colind[], const double limit[]) KRVS_NOEXCEPT;

@@ -57,7 +57,7 @@ void free_buffer(pending_rows *b) {
   for (void **block : {reinterpret_cast<void **>(&b->row_starts), reinterpret_cast<void **>(&b->quad_counts),
                        reinterpret_cast<void **>(&b->nl_rows), reinterpret_cast<void **>(&b->rhs),
                        reinterpret_cast<void **>(&b->ranges), reinterpret_cast<void **>(&b->names),
-                       reinterpret_cast<void **>(&b->row_types)})
+                       reinterpret_cast<void **>(&b->name_numbers), reinterpret_cast<void **>(&b->row_types)})
     ko_MemoryAllocator_Free_Untyped(ko_MemoryAllocator_DefaultHeap, block);
   conv_target_free(&b->entries);
   int64_t first_row = b->first_row;
@@ -104,7 +104,8 @@ void reserve_expected(problem_s *p, pending_rows *b, uint64_t name_length, const
   if (c.linear != 0 && entries / c.linear != rows) entries = kMaxHintedEntries;
   if (entries > kMaxHintedEntries) entries = kMaxHintedEntries;
   if (!grow_group(&b->row_capacity, rows,
-                  {ref(&b->rhs), ref(&b->ranges), ref(&b->row_types), ref(&b->row_starts), ref(&b->quad_counts)}) ||
+                  {ref(&b->rhs), ref(&b->ranges), ref(&b->row_types), ref(&b->row_starts), ref(&b->quad_counts),
+                   ref(&b->name_numbers)}) ||
       !grow_group(&b->name_capacity, rows * (name_length + 1), {ref(&b->names)}))
     return;
   if (entries > kFirstCapacity)
@@ -119,7 +120,8 @@ bool make_room(problem_s *p, pending_rows *b, uint64_t name_length, const conv_c
   conv_target &e = b->entries;
   bool first_formula = e.formula_starts == nullptr;
   bool ok = grow_group(&b->row_capacity, uint64_t(b->row_count) + 1,
-                       {ref(&b->rhs), ref(&b->ranges), ref(&b->row_types), ref(&b->row_starts), ref(&b->quad_counts)}) &&
+                       {ref(&b->rhs), ref(&b->ranges), ref(&b->row_types), ref(&b->row_starts), ref(&b->quad_counts),
+                   ref(&b->name_numbers)}) &&
             grow_group(&b->name_capacity, b->name_bytes + name_length + 1, {ref(&b->names)}) &&
             grow_group(&e.linear_capacity, e.linear_count + c.linear + 1, {ref(&e.linear_cols), ref(&e.linear_vals)}) &&
             grow_group(&e.quad_capacity, e.quad_count + c.quad + 1,
@@ -212,10 +214,11 @@ int pending_rows_start(problem_s *p, pending_rows *b) {
 int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
   if (check_constraint(p, constraint) < 0) return -1;
   uint64_t info = as_constraint(constraint)->info;
+  // A default name ("R<id>") reaches the engine as the identity alone.
   PyRef name;
-  char default_name[kDefaultNameSize];
   Py_ssize_t name_length = 0;
-  const char *name_text = default_name;
+  const char *name_text = "";
+  uint64_t name_number = con_id(info);
   if (info & CON_NAME_STORED) {
     name.reset(get_con_name(info));
     if (!name) return -1;
@@ -226,8 +229,7 @@ int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
       PyErr_SetString(korvo_model_error, "Names cannot contain a zero character");
       return -1;
     }
-  } else {
-    name_length = Py_ssize_t(write_default_name('R', con_id(info), default_name));
+    name_number = kNamedRow;
   }
   PyObject *body = as_constraint(constraint)->body;
   conv_counts counts;
@@ -263,6 +265,8 @@ int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
   if (b->quad_rows_from > 0) b->quad_counts[i] = quad_terms;
   std::memcpy(b->names + b->name_bytes, name_text, size_t(name_length) + 1);
   b->name_bytes += uint64_t(name_length) + 1;
+  b->name_numbers[i] = name_number;
+  b->any_named |= name_number == kNamedRow;
   if (rowcolmap_set(p->con_index, con_id(as_constraint(constraint)->info),
                     reinterpret_cast<PyObject *>(intptr_t(row))) < 0) {
     e.linear_count = linear_before;
@@ -295,7 +299,9 @@ int flushConstraints(problem_s *p, pending_rows *b) {
   // From here on the rows are in the engine and stay in the registry.
   b->first_row += b->row_count;
   b->committed = PyList_GET_SIZE(p->constraints);
-  rc = KRVSaddnames(p->prob, 1, b->names, first, first + b->row_count - 1);
+  int last = first + b->row_count - 1;
+  if (b->any_named) rc = KRVSaddnames(p->prob, 1, b->names, first, last);
+  if (rc == 0) rc = KRVSaddnumberednames(p->prob, 1, b->name_numbers, first, last);
   if (rc == 0 && e.quad_count > 0) {
     uint64_t offset = 0;
     for (int i = b->quad_rows_from - 1; i < b->row_count && rc == 0; ++i) {

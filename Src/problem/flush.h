@@ -5,7 +5,6 @@
 
 #include <Python.h>
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,7 +26,9 @@ struct pending_rows {
   int *nl_rows;         // engine row of each nonlinear coefficient
   double *rhs;
   double *ranges;        // set for range rows only (the engine reads no others)
-  char *names;
+  char *names;            // zero-terminated, one per row; empty for a default name
+  uint64_t *name_numbers;  // per row: the identity of a default name "R<id>", or kNamedRow
+  bool any_named;          // some row has a name of its own
   char *row_types;
   conv_target entries;
   int64_t first_row;           // engine index of the first pending row
@@ -52,18 +53,9 @@ void pending_rows_discard(problem_s *p, pending_rows *buffer);
 // An empty buffer for p (reads the engine's row count); 0 or -1.
 int pending_rows_start(problem_s *p, pending_rows *buffer);
 
-// Room for a default name: a prefix letter, up to 20 digits and the zero.
-constexpr size_t kDefaultNameSize = 24;
-
-// Writes the name of an object without a stored name, prefix and identity
-// ("C12", "R7"), zero-terminated, into out; returns its length. Adding
-// millions of unnamed objects then creates no Python string per object.
-inline size_t write_default_name(char prefix, uint64_t id, char (&out)[kDefaultNameSize]) {
-  out[0] = prefix;
-  char *end = std::to_chars(out + 1, out + kDefaultNameSize - 1, id).ptr;
-  *end = '\0';
-  return size_t(end - out);
-}
+// In name_numbers: the row has a name of its own (the engine's marker for
+// "leave this name").
+constexpr uint64_t kNamedRow = ~uint64_t(0);
 
 PyMethodDef *problem_flush_method_table(void);
 

@@ -79,7 +79,10 @@ struct new_columns {
   std::vector<char> typed_letters;
   std::vector<int> threshold_cols;
   std::vector<double> thresholds;
-  std::string names;  // zero-terminated names one after the other
+  std::string names;  // zero-terminated names one after the other; empty for a default name
+  // Per column: the identity of a default name "C<id>", or kNamedRow.
+  std::vector<uint64_t> name_numbers;
+  bool any_named = false;
 
   size_t count() const { return lower.size(); }
 };
@@ -117,10 +120,11 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
       return WALK_ERROR;
     }
   }
+  // A default name ("C<id>") reaches the engine as the identity alone.
   PyRef name;
-  char default_name[kDefaultNameSize];
-  const char *text = default_name;
+  const char *text = "";
   size_t text_length = 0;
+  uint64_t name_number = var_id(info);
   if (info & VAR_NAME_STORED) {
     name.reset(get_var_name(info));
     if (!name) return WALK_ERROR;
@@ -141,8 +145,8 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
       PyErr_SetString(korvo_model_error, "Names cannot contain a zero character");
       return WALK_ERROR;
     }
-  } else {
-    text_length = write_default_name('C', var_id(info), default_name);
+    name_number = kNamedRow;
+    cols->any_named = true;
   }
   int64_t column = cols->base + int64_t(cols->count());
   if (PyList_Append(p->variables, leaf) < 0) return WALK_ERROR;
@@ -161,6 +165,7 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
     cols->thresholds.push_back(threshold);
   }
   cols->names.append(text, text_length + 1);  // with its terminating zero
+  cols->name_numbers.push_back(name_number);
   return WALK_CONTINUE;
 }
 
@@ -182,7 +187,8 @@ PyObject *problem_addVariable(PyObject *self, PyObject *args) {
     size_t expected = expected_leaves(args);
     cols.lower.reserve(expected);
     cols.upper.reserve(expected);
-    cols.names.reserve(expected * 8);
+    cols.names.reserve(expected);
+    cols.name_numbers.reserve(expected);
     if (walkLeaves(p, args, visitVariableLeaf, &cols, WALK_BUDGET) == WALK_ERROR) {
       // Nothing reached the engine: the registry forgets this call's variables.
       forget_tail(p, kVariables, before);
@@ -204,7 +210,8 @@ PyObject *problem_addVariable(PyObject *self, PyObject *args) {
   if (!int_attrib(p, kColsAttrib, &after)) return nullptr;
   if ((!cols.typed_cols.empty() && KRVSchgcoltype(p->prob, int(cols.typed_cols.size()), cols.typed_cols.data(),
                                                   cols.typed_letters.data()) != 0) ||
-      KRVSaddnames(p->prob, 2, cols.names.data(), int(cols.base), int(after) - 1) != 0 ||
+      (cols.any_named && KRVSaddnames(p->prob, 2, cols.names.data(), int(cols.base), int(after) - 1) != 0) ||
+      KRVSaddnumberednames(p->prob, 2, cols.name_numbers.data(), int(cols.base), int(after) - 1) != 0 ||
       (!cols.thresholds.empty() && KRVSchgglblimit(p->prob, int(cols.thresholds.size()), cols.threshold_cols.data(),
                                                    cols.thresholds.data()) != 0))
     return krvs_error(self);

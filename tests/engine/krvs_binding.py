@@ -87,7 +87,7 @@ _SIGNATURES = {
     "KRVScopyprob": [P, P, S],
     "KRVSaddrows64": [P, I, I64, P, P, P, P, P, P],
     "KRVSaddcols64": [P, I, I64, P, P, P, P, P, P],
-    "KRVSaddnames": [P, I, P, I, I], "KRVSaddsetnames": [P, P, I, I],
+    "KRVSaddnames": [P, I, P, I, I], "KRVSaddsetnames": [P, P, I, I], "KRVSaddnumberednames": [P, I, P, I, I],
     "KRVSchgcoltype": [P, I, P, P], "KRVSchgglblimit": [P, I, P, P],
     "KRVSchgbounds": [P, I, P, P, P], "KRVSchgrhs": [P, I, P, P], "KRVSchgrhsrange": [P, I, P, P],
     "KRVSchgrowtype": [P, I, P, P], "KRVSchgcoef": [P, I, I, D], "KRVSchgmcoef64": [P, I64, P, P, P],
@@ -121,6 +121,10 @@ def ints(values):
 
 def int64s(values):
     return None if values is None else (ctypes.c_int64 * max(len(values), 1))(*values)
+
+
+def uint64s(values):
+    return None if values is None else (ctypes.c_uint64 * max(len(values), 1))(*values)
 
 
 def chars(text):

@@ -104,6 +104,11 @@ def test_append_errors_leave_model_unchanged():
         ("KRVSaddcols64", (1, 1, None, int64s([0, 1]), ints([0]), dbls([float("inf")]), None, None),
          "not a finite number"),
         ("KRVSaddrows64", (-1, 0, None, None, None, None, None, None), "negative number of rows"),
+        # In a longer batch the first fault in entry order is the one named.
+        ("KRVSaddrows64", (2, 5, chars("LL"), dbls([1, 1]), None, int64s([0, 3]), ints([0, 1, 2, 0, 7]),
+                           dbls([1, 1, float("nan"), 1, 1])), "not a finite number given as coefficient"),
+        ("KRVSaddrows64", (2, 5, chars("LL"), dbls([1, 1]), None, int64s([0, 3]), ints([0, 1, 7, 0, 2]),
+                           dbls([1, 1, 1, float("-inf"), 1])), "column index 7 out of range"),
     ]
     for fn, args, text in cases:
         rc, err = p.try_call(fn, *args)

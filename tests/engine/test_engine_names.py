@@ -1,15 +1,17 @@
 """Names of rows and columns under long sequences of adds, renames, deletions
 and lookups, checked against a plain Python model of the rules: an entry
-without a name reads as its prefix and position, a lookup gives the first
-entry with the name, and names survive MPS and LP files."""
+without a name reads as its prefix and position, or as its prefix and the
+number it was given (kept through deletions), a lookup gives the first entry
+with the name, and names survive MPS and LP files."""
 import ctypes
 import random
 
 import pytest
 
-from krvs_binding import ModelProblem, dbls, int64s, ints, packed_names
+from krvs_binding import ModelProblem, dbls, int64s, ints, packed_names, uint64s
 
 PREFIX = {1: "R", 2: "C"}
+LEAVE = 2 ** 64 - 1  # a number that leaves the entry's name as it is
 
 
 class Reference:
@@ -20,7 +22,10 @@ class Reference:
         self.stored = []
 
     def name(self, i):
-        return self.stored[i] or f"{self.prefix}{i}"
+        stored = self.stored[i]
+        if isinstance(stored, int):
+            return f"{self.prefix}{stored}"
+        return stored or f"{self.prefix}{i}"
 
     def all(self):
         return [self.name(i) for i in range(len(self.stored))]
@@ -116,7 +121,18 @@ def test_names_follow_mixed_adds_renames_deletes_and_lookups(seed):
             p.call("KRVSaddnames", kind, packed_names(names), first, last)
             for k, name in enumerate(names):
                 ref.stored[first + k] = name or None
-        elif op < 0.85:
+        elif op < 0.78:
+            # Numbered generated names (up to 16 digits), some entries left alone.
+            count = rng.choice([1, 5, 100, 1500])
+            first = rng.randrange(len(ref.stored))
+            last = min(len(ref.stored) - 1, first + count - 1)
+            numbers = [LEAVE if rng.random() < 0.2 else rng.choice([rng.randrange(3000), rng.randrange(2 ** 52)])
+                       for _ in range(last - first + 1)]
+            p.call("KRVSaddnumberednames", kind, uint64s(numbers), first, last)
+            for k, number in enumerate(numbers):
+                if number != LEAVE:
+                    ref.stored[first + k] = number
+        elif op < 0.9:
             gone = sorted(rng.sample(range(len(ref.stored)), rng.randrange(1, max(2, len(ref.stored) // 5))))
             delete_items(p, kind, gone)
             gone = set(gone)
@@ -174,11 +190,31 @@ def test_names_round_trip_through_files(tmp_path, ext):
     p.set_names(2, ["renamed_ten"], first=10)
     p.set_names(2, [""] * 5, first=100)
     p.set_names(1, ["first_row_is_longer_than_the_others"])
-    delete_items(p, 2, [n - 1])
+    # Numbered generated names, one of them the longest name of the model.
+    p.call("KRVSaddnumberednames", 2, uint64s([7, 2 ** 52 + 12345, LEAVE]), 200, 202)
+    p.call("KRVSaddnumberednames", 1, uint64s([99]), 5, 5)
+    delete_items(p, 2, [n - 1, 0])
     path = tmp_path / f"names.{ext}"
     p.call("KRVSwriteprob", str(path).encode(), b"")
     q = ModelProblem()
     q.call("KRVSreadprob", str(path).encode(), b"")
     assert q.names(2) == p.names(2) and q.names(1) == p.names(1)
-    assert q.names(2)[10] == "renamed_ten" and q.names(2)[100:105] == [f"C{k}" for k in range(100, 105)]
-    assert lookup(q, 2, "renamed_ten") == 10 and lookup(q, 1, "first_row_is_longer_than_the_others") == 0
+    assert q.names(2)[9] == "renamed_ten" and q.names(2)[99:104] == [f"C{k}" for k in range(99, 104)]
+    assert q.names(2)[199:202] == ["C7", f"C{2 ** 52 + 12345}", cols[202]] and q.names(1)[5] == "R99"
+    assert lookup(q, 2, "renamed_ten") == 9 and lookup(q, 1, "first_row_is_longer_than_the_others") == 0
+
+
+def test_numbered_names_refuse_bad_input_and_keep_the_old_names():
+    p = ModelProblem()
+    add_items(p, 1, 3)
+    p.set_names(1, ["a", "b", "c"])
+    for args, message in (((4, uint64s([1]), 0, 0), "invalid name type 4"),
+                          ((1, uint64s([1, 2]), 2, 3), "range"),
+                          ((1, None, 0, 0), "null number array")):
+        rc, err = p.try_call("KRVSaddnumberednames", *args)
+        assert rc != 0 and "KRVSaddnumberednames" in err and message in err
+    assert p.names(1) == ["a", "b", "c"]
+    p.call("KRVSaddnumberednames", 1, uint64s([LEAVE, 41, 0]), 0, 2)
+    assert p.names(1) == ["a", "R41", "R0"] and lookup(p, 1, "R41") == 1 and lookup(p, 1, "b") is None
+    delete_items(p, 1, [0])
+    assert p.names(1) == ["R41", "R0"] and lookup(p, 1, "R1") is None

@@ -47,6 +47,16 @@ int KRVSaddnames(KRVSprob prob, int type, const char names[], int first, int las
   return guard_problem(prob, [&] { add_names("KRVSaddnames", prob, type, names, first, last); });
 }
 
+int KRVSaddnumberednames(KRVSprob prob, int type, const uint64_t numbers[], int first, int last) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSaddnumberednames";
+    NameList &list = list_for(fn, model_of(prob), type);
+    check_range(fn, first, last, int(list.size()), kind_of(type));
+    if (!numbers) fail(fn, "null number array");
+    list.set_numbered(first, numbers, size_t(last - first + 1));
+  });
+}
+
 int KRVSaddsetnames(KRVSprob prob, const char names[], int first, int last) noexcept {
   return guard_problem(prob, [&] { add_names("KRVSaddsetnames", prob, 3, names, first, last); });
 }

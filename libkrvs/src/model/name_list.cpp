@@ -48,7 +48,7 @@ std::string_view NameList::view(int index, GeneratedName &scratch) const {
   size_t i = size_t(index);
   if (length_[i] > 0) return std::string_view(chars_.data() + offset_[i], length_[i]);
   scratch.text[0] = prefix_;
-  char *end = std::to_chars(scratch.text + 1, scratch.text + sizeof scratch.text, index).ptr;
+  char *end = std::to_chars(scratch.text + 1, scratch.text + sizeof scratch.text, generated_number(i)).ptr;
   return std::string_view(scratch.text, size_t(end - scratch.text));
 }
 
@@ -58,7 +58,7 @@ std::string NameList::get(int index) const {
 }
 
 size_t NameList::effective_length(size_t index) const {
-  return length_[index] > 0 ? length_[index] : 1 + digits(index);
+  return length_[index] > 0 ? length_[index] : 1 + digits(generated_number(index));
 }
 
 size_t NameList::length(int index) const { return effective_length(size_t(index)); }
@@ -80,6 +80,7 @@ void NameList::store(size_t index, std::string_view name) {
   if (name.empty()) {
     dead_ += old;
     length_[index] = 0;
+    offset_[index] = kByPosition;
     return;
   }
   if (name.size() <= old) {  // fits where the old name was
@@ -141,6 +142,28 @@ void NameList::set_range(int first, const std::vector<std::string_view> &names) 
   for (size_t k = 0; k < names.size(); ++k) set(first + int(k), names[k]);
 }
 
+void NameList::set_numbered(int first, const uint64_t *numbers, size_t count) {
+  if (lookup_valid_ && count > std::max<size_t>(1024, size() / 4)) drop_lookup();
+  for (size_t k = 0; k < count; ++k) {
+    if (numbers[k] == kLeaveName) continue;
+    const size_t i = size_t(first) + k;
+    const size_t before = effective_length(i);
+    if (lookup_valid_) lookup_remove(int(i));
+    dead_ += length_[i];
+    length_[i] = 0;
+    offset_[i] = numbers[k];
+    if (lookup_valid_) lookup_insert(int(i));
+    if (longest_valid_) {
+      const size_t after = effective_length(i);
+      if (after >= longest_)
+        longest_ = after;
+      else if (before == longest_)
+        longest_valid_ = false;
+    }
+  }
+  compact_if_wasteful();
+}
+
 void NameList::resize(size_t n) {
   const size_t old = size();
   if (n == 0) {
@@ -163,7 +186,7 @@ void NameList::resize(size_t n) {
     compact_if_wasteful();
     return;
   }
-  offset_.resize(n, 0);
+  offset_.resize(n, kByPosition);
   length_.resize(n, 0);
   if (n == old) return;
   if (longest_valid_) longest_ = std::max(longest_, 1 + digits(n - 1));
@@ -184,7 +207,7 @@ void NameList::erase(const std::vector<bool> &remove) {
     const uint32_t len = length_[i];
     const uint64_t at = kept.size();
     if (len > 0) kept.append(chars_, size_t(offset_[i]), len);
-    offset_[out] = at;
+    offset_[out] = len > 0 ? at : offset_[i];  // a generated name keeps its number
     length_[out] = len;
     ++out;
   }

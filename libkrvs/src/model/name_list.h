@@ -4,7 +4,10 @@
 // offset and a length, so a million names cost two small arrays and one
 // buffer rather than a million strings. An entry without a name (length 0)
 // reads as the generated name: the list's prefix and the entry's position
-// ("C0", "R3", "S1"), which follows the entry when earlier ones are deleted.
+// ("C0", "R3", "S1"), which follows the entry when earlier ones are deleted,
+// or the prefix and a number of the caller's (the modelling layer names its
+// objects after their identities, "C1042"), kept where the offset of a
+// stored name would be and unchanged by deletions.
 //
 // Lookup by name goes through an open-addressing table of positions, built
 // on the first lookup and kept up to date by small changes afterwards; a
@@ -20,9 +23,9 @@
 
 namespace krvs {
 
-// Room for a generated name: one prefix letter and up to 10 digits.
+// Room for a generated name: one prefix letter and up to 20 digits.
 struct GeneratedName {
-  char text[16];
+  char text[24];
 };
 
 class NameList {
@@ -41,6 +44,10 @@ class NameList {
   void set(int index, std::string_view name);
   // Sets names[k] at position first + k, for all k.
   void set_range(int first, const std::vector<std::string_view> &names);
+  // Gives entry first + k the generated name prefix + numbers[k], for all k
+  // (count entries); kLeaveName leaves an entry's name as it is.
+  void set_numbered(int first, const uint64_t *numbers, size_t count);
+  static constexpr uint64_t kLeaveName = ~uint64_t(0);
   // Grows with unnamed entries (or shrinks).
   void resize(size_t n);
   // Erase positions marked true in `remove` (size() entries), keeping order.
@@ -57,6 +64,8 @@ class NameList {
     int32_t index;  // -1: empty
   };
 
+  // The number in the generated name of an unnamed entry.
+  uint64_t generated_number(size_t index) const { return offset_[index] == kByPosition ? index : offset_[index]; }
   size_t effective_length(size_t index) const;
   void store(size_t index, std::string_view name);
   void compact_if_wasteful();
@@ -70,7 +79,10 @@ class NameList {
 
   char prefix_;
   std::string chars_;             // the stored names, back to back
-  std::vector<uint64_t> offset_;  // per entry: start in chars_
+  // Per entry: start in chars_; for an unnamed entry the number of its
+  // generated name, or kByPosition for its position.
+  std::vector<uint64_t> offset_;
+  static constexpr uint64_t kByPosition = ~uint64_t(0);
   std::vector<uint32_t> length_;  // per entry: length, 0 for no name
   size_t dead_ = 0;               // characters in chars_ no entry uses
 
