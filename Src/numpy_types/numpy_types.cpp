@@ -157,7 +157,7 @@ int register_casts() {
 
 enum class Input { object, number };
 
-constexpr npy_intp kPrefetchAhead = 8;
+constexpr npy_intp kPrefetchAhead = 16;
 
 // Reads one input of a loop as a borrowed object. Double inputs are boxed;
 // the box is reused while consecutive values are bitwise equal, so that a
