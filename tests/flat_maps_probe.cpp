@@ -2,6 +2,7 @@
 // calls no Python API reaches (get, set, del) and the size of a map's pending
 // tail. Built by tests/test_flat_maps.py; maps are handled as integers.
 #include "maps/maps.cpp"
+#include "python_model/pyref.h"
 
 namespace {
 
@@ -255,7 +256,77 @@ PyObject *probe_set_copy(PyObject *, PyObject *handle) {
   return PyLong_FromVoidPtr(copy);
 }
 
+// Index maps (identity -> integer value), driven with Python integers.
+rowcolmap *rc_of(PyObject *handle) { return static_cast<rowcolmap *>(PyLong_AsVoidPtr(handle)); }
+
+PyObject *probe_rc_new(PyObject *, PyObject *) { return PyLong_FromVoidPtr(rowcolmap_new()); }
+
+PyObject *probe_rc_free(PyObject *, PyObject *handle) {
+  rowcolmap *map = rc_of(handle);
+  rowcolmap_free(&map);
+  Py_RETURN_NONE;
+}
+
+PyObject *probe_rc_set(PyObject *, PyObject *args) {
+  PyObject *handle;
+  unsigned long long key, value;
+  if (!PyArg_ParseTuple(args, "OKK", &handle, &key, &value)) return nullptr;
+  return status(rowcolmap_set(rc_of(handle), key, reinterpret_cast<PyObject *>(uintptr_t(value))));
+}
+
+PyObject *probe_rc_get(PyObject *, PyObject *args) {
+  PyObject *handle;
+  unsigned long long key;
+  if (!PyArg_ParseTuple(args, "OK", &handle, &key)) return nullptr;
+  PyObject *value = nullptr;
+  bool has = rowcolmap_has(rc_of(handle), key);
+  if (rowcolmap_get(rc_of(handle), key, &value) != 0) {
+    if (has) return PyErr_Format(PyExc_AssertionError, "has and get disagree");
+    Py_RETURN_NONE;
+  }
+  if (!has) return PyErr_Format(PyExc_AssertionError, "has and get disagree");
+  return PyLong_FromUnsignedLongLong(uintptr_t(value));
+}
+
+PyObject *probe_rc_del(PyObject *, PyObject *args) {
+  PyObject *handle;
+  unsigned long long key;
+  if (!PyArg_ParseTuple(args, "OK", &handle, &key)) return nullptr;
+  rowcolmap_del(rc_of(handle), key);
+  Py_RETURN_NONE;
+}
+
+// (size, {key: value}) from an iteration over the map.
+PyObject *probe_rc_items(PyObject *, PyObject *handle) {
+  rowcolmap *map = rc_of(handle);
+  PyRef items(PyDict_New());
+  if (!items) return nullptr;
+  map_cursor cursor = nullptr;
+  uint64_t key;
+  PyObject *value;
+  while (rowcolmap_next(map, &key, &value, &cursor)) {
+    PyRef k(PyLong_FromUnsignedLongLong(key)), v(PyLong_FromUnsignedLongLong(uintptr_t(value)));
+    if (!k || !v) return nullptr;
+    if (PyDict_Contains(items.get(), k.get())) return PyErr_Format(PyExc_AssertionError, "key %llu twice", key);
+    if (PyDict_SetItem(items.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return Py_BuildValue("(nO)", Py_ssize_t(rowcolmap_size(map)), items.get());
+}
+
+PyObject *probe_rc_copy(PyObject *, PyObject *handle) {
+  rowcolmap *copy = nullptr;
+  if (rowcolmap_copy(&copy, rc_of(handle)) < 0) return PyErr_NoMemory();
+  return PyLong_FromVoidPtr(copy);
+}
+
 PyMethodDef probe_methods[] = {
+    {"rc_new", probe_rc_new, METH_NOARGS, nullptr},
+    {"rc_free", probe_rc_free, METH_O, nullptr},
+    {"rc_set", probe_rc_set, METH_VARARGS, nullptr},
+    {"rc_get", probe_rc_get, METH_VARARGS, nullptr},
+    {"rc_del", probe_rc_del, METH_VARARGS, nullptr},
+    {"rc_items", probe_rc_items, METH_O, nullptr},
+    {"rc_copy", probe_rc_copy, METH_O, nullptr},
     {"set_new", probe_set_new, METH_NOARGS, nullptr},
     {"set_free", probe_set_free, METH_O, nullptr},
     {"set_op", probe_set_op, METH_VARARGS, nullptr},

@@ -371,6 +371,52 @@ def test_embedded_map_outgrows_its_room_and_cancels_in_place(probe):
     assert refs(xs) == base
 
 
+# ---- index maps ------------------------------------------------------------------
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_index_map_runs_against_a_dict(probe, seed):
+    # Identities added in consecutive runs with consecutive values (as
+    # objects made together are added together), mixed with scattered keys,
+    # overwrites inside runs, deletions that split runs, and copies.
+    rng = random.Random(seed)
+    h = probe.rc_new()
+    model = {}
+    next_key = 1000
+    for step in range(400):
+        op = rng.random()
+        if op < 0.35:                                   # a run of new identities
+            count = rng.choice([1, 3, 8, 9, 50, 700])
+            value = rng.randrange(10 ** 6)
+            for k in range(count):
+                probe.rc_set(h, next_key + k, value + k)
+                model[next_key + k] = value + k
+            next_key += count + rng.choice([0, 0, 1, 5])
+        elif op < 0.45 and model:                       # an existing key, new value
+            key = rng.choice(list(model))
+            value = rng.choice([model[key], model[key] + 1, rng.randrange(10 ** 6)])
+            probe.rc_set(h, key, value)
+            model[key] = value
+        elif op < 0.55:                                 # a key behind the runs
+            key = rng.randrange(next_key)
+            probe.rc_set(h, key, 7)
+            model[key] = 7
+        elif op < 0.75 and model:                       # deletions, runs split
+            for key in rng.sample(list(model), min(len(model), rng.choice([1, 5, 40]))):
+                probe.rc_del(h, key)
+                del model[key]
+            probe.rc_del(h, next_key + 10 ** 6)         # absent: nothing happens
+        elif op < 0.8:
+            c = probe.rc_copy(h)
+            probe.rc_free(h)
+            h = c
+        for key in rng.sample(range(next_key + 5), 30):
+            assert probe.rc_get(h, key) == model.get(key)
+        if step % 40 == 0:
+            assert probe.rc_items(h) == (len(model), model)
+    assert probe.rc_items(h) == (len(model), model)
+    probe.rc_free(h)
+
+
 # ---- quadratic maps -----------------------------------------------------------
 
 def test_quadratic_map_with_large_out_of_order_rows(probe):

@@ -7,6 +7,7 @@
 #include <map>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "maps/id_table.h"
 #include "maps/maps.h"
@@ -80,8 +81,140 @@ struct quadmap_s {
   size_t terms = 0;     // total number of inner entries, exact unless stale
   bool stale = false;   // an inner map may hold a pending tail
 };
+// Keys first .. first + count - 1 mapped to values value .. value + count - 1
+// (values read as integers).
+struct IdRun {
+  uint64_t first;
+  uintptr_t value;
+  uint64_t count;
+  bool holds(uint64_t key) const { return key - first < count; }
+  uintptr_t value_of(uint64_t key) const { return value + uintptr_t(key - first); }
+};
+
+// The problem's index maps: identity -> row, column or set index. Objects
+// made together have consecutive identities and are added together, taking
+// consecutive indices, so most of a map is a few runs: kept as such, a
+// million columns cost a few words instead of a 16 MiB table, and a lookup is
+// a search among the runs in cache. Keys outside runs live in the hash table.
+// Runs are sorted, disjoint, and hold no key of the table.
 struct rowcolmap_s {
   IdTable<PyObject *> entries;
+  std::vector<IdRun> runs;
+  size_t run_keys = 0;  // keys held by runs
+
+  // Shorter runs are not worth a run: when a new one starts, the last one
+  // goes to the table if it is still this short.
+  static constexpr uint64_t kShortRun = 8;
+  // Runs are at most this long (an iteration cursor holds the offset in 33 bits).
+  static constexpr uint64_t kMaxRun = (uint64_t(1) << 33) - 1;
+
+  // Index of the run holding key, or runs.size().
+  size_t run_of(uint64_t key) const {
+    size_t lo = 0, hi = runs.size();
+    while (lo < hi) {  // first run whose first key is greater than key
+      size_t mid = (lo + hi) / 2;
+      if (runs[mid].first <= key)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    return lo > 0 && runs[lo - 1].holds(key) ? lo - 1 : runs.size();
+  }
+
+  // Moves run r's keys into the table (false, map unchanged, without memory).
+  bool spill(size_t r) {
+    IdRun run = runs[r];
+    if (!entries.reserve(size_t(run.count))) return false;
+    for (uint64_t k = 0; k < run.count; ++k)
+      entries.set(run.first + k, reinterpret_cast<PyObject *>(run.value + uintptr_t(k)));
+    runs.erase(runs.begin() + std::ptrdiff_t(r));
+    run_keys -= size_t(run.count);
+    return true;
+  }
+
+  bool find(uint64_t key, PyObject **value) const {
+    size_t r = run_of(key);
+    if (r != runs.size()) {
+      if (value) *value = reinterpret_cast<PyObject *>(runs[r].value_of(key));
+      return true;
+    }
+    PyObject *const *found = entries.find(key);
+    if (!found) return false;
+    if (value) *value = *found;
+    return true;
+  }
+
+  bool set(uint64_t key, PyObject *value) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(value);
+    size_t r = run_of(key);
+    if (r != runs.size()) {
+      if (runs[r].value_of(key) == v) return true;
+      if (!spill(r)) return false;
+      return entries.set(key, value);
+    }
+    if (entries.find(key)) return entries.set(key, value);
+    try {
+      if (!runs.empty()) {
+        IdRun &last = runs.back();
+        if (key == last.first + last.count && v == last.value_of(key) && last.count < kMaxRun) {
+          ++last.count;
+          ++run_keys;
+          return true;
+        }
+        if (key < last.first + last.count) return entries.set(key, value);  // behind the runs
+        if (last.count < kShortRun && !spill(runs.size() - 1)) return false;
+      }
+      if (key == ~uint64_t(0)) return entries.set(key, value);  // no run can end after it
+      runs.reserve(runs.size() + 1);
+    } catch (const std::bad_alloc &) {
+      return false;
+    }
+    runs.push_back(IdRun{key, v, 1});
+    ++run_keys;
+    return true;
+  }
+
+  void erase(uint64_t key) {
+    size_t r = run_of(key);
+    if (r == runs.size()) {
+      entries.erase(key);
+      return;
+    }
+    if (key != runs[r].first && key != runs[r].first + runs[r].count - 1) {
+      // Splitting the run in two needs room for one more run first; without
+      // it the run's keys move to the table, where erasing needs no memory.
+      bool room = true;
+      try {
+        runs.reserve(runs.size() + 1);
+      } catch (const std::bad_alloc &) {
+        room = false;
+      }
+      if (!room) {
+        if (spill(r)) entries.erase(key);
+        return;
+      }
+    }
+    IdRun &run = runs[r];
+    --run_keys;
+    if (key == run.first) {
+      ++run.first;
+      ++run.value;
+      if (--run.count == 0) runs.erase(runs.begin() + std::ptrdiff_t(r));
+      return;
+    }
+    uint64_t before = key - run.first;
+    IdRun tail{key + 1, run.value_of(key) + 1, run.count - before - 1};
+    run.count = before;
+    if (tail.count > 0) runs.insert(runs.begin() + std::ptrdiff_t(r) + 1, tail);
+  }
+
+  size_t size() const { return entries.size() + run_keys; }
+  void clear() {
+    entries.clear();
+    runs.clear();
+    runs.shrink_to_fit();
+    run_keys = 0;
+  }
 };
 // Same layout as linmap_s: [0, sorted) sorted and unique, [sorted, size) a
 // pending tail in arrival order (repeats allowed), merged before any read.
@@ -730,24 +863,23 @@ void rowcolmap_free(rowcolmap **map) {
   delete *map;
   *map = nullptr;
 }
-size_t rowcolmap_size(const rowcolmap *map) { return map->entries.size(); }
-int rowcolmap_get(const rowcolmap *map, uint64_t key, PyObject **value) {
-  PyObject *const *found = map->entries.find(key);
-  if (!found) return -1;
-  if (value) *value = *found;
-  return 0;
-}
-bool rowcolmap_has(const rowcolmap *map, uint64_t key) { return map->entries.find(key) != nullptr; }
-int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value) { return map->entries.set(key, value) ? 0 : -1; }
-void rowcolmap_del(rowcolmap *map, uint64_t key) { map->entries.erase(key); }
-int rowcolmap_reserve(rowcolmap *map, size_t count) { return map->entries.reserve(count) ? 0 : -1; }
+size_t rowcolmap_size(const rowcolmap *map) { return map->size(); }
+int rowcolmap_get(const rowcolmap *map, uint64_t key, PyObject **value) { return map->find(key, value) ? 0 : -1; }
+bool rowcolmap_has(const rowcolmap *map, uint64_t key) { return map->find(key, nullptr); }
+int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value) { return map->set(key, value) ? 0 : -1; }
+void rowcolmap_del(rowcolmap *map, uint64_t key) { map->erase(key); }
+// Keys that arrive as runs take no room in the table: nothing is reserved
+// ahead (a table sized for them would be written in full and never used).
+int rowcolmap_reserve(rowcolmap *, size_t) { return 0; }
 
-void rowcolmap_clear(rowcolmap *map) { map->entries.clear(); }
+void rowcolmap_clear(rowcolmap *map) { map->clear(); }
 int rowcolmap_copy(rowcolmap **dst, const rowcolmap *src) {
   rowcolmap *copy = rowcolmap_new();
   if (!copy) return -1;
   try {
     copy->entries = src->entries;
+    copy->runs = src->runs;
+    copy->run_keys = src->run_keys;
   } catch (...) {
     delete copy;
     return -1;
@@ -755,9 +887,30 @@ int rowcolmap_copy(rowcolmap **dst, const rowcolmap *src) {
   *dst = copy;
   return 0;
 }
-// Entries come in no particular order. The cursor holds the next slot + 1.
+// Entries come in no particular order: the runs' keys, then the table's.
+// The cursor holds, in the runs, the top bit, the run and the offset in it
+// (30 and 33 bits); in the table, the next slot + 1.
+// Runs are never empty, so the position after a run's last key is the next run's first.
 int rowcolmap_next(const rowcolmap *map, uint64_t *key, PyObject **value, map_cursor *cursor) {
-  size_t position = *cursor ? size_t(reinterpret_cast<uintptr_t>(*cursor)) - 1 : 0;
+  constexpr uintptr_t kInRuns = uintptr_t(1) << 63, kOffsetBits = 33;
+  constexpr uintptr_t kOffsetMask = (uintptr_t(1) << kOffsetBits) - 1;
+  uintptr_t c = reinterpret_cast<uintptr_t>(*cursor);
+  if (c == 0 && !map->runs.empty()) c = kInRuns;
+  if (c & kInRuns) {
+    size_t r = size_t((c & ~kInRuns) >> kOffsetBits);
+    uint64_t offset = c & kOffsetMask;
+    if (r < map->runs.size() && offset < map->runs[r].count) {
+      const IdRun &run = map->runs[r];
+      *key = run.first + offset;
+      *value = reinterpret_cast<PyObject *>(run.value_of(*key));
+      uintptr_t next = offset + 1 < run.count ? (uintptr_t(r) << kOffsetBits) | (offset + 1)
+                                              : uintptr_t(r + 1) << kOffsetBits;
+      *cursor = reinterpret_cast<map_cursor>(kInRuns | next);
+      return 1;
+    }
+    c = 0;  // runs done: the table from its first slot
+  }
+  size_t position = c ? size_t(c) - 1 : 0;
   if (!map->entries.next_entry(&position, key, value)) {
     *cursor = nullptr;
     return 0;
