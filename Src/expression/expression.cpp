@@ -82,56 +82,6 @@ int add_expression_parts(PyObject *e, const expression_s *src, double factor) {
   return add_quadratic_parts(e, src, factor);
 }
 
-// Number of distinct variables of first and second (either may be null).
-size_t union_size(const linmap *first, const linmap *second) {
-  map_cursor cursor_a = nullptr, cursor_b = nullptr;
-  const var_s *x = nullptr, *y = nullptr;
-  double u, v;
-  bool has_x = first && linmap_next(first, &x, &u, &cursor_a);
-  bool has_y = second && linmap_next(second, &y, &v, &cursor_b);
-  less_variable less;
-  size_t count = 0;
-  for (; has_x || has_y; ++count) {
-    bool take_x = has_x && (!has_y || !less(y, x));
-    bool take_y = has_y && (!has_x || !less(x, y));
-    if (take_x) has_x = linmap_next(first, &x, &u, &cursor_a);
-    if (take_y) has_y = linmap_next(second, &y, &v, &cursor_b);
-  }
-  return count;
-}
-
-// Adds the entries of first and factor*second (either may be null) to dst in
-// ascending variable order, summing the coefficients of shared variables;
-// sums of exactly 0 are left out. dst receives keys in order, so each entry
-// is an append.
-int merge_linear(linmap *dst, const linmap *first, const linmap *second, double factor) {
-  map_cursor cursor_a = nullptr, cursor_b = nullptr;
-  const var_s *x = nullptr, *y = nullptr;
-  double u = 0.0, v = 0.0;
-  bool has_x = first && linmap_next(first, &x, &u, &cursor_a);
-  bool has_y = second && linmap_next(second, &y, &v, &cursor_b);
-  less_variable less;
-  int rc = 0;
-  while (rc == 0 && (has_x || has_y)) {
-    if (has_x && (!has_y || less(x, y))) {
-      rc = linmap_add(dst, x, u);
-      has_x = linmap_next(first, &x, &u, &cursor_a);
-    } else if (!has_x || less(y, x)) {
-      rc = linmap_add(dst, y, factor * v);
-      has_y = linmap_next(second, &y, &v, &cursor_b);
-    } else {
-      rc = linmap_add(dst, x, u + factor * v);
-      has_x = linmap_next(first, &x, &u, &cursor_a);
-      has_y = linmap_next(second, &y, &v, &cursor_b);
-    }
-  }
-  if (rc < 0) {
-    linmap_iter_free(&cursor_a);
-    linmap_iter_free(&cursor_b);
-  }
-  return rc;
-}
-
 std::string utf8_of(PyObject *text) {
   Py_ssize_t size = 0;
   const char *data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -509,14 +459,14 @@ PyObject *expression_sum(PyObject *a, PyObject *b, double factor) {
   // when it has entries. Sized for the union of both (shared variables are
   // common in models), so that the result holds its entries in its own block.
   bool linear = p->lin || linmap_size(q->lin) != 0;
-  size_t entries = linear ? std::max<size_t>(union_size(p->lin, q->lin), 1) : 0;
+  size_t entries = linear ? std::max<size_t>(linmap_union_size(p->lin, q->lin), 1) : 0;
   PyRef result(expression_with_room(entries));
   if (!result) return nullptr;
   expression_s *e = as_expression(result.get());
   // The same arithmetic as copying a and then adding factor*b to the copy.
   e->constant = p->constant;
   e->constant += factor * q->constant;
-  int rc = linear ? merge_linear(e->lin, p->lin, q->lin, factor) : 0;
+  int rc = linear ? linmap_assign_sum(e->lin, p->lin, q->lin, factor) : 0;
   if (rc == 0 && p->quad) rc = quadmap_copy(&e->quad, p->quad);
   if (rc == 0 && p->quadvars) rc = indexset_copy(&e->quadvars, p->quadvars);
   // Quadratic parts are rare and short next to linear ones: amend the copy.

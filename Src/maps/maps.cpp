@@ -663,6 +663,62 @@ int linmap_next(const linmap *map, const var_s **key, double *value, map_cursor 
 
 void linmap_iter_free(map_cursor *cursor) { free_cursor(cursor); }
 
+static_assert(sizeof(linmap_entry) == sizeof(LinEntry) && offsetof(linmap_entry, coef) == offsetof(LinEntry, coef),
+              "readers see the entries as they are stored");
+
+const linmap_entry *linmap_data(const linmap *map, size_t *size) {
+  if (!map) {
+    *size = 0;
+    return nullptr;
+  }
+  lin_normalise(map);
+  *size = map->size;
+  return reinterpret_cast<const linmap_entry *>(map->entries());
+}
+
+size_t linmap_union_size(const linmap *first, const linmap *second) {
+  size_t n = 0, m = 0;
+  const linmap_entry *a = linmap_data(first, &n), *b = linmap_data(second, &m);
+  size_t i = 0, j = 0, count = 0;
+  for (; i < n && j < m; ++count) {
+    uint64_t x = var_id(a[i].key), y = var_id(b[j].key);
+    i += x <= y;
+    j += y <= x;
+  }
+  return count + (n - i) + (m - j);
+}
+
+int linmap_assign_sum(linmap *dst, const linmap *first, const linmap *second, double factor) {
+  size_t n = 0, m = 0;
+  const linmap_entry *a = linmap_data(first, &n), *b = linmap_data(second, &m);
+  if (dst->size != 0 || !lin_reserve(dst, linmap_union_size(first, second))) return -1;
+  LinEntry *out = dst->entries();
+  size_t i = 0, j = 0, k = 0;
+  auto put = [&](const var_s *key, double coef) {
+    if (coef == 0.0) return;
+    out[k++] = LinEntry{key, coef};
+    take_ref(key);
+  };
+  while (i < n && j < m) {
+    uint64_t x = var_id(a[i].key), y = var_id(b[j].key);
+    if (x < y) {
+      put(a[i].key, a[i].coef);
+      ++i;
+    } else if (y < x) {
+      put(b[j].key, factor * b[j].coef);
+      ++j;
+    } else {
+      put(a[i].key, a[i].coef + factor * b[j].coef);
+      ++i;
+      ++j;
+    }
+  }
+  for (; i < n; ++i) put(a[i].key, a[i].coef);
+  for (; j < m; ++j) put(b[j].key, factor * b[j].coef);
+  dst->size = dst->sorted = uint32_t(k);
+  return 0;
+}
+
 // ---- quadmap --------------------------------------------------------------
 
 namespace {

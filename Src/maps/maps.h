@@ -23,6 +23,12 @@ typedef void *map_cursor;            // iteration cursor, null when not started
 // Variable-keyed maps order their keys by variable identity (creation order),
 // never by address. Coefficients are never stored as 0.0: setting or summing
 // to zero removes the entry and releases the key.
+// One entry of a linear map as its readers see it.
+struct linmap_entry {
+  const var_s *key;
+  double coef;
+};
+
 linmap *linmap_new(void);
 // A map placed inside memory its owner allocated (an expression object holds
 // its linear map in its own block): linmap_embedded_size(room) bytes, 8-byte
@@ -47,6 +53,15 @@ int linmap_copy(linmap **dst, const linmap *src);
 // Multiplies every coefficient by factor (nonzero); entries that underflow to 0 go.
 int linmap_scale(linmap *map, double factor);
 int linmap_next(const linmap *map, const var_s **key, double *value, map_cursor *cursor);
+// The entries in identity order, *size of them (an empty map or none: 0),
+// for loops over every term: valid until the map changes.
+const linmap_entry *linmap_data(const linmap *map, size_t *size);
+// dst (empty) = first + factor * second, either of them may be null: one
+// ordered merge; sums and products of exactly 0 are left out. 0, or -1
+// with dst unchanged.
+int linmap_assign_sum(linmap *dst, const linmap *first, const linmap *second, double factor);
+// Number of distinct keys of first and second (either may be null).
+size_t linmap_union_size(const linmap *first, const linmap *second);
 void linmap_iter_free(map_cursor *cursor);
 // Room for count entries in total, so that adding up to that many allocates
 // nothing more; 0, or -1 (map unchanged) without memory.

@@ -162,22 +162,17 @@ int split_expression(problem_s *p, expression_s *e, double f, conv_target *t, bo
   t->constant += f * e->constant;
   if (e->lin) {
     // Room for every term at once; the loop then only stores.
-    if (reserve_linear(t, linmap_size(e->lin)) < 0) return -1;
+    size_t size = 0;
+    const linmap_entry *entries = linmap_data(e->lin, &size);
+    if (reserve_linear(t, size) < 0) return -1;
     int *cols = t->linear_cols;
     double *vals = t->linear_vals;
     uint64_t n = t->linear_count;
-    const var_s *v;
-    double coef;
-    map_cursor cursor = nullptr;
-    while (linmap_next(e->lin, &v, &coef, &cursor)) {
-      if (coef == 0.0) continue;
-      int col = column_of(p, v, "Variable in linear part of constraint has not been added to problem yet");
-      if (col < 0) {
-        linmap_iter_free(&cursor);
-        return -1;
-      }
+    for (size_t k = 0; k < size; ++k) {
+      int col = column_of(p, entries[k].key, "Variable in linear part of constraint has not been added to problem yet");
+      if (col < 0) return -1;
       cols[n] = col;
-      vals[n] = f * coef;
+      vals[n] = f * entries[k].coef;
       ++n;
     }
     t->linear_count = n;
