@@ -319,7 +319,24 @@ PyObject *probe_rc_copy(PyObject *, PyObject *handle) {
   return PyLong_FromVoidPtr(copy);
 }
 
+// A new map holding first + factor * second.
+PyObject *probe_sum(PyObject *, PyObject *args) {
+  PyObject *first, *second;
+  double factor;
+  if (!PyArg_ParseTuple(args, "OOd", &first, &second, &factor)) return nullptr;
+  linmap *map = linmap_new();
+  if (!map) return PyErr_NoMemory();
+  size_t expected = linmap_union_size(lin_of(first), lin_of(second));
+  if (linmap_assign_sum(map, lin_of(first), lin_of(second), factor) < 0) {
+    linmap_free(&map);
+    return PyErr_NoMemory();
+  }
+  if (linmap_size(map) > expected) return PyErr_Format(PyExc_AssertionError, "sum larger than the union");
+  return PyLong_FromVoidPtr(map);
+}
+
 PyMethodDef probe_methods[] = {
+    {"sum", probe_sum, METH_VARARGS, nullptr},
     {"rc_new", probe_rc_new, METH_NOARGS, nullptr},
     {"rc_free", probe_rc_free, METH_O, nullptr},
     {"rc_set", probe_rc_set, METH_VARARGS, nullptr},

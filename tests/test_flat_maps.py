@@ -328,6 +328,15 @@ def test_against_a_dict_model(probe, room):
             probe.add_scaled(h, maps[src], f)
             for j, c in list(models[src].items()):
                 add(model, j, f * c)
+        elif op < 0.985:
+            a, b = rng.randrange(3), rng.randrange(3)
+            f = rng.choice([1.0, -1.0, 0.5])
+            summed = probe.sum(maps[a], maps[b], f)
+            model_sum = dict(models[a])
+            for j, c in models[b].items():
+                add(model_sum, j, f * c)
+            release(k)
+            maps[k], embedded[k], models[k] = summed, False, model_sum
         else:
             src = rng.randrange(3)
             if src != k:
