@@ -101,3 +101,19 @@ def test_message_handler_registration_and_removal():
         korvo.removecbmsghandler(handler, None)
     with pytest.raises(korvo.InterfaceError, match="Must provide correct list of three arguments"):
         korvo.addcbmsghandler(handler)
+
+
+def test_the_optimizer_library_stays_out_of_the_global_symbol_scope():
+    # Another HiGHS build loaded later in the process (highspy's, for one) must
+    # bind to its own symbols: importing korvo first once crashed such an
+    # import, because korvo had put its HiGHS into the global scope.
+    import subprocess
+    code = ("import ctypes, korvo\n"
+            "p = korvo.problem(); x = korvo.var(); p.controls.outputlog = 0\n"
+            "p.addVariable(x); p.addConstraint(x >= 1.5); p.setObjective(2 * x); p.solve()\n"
+            "assert p.getObjVal() == 3.0\n"
+            "everything = ctypes.CDLL(None)\n"
+            "print([name for name in ('Highs_create', 'Highs_run') if hasattr(everything, name)])\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "[]"

@@ -8,8 +8,11 @@ import os as _os
 import highsbox as _highsbox
 
 # libkrvs finds libhighs.so through its run path; loading it here first also
-# covers layouts where highsbox lives in another site-packages directory.
-_ctypes.CDLL(_os.path.join(_highsbox.highs_lib_dir(), "libhighs.so"), mode=_ctypes.RTLD_GLOBAL)
+# covers layouts where highsbox lives in another site-packages directory (the
+# loader takes an already loaded library of that name for libkrvs). Loaded
+# privately: in the global scope its symbols would take the place of those
+# of any other HiGHS build loaded later in the process (highspy's, say).
+_ctypes.CDLL(_os.path.join(_highsbox.highs_lib_dir(), "libhighs.so"), mode=_ctypes.RTLD_LOCAL)
 
 from korvo import korvolib as _korvolib  # noqa: E402
 from korvo.korvolib import *  # noqa: E402,F401,F403
