@@ -119,12 +119,12 @@ void NameList::compact_if_wasteful() {
   dead_ = 0;
 }
 
-void NameList::set(int index, std::string_view name) {
-  const size_t i = size_t(index);
+template <class Write>
+void NameList::change_name(size_t i, Write write) {
   const size_t before = effective_length(i);
-  if (lookup_valid_) lookup_remove(index);
-  store(i, name);
-  if (lookup_valid_) lookup_insert(index);
+  if (lookup_valid_) lookup_remove(int(i));
+  write();
+  if (lookup_valid_) lookup_insert(int(i));
   if (longest_valid_) {
     const size_t after = effective_length(i);
     if (after >= longest_)
@@ -132,6 +132,11 @@ void NameList::set(int index, std::string_view name) {
     else if (before == longest_)
       longest_valid_ = false;
   }
+}
+
+void NameList::set(int index, std::string_view name) {
+  const size_t i = size_t(index);
+  change_name(i, [&] { store(i, name); });
   compact_if_wasteful();
 }
 
@@ -147,19 +152,11 @@ void NameList::set_numbered(int first, const uint64_t *numbers, size_t count) {
   for (size_t k = 0; k < count; ++k) {
     if (numbers[k] == kLeaveName) continue;
     const size_t i = size_t(first) + k;
-    const size_t before = effective_length(i);
-    if (lookup_valid_) lookup_remove(int(i));
-    dead_ += length_[i];
-    length_[i] = 0;
-    offset_[i] = numbers[k];
-    if (lookup_valid_) lookup_insert(int(i));
-    if (longest_valid_) {
-      const size_t after = effective_length(i);
-      if (after >= longest_)
-        longest_ = after;
-      else if (before == longest_)
-        longest_valid_ = false;
-    }
+    change_name(i, [&] {
+      dead_ += length_[i];
+      length_[i] = 0;
+      offset_[i] = numbers[k];
+    });
   }
   compact_if_wasteful();
 }

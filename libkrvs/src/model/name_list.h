@@ -67,6 +67,10 @@ class NameList {
   // The number in the generated name of an unnamed entry.
   uint64_t generated_number(size_t index) const { return offset_[index] == kByPosition ? index : offset_[index]; }
   size_t effective_length(size_t index) const;
+  // Runs write() to change entry i's name, keeping the lookup and the
+  // longest length up to date around it.
+  template <class Write>
+  void change_name(size_t i, Write write);
   void store(size_t index, std::string_view name);
   void compact_if_wasteful();
   void drop_lookup() const;
