@@ -92,6 +92,12 @@ def test_batch_appends_of_rows_and_columns():
     # One start per row (without the closing one) is accepted as well.
     p.call("KRVSaddrows64", 1, 1, chars("L"), dbls([2]), None, int64s([0]), ints([7]), dbls([4]))
     assert p.coef(5, 7) == 4
+    # Bounds and right-hand sides beyond 1e20 are infinite; a range is read
+    # for 'R' rows only (a NaN next to an 'L' row is not looked at).
+    p.call("KRVSaddcols64", 2, 0, None, int64s([0, 0, 0]), None, None, dbls([-1e30, 2]), dbls([5e20, 3]))
+    assert p.lb()[-2:] == [-INF, 2] and p.ub()[-2:] == [INF, 3]
+    p.call("KRVSaddrows64", 2, 0, chars("LR"), dbls([1e25, 4]), dbls([float("nan"), 2]), int64s([0, 0, 0]), None, None)
+    assert p.rhs()[-2:] == [INF, 4] and p.ranges()[-1] == 2
 
 
 def test_append_errors_leave_model_unchanged():

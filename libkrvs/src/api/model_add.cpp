@@ -47,17 +47,23 @@ int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[]
     if (nrows == 0) return;
     check_array(fn, rowtype, nrows, "of row types");
     check_array(fn, rhs, nrows, "of right-hand sides");
-    std::vector<double> rhs_in(static_cast<size_t>(nrows)), range_in(size_t(nrows), 0.0);
+    // Checked here, taken over by the model as given (it reads ranges of
+    // 'R' rows only), and clamped to +-1e20 in place afterwards: no copies
+    // of a batch's arrays.
     for (int i = 0; i < nrows; ++i) {
       if (!valid_rowtype(rowtype[i]))
         fail(fn, "invalid row type " + quoted_char(rowtype[i]) + " of new row " + std::to_string(i));
       check_number(fn, rhs[i], "right-hand side");
-      rhs_in[size_t(i)] = clamp_infinite(rhs[i]);
-      if (range && rowtype[i] == 'R') {
-        check_number(fn, range[i], "range");
-        range_in[size_t(i)] = range[i];
-      }
+      if (range && rowtype[i] == 'R') check_number(fn, range[i], "range");
     }
+    const size_t first = size_t(m.rows());
+    struct ClampNewRhs {
+      Model &m;
+      size_t first;
+      ~ClampNewRhs() {
+        for (size_t i = first; i < m.rhs.size(); ++i) m.rhs[i] = clamp_infinite(m.rhs[i]);
+      }
+    } clamp{m, first};
     SparseBlock b;
     if (ncoefs > 0) {
       check_array(fn, start, nrows, "of row starts");
@@ -72,7 +78,7 @@ int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[]
         check_entries(fn, colind, rowcoef, ncoefs, m.cols(), "column");
         std::vector<int64_t> s(start, start + nrows);
         s.push_back(ncoefs);
-        m.add_rows(nrows, rowtype, rhs_in.data(), range_in.data(), s.data(), colind, rowcoef);
+        m.add_rows(nrows, rowtype, rhs, range, s.data(), colind, rowcoef);
         return;
       }
       auto begin = [&](int i) { return start[i]; };
@@ -81,7 +87,7 @@ int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[]
     } else {
       b.start.assign(size_t(nrows) + 1, 0);
     }
-    m.add_rows(nrows, rowtype, rhs_in.data(), range_in.data(), b.start.data(), b.index.data(), b.value.data());
+    m.add_rows(nrows, rowtype, rhs, range, b.start.data(), b.index.data(), b.value.data());
   });
 }
 
@@ -93,18 +99,21 @@ int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const double obj[], 
     check_count(fn, ncols, "columns");
     check_count(fn, ncoefs, "coefficients");
     if (ncols == 0) return;
-    std::vector<double> lb_in(size_t(ncols), 0.0), ub_in(static_cast<size_t>(ncols), 1e20);
+    // As for rows: checked here, taken over as given, clamped in place.
     for (int j = 0; j < ncols; ++j) {
       if (obj) check_finite(fn, obj[j], "objective coefficient");
-      if (lb) {
-        check_number(fn, lb[j], "lower bound");
-        lb_in[size_t(j)] = clamp_infinite(lb[j]);
-      }
-      if (ub) {
-        check_number(fn, ub[j], "upper bound");
-        ub_in[size_t(j)] = clamp_infinite(ub[j]);
-      }
+      if (lb) check_number(fn, lb[j], "lower bound");
+      if (ub) check_number(fn, ub[j], "upper bound");
     }
+    const size_t first = size_t(m.cols());
+    struct ClampNewBounds {
+      Model &m;
+      size_t first;
+      ~ClampNewBounds() {
+        for (size_t j = first; j < m.lb.size(); ++j) m.lb[j] = clamp_infinite(m.lb[j]);
+        for (size_t j = first; j < m.ub.size(); ++j) m.ub[j] = clamp_infinite(m.ub[j]);
+      }
+    } clamp{m, first};
     if (ncoefs > 0) {
       check_array(fn, start, ncols, "of column starts");
       // Starts already ascending from 0 with the coefficients in place are
@@ -118,15 +127,15 @@ int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const double obj[], 
         check_entries(fn, rowind, rowcoef, ncoefs, m.rows(), "row");
         std::vector<int64_t> s(start, start + ncols);
         s.push_back(ncoefs);
-        m.add_cols(ncols, obj, s.data(), rowind, rowcoef, lb_in.data(), ub_in.data());
+        m.add_cols(ncols, obj, s.data(), rowind, rowcoef, lb, ub);
         return;
       }
       auto begin = [&](int j) { return start[j]; };
       auto end = [&](int j) { return block_end(start, j, ncols, ncoefs); };
       SparseBlock b = gather_block(fn, ncols, begin, end, rowind, rowcoef, m.rows(), "row");
-      m.add_cols(ncols, obj, b.start.data(), b.index.data(), b.value.data(), lb_in.data(), ub_in.data());
+      m.add_cols(ncols, obj, b.start.data(), b.index.data(), b.value.data(), lb, ub);
     } else {
-      m.add_cols(ncols, obj, nullptr, nullptr, nullptr, lb_in.data(), ub_in.data());
+      m.add_cols(ncols, obj, nullptr, nullptr, nullptr, lb, ub);
     }
   });
 }
