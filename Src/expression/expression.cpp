@@ -588,7 +588,9 @@ PyTypeObject korvo_expressionType = {
     .tp_doc = KORVO_DOC("A linear or quadratic expression: a constant plus linear and quadratic terms.",
                         "e = 3 + 2*x - y", KORVO_NO_ARGS, "e = x + 2*y; e += x*y",
                         "Objects of this class cannot be created explicitly by the user (korvo.expression() "
-                        "gives an empty expression); the class may be used for type hints."),
+                        "gives an empty expression); the class may be used for type hints. +=, -=, *= and /= "
+                        "amend an expression in place, except one that a comparison took as a constraint's "
+                        "body: for that one they give a new expression, and the constraint keeps its body."),
     .tp_richcompare = expression_cmp,
     .tp_methods = expression_methods,
 };
