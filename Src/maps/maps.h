@@ -20,15 +20,15 @@ typedef struct boundmap_s boundmap;  // unsigned 64-bit id -> double
 typedef struct namemap_s namemap;    // unsigned 64-bit id -> owned Python str
 typedef void *map_cursor;            // iteration cursor, null when not started
 
-// Variable-keyed maps order their keys by variable identity (creation order),
-// never by address. Coefficients are never stored as 0.0: setting or summing
-// to zero removes the entry and releases the key.
 // One entry of a linear map as its readers see it.
 struct linmap_entry {
   const var_s *key;
   double coef;
 };
 
+// Variable-keyed maps order their keys by variable identity (creation order),
+// never by address. Coefficients are never stored as 0.0: setting or summing
+// to zero removes the entry and releases the key.
 linmap *linmap_new(void);
 // A map placed inside memory its owner allocated (an expression object holds
 // its linear map in its own block): linmap_embedded_size(room) bytes, 8-byte
