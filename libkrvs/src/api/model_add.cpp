@@ -13,6 +13,18 @@ namespace {
 // total count for the last vector (so callers may pass n or n + 1 starts).
 int64_t block_end(const int64_t *start, int k, int n, int64_t total) { return k + 1 < n ? start[k + 1] : total; }
 
+// Whether a batch's starts ascend from 0 with its coefficients in place:
+// then it is checked and handed on as it is, without a copy (the common case
+// of a large batch).
+bool plain_block(const int64_t *start, int n, int64_t ncoefs, const int *index, const double *value) {
+  if (start[0] != 0 || !index || !value) return false;
+  for (int k = 0; k < n; ++k) {
+    int64_t e = block_end(start, k, n, ncoefs);
+    if (e < start[k] || e > ncoefs) return false;
+  }
+  return true;
+}
+
 // Checks a batch's indices (0 <= index < count) and coefficients (finite).
 // One pass without branches over millions of entries; only a batch with a
 // fault is read again entry by entry, to name the first one.
@@ -67,14 +79,7 @@ int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[]
     SparseBlock b;
     if (ncoefs > 0) {
       check_array(fn, start, nrows, "of row starts");
-      // As for columns: starts ascending from 0 with the coefficients in
-      // place are checked and handed on as they are, without a copy.
-      bool plain = start[0] == 0 && colind && rowcoef;
-      for (int i = 0; plain && i < nrows; ++i) {
-        int64_t e = block_end(start, i, nrows, ncoefs);
-        if (e < start[i] || e > ncoefs) plain = false;
-      }
-      if (plain) {
+      if (plain_block(start, nrows, ncoefs, colind, rowcoef)) {
         check_entries(fn, colind, rowcoef, ncoefs, m.cols(), "column");
         std::vector<int64_t> s(start, start + nrows);
         s.push_back(ncoefs);
@@ -116,14 +121,7 @@ int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const double obj[], 
     } clamp{m, first};
     if (ncoefs > 0) {
       check_array(fn, start, ncols, "of column starts");
-      // Starts already ascending from 0 with the coefficients in place are
-      // handed on as they are: the common case of a large batch.
-      bool plain = start[0] == 0 && rowind && rowcoef;
-      for (int j = 0; plain && j < ncols; ++j) {
-        int64_t e = block_end(start, j, ncols, ncoefs);
-        if (e < start[j] || e > ncoefs) plain = false;
-      }
-      if (plain) {
+      if (plain_block(start, ncols, ncoefs, rowind, rowcoef)) {
         check_entries(fn, rowind, rowcoef, ncoefs, m.rows(), "row");
         std::vector<int64_t> s(start, start + ncols);
         s.push_back(ncoefs);
