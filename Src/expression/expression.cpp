@@ -180,27 +180,30 @@ bool expression_has_terms(const expression_s *e) {
 
 // ---- construction and copies ------------------------------------------------
 
-PyObject *expression_new(PyTypeObject *type) {
-  PyObject *obj = type->tp_alloc(type, 0);
-  if (!obj) return nullptr;
+namespace {
+
+// The parts of an empty expression: no constant, no maps.
+PyObject *empty_parts(PyObject *obj, linmap *lin = nullptr) {
   expression_s *e = as_expression(obj);
   e->constant = 0.0;
-  e->lin = nullptr;
+  e->lin = lin;
   e->quad = nullptr;
   e->quadvars = nullptr;
   return obj;
+}
+
+}  // namespace
+
+PyObject *expression_new(PyTypeObject *type) {
+  PyObject *obj = type->tp_alloc(type, 0);
+  return obj ? empty_parts(obj) : nullptr;
 }
 
 // Made for every element of every array operation: skip the generic
 // allocator's size computation and zero-filling.
 PyObject *expression_base(void) {
   expression_s *e = PyObject_New(expression_s, &korvo_expressionType);
-  if (!e) return nullptr;
-  e->constant = 0.0;
-  e->lin = nullptr;
-  e->quad = nullptr;
-  e->quadvars = nullptr;
-  return reinterpret_cast<PyObject *>(e);
+  return e ? empty_parts(reinterpret_cast<PyObject *>(e)) : nullptr;
 }
 
 PyObject *expression_with_room(size_t linear_entries) {
@@ -219,12 +222,7 @@ PyObject *expression_with_room(size_t linear_entries) {
   void *memory = PyObject_Malloc(sizeof(expression_s) + linmap_embedded_size(linear_entries));
   if (!memory) return PyErr_NoMemory();
   PyObject *obj = PyObject_Init(static_cast<PyObject *>(memory), &korvo_expressionType);
-  expression_s *e = as_expression(obj);
-  e->constant = 0.0;
-  e->lin = linmap_embed(static_cast<char *>(memory) + sizeof(expression_s), linear_entries);
-  e->quad = nullptr;
-  e->quadvars = nullptr;
-  return obj;
+  return empty_parts(obj, linmap_embed(static_cast<char *>(memory) + sizeof(expression_s), linear_entries));
 }
 
 PyObject *expression_copy(PyObject *obj, double factor) { return expression_copy_with_room(obj, factor, 0); }
