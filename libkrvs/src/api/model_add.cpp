@@ -2,6 +2,8 @@
 // costs time in proportion to what it adds.
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <vector>
 
 #include "api/model_checks.h"
 
@@ -12,6 +14,23 @@ namespace {
 // The end of vector k in a block given by starts: the next start, or the
 // total count for the last vector (so callers may pass n or n + 1 starts).
 int64_t block_end(const int64_t *start, int k, int n, int64_t total) { return k + 1 < n ? start[k + 1] : total; }
+
+// Clamps to +-1e20, when it goes out of scope (after the model took a batch,
+// on every path), the entries each array gained from position `first` on.
+class ClampAppended {
+ public:
+  ClampAppended(size_t first, std::initializer_list<std::vector<double> *> arrays) : first_(first), arrays_(arrays) {}
+  ~ClampAppended() {
+    for (std::vector<double> *a : arrays_)
+      for (size_t i = first_; i < a->size(); ++i) (*a)[i] = clamp_infinite((*a)[i]);
+  }
+  ClampAppended(const ClampAppended &) = delete;
+  ClampAppended &operator=(const ClampAppended &) = delete;
+
+ private:
+  size_t first_;
+  std::vector<std::vector<double> *> arrays_;
+};
 
 // Whether a batch's starts ascend from 0 with its coefficients in place:
 // then it is checked and handed on as it is, without a copy (the common case
@@ -69,13 +88,7 @@ int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[]
       if (range && rowtype[i] == 'R') check_number(fn, range[i], "range");
     }
     const size_t first = size_t(m.rows());
-    struct ClampNewRhs {
-      Model &m;
-      size_t first;
-      ~ClampNewRhs() {
-        for (size_t i = first; i < m.rhs.size(); ++i) m.rhs[i] = clamp_infinite(m.rhs[i]);
-      }
-    } clamp{m, first};
+    ClampAppended clamp(first, {&m.rhs});
     SparseBlock b;
     if (ncoefs > 0) {
       check_array(fn, start, nrows, "of row starts");
@@ -111,14 +124,7 @@ int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const double obj[], 
       if (ub) check_number(fn, ub[j], "upper bound");
     }
     const size_t first = size_t(m.cols());
-    struct ClampNewBounds {
-      Model &m;
-      size_t first;
-      ~ClampNewBounds() {
-        for (size_t j = first; j < m.lb.size(); ++j) m.lb[j] = clamp_infinite(m.lb[j]);
-        for (size_t j = first; j < m.ub.size(); ++j) m.ub[j] = clamp_infinite(m.ub[j]);
-      }
-    } clamp{m, first};
+    ClampAppended clamp(first, {&m.lb, &m.ub});
     if (ncoefs > 0) {
       check_array(fn, start, ncols, "of column starts");
       if (plain_block(start, ncols, ncoefs, rowind, rowcoef)) {
