@@ -356,7 +356,7 @@ namespace {
 PyObject *constraint_on_expression(PyObject *lhs, PyObject *rhs, int op) {
   if (Py_TYPE(lhs) != &korvo_expressionType || (op != Py_LE && op != Py_EQ && op != Py_GE)) return nullptr;
   expression_s *e = as_expression(lhs);
-  if (!e->lin || e->constant != 0.0 || exprKind(rhs) != EXPR_CONSTANT) return nullptr;
+  if (!expression_lin(e) || e->constant != 0.0 || exprKind(rhs) != EXPR_CONSTANT) return nullptr;
   double value = PyFloat_AsDouble(rhs);
   if (value == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
@@ -371,7 +371,7 @@ PyObject *constraint_on_expression(PyObject *lhs, PyObject *rhs, int op) {
   constraint_s *c = as_constraint(con.get());
   if ((op != Py_LE && set_con_lbound(&c->info, r) < 0) || (op != Py_GE && set_con_ubound(&c->info, r) < 0))
     return nullptr;
-  linmap_freeze(e->lin);
+  linmap_freeze(expression_lin(e));
   c->body = Py_NewRef(lhs);
   return con.release();
 }

@@ -70,8 +70,8 @@ int expression_value_by_dictionary(const expression_s *e, const eval_context *ct
   const var_s *key;
   double coef;
   map_cursor cursor = nullptr;
-  if (e->lin)
-    while (linmap_next(e->lin, &key, &coef, &cursor)) terms.push_back({PyRef::borrow(as_object(key)), PyRef(), coef});
+  if (expression_lin(e))
+    while (linmap_next(expression_lin(e), &key, &coef, &cursor)) terms.push_back({PyRef::borrow(as_object(key)), PyRef(), coef});
   if (e->quad) {
     linmap *inner;
     map_cursor outer = nullptr;
@@ -96,11 +96,11 @@ int expression_value(PyObject *obj, const eval_context *ctx, double *value) {
   const expression_s *e = as_expression(obj);
   if (ctx->dictionary) return expression_value_by_dictionary(e, ctx, value);
   double total = e->constant;
-  if (e->lin) {
+  if (expression_lin(e)) {
     const var_s *key;
     double coef;
     map_cursor cursor = nullptr;
-    while (linmap_next(e->lin, &key, &coef, &cursor)) {
+    while (linmap_next(expression_lin(e), &key, &coef, &cursor)) {
       double v;
       if (variable_value(as_object(key), ctx, &v) < 0) {
         linmap_iter_free(&cursor);

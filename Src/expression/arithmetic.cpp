@@ -276,21 +276,21 @@ PyObject *linear_product(const expression_s *p, const expression_s *q) {
   const var_s *x;
   double a;
   for (auto [from, scale] : {std::pair{p, q->constant}, std::pair{q, p->constant}}) {
-    if (!from->lin || scale == 0.0) continue;
-    while (linmap_next(from->lin, &x, &a, &cursor))
+    if (!expression_lin(from) || scale == 0.0) continue;
+    while (linmap_next(expression_lin(from), &x, &a, &cursor))
       if (expression_addToLinTerm(result.get(), obj_of(x), scale * a) < 0) {
         linmap_iter_free(&cursor);
         return model_error("Cannot create linear term in expression");
       }
   }
-  if (!p->lin || !q->lin) return result.release();
+  if (!expression_lin(p) || !expression_lin(q)) return result.release();
   // Each unordered pair ends up once, under the variable with the smaller id,
   // with the products of both orderings summed (x before y in p's order).
-  while (linmap_next(p->lin, &x, &a, &cursor)) {
+  while (linmap_next(expression_lin(p), &x, &a, &cursor)) {
     map_cursor inner = nullptr;
     const var_s *y;
     double b;
-    while (linmap_next(q->lin, &y, &b, &inner))
+    while (linmap_next(expression_lin(q), &y, &b, &inner))
       if (expression_addToQuadTerm(result.get(), obj_of(x), obj_of(y), a * b) < 0) {
         linmap_iter_free(&inner);
         linmap_iter_free(&cursor);
@@ -312,7 +312,7 @@ PyObject *linear_times_expression(PyObject *term, const expression_s *e) {
   map_cursor cursor = nullptr;
   const var_s *y;
   double b;
-  while (e->lin && linmap_next(e->lin, &y, &b, &cursor))
+  while (expression_lin(e) && linmap_next(expression_lin(e), &y, &b, &cursor))
     if (expression_addToQuadTerm(result.get(), var, obj_of(y), coef * b) < 0) {
       linmap_iter_free(&cursor);
       return model_error("Cannot create quadratic term in expression");

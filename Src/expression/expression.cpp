@@ -23,16 +23,14 @@ PyObject *obj_of(const var_s *v) { return reinterpret_cast<PyObject *>(const_cas
 
 void expression_dealloc(PyObject *self) {
   expression_s *e = as_expression(self);
-  linmap_free(&e->lin);
+  linmap_release(expression_map_slot(e));
   quadmap_free(&e->quad);
-  indexset_free(&e->quadvars);
   Py_TYPE(self)->tp_free(self);
 }
 
 int ensure_quad(expression_s *e) {
   if (!e->quad) e->quad = quadmap_new();
-  if (!e->quadvars) e->quadvars = indexset_new();
-  return e->quad && e->quadvars ? 0 : -1;
+  return e->quad ? 0 : -1;
 }
 
 // Orders a pair of variables so that the first has the smaller identity.
@@ -40,17 +38,13 @@ void order_pair(PyObject **x, PyObject **y) {
   if (less_variable()(as_var(*y), as_var(*x))) std::swap(*x, *y);
 }
 
-int record_quadvars(expression_s *e, PyObject *x, PyObject *y) {
-  if (indexset_add(e->quadvars, static_cast<int64_t>(var_id(as_var(x)))) < 0) return -1;
-  return indexset_add(e->quadvars, static_cast<int64_t>(var_id(as_var(y))));
-}
-
 // Adds factor times every linear entry of src into e (e and src are different objects).
 int add_linear_parts(PyObject *e, const expression_s *src, double factor) {
   map_cursor cursor = nullptr;
   const var_s *x;
   double coef;
-  while (src->lin && linmap_next(src->lin, &x, &coef, &cursor))
+  const linmap *lin = expression_lin(src);
+  while (lin && linmap_next(lin, &x, &coef, &cursor))
     if (expression_addToLinTerm(e, obj_of(x), factor * coef) < 0) {
       linmap_iter_free(&cursor);
       return -1;
@@ -166,7 +160,7 @@ bool isObjectConst(PyObject *obj, int *code, double *value) {
     if (value) *value = v;
     return true;
   }
-  if (kind == EXPR_EXPRESSION && !as_expression(obj)->lin && !as_expression(obj)->quad) {
+  if (kind == EXPR_EXPRESSION && !expression_lin(as_expression(obj)) && !as_expression(obj)->quad) {
     if (code) *code = EXPR_EXPRESSION;
     if (value) *value = as_expression(obj)->constant;
     return true;
@@ -175,54 +169,57 @@ bool isObjectConst(PyObject *obj, int *code, double *value) {
 }
 
 bool expression_has_terms(const expression_s *e) {
-  return linmap_size(e->lin) != 0 || quadmap_size(e->quad) != 0;
+  return linmap_size(expression_lin(e)) != 0 || quadmap_size(e->quad) != 0;
 }
 
 // ---- construction and copies ------------------------------------------------
 
 namespace {
 
-// The parts of an empty expression: no constant, no maps.
-PyObject *empty_parts(PyObject *obj, linmap *lin = nullptr) {
+// The parts of an empty expression: no constant, no quadratic part, and a
+// linear map with `room` inline entries, empty and in use or unused.
+PyObject *empty_parts(PyObject *obj, size_t room, bool linear) {
   expression_s *e = as_expression(obj);
   e->constant = 0.0;
-  e->lin = lin;
   e->quad = nullptr;
-  e->quadvars = nullptr;
+  if (linear)
+    linmap_embed(expression_map_slot(e), room);
+  else
+    linmap_embed_unused(expression_map_slot(e), room);
   return obj;
 }
 
 }  // namespace
 
+namespace {
+// korvo.expression(): an empty expression (arguments are refused by object.__init__).
+PyObject *expression_tp_new(PyTypeObject *type, PyObject *, PyObject *) { return expression_new(type); }
+}  // namespace
+
 PyObject *expression_new(PyTypeObject *type) {
   PyObject *obj = type->tp_alloc(type, 0);
-  return obj ? empty_parts(obj) : nullptr;
+  return obj ? empty_parts(obj, 1, false) : nullptr;
 }
 
 // Made for every element of every array operation: skip the generic
 // allocator's size computation and zero-filling.
 PyObject *expression_base(void) {
   expression_s *e = PyObject_New(expression_s, &korvo_expressionType);
-  return e ? empty_parts(reinterpret_cast<PyObject *>(e)) : nullptr;
+  return e ? empty_parts(reinterpret_cast<PyObject *>(e), 1, false) : nullptr;
 }
 
 PyObject *expression_with_room(size_t linear_entries) {
   if (linear_entries == 0) return expression_base();
-  if (linear_entries > kLinmapMaxEmbeddedRoom) {
-    // Too many entries to keep inline: a map of its own, reserved in full.
-    PyRef result(expression_base());
-    if (!result) return nullptr;
-    expression_s *e = as_expression(result.get());
-    e->lin = linmap_new();
-    if (!e->lin || linmap_reserve(e->lin, linear_entries) < 0) return PyErr_NoMemory();
-    return result.release();
-  }
   // One block holds the object and its map: one allocation per expression,
-  // and the map sits next to the object in memory.
-  void *memory = PyObject_Malloc(sizeof(expression_s) + linmap_embedded_size(linear_entries));
+  // and the map sits next to the object in memory. Too many entries to keep
+  // inline go to a block of the map's own, reserved in full.
+  size_t room = std::min(linear_entries, kLinmapMaxEmbeddedRoom);
+  void *memory = PyObject_Malloc(expression_block_size(room));
   if (!memory) return PyErr_NoMemory();
-  PyObject *obj = PyObject_Init(static_cast<PyObject *>(memory), &korvo_expressionType);
-  return empty_parts(obj, linmap_embed(static_cast<char *>(memory) + sizeof(expression_s), linear_entries));
+  PyRef result(empty_parts(PyObject_Init(static_cast<PyObject *>(memory), &korvo_expressionType), room, true));
+  if (linear_entries > room && linmap_reserve(expression_map_slot(as_expression(result.get())), linear_entries) < 0)
+    return PyErr_NoMemory();
+  return result.release();
 }
 
 PyObject *expression_copy(PyObject *obj, double factor) { return expression_copy_with_room(obj, factor, 0); }
@@ -235,7 +232,7 @@ size_t copied_linear_entries(PyObject *obj, int kind, double factor) {
     case EXPR_VAR: return factor != 0.0 ? 1 : 0;
     case EXPR_LINTERM: return factor * as_linterm(obj)->coef != 0.0 ? 1 : 0;
     case EXPR_EXPRESSION: {
-      const linmap *lin = as_expression(obj)->lin;
+      const linmap *lin = expression_lin(as_expression(obj));
       // A copy keeps an empty map as an empty map: one entry of room.
       return lin ? std::max<size_t>(linmap_size(lin), 1) : 0;
     }
@@ -291,9 +288,8 @@ PyObject *expression_copy_with_room(PyObject *obj, double factor, size_t room) {
       int rc = 0;
       // The result's map is empty and sized for src: factor*src is one append
       // pass (products that underflow to 0 are left out, as scaling would drop them).
-      if (src->lin) rc |= linmap_add_scaled(e->lin, src->lin, exact ? 1.0 : factor);
+      if (const linmap *lin = expression_lin(src)) rc |= linmap_add_scaled(expression_lin(e), lin, exact ? 1.0 : factor);
       if (src->quad) rc |= quadmap_copy(&e->quad, src->quad);
-      if (src->quadvars) rc |= indexset_copy(&e->quadvars, src->quadvars);
       if (rc == 0 && !exact && e->quad) quadmap_scale(e->quad, factor);
       if (rc != 0) {
         PyErr_SetString(korvo_model_error, "Cannot copy expression");
@@ -341,7 +337,7 @@ PyObject *expression_scale(PyObject *e, double factor) {
   if (factor == 1.0) return e;
   expression_s *ex = as_expression(e);
   ex->constant *= factor;
-  if (ex->lin && linmap_scale(ex->lin, factor) < 0) {
+  if (linmap *lin = expression_lin(ex); lin && linmap_scale(lin, factor) < 0) {
     Py_DECREF(e);
     PyErr_SetString(korvo_model_error, "Could not modify linear part in multiplication");
     return nullptr;
@@ -358,11 +354,8 @@ PyObject *expression_scale(PyObject *e, double factor) {
 
 int expression_setLinTerm(PyObject *e, PyObject *x, double coef) {
   expression_s *ex = as_expression(e);
-  if (!ex->lin) {
-    if (coef == 0.0) return 0;
-    ex->lin = linmap_new();
-  }
-  if (!ex->lin || linmap_set(ex->lin, as_var(x), coef) < 0) {
+  if (!expression_lin(ex) && coef == 0.0) return 0;
+  if (linmap_set(expression_make_lin(ex), as_var(x), coef) < 0) {
     PyErr_SetString(korvo_model_error, "Error amending expression");
     return -1;
   }
@@ -372,8 +365,7 @@ int expression_setLinTerm(PyObject *e, PyObject *x, double coef) {
 int expression_addToLinTerm(PyObject *e, PyObject *x, double coef) {
   if (coef == 0.0) return 0;
   expression_s *ex = as_expression(e);
-  if (!ex->lin) ex->lin = linmap_new();
-  if (!ex->lin || linmap_add(ex->lin, as_var(x), coef) < 0) {
+  if (linmap_add(expression_make_lin(ex), as_var(x), coef) < 0) {
     PyErr_SetString(korvo_model_error, "Error amending linear expression");
     return -1;
   }
@@ -384,7 +376,7 @@ int expression_setQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef) {
   expression_s *ex = as_expression(e);
   order_pair(&x, &y);
   if (!ex->quad && coef == 0.0) return 0;
-  if (ensure_quad(ex) < 0 || record_quadvars(ex, x, y) < 0) {
+  if (ensure_quad(ex) < 0) {
     PyErr_SetString(korvo_model_error, "Cannot amend quadratic expression");
     return -1;
   }
@@ -399,7 +391,7 @@ int expression_addToQuadTerm(PyObject *e, PyObject *x, PyObject *y, double coef)
   if (coef == 0.0) return 0;
   expression_s *ex = as_expression(e);
   order_pair(&x, &y);
-  if (ensure_quad(ex) < 0 || record_quadvars(ex, x, y) < 0 ||
+  if (ensure_quad(ex) < 0 ||
       quadmap_add(ex->quad, as_var(x), as_var(y), coef) < 0) {
     PyErr_SetString(korvo_model_error, "Cannot amend quadratic expression");
     return -1;
@@ -435,7 +427,7 @@ int expression_addOperand(PyObject *e, PyObject *obj, int kind, double factor) {
         // e + f*e: walking e's maps while amending them would invalidate the walk.
         double scale = 1.0 + factor;
         ex->constant *= scale;
-        if (ex->lin) linmap_scale(ex->lin, scale);
+        if (linmap *lin = expression_lin(ex)) linmap_scale(lin, scale);
         if (ex->quad) quadmap_scale(ex->quad, scale);
         return 0;
       }
@@ -456,17 +448,17 @@ PyObject *expression_sum(PyObject *a, PyObject *b, double factor) {
   // The copy of a keeps its (possibly empty) linear map; b adds one only
   // when it has entries. Sized for the union of both (shared variables are
   // common in models), so that the result holds its entries in its own block.
-  bool linear = p->lin || linmap_size(q->lin) != 0;
-  size_t entries = linear ? std::max<size_t>(linmap_union_size(p->lin, q->lin), 1) : 0;
+  const linmap *p_lin = expression_lin(p), *q_lin = expression_lin(q);
+  bool linear = p_lin || linmap_size(q_lin) != 0;
+  size_t entries = linear ? std::max<size_t>(linmap_union_size(p_lin, q_lin), 1) : 0;
   PyRef result(expression_with_room(entries));
   if (!result) return nullptr;
   expression_s *e = as_expression(result.get());
   // The same arithmetic as copying a and then adding factor*b to the copy.
   e->constant = p->constant;
   e->constant += factor * q->constant;
-  int rc = linear ? linmap_assign_sum(e->lin, p->lin, q->lin, factor) : 0;
+  int rc = linear ? linmap_assign_sum(expression_lin(e), p_lin, q_lin, factor) : 0;
   if (rc == 0 && p->quad) rc = quadmap_copy(&e->quad, p->quad);
-  if (rc == 0 && p->quadvars) rc = indexset_copy(&e->quadvars, p->quadvars);
   // Quadratic parts are rare and short next to linear ones: amend the copy.
   if (rc == 0 && q->quad) rc = add_quadratic_parts(result.get(), q, factor);
   if (rc < 0) {
@@ -487,8 +479,8 @@ PyObject *expression_str(PyObject *self) {
   const var_s *x;
   double coef;
   std::string name;
-  if (e->lin) {
-    while (linmap_next(e->lin, &x, &coef, &cursor)) {
+  if (const linmap *lin = expression_lin(e)) {
+    while (linmap_next(lin, &x, &coef, &cursor)) {
       if (!var_name_text(x, &name)) {
         linmap_iter_free(&cursor);
         return nullptr;
@@ -525,13 +517,14 @@ PyObject *expression_str(PyObject *self) {
 
 PyObject *expression_extractLinear(PyObject *self, PyObject *) {
   const expression_s *e = as_expression(self);
-  Py_ssize_t n = static_cast<Py_ssize_t>(linmap_size(e->lin));
+  const linmap *lin = expression_lin(e);
+  Py_ssize_t n = static_cast<Py_ssize_t>(linmap_size(lin));
   PyRef vars(PyList_New(n)), coefs(PyList_New(n));
   if (!vars || !coefs) return nullptr;
   map_cursor cursor = nullptr;
   const var_s *x;
   double coef;
-  for (Py_ssize_t i = 0; e->lin && linmap_next(e->lin, &x, &coef, &cursor); ++i) {
+  for (Py_ssize_t i = 0; lin && linmap_next(lin, &x, &coef, &cursor); ++i) {
     PyObject *value = PyFloat_FromDouble(coef);
     if (!value) {
       linmap_iter_free(&cursor);
@@ -577,7 +570,7 @@ PyObject *expression_extractQuadratic(PyObject *self, PyObject *) {
 PyTypeObject korvo_expressionType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "korvo.expression",
-    .tp_basicsize = sizeof(expression_s),
+    .tp_basicsize = static_cast<Py_ssize_t>(expression_block_size(1)),
     .tp_dealloc = expression_dealloc,
     .tp_repr = expression_str,
     .tp_as_number = &expression_number_methods,
@@ -591,4 +584,5 @@ PyTypeObject korvo_expressionType = {
                         "body: for that one they give a new expression, and the constraint keeps its body."),
     .tp_richcompare = expression_cmp,
     .tp_methods = expression_methods,
+    .tp_new = expression_tp_new,
 };

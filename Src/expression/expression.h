@@ -10,20 +10,43 @@
 #include "python_model/korvo_module.h"
 #include "python_model/numbers.h"
 
+// The linear map lives in the object's own block, right after these fields
+// (room for at least one entry inline): array arithmetic makes one
+// expression per element, and is bound by the memory they take, so the
+// header is kept to 32 bytes and the map costs no pointer of its own.
 struct expression_s {
   PyObject_HEAD
   double constant;
-  linmap *lin;         // null until the first linear term
-  quadmap *quad;       // terms stored once, under the variable with the smaller id
-  indexset *quadvars;  // ids of the variables of the quadratic part; created with quad
+  quadmap *quad;  // terms stored once, under the variable with the smaller id
 };
+static_assert(sizeof(expression_s) == 32, "expression header and map share 16-byte-aligned blocks");
+
+// Bytes of an expression whose map has `room` inline entries (1 to kLinmapMaxEmbeddedRoom).
+inline size_t expression_block_size(size_t room) { return sizeof(expression_s) + linmap_embedded_size(room); }
+inline linmap *expression_map_slot(const expression_s *e) {
+  return reinterpret_cast<linmap *>(const_cast<expression_s *>(e) + 1);
+}
+// The linear part, null until the first linear term.
+inline linmap *expression_lin(const expression_s *e) {
+  linmap *map = expression_map_slot(e);
+  return linmap_in_use(map) ? map : nullptr;
+}
+// The linear part, made (empty) when there is none.
+inline linmap *expression_make_lin(expression_s *e) {
+  linmap *map = expression_map_slot(e);
+  linmap_use(map);
+  return map;
+}
 
 // A comparison may take an expression as the body of its constraint without
 // copying it; the expression is frozen then: operators that would amend it
 // in place (+=, -=, *=, /=) give a new expression instead, so the
 // constraint's body never changes behind it. Only an expression with a
 // linear map can be frozen (the mark is kept in the map).
-inline bool expression_frozen(const expression_s *e) { return e->lin && linmap_frozen(e->lin); }
+inline bool expression_frozen(const expression_s *e) {
+  const linmap *lin = expression_lin(e);
+  return lin && linmap_frozen(lin);
+}
 
 inline bool isExpression(PyObject *obj) { return is_operand_of_type(obj, &korvo_expressionType); }
 inline expression_s *as_expression(PyObject *obj) { return reinterpret_cast<expression_s *>(obj); }

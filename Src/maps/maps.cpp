@@ -50,6 +50,9 @@ constexpr size_t kSmallMap = 64;
 constexpr uint16_t kEmbeddedMap = 1;
 // Marked by the owner as shared: the owner is no longer amended in place.
 constexpr uint16_t kFrozenMap = 2;
+// An embedded map its owner uses; without it the map is empty and has no
+// block (an owner's zeroed memory reads as an unused map).
+constexpr uint16_t kMapInUse = 4;
 
 struct linmap_s {
   uint32_t size;
@@ -425,6 +428,18 @@ void lin_drop_zeros(linmap_s *m) {
   release_entries(m->entries() + kept, n - kept);
 }
 
+// Empties an embedded map (its memory stays with the owner), then releases
+// the keys it held and the block it grew into.
+void release_embedded_entries(linmap_s *m) {
+  size_t n = m->size;
+  LinEntry *entries = m->entries();
+  bool own_block = !is_inline(m);
+  m->size = m->sorted = 0;
+  m->capacity = m->inline_room;
+  for (size_t i = 0; i < n; ++i) drop_ref(entries[i].key);
+  if (own_block) PyMem_Free(entries);
+}
+
 }  // namespace
 
 // ---- linmap ---------------------------------------------------------------
@@ -449,8 +464,20 @@ linmap *linmap_embed(void *memory, size_t room) {
   linmap_s *m = static_cast<linmap_s *>(memory);
   m->size = m->sorted = 0;
   m->capacity = m->inline_room = uint16_t(room);
-  m->flags = kEmbeddedMap;
+  m->flags = kEmbeddedMap | kMapInUse;
   return m;
+}
+
+void linmap_embed_unused(void *memory, size_t room) { linmap_embed(memory, room)->flags &= uint16_t(~kMapInUse); }
+bool linmap_in_use(const linmap *map) { return (map->flags & kMapInUse) != 0; }
+void linmap_use(linmap *map) { map->flags |= kMapInUse; }
+
+void linmap_release(linmap *map) {
+  if (!linmap_in_use(map)) return;
+  // Unused before any key goes: releasing a key may run deallocation code
+  // that reaches the owner.
+  map->flags &= uint16_t(~(kFrozenMap | kMapInUse));
+  release_embedded_entries(map);
 }
 
 void linmap_free(linmap **map) {
@@ -461,13 +488,8 @@ void linmap_free(linmap **map) {
   size_t n = m->size;
   if (m->flags & kEmbeddedMap) {
     // Unreachable once its owner's pointer is cleared, and its memory stays
-    // with the owner: release the keys where they are.
-    LinEntry *entries = m->entries();
-    bool own_block = !is_inline(m);
-    m->size = m->sorted = 0;
-    m->capacity = m->inline_room;
-    for (size_t i = 0; i < n; ++i) drop_ref(entries[i].key);
-    if (own_block) PyMem_Free(entries);
+    // with the owner.
+    release_embedded_entries(m);
     return;
   }
   if (is_inline(m)) {

@@ -38,6 +38,14 @@ linmap *linmap_new(void);
 constexpr size_t kLinmapMaxEmbeddedRoom = 16;
 size_t linmap_embedded_size(size_t room);
 linmap *linmap_embed(void *memory, size_t room);
+// An embedded map may also stand unused (an owner without a linear part):
+// linmap_embed_unused places it so, linmap_use puts it to use (empty) and
+// linmap_release releases its keys and any block and makes it unused again.
+// Only a map in use is handed to the other functions.
+void linmap_embed_unused(void *memory, size_t room);
+bool linmap_in_use(const linmap *map);
+void linmap_use(linmap *map);
+void linmap_release(linmap *map);
 void linmap_free(linmap **map);
 // A mark the map's owner keeps for itself (the map is unchanged by it): an
 // expression shared as a constraint's body is no longer amended in place.

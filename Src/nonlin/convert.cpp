@@ -160,10 +160,10 @@ int add_quad(conv_target *t, int i, int j, double coef, bool objective) {
 
 int split_expression(problem_s *p, expression_s *e, double f, conv_target *t, bool objective) {
   t->constant += f * e->constant;
-  if (e->lin) {
+  if (expression_lin(e)) {
     // Room for every term at once; the loop then only stores.
     size_t size = 0;
-    const linmap_entry *entries = linmap_data(e->lin, &size);
+    const linmap_entry *entries = linmap_data(expression_lin(e), &size);
     if (reserve_linear(t, size) < 0) return -1;
     int *cols = t->linear_cols;
     double *vals = t->linear_vals;
@@ -272,7 +272,7 @@ int count_tokens(PyObject *obj, int depth, uint64_t *tokens) {
   }
   if (isExpression(obj)) {
     expression_s *e = as_expression(obj);
-    uint64_t n = (e->constant != 0.0 ? 2 : 0) + 4 * (e->lin ? linmap_size(e->lin) : 0) +
+    uint64_t n = (e->constant != 0.0 ? 2 : 0) + 4 * (expression_lin(e) ? linmap_size(expression_lin(e)) : 0) +
                  6 * (e->quad ? quadmap_size(e->quad) : 0);
     *tokens += n > 1 ? n - 1 : 1;
     return 0;
@@ -307,7 +307,7 @@ int count_linear(PyObject *obj, conv_counts *c, double sign = 1.0) {
   if (isExpression(obj)) {
     expression_s *e = as_expression(obj);
     c->constant += sign * e->constant;
-    c->linear += e->lin ? linmap_size(e->lin) : 0;
+    c->linear += expression_lin(e) ? linmap_size(expression_lin(e)) : 0;
     c->quad += e->quad ? quadmap_size(e->quad) : 0;
   } else if (isNumericScalar(obj)) {
     double v = PyFloat_AsDouble(obj);
@@ -378,7 +378,7 @@ struct balanced_ops {
 };
 
 int write_expression(formula_writer &w, expression_s *e) {
-  uint64_t h = (e->constant != 0.0 ? 1 : 0) + (e->lin ? linmap_size(e->lin) : 0) + (e->quad ? quadmap_size(e->quad) : 0);
+  uint64_t h = (e->constant != 0.0 ? 1 : 0) + (expression_lin(e) ? linmap_size(expression_lin(e)) : 0) + (e->quad ? quadmap_size(e->quad) : 0);
   if (h == 0) {
     if (reserve_tokens(w.t, 1) < 0) return -1;
     push_token(w.t, TOK_CONST, 0.0);
@@ -390,11 +390,11 @@ int write_expression(formula_writer &w, expression_s *e) {
     push_token(w.t, TOK_CONST, e->constant);
     if (ops.after_operand(w.t, h) < 0) return -1;
   }
-  if (e->lin) {
+  if (expression_lin(e)) {
     const var_s *v;
     double coef;
     map_cursor cursor = nullptr;
-    while (linmap_next(e->lin, &v, &coef, &cursor)) {
+    while (linmap_next(expression_lin(e), &v, &coef, &cursor)) {
       if (write_term(w, coef, v, nullptr) < 0 || ops.after_operand(w.t, h) < 0) {
         linmap_iter_free(&cursor);
         return -1;

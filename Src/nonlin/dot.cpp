@@ -232,8 +232,8 @@ class ProductSum {
   // map without regrowing it (count is a bound: entries may merge).
   int reserve_linear(size_t count) {
     expression_s *e = as_expression(sum_.get());
-    if (!e->lin) e->lin = linmap_new();
-    if (!e->lin || linmap_reserve(e->lin, linmap_size(e->lin) + count) < 0) {
+    linmap *lin = expression_make_lin(e);
+    if (linmap_reserve(lin, linmap_size(lin) + count) < 0) {
       PyErr_NoMemory();
       return -1;
     }

@@ -209,8 +209,8 @@ int linear_piece(PyObject *value, double *slope, double *intercept, PyObject **v
       expression_s *e = as_expression(value);
       if (e->quad && quadmap_size(e->quad) > 0) break;
       *intercept = e->constant;
-      if (!e->lin || linmap_size(e->lin) == 0) return 0;
-      if (linmap_size(e->lin) > 1) {
+      if (!expression_lin(e) || linmap_size(expression_lin(e)) == 0) return 0;
+      if (linmap_size(expression_lin(e)) > 1) {
         PyErr_Format(korvo_model_error,
                      "Expression %S not suitable for a piecewise linear function; it must contain one variable only",
                      value);
@@ -218,7 +218,7 @@ int linear_piece(PyObject *value, double *slope, double *intercept, PyObject **v
       }
       const var_s *key;
       map_cursor cursor = nullptr;
-      linmap_next(e->lin, &key, slope, &cursor);
+      linmap_next(expression_lin(e), &key, slope, &cursor);
       linmap_iter_free(&cursor);
       *var = reinterpret_cast<PyObject *>(const_cast<var_s *>(key));
       return 0;

@@ -151,7 +151,7 @@ Binding binding_of(PyObject *obj) {
     case EXPR_QUADTERM: return Binding::multiplicative;
     case EXPR_EXPRESSION: {
       const expression_s *e = as_expression(obj);
-      size_t pieces = (e->constant != 0.0 ? 1 : 0) + (e->lin ? linmap_size(e->lin) : 0) +
+      size_t pieces = (e->constant != 0.0 ? 1 : 0) + (expression_lin(e) ? linmap_size(expression_lin(e)) : 0) +
                       (e->quad ? quadmap_size(e->quad) : 0);
       if (pieces > 1) return Binding::additive;
       if (pieces == 0) return Binding::unit;
@@ -160,7 +160,7 @@ Binding binding_of(PyObject *obj) {
       const var_s *key;
       double coef = 1.0;
       map_cursor cursor = nullptr;
-      linmap_next(e->lin, &key, &coef, &cursor);
+      linmap_next(expression_lin(e), &key, &coef, &cursor);
       linmap_iter_free(&cursor);
       return coef == 1.0 ? Binding::unit : coef == -1.0 ? Binding::signed_unit : Binding::multiplicative;
     }
@@ -518,10 +518,9 @@ bool collect(PyObject *obj, double factor, int depth, bool quadratic, PyObject *
       expression_s *p = as_expression(part.get());
       p->constant = 0.0;
       if (quadratic) {
-        linmap_free(&p->lin);
+        linmap_release(expression_map_slot(p));
       } else {
         quadmap_free(&p->quad);
-        indexset_free(&p->quadvars);
       }
       return expression_addObject(target, part.get(), 1.0) == 0;
     }

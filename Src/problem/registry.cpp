@@ -309,12 +309,12 @@ int indicator_condition(problem_s *p, PyObject *condition, int *column, int *com
   } else if (body && isExpression(body)) {
     expression_s *e = as_expression(body);
     if (e->constant != 0.0) return indicator_error("Invalid condition for indicator constraints: must be a variable");
-    if (!e->lin || linmap_size(e->lin) != 1)
+    if (!expression_lin(e) || linmap_size(expression_lin(e)) != 1)
       return indicator_error("Invalid condition for indicator constraints: there must be exactly one variable");
     if (e->quad && quadmap_size(e->quad) > 0)
       return indicator_error("Invalid condition for indicator constraints: it cannot contain a quadratic expression");
     map_cursor cursor = nullptr;
-    linmap_next(e->lin, &v, &coef, &cursor);
+    linmap_next(expression_lin(e), &v, &coef, &cursor);
     linmap_iter_free(&cursor);
   } else {
     return indicator_error("Invalid indicator expression. Must be var==0 or var==1, where var is a binary variable");
