@@ -272,7 +272,10 @@ void free_cursor(map_cursor *cursor) { *cursor = nullptr; }
 
 // ---- flat linear map internals ----
 
-bool id_less(const LinEntry &a, const LinEntry &b) { return a.id() < b.id(); }
+// A function object, so that sorts inline the comparison.
+struct id_less {
+  bool operator()(const LinEntry &a, const LinEntry &b) const { return a.id() < b.id(); }
+};
 
 linmap_s *writable(const linmap *map) { return const_cast<linmap_s *>(map); }
 bool is_inline(const linmap_s *m) { return m->capacity <= m->inline_room; }
@@ -321,8 +324,8 @@ void lin_merge_tail(linmap_s *m) {
   while (m->sorted != m->size) {
     LinEntry *data = m->entries();
     size_t n = m->size;
-    std::stable_sort(data + m->sorted, data + n, id_less);
-    std::inplace_merge(data, data + m->sorted, data + n, id_less);
+    std::stable_sort(data + m->sorted, data + n, id_less());
+    std::inplace_merge(data, data + m->sorted, data + n, id_less());
     // Equal ids are now adjacent, the oldest first. Keep one summed entry per
     // id at the front; every other entry is swapped behind the kept ones.
     size_t kept = 0;
