@@ -178,10 +178,38 @@ PyObject *quadterm_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
   return model_error("Invalid operands in sum with quadratic term");
 }
 
+// A variable or linear term as one map entry.
+linmap_entry term_entry(PyObject *obj, int kind) {
+  if (kind == EXPR_VAR) return {as_var(obj), 1.0};
+  return {as_linterm(obj)->var, as_linterm(obj)->coef};
+}
+
+// a + f*b of a linear expression without quadratic part and a variable or
+// linear term (either way round), f = 1 or -1: one merge into a result sized
+// for it, instead of a copy and then an insert.
+PyObject *linear_expression_plus_term(PyObject *a, int ka, PyObject *b, int kb, double f) {
+  bool expression_first = ka == EXPR_EXPRESSION;
+  const expression_s *e = as_expression(expression_first ? a : b);
+  linmap_entry term = term_entry(expression_first ? b : a, expression_first ? kb : ka);
+  size_t n = 0;
+  const linmap_entry *entries = linmap_data(expression_lin(e), &n);
+  PyRef result(expression_with_room(n + 1));
+  if (!result) return nullptr;
+  expression_s *r = as_expression(result.get());
+  int rc = expression_first ? linmap_assign_combination(expression_lin(r), entries, n, 1.0, &term, 1, f)
+                            : linmap_assign_combination(expression_lin(r), &term, 1, 1.0, entries, n, f);
+  if (rc < 0) return PyErr_NoMemory();
+  r->constant = expression_first ? e->constant : f * e->constant;
+  return result.release();
+}
+
 PyObject *expression_sum_of(PyObject *a, int ka, PyObject *b, int kb, double f) {
   if (ka < EXPR_CONSTANT || ka > EXPR_EXPRESSION || kb < EXPR_CONSTANT || kb > EXPR_EXPRESSION)
     return model_error("Invalid object in operation");
   if (ka == EXPR_EXPRESSION && kb == EXPR_EXPRESSION) return expression_sum(a, b, f);
+  if ((f == 1.0 || f == -1.0) && is_linear_kind(ka == EXPR_EXPRESSION ? kb : ka) &&
+      !as_expression(ka == EXPR_EXPRESSION ? a : b)->quad)
+    return linear_expression_plus_term(a, ka, b, kb, f);
   // The copy keeps room for the term added to it.
   size_t room = is_linear_kind(ka == EXPR_EXPRESSION ? kb : ka) ? 1 : 0;
   PyRef result(ka == EXPR_EXPRESSION ? expression_copy_with_room(a, 1.0, room)

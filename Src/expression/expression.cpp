@@ -288,7 +288,11 @@ PyObject *expression_copy_with_room(PyObject *obj, double factor, size_t room) {
       int rc = 0;
       // The result's map is empty and sized for src: factor*src is one append
       // pass (products that underflow to 0 are left out, as scaling would drop them).
-      if (const linmap *lin = expression_lin(src)) rc |= linmap_add_scaled(expression_lin(e), lin, exact ? 1.0 : factor);
+      if (const linmap *lin = expression_lin(src)) {
+        size_t n = 0;
+        const linmap_entry *entries = linmap_data(lin, &n);
+        rc |= linmap_assign_combination(expression_lin(e), entries, n, exact ? 1.0 : factor, nullptr, 0, 0.0);
+      }
       if (src->quad) rc |= quadmap_copy(&e->quad, src->quad);
       if (rc == 0 && !exact && e->quad) quadmap_scale(e->quad, factor);
       if (rc != 0) {

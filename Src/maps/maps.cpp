@@ -701,9 +701,9 @@ const linmap_entry *linmap_data(const linmap *map, size_t *size) {
   return reinterpret_cast<const linmap_entry *>(map->entries());
 }
 
-size_t linmap_union_size(const linmap *first, const linmap *second) {
-  size_t n = 0, m = 0;
-  const linmap_entry *a = linmap_data(first, &n), *b = linmap_data(second, &m);
+namespace {
+
+size_t span_union_size(const linmap_entry *a, size_t n, const linmap_entry *b, size_t m) {
   size_t i = 0, j = 0, count = 0;
   for (; i < n && j < m; ++count) {
     uint64_t x = var_id(a[i].key), y = var_id(b[j].key);
@@ -713,10 +713,20 @@ size_t linmap_union_size(const linmap *first, const linmap *second) {
   return count + (n - i) + (m - j);
 }
 
-int linmap_assign_sum(linmap *dst, const linmap *first, const linmap *second, double factor) {
+}  // namespace
+
+size_t linmap_union_size(const linmap *first, const linmap *second) {
   size_t n = 0, m = 0;
   const linmap_entry *a = linmap_data(first, &n), *b = linmap_data(second, &m);
-  if (dst->size != 0 || !lin_reserve(dst, linmap_union_size(first, second))) return -1;
+  return span_union_size(a, n, b, m);
+}
+
+int linmap_assign_combination(linmap *dst, const linmap_entry *a, size_t n, double fa, const linmap_entry *b, size_t m,
+                              double fb) {
+  if (dst->size != 0) return -1;
+  // Room for every entry of both, or (when they may share keys and the map
+  // was sized for the exact count) for their union.
+  if (dst->capacity < n + m && !lin_reserve(dst, span_union_size(a, n, b, m))) return -1;
   LinEntry *out = dst->entries();
   size_t i = 0, j = 0, k = 0;
   auto put = [&](const var_s *key, double coef) {
@@ -727,21 +737,27 @@ int linmap_assign_sum(linmap *dst, const linmap *first, const linmap *second, do
   while (i < n && j < m) {
     uint64_t x = var_id(a[i].key), y = var_id(b[j].key);
     if (x < y) {
-      put(a[i].key, a[i].coef);
+      put(a[i].key, fa * a[i].coef);
       ++i;
     } else if (y < x) {
-      put(b[j].key, factor * b[j].coef);
+      put(b[j].key, fb * b[j].coef);
       ++j;
     } else {
-      put(a[i].key, a[i].coef + factor * b[j].coef);
+      put(a[i].key, fa * a[i].coef + fb * b[j].coef);
       ++i;
       ++j;
     }
   }
-  for (; i < n; ++i) put(a[i].key, a[i].coef);
-  for (; j < m; ++j) put(b[j].key, factor * b[j].coef);
+  for (; i < n; ++i) put(a[i].key, fa * a[i].coef);
+  for (; j < m; ++j) put(b[j].key, fb * b[j].coef);
   dst->size = dst->sorted = uint32_t(k);
   return 0;
+}
+
+int linmap_assign_sum(linmap *dst, const linmap *first, const linmap *second, double factor) {
+  size_t n = 0, m = 0;
+  const linmap_entry *a = linmap_data(first, &n), *b = linmap_data(second, &m);
+  return linmap_assign_combination(dst, a, n, 1.0, b, m, factor);
 }
 
 // ---- quadmap --------------------------------------------------------------

@@ -68,6 +68,10 @@ const linmap_entry *linmap_data(const linmap *map, size_t *size);
 // ordered merge; sums and products of exactly 0 are left out. 0, or -1
 // with dst unchanged.
 int linmap_assign_sum(linmap *dst, const linmap *first, const linmap *second, double factor);
+// dst (empty) = fa * a + fb * b for entry spans sorted by identity without
+// repeats (a map's linmap_data, or one term): the same one merge.
+int linmap_assign_combination(linmap *dst, const linmap_entry *a, size_t n, double fa, const linmap_entry *b, size_t m,
+                              double fb);
 // Number of distinct keys of first and second (either may be null).
 size_t linmap_union_size(const linmap *first, const linmap *second);
 void linmap_iter_free(map_cursor *cursor);
