@@ -5,14 +5,16 @@
 // a fresh one for the next allocation, so a chain such as
 // (a - b) / h - 0.5 * (c + d) spent about half of its time in page faults,
 // zeroing pages and unmapping them. Keeping a bounded stock of freed arenas
-// and handing them out again removes that churn; a new arena is mapped only
-// when the stock is empty.
+// and handing them out again removes that churn; new arenas are mapped only
+// when the stock is empty, a huge page's worth at a time.
 #include "numpy_types/arena_reuse.h"
 
 #include <Python.h>
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -38,10 +40,53 @@ pthread_mutex_t stock_lock = PTHREAD_MUTEX_INITIALIZER;
 
 size_t kept_limit() { return kept_size ? std::min(kMaxKept, kKeptBytes / kept_size) : kMaxKept; }
 
+#ifdef MADV_HUGEPAGE
+// New arenas are cut from memory aligned to a huge page and marked for huge
+// pages: the objects of an array operation then fault in 2 MiB at a time
+// instead of 4 KiB (a quarter of the time of a chain of operations went to
+// the kernel's per-page work). Where the system grants no huge pages the
+// memory keeps ordinary pages. An arena cut from such a block is released
+// like any other (munmap of its own range).
+constexpr size_t kHugePage = size_t(2) << 20;
+
+// A huge-page-aligned block of kHugePage bytes, or null.
+void *map_huge_block() {
+  void *raw = mmap(nullptr, 2 * kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  uintptr_t begin = reinterpret_cast<uintptr_t>(raw);
+  uintptr_t aligned = (begin + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
+  if (aligned > begin) munmap(raw, aligned - begin);
+  uintptr_t end = begin + 2 * kHugePage, used_end = aligned + kHugePage;
+  if (end > used_end) munmap(reinterpret_cast<void *>(used_end), end - used_end);
+  madvise(reinterpret_cast<void *>(aligned), kHugePage, MADV_HUGEPAGE);
+  return reinterpret_cast<void *>(aligned);
+}
+
+// With the stock empty: one arena of a new huge-page block, the block's
+// other arenas go to the stock (untouched memory, which costs nothing
+// until used). Null when arenas of this size do not tile a block.
+void *arena_from_huge_block(size_t size) {
+  if (size == 0 || size > kHugePage || kHugePage % size != 0 || size % 4096 != 0) return nullptr;
+  size_t per_block = kHugePage / size;
+  if (kept_count > 0 && size != kept_size) return nullptr;
+  if (kept_count + per_block - 1 > kMaxKept) return nullptr;
+  char *block = static_cast<char *>(map_huge_block());
+  if (!block) return nullptr;
+  kept_size = size;
+  for (size_t i = per_block - 1; i >= 1; --i) kept[kept_count++] = block + i * size;
+  return block;
+}
+#else
+void *arena_from_huge_block(size_t) { return nullptr; }
+#endif
+
 void *reuse_alloc(void *, size_t size) {
   void *arena = nullptr;
   pthread_mutex_lock(&stock_lock);
-  if (kept_count > 0 && size == kept_size) arena = kept[--kept_count];
+  if (kept_count > 0 && size == kept_size)
+    arena = kept[--kept_count];
+  else
+    arena = arena_from_huge_block(size);
   pthread_mutex_unlock(&stock_lock);
   return arena ? arena : previous.alloc(previous.ctx, size);
 }
