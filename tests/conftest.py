@@ -1,7 +1,11 @@
 import csv
+import importlib.util
 import os
 import re
+import shutil
+import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -53,3 +57,23 @@ def tolerance(note):
         return 0.0, float(absolute.group(1))
     relative = re.search(r"tolerance (\d[\d.e+-]*)", note)
     return (float(relative.group(1)) if relative else 1e-6), 0.0
+
+
+def build_probe(tmp_path_factory, name, sources=()):
+    """Compiles the test-only extension tests/<name>.cpp (which includes the
+    module sources it drives) plus any further sources, and imports it."""
+    compiler = shutil.which("c++") or shutil.which("g++")
+    if not compiler:
+        pytest.skip(f"no C++ compiler to build {name}")
+    target = tmp_path_factory.mktemp("probe") / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    command = [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
+               "-I", sysconfig.get_paths()["include"], "-I", os.path.join(HERE, "..", "Src"),
+               os.path.join(HERE, name + ".cpp"), *[os.path.join(HERE, "..", "Src", s) for s in sources],
+               "-o", str(target)]
+    built = subprocess.run(command, capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.fail(f"building {name} failed:\n" + built.stderr)
+    spec = importlib.util.spec_from_file_location(name, target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

@@ -4,37 +4,18 @@ Most checks drive the maps directly through a small compiled probe
 (flat_maps_probe.cpp), which also reaches get/set/del and the pending tail;
 the last group goes through expressions."""
 import gc
-import importlib.util
-import os
 import random
-import shutil
-import subprocess
 import sys
-import sysconfig
 
 import pytest
 
 import korvo
-from conftest import refcount_unchanged
-
-HERE = os.path.dirname(os.path.abspath(__file__))
+from conftest import build_probe, refcount_unchanged
 
 
 @pytest.fixture(scope="module")
 def probe(tmp_path_factory):
-    compiler = shutil.which("c++") or shutil.which("g++")
-    if not compiler:
-        pytest.skip("no C++ compiler to build the map probe")
-    target = tmp_path_factory.mktemp("probe") / ("flat_maps_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
-    command = [compiler, "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
-               "-I", sysconfig.get_paths()["include"], "-I", os.path.join(HERE, "..", "Src"),
-               os.path.join(HERE, "flat_maps_probe.cpp"), "-o", str(target)]
-    built = subprocess.run(command, capture_output=True, text=True)
-    if built.returncode != 0:
-        pytest.fail("building the map probe failed:\n" + built.stderr)
-    spec = importlib.util.spec_from_file_location("flat_maps_probe", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = build_probe(tmp_path_factory, "flat_maps_probe")
     module.use_type(korvo.var)
     return module
 

@@ -11,10 +11,10 @@
 
 #include <Python.h>
 #include <pthread.h>
-#include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdint>
+
+#include "python_model/huge_pages.h"
 
 namespace {
 
@@ -40,45 +40,24 @@ pthread_mutex_t stock_lock = PTHREAD_MUTEX_INITIALIZER;
 
 size_t kept_limit() { return kept_size ? std::min(kMaxKept, kKeptBytes / kept_size) : kMaxKept; }
 
-#ifdef MADV_HUGEPAGE
-// New arenas are cut from memory aligned to a huge page and marked for huge
-// pages: the objects of an array operation then fault in 2 MiB at a time
-// instead of 4 KiB (a quarter of the time of a chain of operations went to
-// the kernel's per-page work). Where the system grants no huge pages the
-// memory keeps ordinary pages. An arena cut from such a block is released
-// like any other (munmap of its own range).
-constexpr size_t kHugePage = size_t(2) << 20;
-
-// A huge-page-aligned block of kHugePage bytes, or null.
-void *map_huge_block() {
-  void *raw = mmap(nullptr, 2 * kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  uintptr_t begin = reinterpret_cast<uintptr_t>(raw);
-  uintptr_t aligned = (begin + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
-  if (aligned > begin) munmap(raw, aligned - begin);
-  uintptr_t end = begin + 2 * kHugePage, used_end = aligned + kHugePage;
-  if (end > used_end) munmap(reinterpret_cast<void *>(used_end), end - used_end);
-  madvise(reinterpret_cast<void *>(aligned), kHugePage, MADV_HUGEPAGE);
-  return reinterpret_cast<void *>(aligned);
-}
-
-// With the stock empty: one arena of a new huge-page block, the block's
-// other arenas go to the stock (untouched memory, which costs nothing
-// until used). Null when arenas of this size do not tile a block.
+// With the stock empty: one arena of a new block of one huge page, whose
+// other arenas go to the stock (untouched memory, which costs nothing until
+// used): the objects of an array operation then fault in 2 MiB at a time
+// (a quarter of the time of a chain of operations went to the kernel's
+// per-page work). An arena cut from such a block is released like any
+// other (munmap of its own range). Null when arenas of this size do not
+// tile a huge page or no such block can be had.
 void *arena_from_huge_block(size_t size) {
-  if (size == 0 || size > kHugePage || kHugePage % size != 0 || size % 4096 != 0) return nullptr;
-  size_t per_block = kHugePage / size;
+  if (size == 0 || size > kHugePageBytes || kHugePageBytes % size != 0 || size % 4096 != 0) return nullptr;
+  size_t per_block = kHugePageBytes / size;
   if (kept_count > 0 && size != kept_size) return nullptr;
   if (kept_count + per_block - 1 > kMaxKept) return nullptr;
-  char *block = static_cast<char *>(map_huge_block());
+  char *block = static_cast<char *>(huge_pages_map(kHugePageBytes));
   if (!block) return nullptr;
   kept_size = size;
   for (size_t i = per_block - 1; i >= 1; --i) kept[kept_count++] = block + i * size;
   return block;
 }
-#else
-void *arena_from_huge_block(size_t) { return nullptr; }
-#endif
 
 void *reuse_alloc(void *, size_t size) {
   void *arena = nullptr;

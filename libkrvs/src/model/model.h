@@ -44,7 +44,7 @@ struct Indicator {
 
 // Arrays of this size and more get memory of their own, on huge pages
 // where the system grants them: one page fault per 2 MB instead of 512.
-constexpr size_t kLargeArrayBytes = size_t(8) << 20;
+constexpr size_t kLargeArrayBytes = size_t(2) << 20;
 void *allocate_large_array(size_t bytes);
 void free_large_array(void *p, size_t bytes) noexcept;
 
