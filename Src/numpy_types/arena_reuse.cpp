@@ -5,16 +5,14 @@
 // a fresh one for the next allocation, so a chain such as
 // (a - b) / h - 0.5 * (c + d) spent about half of its time in page faults,
 // zeroing pages and unmapping them. Keeping a bounded stock of freed arenas
-// and handing them out again removes that churn; new arenas are mapped only
-// when the stock is empty, a huge page's worth at a time.
+// and handing them out again removes that churn; a new arena is mapped only
+// when the stock is empty.
 #include "numpy_types/arena_reuse.h"
 
 #include <Python.h>
 #include <pthread.h>
 
 #include <algorithm>
-
-#include "python_model/huge_pages.h"
 
 namespace {
 
@@ -40,32 +38,10 @@ pthread_mutex_t stock_lock = PTHREAD_MUTEX_INITIALIZER;
 
 size_t kept_limit() { return kept_size ? std::min(kMaxKept, kKeptBytes / kept_size) : kMaxKept; }
 
-// With the stock empty: one arena of a new block of one huge page, whose
-// other arenas go to the stock (untouched memory, which costs nothing until
-// used): the objects of an array operation then fault in 2 MiB at a time
-// (a quarter of the time of a chain of operations went to the kernel's
-// per-page work). An arena cut from such a block is released like any
-// other (munmap of its own range). Null when arenas of this size do not
-// tile a huge page or no such block can be had.
-void *arena_from_huge_block(size_t size) {
-  if (size == 0 || size > kHugePageBytes || kHugePageBytes % size != 0 || size % 4096 != 0) return nullptr;
-  size_t per_block = kHugePageBytes / size;
-  if (kept_count > 0 && size != kept_size) return nullptr;
-  if (kept_count + per_block - 1 > kMaxKept) return nullptr;
-  char *block = static_cast<char *>(huge_pages_map(kHugePageBytes));
-  if (!block) return nullptr;
-  kept_size = size;
-  for (size_t i = per_block - 1; i >= 1; --i) kept[kept_count++] = block + i * size;
-  return block;
-}
-
 void *reuse_alloc(void *, size_t size) {
   void *arena = nullptr;
   pthread_mutex_lock(&stock_lock);
-  if (kept_count > 0 && size == kept_size)
-    arena = kept[--kept_count];
-  else
-    arena = arena_from_huge_block(size);
+  if (kept_count > 0 && size == kept_size) arena = kept[--kept_count];
   pthread_mutex_unlock(&stock_lock);
   return arena ? arena : previous.alloc(previous.ctx, size);
 }
