@@ -962,6 +962,23 @@ void rowcolmap_free(rowcolmap **map) {
 }
 size_t rowcolmap_size(const rowcolmap *map) { return map->size(); }
 int rowcolmap_get(const rowcolmap *map, uint64_t key, PyObject **value) { return map->find(key, value) ? 0 : -1; }
+size_t rowcolmap_get_indices(const rowcolmap *map, const linmap_entry *entries, size_t n, int *indices) {
+  // The terms of a row mostly fall into a few runs (the variables of one
+  // array): the run of the last hit is tried first.
+  size_t r = map->runs.size();
+  for (size_t k = 0; k < n; ++k) {
+    uint64_t key = var_id(entries[k].key);
+    if (r == map->runs.size() || !map->runs[r].holds(key)) r = map->run_of(key);
+    if (r != map->runs.size()) {
+      indices[k] = int(map->runs[r].value_of(key));
+      continue;
+    }
+    PyObject *const *found = map->entries.find(key);
+    if (!found) return k;
+    indices[k] = int(reinterpret_cast<intptr_t>(*found));
+  }
+  return n;
+}
 bool rowcolmap_has(const rowcolmap *map, uint64_t key) { return map->find(key, nullptr); }
 int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value) { return map->set(key, value) ? 0 : -1; }
 void rowcolmap_del(rowcolmap *map, uint64_t key) { map->erase(key); }

@@ -98,6 +98,10 @@ rowcolmap *rowcolmap_new(void);
 void rowcolmap_free(rowcolmap **map);
 size_t rowcolmap_size(const rowcolmap *map);
 int rowcolmap_get(const rowcolmap *map, uint64_t key, PyObject **value);  // 0 present, -1 absent
+// The index values (as ints) of the variables of n map entries, into
+// indices; returns how many were found before the first absent one (n when
+// all were).
+size_t rowcolmap_get_indices(const rowcolmap *map, const linmap_entry *entries, size_t n, int *indices);
 bool rowcolmap_has(const rowcolmap *map, uint64_t key);
 int rowcolmap_set(rowcolmap *map, uint64_t key, PyObject *value);
 void rowcolmap_del(rowcolmap *map, uint64_t key);

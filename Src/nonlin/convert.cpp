@@ -165,17 +165,12 @@ int split_expression(problem_s *p, expression_s *e, double f, conv_target *t, bo
     size_t size = 0;
     const linmap_entry *entries = linmap_data(expression_lin(e), &size);
     if (reserve_linear(t, size) < 0) return -1;
-    int *cols = t->linear_cols;
-    double *vals = t->linear_vals;
     uint64_t n = t->linear_count;
-    for (size_t k = 0; k < size; ++k) {
-      int col = column_of(p, entries[k].key, "Variable in linear part of constraint has not been added to problem yet");
-      if (col < 0) return -1;
-      cols[n] = col;
-      vals[n] = f * entries[k].coef;
-      ++n;
-    }
-    t->linear_count = n;
+    if (rowcolmap_get_indices(p->var_index, entries, size, t->linear_cols + n) != size)
+      return model_error("Variable in linear part of constraint has not been added to problem yet");
+    double *vals = t->linear_vals + n;
+    for (size_t k = 0; k < size; ++k) vals[k] = f * entries[k].coef;
+    t->linear_count = n + size;
   }
   if (e->quad) {
     const var_s *x;
