@@ -149,14 +149,42 @@ void NameList::set_range(int first, const std::vector<std::string_view> &names) 
 
 void NameList::set_numbered(int first, const uint64_t *numbers, size_t count) {
   if (lookup_valid_ && count > std::max<size_t>(1024, size() / 4)) drop_lookup();
+  if (lookup_valid_) {
+    for (size_t k = 0; k < count; ++k) {
+      if (numbers[k] == kLeaveName) continue;
+      const size_t i = size_t(first) + k;
+      change_name(i, [&] {
+        dead_ += length_[i];
+        length_[i] = 0;
+        offset_[i] = numbers[k];
+      });
+    }
+    compact_if_wasteful();
+    return;
+  }
+  // No lookup to keep current: one pass writes the numbers, and the longest
+  // length is settled once for the batch (from its largest number) rather
+  // than from each name's digits before and after.
+  uint64_t largest = 0;
+  bool any = false;
   for (size_t k = 0; k < count; ++k) {
-    if (numbers[k] == kLeaveName) continue;
+    const uint64_t number = numbers[k];
+    if (number == kLeaveName) continue;
     const size_t i = size_t(first) + k;
-    change_name(i, [&] {
-      dead_ += length_[i];
-      length_[i] = 0;
-      offset_[i] = numbers[k];
-    });
+    dead_ += length_[i];
+    length_[i] = 0;
+    offset_[i] = number;
+    largest = std::max(largest, number);
+    any = true;
+  }
+  if (any && longest_valid_) {
+    // A batch as long as the longest name keeps the longest known; a shorter
+    // one may have replaced it, so it is counted again when next asked for.
+    const size_t batch_longest = 1 + digits(largest);
+    if (batch_longest >= longest_)
+      longest_ = batch_longest;
+    else
+      longest_valid_ = false;
   }
   compact_if_wasteful();
 }
