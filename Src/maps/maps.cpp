@@ -135,7 +135,14 @@ struct rowcolmap_s {
     return true;
   }
 
+  // Keys of one batch of new objects come after every key of the map: with
+  // no key in the table, they are known absent without a search.
+  bool beyond_every_key(uint64_t key) const {
+    return entries.size() == 0 && (runs.empty() || key >= runs.back().first + runs.back().count);
+  }
+
   bool find(uint64_t key, PyObject **value) const {
+    if (beyond_every_key(key)) return false;
     size_t r = run_of(key);
     if (r != runs.size()) {
       if (value) *value = reinterpret_cast<PyObject *>(runs[r].value_of(key));
@@ -149,6 +156,15 @@ struct rowcolmap_s {
 
   bool set(uint64_t key, PyObject *value) {
     uintptr_t v = reinterpret_cast<uintptr_t>(value);
+    if (entries.size() == 0 && !runs.empty()) {
+      // The common case of a batch: the next key and the next value of the last run.
+      IdRun &last = runs.back();
+      if (key == last.first + last.count && v == last.value_of(key) && last.count < kMaxRun) {
+        ++last.count;
+        ++run_keys;
+        return true;
+      }
+    }
     size_t r = run_of(key);
     if (r != runs.size()) {
       if (runs[r].value_of(key) == v) return true;
