@@ -79,6 +79,31 @@ def test_pending_duplicates_are_summed_and_cancelled(probe):
     assert refs(xs) == base
 
 
+def test_pending_repeats_are_summed_in_arrival_order(probe):
+    # Repeats of a key are summed oldest first, wherever they wait: in
+    # floating point (1 + 1e16) - 1e16 is 0 and drops the key, while
+    # (1e16 - 1e16) + 1 would keep it.
+    xs = [korvo.var() for _ in range(300)]
+    h = probe.new()
+    for i in range(200):
+        probe.add(h, xs[i], 1.0)
+    for i in range(10):                   # two interleaved ascending runs
+        probe.add(h, xs[i], 1.0)
+        probe.add(h, xs[100 + i], 1.0)
+    probe.add(h, xs[50], 1e16)
+    probe.add(h, xs[60], 1.0)
+    probe.add(h, xs[50], -1e16)
+    probe.add(h, xs[150], 1e16)           # ((1 + 1e16) - 1e16) + 1 is 1, not 2
+    probe.add(h, xs[150], -1e16)
+    probe.add(h, xs[150], 1.0)
+    assert probe.pending(h) > 0
+    got = dict(keyed(probe.items(h)))
+    assert hash(xs[50]) not in got and got[hash(xs[150])] == 1.0
+    assert [got[hash(xs[i])] for i in (0, 9, 10, 100, 109, 110)] == [2.0, 2.0, 1.0, 2.0, 2.0, 1.0]
+    assert got[hash(xs[60])] == 2.0 and len(got) == 199
+    probe.free(h)
+
+
 def test_repeated_out_of_order_adds_keep_the_tail_bounded(probe):
     xs = [korvo.var() for _ in range(100)]
     h = probe.new()

@@ -332,6 +332,74 @@ void release_entries(const LinEntry *entries, size_t count) {
   if (keys != local) PyMem_Free(keys);
 }
 
+// Sorts the pending tail into the sorted part when the tail interleaves a
+// few ascending sequences, as a sum over an array of expressions gives
+// (x[i], y[i], x[i+1], y[i+1], ...): each tail entry goes to the first of at
+// most kMaxPiles piles whose last id is smaller (the piles' last ids then
+// never increase from one pile to the next, so repeats of an id land in
+// later piles in arrival order), the piles are laid out one after the other
+// in scratch memory, and everything is merged backwards into the block,
+// ties taken from the latest pile first and from the sorted part last. The
+// order is then the one a stable sort and merge would give, for two reads
+// of each tail entry's id instead of one per comparison. False, with the
+// map unchanged, when the tail needs more piles or scratch memory is short.
+bool merge_tail_in_piles(linmap_s *m) {
+  constexpr size_t kMaxPiles = 8;
+  LinEntry *data = m->entries();
+  const size_t sorted = m->sorted, tail = m->size - sorted;
+  LinEntry *scratch = static_cast<LinEntry *>(PyMem_Malloc(tail * sizeof(LinEntry)));
+  unsigned char *pile_of = static_cast<unsigned char *>(PyMem_Malloc(tail));
+  if (!scratch || !pile_of) {
+    PyMem_Free(scratch);
+    PyMem_Free(pile_of);
+    return false;
+  }
+  uint64_t last[kMaxPiles];
+  size_t count[kMaxPiles] = {}, piles = 0;
+  for (size_t j = 0; j < tail; ++j) {
+    uint64_t id = data[sorted + j].id();
+    size_t p = 0;
+    while (p < piles && last[p] >= id) ++p;
+    if (p == piles) {
+      if (piles == kMaxPiles) {
+        PyMem_Free(scratch);
+        PyMem_Free(pile_of);
+        return false;
+      }
+      ++piles;
+    }
+    last[p] = id;
+    ++count[p];
+    pile_of[j] = static_cast<unsigned char>(p);
+  }
+  size_t begin[kMaxPiles], end[kMaxPiles];
+  for (size_t p = 0, at = 0; p < piles; at += count[p], ++p) begin[p] = end[p] = at;
+  for (size_t j = 0; j < tail; ++j) scratch[end[pile_of[j]]++] = data[sorted + j];
+  PyMem_Free(pile_of);
+  // Backwards: the write position never passes the sorted entries still to be read.
+  constexpr size_t kSortedPart = kMaxPiles;
+  uint64_t head[kMaxPiles + 1];
+  for (size_t p = 0; p < piles; ++p) head[p] = scratch[end[p] - 1].id();
+  size_t sorted_end = sorted;
+  if (sorted_end) head[kSortedPart] = data[sorted_end - 1].id();
+  constexpr size_t kNone = kMaxPiles + 1;
+  for (size_t out = m->size; out-- > 0;) {
+    size_t best = kNone;
+    for (size_t p = piles; p-- > 0;)
+      if (end[p] > begin[p] && (best == kNone || head[p] > head[best])) best = p;
+    if (sorted_end > 0 && (best == kNone || head[kSortedPart] > head[best])) best = kSortedPart;
+    if (best == kSortedPart) {
+      data[out] = data[--sorted_end];
+      if (sorted_end) head[kSortedPart] = data[sorted_end - 1].id();
+    } else {
+      data[out] = scratch[--end[best]];
+      if (end[best] > begin[best]) head[best] = scratch[end[best] - 1].id();
+    }
+  }
+  PyMem_Free(scratch);
+  return true;
+}
+
 // Folds the pending tail into the sorted part: coefficients of equal keys are
 // summed in arrival order, zero sums go, and every surplus reference is
 // released. Works in place, so it cannot fail (the sorts fall back to
@@ -340,8 +408,10 @@ void lin_merge_tail(linmap_s *m) {
   while (m->sorted != m->size) {
     LinEntry *data = m->entries();
     size_t n = m->size;
-    std::stable_sort(data + m->sorted, data + n, id_less());
-    std::inplace_merge(data, data + m->sorted, data + n, id_less());
+    if (!merge_tail_in_piles(m)) {
+      std::stable_sort(data + m->sorted, data + n, id_less());
+      std::inplace_merge(data, data + m->sorted, data + n, id_less());
+    }
     // Equal ids are now adjacent, the oldest first. Keep one summed entry per
     // id at the front; every other entry is swapped behind the kept ones.
     size_t kept = 0;
