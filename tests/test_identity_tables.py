@@ -4,6 +4,8 @@ variables and constraints created and dropped in large numbers."""
 import gc
 import random
 
+import numpy as np
+
 import pytest
 
 import korvo
@@ -82,6 +84,38 @@ def test_side_tables_keep_bounds_and_names_through_churn():
     assert (v.lb, v.ub, str(v), c.ub) == (0, 1, "renamed", 3.5)
     v.ub = 7.5
     assert v.ub == 7.5 and v.lb == 0
+
+
+def test_bounds_of_array_made_objects_through_churn():
+    # Comparisons with arrays of right-hand sides store one bound per
+    # element, for objects with consecutive identities, between which single
+    # objects (other identities) are made; bounds are then reset to values
+    # kept in the object itself (0, 1, infinite), set again, and objects die.
+    rng = random.Random(8)
+    x = korvo.vars(400, name="")
+    expected = {}  # id(constraint) -> (constraint, lb, ub)
+    for round_ in range(6):
+        n = rng.choice([3, 50, 400])
+        rhs = np.array([rng.choice([0.0, 1.0, rng.uniform(-9, 9)]) for _ in range(n)])
+        cons = x[:n] - 2 * x[::-1][:n] >= rhs
+        for c, r in zip(cons, rhs):
+            expected[id(c)] = (c, r, korvo.infinity)
+        single = korvo.constraint(x[0] <= round_ + 0.5)
+        expected[id(single)] = (single, -korvo.infinity, round_ + 0.5)
+        del cons, single
+        for key in rng.sample(sorted(expected), len(expected) // 3):
+            c, lb, ub = expected[key]
+            op = rng.random()
+            if op < 0.4:
+                del expected[key]
+            else:
+                lb = rng.choice([0.0, 1.0, -korvo.infinity, rng.uniform(-9, 9)])
+                ub = rng.choice([1.0, korvo.infinity, rng.uniform(10, 20)])
+                c.lb, c.ub = lb, ub
+                expected[key] = (c, lb, ub)
+        gc.collect()
+        for c, lb, ub in expected.values():
+            assert (c.lb, c.ub) == (lb, ub)
 
 
 def test_batches_reserved_on_a_filled_registry_keep_indices():

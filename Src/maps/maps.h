@@ -129,8 +129,6 @@ double boundmap_get(const boundmap *map, uint64_t key);
 bool boundmap_has(const boundmap *map, uint64_t key);
 int boundmap_set(boundmap *map, uint64_t key, double value);
 void boundmap_del(boundmap *map, uint64_t key);
-int boundmap_next(const boundmap *map, uint64_t *key, double *value, map_cursor *cursor);
-void boundmap_iter_free(map_cursor *cursor);
 
 namemap *namemap_new(void);
 void namemap_free(namemap **map);
