@@ -1,7 +1,6 @@
 // Test-only extension: drives the module's heap (the allocator of every
-// array handed to the engine) through allocations and resizes that cross
-// between small blocks and blocks mapped on their own. Built by
-// tests/test_module_heap.py.
+// array handed to the engine) through allocations, resizes of small and
+// large blocks, and frees. Built by tests/test_module_heap.py.
 #include <Python.h>
 
 #include <cstdint>
@@ -16,8 +15,7 @@ unsigned char pattern(size_t i) { return static_cast<unsigned char>((i * 131u + 
 // cycle(sizes): a block of sizes[0] bytes, filled with a pattern, then
 // resized to each further size in turn; after every resize the bytes both
 // sizes share must still hold the pattern, and the new bytes are filled.
-// Returns the block's address after each step (their alignment tells
-// whether it was mapped on its own).
+// Returns the block's address after each step.
 PyObject *probe_cycle(PyObject *, PyObject *arg) {
   PyObject *seq = PySequence_Fast(arg, "sizes must be a sequence");
   if (!seq) return nullptr;
