@@ -191,6 +191,44 @@ def test_copy_scale_and_scaled_add_of_large_maps(probe):
     assert refs(xs) == base
 
 
+def test_many_small_scaled_adds_into_a_large_map(probe):
+    # A sum of small expressions: each scaled add into a large map joins its
+    # pending tail, out of order, with repeats that cancel or come back.
+    rng = random.Random(3)
+    xs = [korvo.var() for _ in range(500)]
+    base = refs(xs)
+    big = probe.new()
+    model = {}
+    for i in range(100):
+        probe.add(big, xs[i], 1.0)
+        model[i] = 1.0
+    small = []
+    for _ in range(400):
+        h = probe.new()
+        keys = sorted(rng.sample(range(500), rng.randrange(1, 4)))
+        for k in keys:
+            probe.add(h, xs[k], rng.choice([1.0, -1.0, 0.5]))
+        small.append((h, dict(keyed(probe.items(h)))))
+    worst = 0
+    for h, entries in small:
+        factor = rng.choice([1.0, -2.0, 0.25])
+        probe.add_scaled(big, h, factor)
+        worst = max(worst, probe.pending(big))
+        for i in range(len(xs)):
+            if hash(xs[i]) in entries:
+                total = model.get(i, 0.0) + factor * entries[hash(xs[i])]
+                if total == 0.0:
+                    model.pop(i, None)
+                else:
+                    model[i] = total
+    assert worst <= 1 + max(probe.size(big), 100) // 2 + 3
+    assert keyed(probe.items(big)) == [(hash(xs[i]), model[i]) for i in sorted(model)]
+    for h, _ in small:
+        probe.free(h)
+    probe.free(big)
+    assert refs(xs) == base
+
+
 def test_scaled_add_into_inline_map_releases_cancelled_keys(probe):
     xs = [korvo.var() for _ in range(30)]
     base = refs(xs)

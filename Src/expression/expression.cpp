@@ -40,15 +40,18 @@ void order_pair(PyObject **x, PyObject **y) {
 
 // Adds factor times every linear entry of src into e (e and src are different objects).
 int add_linear_parts(PyObject *e, const expression_s *src, double factor) {
-  map_cursor cursor = nullptr;
-  const var_s *x;
-  double coef;
   const linmap *lin = expression_lin(src);
-  while (lin && linmap_next(lin, &x, &coef, &cursor))
-    if (expression_addToLinTerm(e, obj_of(x), factor * coef) < 0) {
-      linmap_iter_free(&cursor);
-      return -1;
-    }
+  if (!lin || linmap_size(lin) == 0 || factor == 0.0) return 0;
+  expression_s *target = as_expression(e);
+  bool had_map = expression_lin(target) != nullptr;
+  linmap *into = expression_make_lin(target);
+  if (linmap_add_scaled(into, lin, factor) < 0) {
+    if (!had_map) linmap_release(into);
+    PyErr_SetString(korvo_model_error, "Error amending linear expression");
+    return -1;
+  }
+  // Products that all underflowed to zero leave no linear part behind.
+  if (!had_map && linmap_size(into) == 0) linmap_release(into);
   return 0;
 }
 

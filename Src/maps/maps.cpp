@@ -347,11 +347,20 @@ bool merge_tail_in_piles(linmap_s *m) {
   constexpr size_t kMaxPiles = 8;
   LinEntry *data = m->entries();
   const size_t sorted = m->sorted, tail = m->size - sorted;
-  LinEntry *scratch = static_cast<LinEntry *>(PyMem_Malloc(tail * sizeof(LinEntry)));
-  unsigned char *pile_of = static_cast<unsigned char *>(PyMem_Malloc(tail));
-  if (!scratch || !pile_of) {
+  // Scratch memory: the block's unused capacity when it has room (memory the
+  // map owns anyway), else a block of its own.
+  const size_t pile_bytes = (tail + sizeof(LinEntry) - 1) / sizeof(LinEntry);
+  const bool in_block = m->capacity - m->size >= tail + pile_bytes;
+  LinEntry *scratch = in_block ? data + m->size : static_cast<LinEntry *>(PyMem_Malloc(tail * sizeof(LinEntry)));
+  unsigned char *pile_of = in_block ? reinterpret_cast<unsigned char *>(data + m->size + tail)
+                                    : static_cast<unsigned char *>(PyMem_Malloc(tail));
+  auto release_scratch = [&] {
+    if (in_block) return;
     PyMem_Free(scratch);
     PyMem_Free(pile_of);
+  };
+  if (!scratch || !pile_of) {
+    release_scratch();
     return false;
   }
   uint64_t last[kMaxPiles];
@@ -362,8 +371,7 @@ bool merge_tail_in_piles(linmap_s *m) {
     while (p < piles && last[p] >= id) ++p;
     if (p == piles) {
       if (piles == kMaxPiles) {
-        PyMem_Free(scratch);
-        PyMem_Free(pile_of);
+        release_scratch();
         return false;
       }
       ++piles;
@@ -375,7 +383,6 @@ bool merge_tail_in_piles(linmap_s *m) {
   size_t begin[kMaxPiles], end[kMaxPiles];
   for (size_t p = 0, at = 0; p < piles; at += count[p], ++p) begin[p] = end[p] = at;
   for (size_t j = 0; j < tail; ++j) scratch[end[pile_of[j]]++] = data[sorted + j];
-  PyMem_Free(pile_of);
   // Backwards: the write position never passes the sorted entries still to be read.
   constexpr size_t kSortedPart = kMaxPiles;
   uint64_t head[kMaxPiles + 1];
@@ -396,7 +403,7 @@ bool merge_tail_in_piles(linmap_s *m) {
       if (end[best] > begin[best]) head[best] = scratch[end[best] - 1].id();
     }
   }
-  PyMem_Free(scratch);
+  release_scratch();
   return true;
 }
 
@@ -645,9 +652,31 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
     return rc;
   }
   lin_normalise(src);
+  if (src->size == 0) return 0;
+  if (dst->size >= kSmallMap) {
+    // A large map: the products join the pending tail (or extend the sorted
+    // part when they come after it) and are merged in bulk, as single adds
+    // are; a sum of many small expressions costs a copy per entry.
+    size_t n = dst->size, m = src->size;
+    if (!lin_reserve(dst, n + m)) return -1;
+    bool in_order = dst->sorted == n && dst->entries()[n - 1].id() < src->entries()[0].id();
+    LinEntry *out = dst->entries() + n;
+    for (size_t i = 0; i < m; ++i) {
+      const LinEntry &e = src->entries()[i];
+      double product = factor * e.coef;
+      if (product == 0.0) continue;
+      *out++ = LinEntry{e.key, product};
+      take_ref(e.key);
+    }
+    dst->size = uint32_t(out - dst->entries());
+    if (in_order)
+      dst->sorted = dst->size;
+    else if (dst->size - dst->sorted > dst->sorted / 2)
+      lin_merge_tail(dst);
+    return 0;
+  }
   lin_normalise(dst);
   size_t n = dst->size, m = src->size;
-  if (m == 0) return 0;
   if (n == 0 || dst->entries()[n - 1].id() < src->entries()[0].id()) {
     // Every key comes after dst's last one: append the products in one go.
     if (!lin_reserve(dst, n + m)) return -1;
