@@ -68,13 +68,13 @@ PyObject *build_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
     double ca, cb;
     linear_parts(a, &va, &ca);
     linear_parts(b, &vb, &cb);
-    cb *= f;
-    if (less_variable()(as_var(vb), as_var(va))) {
-      std::swap(va, vb);
-      std::swap(ca, cb);
-    }
-    if (expression_addToLinTerm(result.get(), va, ca) < 0 || expression_addToLinTerm(result.get(), vb, cb) < 0)
-      return nullptr;
+    // One merge of the two terms: ordered, summed when on one variable, and
+    // left out when zero.
+    linmap_entry first{as_var(va), ca}, second{as_var(vb), cb};
+    expression_s *e = as_expression(result.get());
+    size_t n = ca != 0.0, m = f * cb != 0.0;  // the room counted above
+    if (expression_lin(e) && linmap_assign_combination(expression_lin(e), &first, n, 1.0, &second, m, f) < 0)
+      return PyErr_NoMemory();
     return result.release();
   }
   if (expression_addOperand(result.get(), a, ka, 1.0) < 0 || expression_addOperand(result.get(), b, kb, f) < 0)
