@@ -643,6 +643,24 @@ bool linmap_frozen(const linmap *map) { return (map->flags & kFrozenMap) != 0; }
 
 int linmap_reserve(linmap *map, size_t count) { return lin_reserve(map, count) ? 0 : -1; }
 
+namespace {
+
+// Appends factor times src's entries (products of 0 left out) behind dst's
+// entries, taking a reference to each key; dst has the room.
+void append_products(linmap_s *dst, const linmap_s *src, double factor) {
+  LinEntry *out = dst->entries() + dst->size;
+  for (size_t i = 0; i < src->size; ++i) {
+    const LinEntry &e = src->entries()[i];
+    double product = factor * e.coef;
+    if (product == 0.0) continue;
+    *out++ = LinEntry{e.key, product};
+    take_ref(e.key);
+  }
+  dst->size = uint32_t(out - dst->entries());
+}
+
+}  // namespace
+
 int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   if (dst == src) {  // e += f * e: add from a snapshot
     linmap *snapshot = nullptr;
@@ -660,15 +678,7 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
     size_t n = dst->size, m = src->size;
     if (!lin_reserve(dst, n + m)) return -1;
     bool in_order = dst->sorted == n && dst->entries()[n - 1].id() < src->entries()[0].id();
-    LinEntry *out = dst->entries() + n;
-    for (size_t i = 0; i < m; ++i) {
-      const LinEntry &e = src->entries()[i];
-      double product = factor * e.coef;
-      if (product == 0.0) continue;
-      *out++ = LinEntry{e.key, product};
-      take_ref(e.key);
-    }
-    dst->size = uint32_t(out - dst->entries());
+    append_products(dst, src, factor);
     if (in_order)
       dst->sorted = dst->size;
     else if (dst->size - dst->sorted > dst->sorted / 2)
@@ -680,15 +690,8 @@ int linmap_add_scaled(linmap *dst, const linmap *src, double factor) {
   if (n == 0 || dst->entries()[n - 1].id() < src->entries()[0].id()) {
     // Every key comes after dst's last one: append the products in one go.
     if (!lin_reserve(dst, n + m)) return -1;
-    LinEntry *out = dst->entries() + n;
-    for (size_t i = 0; i < m; ++i) {
-      const LinEntry &e = src->entries()[i];
-      double product = factor * e.coef;
-      if (product == 0.0) continue;
-      *out++ = LinEntry{e.key, product};
-      take_ref(e.key);
-    }
-    dst->size = dst->sorted = size_t(out - dst->entries());
+    append_products(dst, src, factor);
+    dst->sorted = dst->size;
     return 0;
   }
   if (m <= 8 && n + m <= kSmallMap) {
