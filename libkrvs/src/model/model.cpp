@@ -2,6 +2,8 @@
 // built compressed forms of the matrix.
 #include "model/model.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +11,37 @@
 #include <utility>
 
 namespace krvs {
+
+// ---- large arrays -------------------------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__)
+// Sanitizer builds keep every array on the checked heap.
+void *allocate_large_array(size_t bytes) { return ::operator new(bytes); }
+void free_large_array(void *p, size_t) noexcept { ::operator delete(p); }
+#else
+namespace {
+constexpr size_t kHugePage = size_t(2) << 20;
+size_t huge_pages_for(size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+}  // namespace
+
+// A mapping aligned to a huge page: map one page more than needed, trim
+// both ends to the alignment, and ask for huge pages (only a hint: without
+// them the mapping keeps ordinary pages).
+void *allocate_large_array(size_t bytes) {
+  const size_t size = huge_pages_for(bytes);
+  void *raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (begin + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
+  if (aligned > begin) munmap(raw, aligned - begin);
+  const size_t tail = begin + size + kHugePage - (aligned + size);
+  if (tail > 0) munmap(reinterpret_cast<void *>(aligned + size), tail);
+  madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
+  return reinterpret_cast<void *>(aligned);
+}
+
+void free_large_array(void *p, size_t bytes) noexcept { munmap(p, huge_pages_for(bytes)); }
+#endif
 
 // ---- model ------------------------------------------------------------------
 

@@ -42,6 +42,12 @@ struct Indicator {
   int complement;  // 1: row holds when col = 1; -1: when col = 0
 };
 
+// Arrays of this size and more get memory of their own, on huge pages
+// where the system grants them: one page fault per 2 MB instead of 512.
+constexpr size_t kLargeArrayBytes = size_t(8) << 20;
+void *allocate_large_array(size_t bytes);
+void free_large_array(void *p, size_t bytes) noexcept;
+
 // An allocator that leaves new elements uninitialised when no value is
 // given: a vector of it can grow to a size that is then written in full
 // without first clearing the memory (for arrays of millions of entries).
@@ -60,6 +66,16 @@ struct UninitialisedAllocator : std::allocator<T> {
       ::new (static_cast<void *>(p)) U;
     else
       ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+  }
+  T *allocate(size_t n) {
+    if (n * sizeof(T) >= kLargeArrayBytes) return static_cast<T *>(allocate_large_array(n * sizeof(T)));
+    return std::allocator<T>::allocate(n);
+  }
+  void deallocate(T *p, size_t n) noexcept {
+    if (n * sizeof(T) >= kLargeArrayBytes)
+      free_large_array(p, n * sizeof(T));
+    else
+      std::allocator<T>::deallocate(p, n);
   }
 };
 template <class T>
