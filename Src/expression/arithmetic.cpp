@@ -45,6 +45,14 @@ void linear_parts(PyObject *obj, PyObject **var, double *coef) {
   }
 }
 
+// A variable or linear term as one map entry.
+linmap_entry term_entry(PyObject *obj) {
+  PyObject *var;
+  double coef;
+  linear_parts(obj, &var, &coef);
+  return {as_var(var), coef};
+}
+
 bool is_linear_kind(int kind) { return kind == EXPR_VAR || kind == EXPR_LINTERM; }
 
 // a + f*b as a new expression; ka and kb are the operands' kinds (0 to 4).
@@ -64,15 +72,11 @@ PyObject *build_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
   PyRef result(expression_with_room(size_t(adds_linear_entry(a, ka, 1.0)) + size_t(adds_linear_entry(b, kb, f))));
   if (!result) return nullptr;
   if (is_linear_kind(ka) && is_linear_kind(kb)) {
-    PyObject *va, *vb;
-    double ca, cb;
-    linear_parts(a, &va, &ca);
-    linear_parts(b, &vb, &cb);
     // One merge of the two terms: ordered, summed when on one variable, and
     // left out when zero.
-    linmap_entry first{as_var(va), ca}, second{as_var(vb), cb};
+    linmap_entry first = term_entry(a), second = term_entry(b);
     expression_s *e = as_expression(result.get());
-    size_t n = ca != 0.0, m = f * cb != 0.0;  // the room counted above
+    size_t n = first.coef != 0.0, m = f * second.coef != 0.0;  // the room counted above
     if (expression_lin(e) && linmap_assign_combination(expression_lin(e), &first, n, 1.0, &second, m, f) < 0)
       return PyErr_NoMemory();
     return result.release();
@@ -178,19 +182,13 @@ PyObject *quadterm_sum(PyObject *a, int ka, PyObject *b, int kb, double f) {
   return model_error("Invalid operands in sum with quadratic term");
 }
 
-// A variable or linear term as one map entry.
-linmap_entry term_entry(PyObject *obj, int kind) {
-  if (kind == EXPR_VAR) return {as_var(obj), 1.0};
-  return {as_linterm(obj)->var, as_linterm(obj)->coef};
-}
-
 // a + f*b of a linear expression without quadratic part and a variable or
 // linear term (either way round), f = 1 or -1: one merge into a result sized
 // for it, instead of a copy and then an insert.
-PyObject *linear_expression_plus_term(PyObject *a, int ka, PyObject *b, int kb, double f) {
+PyObject *linear_expression_plus_term(PyObject *a, int ka, PyObject *b, double f) {
   bool expression_first = ka == EXPR_EXPRESSION;
   const expression_s *e = as_expression(expression_first ? a : b);
-  linmap_entry term = term_entry(expression_first ? b : a, expression_first ? kb : ka);
+  linmap_entry term = term_entry(expression_first ? b : a);
   size_t n = 0;
   const linmap_entry *entries = linmap_data(expression_lin(e), &n);
   PyRef result(expression_with_room(n + 1));
@@ -209,7 +207,7 @@ PyObject *expression_sum_of(PyObject *a, int ka, PyObject *b, int kb, double f) 
   if (ka == EXPR_EXPRESSION && kb == EXPR_EXPRESSION) return expression_sum(a, b, f);
   if ((f == 1.0 || f == -1.0) && is_linear_kind(ka == EXPR_EXPRESSION ? kb : ka) &&
       !as_expression(ka == EXPR_EXPRESSION ? a : b)->quad)
-    return linear_expression_plus_term(a, ka, b, kb, f);
+    return linear_expression_plus_term(a, ka, b, f);
   // The copy keeps room for the term added to it.
   size_t room = is_linear_kind(ka == EXPR_EXPRESSION ? kb : ka) ? 1 : 0;
   PyRef result(ka == EXPR_EXPRESSION ? expression_copy_with_room(a, 1.0, room)
