@@ -100,4 +100,4 @@ PyMethodDef nlp_coef_methods[] = {KORVO_WRAPPER_METHOD(kGetcoefs), KORVO_WRAPPER
 
 }  // namespace
 
-PyMethodDef *problem_nlp_coef_method_table(void) { return nlp_coef_methods; }
+KORVO_REGISTER_PROBLEM_METHODS(nlp_coef_methods);

@@ -2,6 +2,7 @@
 #include "api/wrapper_table.h"
 
 #include <string>
+#include <vector>
 
 #include "api/conversion.h"
 #include "api/errors.h"
@@ -147,4 +148,19 @@ PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wr
   result = def.result ? def.result(call) : Py_NewRef(Py_None);
   setKrvsErrIfNull(self, result);
   return result;
+}
+
+namespace {
+// Filled by static registrations before the module's start-up runs.
+std::vector<PyMethodDef *> &registered_tables() {
+  static std::vector<PyMethodDef *> tables;
+  return tables;
+}
+}  // namespace
+
+void problem_register_method_table(PyMethodDef *table) { registered_tables().push_back(table); }
+
+PyMethodDef *const *problem_registered_method_tables(int *count) {
+  *count = int(registered_tables().size());
+  return registered_tables().data();
 }

@@ -79,4 +79,17 @@ PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wr
         METH_VARARGS | METH_KEYWORDS, def.doc                                                              \
   }
 
+// Method families register their tables themselves, so a new family file
+// needs no edit elsewhere: at namespace scope,
+//   KORVO_REGISTER_PROBLEM_METHODS(my_family_methods);
+// problem_type_prepare merges every registered table into the type, families
+// in link order, rows in table order.
+void problem_register_method_table(PyMethodDef *table);
+PyMethodDef *const *problem_registered_method_tables(int *count);
+struct problem_method_registration {
+  explicit problem_method_registration(PyMethodDef *table) { problem_register_method_table(table); }
+};
+#define KORVO_REGISTER_PROBLEM_METHODS(table) \
+  [[maybe_unused]] static const problem_method_registration korvo_registration_##table{table}
+
 #endif

@@ -277,6 +277,18 @@ KRVS_API int KRVSgetlpsol(KRVSprob prob, double x[], double slack[], double dual
 /* The best integer solution of the last KRVSmipoptimize; fails when there is none. */
 KRVS_API int KRVSgetmipsol(KRVSprob prob, double x[], double slack[]) KRVS_NOEXCEPT;
 
+/* ---- more model changes: quadratic coefficients, column limits, names,
+ *      bases and starting points ------------------------------------------ */
+
+/* ---- general and piecewise-linear constraints, MIP starts, the cut pool,
+ *      directives and stored branching bounds ------------------------------ */
+
+/* ---- queries of the model, the solution, the basis and presolve; solution,
+ *      basis and snapshot files -------------------------------------------- */
+
+/* ---- analysis: sensitivity ranges, rays, irreducible infeasible sets,
+ *      repair, strong branching and tuning --------------------------------- */
+
 #ifdef __cplusplus
 }
 #endif

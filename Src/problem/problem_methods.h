@@ -57,6 +57,5 @@ PyMethodDef *problem_registry_method_table(void);
 PyMethodDef *problem_objective_method_table(void);
 PyMethodDef *problem_solution_method_table(void);
 PyMethodDef *problem_files_method_table(void);
-PyMethodDef *problem_nlp_coef_method_table(void);
 
 #endif

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api/errors.h"
+#include "api/wrapper_table.h"
 #include "knls.h"
 #include "krvs.h"
 #include "problem/controls.h"
@@ -544,10 +545,13 @@ PyMethodDef *problem_base_method_table() { return problem_base_methods; }
 int problem_type_prepare(void) {
   static std::vector<PyMethodDef> methods;
   if (!methods.empty()) return 0;
-  for (PyMethodDef *table : {problem_base_method_table(), problem_registry_method_table(),
-                              problem_flush_method_table(), problem_objective_method_table(),
-                              problem_solution_method_table(), problem_files_method_table(),
-                              problem_nlp_coef_method_table()})
+  std::vector<PyMethodDef *> tables{problem_base_method_table(),     problem_registry_method_table(),
+                                     problem_flush_method_table(),    problem_objective_method_table(),
+                                     problem_solution_method_table(), problem_files_method_table()};
+  int registered = 0;
+  PyMethodDef *const *families = problem_registered_method_tables(&registered);
+  tables.insert(tables.end(), families, families + registered);
+  for (PyMethodDef *table : tables)
     for (PyMethodDef *def = table; def->ml_name; ++def) methods.push_back(*def);
   methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   korvo_problemType.tp_methods = methods.data();

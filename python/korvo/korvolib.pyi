@@ -69,7 +69,23 @@ leq: int
 geq: int
 eq: int
 range: int
-class problem:
+# The engine's own interface, by task; korvo.problem offers all of them.
+class _ModelBuildMethods:
+    """Methods that build and change the engine's copy of the model."""
+
+class _QueryMethods:
+    """Methods that read the model, the solution and the basis back, and files."""
+
+class _AnalysisMethods:
+    """Sensitivity, infeasibility analysis and repair, strong branching, tuning."""
+
+class _CallbackMethods:
+    """Registration of solver callbacks."""
+
+class _NonlinearMethods:
+    """Methods of the nonlinear solver."""
+
+class problem(_ModelBuildMethods, _QueryMethods, _AnalysisMethods, _CallbackMethods, _NonlinearMethods):
     controls: Any
     attributes: Any
     def __init__(self, *elements: Any, name: str = ..., sense: int = ...) -> None: ...
