@@ -78,7 +78,8 @@ int convert_argument(wrap_call &call, const wrap_arg &arg, int i) {
       call.ints[i] = index;
       return 0;
     }
-    case WR_ARRAY: {
+    case WR_ARRAY:
+    case WR_ARRAY_OR_NONE: {
       int64_t unused = -1;
       int64_t *slot = arg.slot >= 0 ? &call.slots[arg.slot] : &unused;
       return conv_obj2arr(call.p, slot, obj, &call.arrays[i], arg.kind);
@@ -115,7 +116,8 @@ PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wr
   std::string missing;
   int missing_count = 0;
   for (int i = 0; i < def.nargs; ++i)
-    if (!def.args[i].optional && def.args[i].role != WR_OUTLIST && call.objects[i] == Py_None) {
+    if (!def.args[i].optional && def.args[i].role != WR_OUTLIST && def.args[i].role != WR_ARRAY_OR_NONE &&
+        call.objects[i] == Py_None) {
       missing += missing_count++ ? ", " : "";
       missing += def.args[i].keyword;
     }

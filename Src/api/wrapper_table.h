@@ -19,6 +19,7 @@ enum wrap_role : uint8_t {
   WR_INDEX,    // one row, column or set (object, name or index; kind CONV_ROW/COL/SET) -> ints[i]
   WR_ARRAY,    // a sequence converted with conv_obj2arr(kind, slot) -> arrays[i]
   WR_OUTLIST,  // the caller's list (or None), filled after the call from arrays[i] (prepared), count slots[slot]
+  WR_ARRAY_OR_NONE,  // as WR_ARRAY, but None leaves arrays[i] null even where the argument is required
 };
 
 constexpr int kWrapMaxArgs = 12;

@@ -285,6 +285,64 @@ KRVS_API int KRVSgetmipsol(KRVSprob prob, double x[], double slack[]) KRVS_NOEXC
 
 /* ---- queries of the model, the solution, the basis and presolve; solution,
  *      basis and snapshot files -------------------------------------------- */
+/* Value types of KRVSgetcontrolinfo and KRVSgetattribinfo. */
+#define KRVS_TYPE_INT    1
+#define KRVS_TYPE_INT64  2
+#define KRVS_TYPE_DOUBLE 3
+#define KRVS_TYPE_STRING 4
+/* Id and value type of a control (attribute) given its name, in any case;
+ * an unknown name fails. */
+KRVS_API int KRVSgetcontrolinfo(KRVSprob prob, const char *name, int *id, int *type) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetattribinfo(KRVSprob prob, const char *name, int *id, int *type) KRVS_NOEXCEPT;
+/* Writes the controls whose values differ from their defaults to the log. */
+KRVS_API int KRVSdumpcontrols(KRVSprob prob) KRVS_NOEXCEPT;
+/* Q_ij of the objective's 0.5 x'Qx, and of a row's x'Qx. */
+KRVS_API int KRVSgetqobj(KRVSprob prob, int col1, int col2, double *coef) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetqrowcoeff(KRVSprob prob, int row, int col1, int col2, double *coef) KRVS_NOEXCEPT;
+/* A row's quadratic matrix for columns first..last, by columns as
+ * KRVSgetmqobj: column j lists every (j, k) entry with k >= j. */
+KRVS_API int KRVSgetqrowqmatrix(KRVSprob prob, int row, int start[], int colind[], double rowqcoef[], int maxcoefs,
+                                int *ncoefs, int first, int last) KRVS_NOEXCEPT;
+/* One column's and one row's values of the LP (MIP) solution; an index of
+ * -1 asks for nothing there, and null outputs are skipped. */
+KRVS_API int KRVSgetlpsolval(KRVSprob prob, int col, int row, double *x, double *slack, double *dual,
+                             double *dj) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetmipsolval(KRVSprob prob, int col, int row, double *x, double *slack) KRVS_NOEXCEPT;
+/* Columns and rows where the LP solution breaks a bound (mx: columns, mslack:
+ * rows) or where a dual value or reduced cost has the wrong sign (mdual:
+ * rows, mdj: columns), against the feastol and optimalitytol controls; with
+ * null arrays only the counts are set. The scaled variant measures in a
+ * problem whose rows and columns are scaled by powers of two to a largest
+ * coefficient of about 1. */
+KRVS_API int KRVSgetinfeas(KRVSprob prob, int *npv, int *nps, int *nds, int *ndv, int mx[], int mslack[],
+                           int mdual[], int mdj[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetscaledinfeas(KRVSprob prob, int *npv, int *nps, int *nds, int *ndv, int mx[], int mslack[],
+                                 int mdual[], int mdj[]) KRVS_NOEXCEPT;
+/* Computations on a solution the caller gives (one value per column, duals
+ * one per row): objective value (constant and quadratic part included),
+ * slacks rhs - activity (quadratic rows included), reduced costs
+ * c + Qx - A'duals (solution may be null without a quadratic objective). */
+KRVS_API int KRVScalcobjective(KRVSprob prob, const double solution[], double *objective) KRVS_NOEXCEPT;
+KRVS_API int KRVScalcslacks(KRVSprob prob, const double solution[], double slacks[]) KRVS_NOEXCEPT;
+KRVS_API int KRVScalcreducedcosts(KRVSprob prob, const double duals[], const double solution[],
+                                  double djs[]) KRVS_NOEXCEPT;
+/* Properties of KRVScalcsolinfo: the largest bound or row violation of the
+ * solution (absolute, or relative to 1 + |value|), the largest sign error of
+ * a reduced cost or dual (absolute, or relative to 1 + |cost| / 1 + |dual|). */
+#define KRVS_SOLINFO_ABSPRIMALINFEAS 0
+#define KRVS_SOLINFO_RELPRIMALINFEAS 1
+#define KRVS_SOLINFO_ABSDUALINFEAS   2
+#define KRVS_SOLINFO_RELDUALINFEAS   3
+KRVS_API int KRVScalcsolinfo(KRVSprob prob, const double solution[], const double duals[], int property,
+                             double *value) KRVS_NOEXCEPT;
+/* Basis statuses. Columns: 0 at lower bound, 1 basic, 2 at upper bound,
+ * 3 free nonbasic. Rows, of their slack rhs - activity: 0 slack at its
+ * lower end (a tight 'L' or 'E' row, a range row at rhs), 1 basic, 2 slack
+ * at its upper end (a tight 'G' row, a range row at rhs - range), 3 free.
+ * Fails when there is no basis, or rows, columns or coefficients changed
+ * since it was found. getbasisval: index -1 asks for nothing (status 0). */
+KRVS_API int KRVSgetbasis(KRVSprob prob, int rowstat[], int colstat[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetbasisval(KRVSprob prob, int row, int col, int *rowstat, int *colstat) KRVS_NOEXCEPT;
 
 /* ---- analysis: sensitivity ranges, rays, irreducible infeasible sets,
  *      repair, strong branching and tuning --------------------------------- */

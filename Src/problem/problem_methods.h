@@ -51,6 +51,11 @@ int check_nl_unconstruct(problem_s *p);
 // Sets the objective (sense 1 or -1); 0 or -1 with an exception.
 int problem_set_objective(problem_s *p, PyObject *objective, long sense);
 
+// SIGINT at its default disposition around an engine solve (nestable), so
+// that Ctrl-C stops the process while Python's handler cannot run.
+void setSigIntHandler(void);
+void resetSigIntHandler(void);
+
 // Method tables (each ended by a null entry).
 PyMethodDef *problem_base_method_table(void);
 PyMethodDef *problem_registry_method_table(void);

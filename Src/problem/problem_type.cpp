@@ -245,6 +245,8 @@ PyObject *problem_copy(PyObject *self, PyObject *) {
 int sigint_nesting = 0;
 struct sigaction saved_sigint_action;
 
+}  // namespace
+
 void setSigIntHandler() {
   if (sigint_nesting++ == 0) {
     struct sigaction action;
@@ -258,6 +260,8 @@ void setSigIntHandler() {
 void resetSigIntHandler() {
   if (--sigint_nesting == 0) sigaction(SIGINT, &saved_sigint_action, nullptr);
 }
+
+namespace {
 
 // Runs an engine solve with SIGINT at its default disposition and the
 // interpreter lock released; callbacks take the lock themselves.
