@@ -123,6 +123,15 @@ def test_constructor_forms(xy):
     assert d.body is c.body and (d.lb, d.ub, d.name) == (c.lb, c.ub, "again")
     num = korvo.constraint(body=np.array([[x * 2, y], [y, x]], dtype=object), ub=1)
     assert str(num.body) == "2*x"
+    # A two-sided constraint: the body given first, by position.
+    two_sided = korvo.constraint(x + y, lb=1, ub=3)
+    assert (two_sided.lb, two_sided.ub, str(two_sided.body).strip()) == (1.0, 3.0, "x + y")
+    p = korvo.problem(x, y, two_sided, x + y)
+    p.setControl("outputlog", 0)
+    p.solve()
+    assert p.getObjVal() == pytest.approx(1.0)
+    with pytest.raises(korvo.ModelError, match="^Arguments required"):
+        korvo.constraint(x + y)
 
 
 def test_constructor_messages(xy):

@@ -92,6 +92,13 @@ int constraint_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     return -1;
   if (source == Py_None) source = nullptr;
   if (body == Py_None) body = nullptr;
+  // korvo.constraint(x + y, lb=1, ub=3): a modelling object given first, by
+  // position, is the body; that is how a two-sided constraint is written.
+  if (source && !body && PyTuple_GET_SIZE(args) > 0 && !Py_IS_TYPE(source, &korvo_constraintType) &&
+      (isNumpyArray(source) || exprKind(source) > 0)) {
+    body = source;
+    source = nullptr;
+  }
   if (name && name != Py_None && set_con_name(&c->info, name) < 0) return -1;
   if (lb > ub + 1e-6) {
     PyErr_SetString(korvo_model_error, "Constraint defined infeasible: lower bound > upper bound");
