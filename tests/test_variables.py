@@ -72,8 +72,9 @@ def test_vartype_assignment_only_touches_type_bits():
     ident = hash(x)
     x.vartype = korvo.partiallyinteger
     assert x.vartype == 5
-    x.vartype = 9  # out of range: stored in the three type bits only
-    assert (hash(x), x.lb, x.ub, x.name) == (ident, -2.5, 9.5, "v")
+    with pytest.raises(korvo.ModelError, match="Invalid variable type 9"):
+        x.vartype = 9  # out of range: refused, nothing changes
+    assert (hash(x), x.lb, x.ub, x.name, x.vartype) == (ident, -2.5, 9.5, "v", 5)
 
 
 def test_attribute_rules():

@@ -471,12 +471,27 @@ PyObject *linterm_cmp(PyObject *a, PyObject *b, int op) { return make_constraint
 PyObject *quadterm_cmp(PyObject *a, PyObject *b, int op) { return make_constraint(a, b, op); }
 PyObject *expression_cmp(PyObject *a, PyObject *b, int op) { return make_constraint(a, b, op); }
 
+// A constraint has no truth value: Python asks for one in a chained
+// comparison (1 <= x + y <= 3 keeps only its second half) and in `if x >= 3:`,
+// and either would silently give a different model than the one written.
+int constraint_bool(PyObject *) {
+  PyErr_SetString(PyExc_TypeError,
+                  "A constraint has no truth value. A chained comparison such as 1 <= x + y <= 3 cannot be "
+                  "written in Python; write a two-sided constraint as korvo.constraint(body=x + y, lb=1, ub=3). "
+                  "To find a variable in a container, use a dict or set (variables hash by identity) or "
+                  "compare with 'is'");
+  return -1;
+}
+
+PyNumberMethods constraint_number_methods = {.nb_bool = constraint_bool};
+
 PyTypeObject korvo_constraintType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "korvo.constraint",
     .tp_basicsize = sizeof(constraint_s),
     .tp_dealloc = constraint_dealloc,
     .tp_repr = constraint_str,
+    .tp_as_number = &constraint_number_methods,
     .tp_str = constraint_str,
     .tp_getattro = con_getattr,
     .tp_setattro = con_setattr,

@@ -1,8 +1,11 @@
 #include "problem/controls.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "api/errors.h"
 #include "knls.h"
@@ -23,12 +26,58 @@ PyObject *ctrl_attr_new(PyTypeObject *type, PyObject *problem, PyObject *dict) {
   if (!obj) return nullptr;
   obj->problem = problem;
   obj->dict = dict;
+  obj->owns_problem = 0;
   return reinterpret_cast<PyObject *>(obj);
 }
 
 void ctrl_attr_dealloc(PyObject *self) {
-  Py_XDECREF(reinterpret_cast<ctrl_attr_s *>(self)->dict);
+  auto *obj = reinterpret_cast<ctrl_attr_s *>(self);
+  Py_XDECREF(obj->dict);
+  if (obj->owns_problem) Py_XDECREF(obj->problem);
   PyObject_Free(self);
+}
+
+size_t edit_distance(const char *a, const char *b) {
+  const size_t n = strlen(a), m = strlen(b);
+  std::vector<size_t> row(m + 1);
+  for (size_t j = 0; j <= m; ++j) row[j] = j;
+  for (size_t i = 1; i <= n; ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= m; ++j) {
+      size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[m];
+}
+
+// Sets exc with "<what> '<name>'" followed by the closest known names, so a
+// misspelled control says what was meant.
+void unknown_name_error(PyObject *exc, const char *what, const char *name, PyObject *table) {
+  std::string lower(name);
+  for (char &c : lower) c = char(tolower(static_cast<unsigned char>(c)));
+  std::vector<std::pair<size_t, std::string>> close;
+  const size_t limit = std::max<size_t>(2, lower.size() / 3);
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (table && PyDict_Next(table, &pos, &key, &value)) {
+    const char *known = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+    if (!known) {
+      PyErr_Clear();
+      continue;
+    }
+    size_t distance = edit_distance(lower.c_str(), known);
+    // A name that contains the given one (or the other way round) is close too.
+    if (distance > limit && lower.size() >= 4 && (strstr(known, lower.c_str()) || lower.find(known) != std::string::npos))
+      distance = limit;
+    if (distance <= limit) close.emplace_back(distance, known);
+  }
+  std::sort(close.begin(), close.end());
+  std::string message = std::string(what) + " '" + name + "'";
+  for (size_t i = 0; i < close.size() && i < 3; ++i) message += (i == 0 ? "; closest names: " : ", ") + close[i].second;
+  PyErr_SetString(exc, message.c_str());
 }
 
 // Looks a folded name up in an info table; returns a borrowed (id, type, kind) or null.
@@ -52,6 +101,9 @@ PyObject *ctrl_attr_get(PyObject *self, PyObject *name, bool is_control) {
   if (!text) return nullptr;
   if (strcmp(text, "__dict__") == 0) return Py_NewRef(obj->dict);
   if (strcmp(text, "__class__") == 0) return Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+  // Python's own protocol names (__doc__, __name__, __wrapped__ ...) are
+  // never controls: the ordinary lookup answers them, as help() needs.
+  if (text[0] == '_' && text[1] == '_') return PyObject_GenericGetAttr(self, name);
   char lower[kMaxNameLength + 1];
   if (to_lowercase_all(text, lower) < 0) return nullptr;
 
@@ -72,7 +124,8 @@ PyObject *ctrl_attr_get(PyObject *self, PyObject *name, bool is_control) {
       return problem_getInfo_single(reinterpret_cast<problem_s *>(obj->problem), id, type, is_control, kind);
   }
   if (!PyErr_Occurred())
-    PyErr_SetString(korvo_interface_error, is_control ? "Incorrect control name" : "Incorrect attribute name");
+    unknown_name_error(korvo_unknown_name_error, is_control ? "Incorrect control name" : "Incorrect attribute name",
+                       text, is_control ? krv_py_env.ctrl_info : krv_py_env.attr_info);
   return nullptr;
 }
 
@@ -100,7 +153,7 @@ int ctrl_setattro(PyObject *self, PyObject *name, PyObject *value) {
     found = unpack_info(info_lookup(krv_py_env.ctrl_info, lower), &id, &type, &kind);
   }
   if (!found) {
-    if (!PyErr_Occurred()) PyErr_SetString(korvo_interface_error, "Incorrect control name");
+    if (!PyErr_Occurred()) unknown_name_error(korvo_unknown_name_error, "Incorrect control name", text, krv_py_env.ctrl_info);
     return -1;
   }
   if (!is_module_level(obj)) {
@@ -270,6 +323,18 @@ static PyObject *copy_with_dict(PyObject *src) {
   PyObject *copy = ctrl_attr_new(Py_TYPE(src), obj->problem, dict);
   if (!copy) Py_DECREF(dict);
   return copy;
+}
+
+PyObject *ctrl_attr_handout(PyObject *stored) {
+  auto *obj = reinterpret_cast<ctrl_attr_s *>(stored);
+  PyObject *handout = ctrl_attr_new(Py_TYPE(stored), Py_XNewRef(obj->problem), Py_NewRef(obj->dict));
+  if (!handout) {
+    Py_XDECREF(obj->problem);
+    Py_DECREF(obj->dict);
+    return nullptr;
+  }
+  reinterpret_cast<ctrl_attr_s *>(handout)->owns_problem = 1;
+  return handout;
 }
 
 PyObject *ctrl_copy(PyObject *ctrl) { return copy_with_dict(ctrl); }
@@ -458,9 +523,13 @@ PyObject *info_value_by_name(problem_s *p, PyObject *name, bool is_control) {
   int id, type, kind;
   if (!unpack_info(PyDict_GetItem(is_control ? krv_py_env.ctrl_info : krv_py_env.attr_info, lower.get()), &id,
                    &type, &kind)) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(korvo_interface_error, is_control ? "Requested value of an unknown control"
-                                                        : "Requested value of an unknown attribute");
+    if (!PyErr_Occurred()) {
+      const char *text = PyUnicode_AsUTF8(lower.get());
+      if (!text) return nullptr;
+      unknown_name_error(korvo_interface_error,
+                         is_control ? "Requested value of an unknown control" : "Requested value of an unknown attribute",
+                         text, is_control ? krv_py_env.ctrl_info : krv_py_env.attr_info);
+    }
     return nullptr;
   }
   return problem_getInfo_single(p, id, type, is_control, kind);
@@ -517,7 +586,11 @@ int set_control_by_name(problem_s *p, PyObject *name, PyObject *value) {
     found = unpack_info(PyDict_GetItem(krv_py_env.ctrl_info, lower.get()), &id, &type, &kind);
   }
   if (!found) {
-    if (!PyErr_Occurred()) PyErr_Format(korvo_interface_error, "Incorrect control name: %S", name);
+    if (!PyErr_Occurred()) {
+      const char *text = PyUnicode_AsUTF8(lower.get());
+      if (!text) return -1;
+      unknown_name_error(korvo_interface_error, "Incorrect control name", text, krv_py_env.ctrl_info);
+    }
     return -1;
   }
   int rc = problem_setControl_single(p, id, type, kind, value);
@@ -564,7 +637,11 @@ PyObject *problem_setControl(PyObject *self, PyObject *args) {
       found = unpack_info(PyDict_GetItem(krv_py_env.ctrl_info, lower.get()), &id, &type, &kind);
     }
     if (!found) {
-      if (!PyErr_Occurred()) PyErr_SetString(korvo_interface_error, "Incorrect control name");
+      if (!PyErr_Occurred()) {
+        const char *text = PyUnicode_AsUTF8(lower.get());
+        if (!text) return nullptr;
+        unknown_name_error(korvo_interface_error, "Incorrect control name", text, krv_py_env.ctrl_info);
+      }
       return nullptr;
     }
     int rc = problem_setControl_single(p, id, type, kind, PyTuple_GET_ITEM(args, 1));

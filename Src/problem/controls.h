@@ -14,8 +14,11 @@ enum { LIBKIND_OPTIMIZER = 0, LIBKIND_NLS = 1, LIBKIND_NLS_SECOND = 2 };
 
 struct ctrl_attr_s {
   PyObject_HEAD
-  PyObject *problem;  // borrowed; null for the module-level controls object
+  PyObject *problem;  // null for the module-level controls object
   PyObject *dict;
+  // 1 when problem is an owned reference: objects handed to Python code.
+  // The problem's own objects borrow it, as the problem owns them.
+  int owns_problem;
 };
 
 // The module-level controls object (bound to no problem), with an empty dictionary.
@@ -23,6 +26,10 @@ PyObject *ctrl_new_module_level(void);
 // Control / attribute objects bound to a problem (borrowed back-pointer).
 PyObject *ctrl_new_for_problem(PyObject *problem);
 PyObject *attr_new_for_problem(PyObject *problem);
+// A new object like the given problem-bound one that holds its own
+// reference to the problem, so that it stays usable after the caller drops
+// the problem: what p.controls and p.attributes hand out.
+PyObject *ctrl_attr_handout(PyObject *stored);
 // Copies with the same problem and a copy of the dictionary.
 PyObject *ctrl_copy(PyObject *ctrl);
 PyObject *attr_copy(PyObject *attr);

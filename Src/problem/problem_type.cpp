@@ -415,26 +415,45 @@ PyObject *problem_getProbStatusString(PyObject *self, PyObject *) {
   return PyUnicode_FromString(names[kind][status >= 0 && status <= 8 ? status : 9]);
 }
 
+// The objective value exists only with a solution: before a solve, after an
+// infeasible or unbounded one, a number would pass for a result. The error is
+// the one the solution query gives, so both fail alike.
 PyObject *problem_getObjVal(PyObject *self, PyObject *) {
   auto *p = reinterpret_cast<problem_s *>(self);
   double value = 0.0;
-  int from_nonlinear = problem_results_from_nonlinear(p);
-  if (from_nonlinear < 0) return nullptr;
-  if (from_nonlinear) {
+  int kind = 2;
+  int status = problem_status(p, &kind);
+  if (status < 0 && PyErr_Occurred()) return nullptr;
+  // Unbounded: nlp_unbounded, mip_unbounded, lp_unbounded.
+  if (status == (kind == 0 ? 5 : kind == 1 ? 7 : 5)) {
+    PyErr_SetString(korvo_solver_error,
+                    "No objective value is available: the problem is unbounded (see getProbStatusString())");
+    return nullptr;
+  }
+  if (kind == 0) {
+    // A nonlinear solve that ended infeasible keeps its last point for
+    // inspection, but that point has no objective value to report.
+    if (status == 0 || status == 3 || status == 4) {
+      PyErr_Format(korvo_solver_error, "No objective value is available: %s",
+                   status == 0 ? "the problem has not been solved" : "the last nonlinear solve found no feasible point");
+      return nullptr;
+    }
+    if (KNLSgetslpsol(p->nlprob, nullptr, nullptr, nullptr, nullptr) != 0) return krvs_error(self);
     if (KNLSgetdblattrib(p->nlprob, 12179, &value) != 0) return krvs_error(self);
     return PyFloat_FromDouble(value);
   }
-  int mip = problem_is_mip(p);
-  if (mip < 0) return nullptr;
+  const bool mip = kind == 1;
+  int available = mip ? KRVSgetmipsol(p->prob, nullptr, nullptr) : KRVSgetlpsol(p->prob, nullptr, nullptr, nullptr, nullptr);
+  if (available != 0) return krvs_error(self);
   if (KRVSgetdblattrib(p->prob, mip ? 2003 : 2001, &value) != 0) return krvs_error(self);
   return PyFloat_FromDouble(value);
 }
 
 PyObject *problem_controls_get(PyObject *self, void *) {
-  return Py_NewRef(reinterpret_cast<problem_s *>(self)->controls);
+  return ctrl_attr_handout(reinterpret_cast<problem_s *>(self)->controls);
 }
 PyObject *problem_attributes_get(PyObject *self, void *) {
-  return Py_NewRef(reinterpret_cast<problem_s *>(self)->attributes);
+  return ctrl_attr_handout(reinterpret_cast<problem_s *>(self)->attributes);
 }
 
 PyGetSetDef problem_getset[] = {
@@ -509,7 +528,10 @@ static PyMethodDef problem_base_methods[] = {
                              KORVO_NO_ARGS, "print(p.getProbStatusString())", "For example 'lp_optimal'.")),
     PROBLEM_METHOD("getObjVal", problem_getObjVal, METH_NOARGS,
                    KORVO_DOC("Returns the objective value of the last solve.", "value = p.getObjVal()", KORVO_NO_ARGS,
-                             "print(p.getObjVal())", "For a MIP, the value of the best solution found.")),
+                             "print(p.getObjVal())",
+                             "For a MIP, the value of the best solution found. Without a solution (before a "
+                             "solve, after an infeasible or unbounded one) it raises korvo.SolverError, as "
+                             "getSolution() does, rather than return a number that is no result.")),
     PROBLEM_METHOD("getControl", problem_getControl, METH_VARARGS,
                    KORVO_DOC("Returns controls' values: all, one, or several by name.", "value = p.getControl(*names)",
                              KORVO_ARGS("names: none (all controls), one name, several names or a list of names."),

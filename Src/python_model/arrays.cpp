@@ -466,6 +466,7 @@ PyObject *korvomod_vars(PyObject *, PyObject *args, PyObject *kwargs) {
       !PyArg_ParseTupleAndKeywords(no_args.get(), kwargs, "|$OdddL:vars", const_cast<char **>(keywords), &name,
                                    &req.lb, &req.ub, &req.threshold, &req.vartype))
     return nullptr;
+  if (check_var_type(req.vartype) < 0) return nullptr;
   if (req.lb > req.ub + 1e-6) return model_error("Variables have empty feasible set: lower bound > upper bound");
 
   if (PyTuple_GET_SIZE(args) == 0)

@@ -69,6 +69,8 @@ extern PyTypeObject korvo_nonlinType;
 // Exceptions.
 extern PyObject *korvo_model_error;
 extern PyObject *korvo_interface_error;
+// Subclass of both InterfaceError and AttributeError, for unknown control and attribute names.
+extern PyObject *korvo_unknown_name_error;
 extern PyObject *korvo_solver_error;
 
 // Library start and stop (use-counted); 0 or -1 with an exception set.

@@ -15,6 +15,7 @@ krv_py_env_s krv_py_env;
 
 PyObject *korvo_model_error = nullptr;
 PyObject *korvo_interface_error = nullptr;
+PyObject *korvo_unknown_name_error = nullptr;
 PyObject *korvo_solver_error = nullptr;
 
 namespace {
@@ -185,12 +186,21 @@ PyMODINIT_FUNC PyInit_korvolib(void) {
   korvo_interface_error = PyErr_NewException("korvo.InterfaceError", nullptr, nullptr);
   korvo_solver_error = PyErr_NewException("korvo.SolverError", nullptr, nullptr);
   if (!korvo_model_error || !korvo_interface_error || !korvo_solver_error) return fail_initialisation(module);
+  {
+    // Unknown names of controls and attributes: an InterfaceError that is
+    // also an AttributeError, as hasattr(), getattr(obj, name, default) and
+    // help() expect of a missing attribute.
+    PyRef bases(PyTuple_Pack(2, korvo_interface_error, PyExc_AttributeError));
+    korvo_unknown_name_error = bases ? PyErr_NewException("korvo.UnknownNameError", bases.get(), nullptr) : nullptr;
+    if (!korvo_unknown_name_error) return fail_initialisation(module);
+  }
 
   for (const char *name : published_order)
     if (add_type(module, name) < 0) return fail_initialisation(module);
   if (PyModule_AddObjectRef(module, "ModelError", korvo_model_error) < 0 ||
       PyModule_AddObjectRef(module, "InterfaceError", korvo_interface_error) < 0 ||
-      PyModule_AddObjectRef(module, "SolverError", korvo_solver_error) < 0)
+      PyModule_AddObjectRef(module, "SolverError", korvo_solver_error) < 0 ||
+      PyModule_AddObjectRef(module, "UnknownNameError", korvo_unknown_name_error) < 0)
     return fail_initialisation(module);
   if (setAltNumOps() < 0) return fail_initialisation(module);
   if (init_structures(module) < 0) return fail_initialisation(module);

@@ -60,6 +60,7 @@ int var_init(PyObject *self, PyObject *args, PyObject *kwargs) {
       !PyArg_ParseTupleAndKeywords(args, kwargs, "|OdddL", const_cast<char **>(keywords), &name, &lb, &ub,
                                    &threshold, &vartype))
     return -1;
+  if (check_var_type(vartype) < 0) return -1;
   if (lb > ub + 1e-6) {
     PyErr_SetString(korvo_model_error, "Variable has empty feasible set: lower bound > upper bound");
     return -1;
@@ -141,6 +142,7 @@ int var_setattr(PyObject *self, PyObject *attr, PyObject *value) {
   if (name_is(text, "vartype")) {
     long long type = PyLong_AsLongLong(value);
     if (type == -1 && PyErr_Occurred()) return -1;
+    if (check_var_type(type) < 0) return -1;
     set_var_type(info, type);
     return 0;
   }
@@ -163,6 +165,15 @@ PyMethodDef var_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
+
+int check_var_type(long long type) {
+  if (type >= 0 && type <= 5) return 0;
+  PyErr_Format(korvo_model_error,
+               "Invalid variable type %lld: use korvo.continuous, korvo.binary, korvo.integer, "
+               "korvo.semicontinuous, korvo.semiinteger or korvo.partiallyinteger",
+               type);
+  return -1;
+}
 
 uint64_t var_take_ids(uint64_t count) {
   MutexGuard lock(krv_py_env.mutexes[MUTEX_VAR_ID]);
@@ -314,7 +325,11 @@ PyTypeObject korvo_varType = {
                                    "  vartype: korvo.continuous, binary, integer, semicontinuous, semiinteger or partiallyinteger"),
                         "x = korvo.var(lb=-1, ub=5, vartype=korvo.integer, name='x')",
                         "Variables combine into expressions and constraints with Python operators and join a problem "
-                        "through problem.addVariable."),
+                        "through problem.addVariable. x == y builds a constraint, and a constraint has no truth "
+                        "value, so 'y in [x]' and '[x, y].index(y)' raise TypeError (a variable is found only when "
+                        "it is the very object tested first). To look variables up, use a dict or set: variables "
+                        "hash by identity, e.g. position = {v: i for i, v in enumerate(xs)}; position[y]. "
+                        "A type outside the six constants is refused with korvo.ModelError."),
     .tp_richcompare = var_cmp,
     .tp_methods = var_methods,
     .tp_init = var_init,

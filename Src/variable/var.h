@@ -66,6 +66,8 @@ double get_var_thold(uint64_t info);
 int set_var_thold(uint64_t *info, double value);
 int get_var_type(uint64_t info);
 void set_var_type(uint64_t *info, int64_t type);
+// 0 for one of the six variable types; otherwise -1 with ModelError set.
+int check_var_type(long long type);
 // New reference to the stored name or to a new "C<id>" string.
 PyObject *get_var_name(uint64_t info);
 // Stores name (a new reference is taken); 0 or -1 with an exception set.

@@ -517,8 +517,9 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
         break;
     }
     if (run_status == HighsStatus::kError && state.lp_status == LP_OPTIMAL) state.lp_status = LP_UNSOLVED;
-    // An infeasible LP's last iterate is no solution to hand out.
-    if (state.lp_status != LP_INFEAS) store_solution(state.lp, m, sol, true);
+    // An infeasible LP's last iterate is no solution to hand out, and neither
+    // is the point where an unbounded LP found its ray.
+    if (state.lp_status != LP_INFEAS && state.lp_status != LP_UNBOUNDED) store_solution(state.lp, m, sol, true);
     state.lp_objective = status == HighsModelStatus::kModelEmpty ? m.obj_constant : info.objective_function_value;
     if (highs.getBasis().valid && !quadratic) {
       const HighsBasis &basis = highs.getBasis();
