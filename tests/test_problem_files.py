@@ -70,22 +70,26 @@ def test_three_hundred_columns_and_a_range_row(tmp_path):
     assert q.getIndexFromName(2, "col299") == 299
 
 
-def test_read_replaces_the_registry_and_failures_leave_it_empty(tmp_path):
+def test_read_replaces_the_registry_and_failures_change_nothing(tmp_path):
     p = build_model()
     path = str(tmp_path / "m.lp")
     p.write(path)
     old = p.getVariable()
     p.read(path)
-    assert len(p.getVariable()) == 4 and not any(v is w for v, w in zip(p.getVariable(), old))
+    read = p.getVariable()
+    assert len(read) == 4 and not any(v is w for v, w in zip(read, old))
     with pytest.raises(korvo.ModelError, match="Incorrect object"):
         p.getIndex(old[0])
+    # Refused calls keep the model read and its registry.
     with pytest.raises(TypeError):
         p.read()
-    assert p.getVariable() == [] and p.getConstraint() == [] and p.getSOS() == []
     q = build_model()
+    before = q.getVariable(), q.getConstraint(), q.getSOS()
     with pytest.raises(korvo.SolverError):
         q.read(str(tmp_path / "missing.mps"))
-    assert q.getVariable() == []
+    for p_, objs in ((p, read), (q, before[0])):
+        assert all(a is b for a, b in zip(p_.getVariable(), objs)) and len(p_.getVariable()) == len(objs)
+    assert [len(x) for x in before] == [len(q.getVariable()), len(q.getConstraint()), len(q.getSOS())]
 
 
 def test_write_errors_are_raised(tmp_path):

@@ -18,10 +18,12 @@ void raise_global_error() {
                   msg[0] ? msg : "Unidentified error associated with the global environment");
 }
 
-void raise_problem_error(problem_s *p) {
+}  // namespace
+
+void raise_engine_error(KRVSprob prob, KNLSprob nlprob) {
   char msg[512] = {0};
-  if (p->prob) KRVSgetlasterror(p->prob, msg);
-  if (!msg[0] && p->nlprob) {
+  if (prob) KRVSgetlasterror(prob, msg);
+  if (!msg[0] && nlprob) {
     int use_count;
     {
       MutexGuard lock(krv_py_env.mutexes[MUTEX_LIB_USE]);
@@ -29,11 +31,15 @@ void raise_problem_error(problem_s *p) {
     }
     if (use_count != 0) {
       int code = 0;
-      KNLSgetlasterror(p->nlprob, &code, msg);
+      KNLSgetlasterror(nlprob, &code, msg);
     }
   }
   PyErr_SetString(korvo_solver_error, msg[0] ? msg : "Unidentified error associated with optimization problem");
 }
+
+namespace {
+
+void raise_problem_error(problem_s *p) { raise_engine_error(p->prob, p->nlprob); }
 
 }  // namespace
 

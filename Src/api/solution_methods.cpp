@@ -194,6 +194,7 @@ int solve_call(wrap_call &c) {
   const char *flags = c.strs[0] ? c.strs[0] : "";
   KRVSprob prob = c.p->prob;
   int rc;
+  problem_solving_scope solving(c.p);  // other threads' changes are refused meanwhile
   setSigIntHandler();
   Py_BEGIN_ALLOW_THREADS;
   rc = Solve(prob, flags);
@@ -418,7 +419,8 @@ const wrapper_def kInterrupt{
     {{"reason", "reason", WR_INT, CONV_INT, -1, false}},
     nullptr,
     interrupt_call,
-    nullptr};
+    nullptr,
+    WRAP_ALLOWED_WHILE_SOLVING};
 
 const wrapper_def kGetlasterror{
     "getlasterror",

@@ -6,6 +6,7 @@
 
 #include "api/conversion.h"
 #include "api/errors.h"
+#include "problem/change_journal.h"
 #include "problem/problem.h"
 #include "python_model/allocator.h"
 #include "python_model/korvo_module.h"
@@ -108,6 +109,15 @@ PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wr
   for (int64_t &slot : call.slots) slot = -1;
   owned_arrays owned{call};
   PyObject *result = nullptr;
+  if (call.p->solving > 0) {
+    if (def.while_solving != WRAP_ALLOWED_WHILE_SOLVING) {
+      std::string what = std::string(def.name) + "()";
+      problem_refuse_while_solving(call.p, what.c_str());
+      return nullptr;
+    }
+  } else if (problem_apply_object_changes(call.p) < 0) {
+    return nullptr;
+  }
   if (!parse_objects(args, kwargs, def, call.objects)) {
     setKrvsErrIfNull(self, result);
     return nullptr;

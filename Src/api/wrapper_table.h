@@ -3,6 +3,17 @@
 // length slot), an optional preparation step, the engine call and an
 // optional result. run_wrapper does the parsing, conversions, the call,
 // the output lists and the error path for all of them.
+//
+// Two rules hold for every row without code of its own:
+// - While the problem is being solved (by another thread, the solve having
+//   released the interpreter lock), a wrapper method is refused with
+//   korvo.InterfaceError, since it may change the model or read state the
+//   solve is writing. Only rows marked WRAP_ALLOWED_WHILE_SOLVING run
+//   then: those that are safe at any time, such as interrupting the solve.
+// - Otherwise, changes made to the problem's variables and constraints
+//   since it last used its engine model (x.ub = 5, ...) are applied before
+//   the row's engine call, so the row sees and changes the model as the
+//   objects describe it.
 #ifndef KORVO_WRAPPER_TABLE_H
 #define KORVO_WRAPPER_TABLE_H
 
@@ -51,6 +62,11 @@ struct wrap_call {
   bool given(int i) const { return objects[i] && objects[i] != Py_None; }
 };
 
+enum wrap_solve_rule : uint8_t {
+  WRAP_REFUSED_WHILE_SOLVING = 0,  // the default of every row
+  WRAP_ALLOWED_WHILE_SOLVING,      // safe during a solve of the same problem
+};
+
 struct wrapper_def {
   const char *name;
   const char *doc;
@@ -63,6 +79,8 @@ struct wrapper_def {
   int (*call)(wrap_call &call);
   // The method's result (new reference); null pointer: None.
   PyObject *(*result)(wrap_call &call);
+  // Left out in most rows: refused while the problem is being solved.
+  wrap_solve_rule while_solving = WRAP_REFUSED_WHILE_SOLVING;
 };
 
 // Allocates n elements of size bytes each with the module allocator into

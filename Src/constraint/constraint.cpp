@@ -8,6 +8,7 @@
 #include "expression/arithmetic.h"
 #include "expression/expression.h"
 #include "nonlin/nonlinear.h"
+#include "problem/change_journal.h"
 #include "numpy_types/npy_api.h"
 #include "python_model/docstrings.h"
 #include "python_model/pyref.h"
@@ -192,15 +193,28 @@ int con_setattr(PyObject *self, PyObject *attr, PyObject *value) {
   if (!text) return PyObject_GenericSetAttr(self, attr, value);
   constraint_s *c = as_constraint(self);
   bool is_lb = name_is(text, "lb"), is_ub = name_is(text, "ub"), is_name = name_is(text, "name");
+  // Problems that hold the constraint take the change before they next use
+  // their engine model.
+  if (name_is(text, "body")) {
+    if (PyObject_GenericSetAttr(self, attr, value) < 0) return -1;
+    journal_note(con_id(c->info), JOURNAL_CON_BODY);
+    return 0;
+  }
   if (!is_lb && !is_ub && !is_name) return PyObject_GenericSetAttr(self, attr, value);
   if (!value) {
     PyErr_Format(korvo_interface_error, "Attribute %s of korvo.constraint cannot be deleted", text);
     return -1;
   }
-  if (is_name) return set_con_name(&c->info, value);
+  if (is_name) {
+    if (set_con_name(&c->info, value) < 0) return -1;
+    journal_note(con_id(c->info), JOURNAL_CON_NAME);
+    return 0;
+  }
   double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) return -1;
-  return is_lb ? set_con_lbound(&c->info, number) : set_con_ubound(&c->info, number);
+  if ((is_lb ? set_con_lbound(&c->info, number) : set_con_ubound(&c->info, number)) < 0) return -1;
+  journal_note(con_id(c->info), JOURNAL_CON_BOUNDS);
+  return 0;
 }
 
 // rhs (an array) compared with lhs under the mirrored operator, element by

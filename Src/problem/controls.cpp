@@ -1,3 +1,4 @@
+#include "problem/change_journal.h"
 #include "problem/controls.h"
 
 #include <algorithm>
@@ -473,7 +474,7 @@ PyObject *problem_getInfo_single(problem_s *p, int id, int type, int is_control,
 }
 
 int problem_setControl_single(problem_s *p, int id, int type, int kind, PyObject *value) {
-  if (check_setCtrl(type, value) < 0) return -1;
+  if (problem_refuse_while_solving(p, "setting a control") < 0 || check_setCtrl(type, value) < 0) return -1;
   bool optimizer = kind == LIBKIND_OPTIMIZER;
   switch (type) {
     case INFO_INT: {

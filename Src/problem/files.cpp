@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "api/conversion.h"
@@ -12,10 +13,12 @@
 #include "knls.h"
 #include "krvs.h"
 #include "maps/maps.h"
+#include "problem/change_journal.h"
 #include "problem/problem.h"
 #include "problem/problem_methods.h"
 #include "python_model/docstrings.h"
 #include "python_model/korvo_module.h"
+#include "python_model/output.h"
 #include "python_model/pyref.h"
 #include "variable/var.h"
 
@@ -28,23 +31,10 @@ namespace {
 
 constexpr int kNameBlock = 256;
 
-PyObject *self_of(problem_s *p) { return reinterpret_cast<PyObject *>(p); }
-
+// p may be the staging record of a read (no Python object).
 int engine_failed(problem_s *p) {
-  setKrvsErrIfNull(self_of(p), nullptr);
+  raise_engine_error(p->prob, p->nlprob);
   return -1;
-}
-
-int empty_registry(problem_s *p) {
-  for (PyObject **list : {&p->variables, &p->constraints, &p->sets}) {
-    PyObject *fresh = PyList_New(0);
-    if (!fresh) return -1;
-    Py_XSETREF(*list, fresh);
-  }
-  rowcolmap_clear(p->var_index);
-  rowcolmap_clear(p->con_index);
-  rowcolmap_clear(p->sos_index);
-  return 0;
 }
 
 // Names of one kind fetched in blocks of 256 into fixed-width slots.
@@ -150,30 +140,111 @@ int read_sets(problem_s *p, int64_t k, int64_t width) {
   return 0;
 }
 
+// A model read from a file, before it replaces the problem's: new engine
+// problems and the registry built from them. Freed unless taken.
+struct staged_read {
+  problem_s record{};  // engine handles and registry only; not a Python object
+  staged_read() = default;
+  staged_read(const staged_read &) = delete;
+  staged_read &operator=(const staged_read &) = delete;
+  ~staged_read() {
+    if (record.nlprob) KNLSdestroyprob(record.nlprob);
+    if (record.prob) KRVSdestroyprob(record.prob);
+    Py_XDECREF(record.variables);
+    Py_XDECREF(record.constraints);
+    Py_XDECREF(record.sets);
+    rowcolmap_free(&record.var_index);
+    rowcolmap_free(&record.con_index);
+    rowcolmap_free(&record.sos_index);
+  }
+};
+
+constexpr int kNlsAutoSolveControl = 12415;
+
+// Reads the file into new engine problems with the problem's controls and
+// builds their registry; 0, or -1 with an exception (the problem untouched).
+int stage_read(problem_s *p, const char *filename, const char *options, staged_read *staged) {
+  problem_s *r = &staged->record;
+  if (KRVScreateprob(&r->prob) != 0 || KNLScreateprob(&r->nlprob, &r->prob) != 0) {
+    setKrvsErrIfNull(nullptr, nullptr);
+    return -1;
+  }
+  if (KNLSsetintcontrol(r->nlprob, kNlsAutoSolveControl, 0) != 0 || KRVScopycontrols(r->prob, p->prob) != 0 ||
+      KNLScopycontrols(r->nlprob, p->nlprob) != 0)
+    return engine_failed(r);
+  // The nonlinear solver's reader takes the optimizer's file and, when there
+  // is one, its nonlinear companion (filename + ".knl").
+  int rc = KNLSreadprob ? KNLSreadprob(r->nlprob, filename, options) : KRVSreadprob(r->prob, filename, options);
+  if (rc != 0) return engine_failed(r);
+  r->variables = PyList_New(0);
+  r->constraints = PyList_New(0);
+  r->sets = PyList_New(0);
+  r->var_index = rowcolmap_new();
+  r->con_index = rowcolmap_new();
+  r->sos_index = rowcolmap_new();
+  if (!r->variables || !r->constraints || !r->sets || !r->var_index || !r->con_index || !r->sos_index) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return -1;
+  }
+  int64_t cols = 0, rows = 0, sets = 0, width = 0;
+  if (KRVSgetintattrib64(r->prob, 1214, &cols) != 0 || KRVSgetintattrib64(r->prob, 1124, &rows) != 0 ||
+      KRVSgetintattrib64(r->prob, 1194, &sets) != 0 || KRVSgetintattrib64(r->prob, 1028, &width) != 0)
+    return engine_failed(r);
+  if (read_columns(r, cols, width) < 0 || read_rows(r, rows, width) < 0 || read_sets(r, sets, width) < 0) return -1;
+  int nl_coefs = 0, nl_other = 0;
+  if (KNLSgetintattrib(r->nlprob, 12026, &nl_coefs) != 0 || KNLSgetintattrib(r->nlprob, 12016, &nl_other) != 0)
+    return engine_failed(r);
+  r->nl_coef_count = nl_coefs + nl_other;
+  return 0;
+}
+
+// A nonlinear objective written by this module comes back as its transfer
+// row and column (by their names, the row marked as the objective's): the
+// problem takes them as its own again, so that a new objective replaces
+// them rather than adding a second one.
+void find_objective_transfer(problem_s *p) {
+  int row = -1, col = -1, status = 0;
+  if (p->nl_coef_count <= 0 || KRVSgetindex(p->prob, 1, "objtransferrow", &row) != 0 ||
+      KRVSgetindex(p->prob, 2, "objtransfercol", &col) != 0 || row < 0 || col < 0 ||
+      KNLSgetrowstatus(p->nlprob, row, &status) != 0 || !(status & 0x800))
+    return;
+  p->transfer_row = row;
+  p->transfer_col = col;
+  p->nl_objective = 1;
+}
+
 PyObject *problem_read(PyObject *self, PyObject *args, PyObject *kwargs) {
   auto *p = reinterpret_cast<problem_s *>(self);
-  if (empty_registry(p) < 0) return nullptr;
+  if (problem_refuse_while_solving(p, "read()") < 0) return nullptr;
   static const char *const keywords[] = {"filename", "options", nullptr};
   const char *filename = nullptr, *options = "";
   if (!ko_ParseTupleAndKeywords(args, kwargs, "s|s", keywords, nullptr, &filename, &options)) return nullptr;
-  if (KRVSreadprob(p->prob, filename, options) != 0) {
-    if (!KNLSreadprob || KNLSreadprob(p->nlprob, filename, options) != 0) return krvs_error(self);
-  }
-  int64_t cols = 0, rows = 0, sets = 0, width = 0;
-  if (KRVSgetintattrib64(p->prob, 1214, &cols) != 0 || KRVSgetintattrib64(p->prob, 1124, &rows) != 0 ||
-      KRVSgetintattrib64(p->prob, 1194, &sets) != 0 || KRVSgetintattrib64(p->prob, 1028, &width) != 0)
+  // Read into new engine problems first: a file that cannot be read changes
+  // nothing, neither the engine model nor the registry.
+  staged_read staged;
+  if (stage_read(p, filename, options, &staged) < 0) return nullptr;
+  problem_s *r = &staged.record;
+  // The problem keeps its engine problems (and whatever is registered with
+  // them) and takes the model read; its user functions go with the old model.
+  problem_release_user_functions(p);
+  if (KRVScopyprob(p->prob, r->prob, "") != 0 || KNLScopyprob(p->nlprob, r->nlprob, "") != 0 ||
+      KNLSsetcbmessage(p->nlprob, krv_py_print_probNL, nullptr) != 0)
     return krvs_error(self);
-  // A read model has no objective transfer of this problem's making.
+  Py_CLEAR(p->user_functions);
+  std::swap(p->variables, r->variables);
+  std::swap(p->constraints, r->constraints);
+  std::swap(p->sets, r->sets);
+  std::swap(p->var_index, r->var_index);
+  std::swap(p->con_index, r->con_index);
+  std::swap(p->sos_index, r->sos_index);
+  p->nl_coef_count = r->nl_coef_count;
+  p->nl_const_col = -1;
   p->transfer_col = p->transfer_row = -1;
   p->nl_objective = 0;
-  if (read_columns(p, cols, width) < 0 || read_rows(p, rows, width) < 0 || read_sets(p, sets, width) < 0) {
-    empty_registry(p);
-    return nullptr;
-  }
-  int nl_coefs = 0, nl_other = 0;
-  if (KNLSgetintattrib(p->nlprob, 12026, &nl_coefs) != 0 || KNLSgetintattrib(p->nlprob, 12016, &nl_other) != 0)
-    return krvs_error(self);
-  p->nl_coef_count = nl_coefs + nl_other;
+  p->last_solve_nonlinear = 0;
+  find_objective_transfer(p);
+  // The objects of the old model left the problem: their changes no longer concern it.
+  journal_follow(p);
   Py_RETURN_NONE;
 }
 
@@ -182,6 +253,8 @@ PyObject *problem_write(PyObject *self, PyObject *args, PyObject *kwargs) {
   static const char *const keywords[] = {"filename", "flags", nullptr};
   const char *filename = nullptr, *flags = "";
   if (!ko_ParseTupleAndKeywords(args, kwargs, "s|s", keywords, nullptr, &filename, &flags)) return nullptr;
+  // The file is written as the objects describe the model now.
+  if (problem_refuse_while_solving(p, "write()") < 0 || problem_apply_object_changes(p) < 0) return nullptr;
   if (problem_is_nonlinear(p) || strchr(flags, 'g')) {
     if (!KNLSwriteprob) {
       PyErr_SetString(korvo_solver_error, "This build of the library cannot write nonlinear problems");
@@ -202,13 +275,17 @@ PyMethodDef files_methods[] = {
                           "'l' LP format, 'x' MPS format."),
                "p.read('model.mps')",
                "New variables, constraints and sets are created for the columns, rows and sets read; get them with "
-               "getVariable(), getConstraint() and getSOS().")},
+               "getVariable(), getConstraint() and getSOS(). A nonlinear problem's companion file (filename + "
+               "'.knl', written by write()) is read with it. A file that cannot be read changes nothing.")},
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(problem_write)),
      METH_VARARGS | METH_KEYWORDS,
      KORVO_DOC("Writes the problem to a file.", "p.write(filename, flags='')",
                KORVO_ARGS("filename: the file; its ending (.mps, .lp) chooses the format;\n  flags: 'l' LP, 'x' "
                           "MPS; 'g' writes the nonlinear solver's files."),
-               "p.write('model.lp')", "Nonlinear problems are written by the nonlinear solver.")},
+               "p.write('model.lp')",
+               "Nonlinear problems are written by the nonlinear solver: the optimizer's file plus a companion "
+               "filename + '.knl' with the nonlinear part; problems whose formulas call user functions "
+               "(korvo.user) cannot be written.")},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

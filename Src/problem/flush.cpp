@@ -8,6 +8,7 @@
 #include "api/errors.h"
 #include "constraint/constraint.h"
 #include "knls.h"
+#include "problem/change_journal.h"
 #include "krvs.h"
 #include "maps/maps.h"
 #include "problem/problem.h"
@@ -155,6 +156,7 @@ int visitConstraintLeaf(problem_s *p, PyObject *leaf, void *context) {
 
 PyObject *problem_addConstraint(PyObject *self, PyObject *args) {
   auto *p = reinterpret_cast<problem_s *>(self);
+  if (problem_refuse_while_solving(p, "addConstraint()") < 0) return nullptr;
   pending_rows buffer;
   std::memset(static_cast<void *>(&buffer), 0, sizeof buffer);
   if (pending_rows_start(p, &buffer) < 0) return nullptr;

@@ -13,6 +13,7 @@
 #include "krvs.h"
 #include "nonlin/convert.h"
 #include "numpy_types/npy_api.h"
+#include "problem/change_journal.h"
 #include "problem/problem.h"
 #include "problem/problem_methods.h"
 #include "python_model/docstrings.h"
@@ -320,6 +321,7 @@ int64_t problem_row_count(problem_s *p) {
 }
 
 int problem_set_objective(problem_s *p, PyObject *objective, long sense) {
+  if (problem_refuse_while_solving(p, "setObjective()") < 0) return -1;
   PyRef single = PyRef::borrow(objective);
   if (PyArray_Check(objective)) {
     auto *array = reinterpret_cast<PyArrayObject *>(objective);

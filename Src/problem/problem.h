@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "knls.h"
 #include "krvs.h"
 
@@ -33,6 +35,14 @@ struct problem_s {
   int transfer_col;
   int transfer_row;
   int last_solve_nonlinear;  // 1 after a nonlinear solver run, 0 after an optimizer solve
+  // Changes to the problem's objects (change_journal.h): the next journal
+  // entry to apply, whether the problem follows the journal, and whether it
+  // must reapply every attribute of its objects instead.
+  uint64_t journal_position;
+  int journal_followed;
+  int journal_resync;
+  // Solves of this problem running now; nothing may change it meanwhile.
+  int solving;
 };
 
 #endif

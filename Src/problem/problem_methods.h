@@ -56,6 +56,17 @@ int problem_set_objective(problem_s *p, PyObject *objective, long sense);
 void setSigIntHandler(void);
 void resetSigIntHandler(void);
 
+// Marks a problem as being solved for the scope of a solve that releases
+// the interpreter lock: other threads' changes to it are refused meanwhile
+// (problem_refuse_while_solving, change_journal.h).
+struct problem_solving_scope {
+  problem_s *p;
+  explicit problem_solving_scope(problem_s *problem) : p(problem) { ++p->solving; }
+  ~problem_solving_scope() { --p->solving; }
+  problem_solving_scope(const problem_solving_scope &) = delete;
+  problem_solving_scope &operator=(const problem_solving_scope &) = delete;
+};
+
 // Method tables (each ended by a null entry).
 PyMethodDef *problem_base_method_table(void);
 PyMethodDef *problem_registry_method_table(void);

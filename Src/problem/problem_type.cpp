@@ -14,6 +14,7 @@
 #include "api/wrapper_table.h"
 #include "knls.h"
 #include "krvs.h"
+#include "problem/change_journal.h"
 #include "problem/controls.h"
 #include "problem/flush.h"
 #include "problem/problem.h"
@@ -104,6 +105,7 @@ int problem_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     setKrvsErrIfNull(p->prob ? self : nullptr, nullptr);
     return -1;
   }
+  journal_follow(p);
   p->controls = ctrl_new_for_problem(self);
   p->attributes = attr_new_for_problem(self);
   if (!p->controls || !p->attributes) return -1;
@@ -118,6 +120,7 @@ int problem_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 void problem_dealloc(PyObject *self) {
   auto *p = reinterpret_cast<problem_s *>(self);
+  journal_unfollow(p);
   if (p->prob) KRVSremovecbmessage(p->prob, krv_py_print_prob, nullptr);
   problem_release_user_functions(p);
   destroy_engine_problems(p);
@@ -143,6 +146,9 @@ PyObject *problem_str(PyObject *self) {
 
 PyObject *problem_reset(PyObject *self, PyObject *) {
   auto *p = reinterpret_cast<problem_s *>(self);
+  if (problem_refuse_while_solving(p, "reset()") < 0) return nullptr;
+  // The objects leave the problem: changes made to them so far no longer concern it.
+  journal_follow(p);
   for (PyObject **list : {&p->variables, &p->constraints, &p->sets}) {
     PyObject *fresh = PyList_New(0);
     if (!fresh) return nullptr;
@@ -198,6 +204,8 @@ PyObject *problem_copy(PyObject *self, PyObject *) {
     PyErr_SetString(korvo_model_error, "Cannot copy a problem without a library problem");
     return nullptr;
   }
+  // The copy starts from the model as the objects are now.
+  if (problem_refuse_while_solving(old, "copy()") < 0 || problem_apply_object_changes(old) < 0) return nullptr;
   PyRef copy_obj(PyType_GenericAlloc(&korvo_problemType, 0));
   if (!copy_obj) return nullptr;
   auto *copy = reinterpret_cast<problem_s *>(copy_obj.get());
@@ -235,6 +243,7 @@ PyObject *problem_copy(PyObject *self, PyObject *) {
       PyList_SetSlice(copy->constraints, 0, 0, old->constraints) < 0 ||
       PyList_SetSlice(copy->sets, 0, 0, old->sets) < 0)
     return nullptr;
+  journal_follow(copy);
   return copy_obj.release();
 }
 
@@ -264,10 +273,12 @@ void resetSigIntHandler() {
 namespace {
 
 // Runs an engine solve with SIGINT at its default disposition and the
-// interpreter lock released; callbacks take the lock themselves.
+// interpreter lock released; callbacks take the lock themselves. Other
+// threads cannot change the problem meanwhile (problem_solving_scope).
 template <class Solve>
-int run_engine_solve(Solve &&solve) {
+int run_engine_solve(problem_s *p, Solve &&solve) {
   int rc;
+  problem_solving_scope solving(p);
   setSigIntHandler();
   Py_BEGIN_ALLOW_THREADS;
   rc = solve();
@@ -297,6 +308,17 @@ int problem_is_mip(problem_s *p) {
 
 namespace {
 
+// Before a solve: a second solve of the same problem is refused as the
+// engine refuses it, and the changes made to the problem's objects reach
+// the engine model. 0 or -1 with an exception.
+int begin_solve(problem_s *p) {
+  if (p->solving > 0) {
+    PyErr_SetString(korvo_solver_error, "A solve of this problem is already running");
+    return -1;
+  }
+  return problem_apply_object_changes(p);
+}
+
 PyObject *problem_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
   auto *p = reinterpret_cast<problem_s *>(self);
   static const char *keywords[] = {"flags", nullptr};
@@ -316,6 +338,7 @@ PyObject *problem_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
       return nullptr;
     }
   }
+  if (begin_solve(p) < 0) return nullptr;
   int mip = problem_is_mip(p);
   if (mip < 0) return nullptr;
   bool nonlinear = problem_is_nonlinear(p);
@@ -331,7 +354,7 @@ PyObject *problem_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
     }
   }
   const char *f = have_flags || nonlinear ? flags.c_str() : nullptr;
-  int rc = run_engine_solve([&] {
+  int rc = run_engine_solve(p, [&] {
     return nonlinear ? KNLSnlpoptimize(p->nlprob, f) : mip ? KRVSmipoptimize(p->prob, f) : KRVSlpoptimize(p->prob, f);
   });
   // Results now come from the solver just run, whatever an earlier
@@ -361,12 +384,13 @@ PyObject *problem_nlpoptimize(PyObject *self, PyObject *args, PyObject *kwargs) 
   const char *given = "";
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|s", const_cast<char **>(keywords), &given)) return nullptr;
   std::string flags = given;
+  if (begin_solve(p) < 0) return nullptr;
   int mip = problem_is_mip(p);
   if (mip < 0) return nullptr;
   // As in solve(): integer columns are kept integer unless the caller relaxes
   // them on purpose, which the engine has no flag for.
   if (mip && flags.find('g') == std::string::npos) flags += 'g';
-  int rc = run_engine_solve([&] { return KNLSnlpoptimize(p->nlprob, flags.c_str()); });
+  int rc = run_engine_solve(p, [&] { return KNLSnlpoptimize(p->nlprob, flags.c_str()); });
   p->last_solve_nonlinear = 1;
   if (PyErr_Occurred()) return nullptr;
   if (rc == 0) Py_RETURN_NONE;

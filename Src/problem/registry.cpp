@@ -15,6 +15,7 @@
 #include "knls.h"
 #include "krvs.h"
 #include "maps/maps.h"
+#include "problem/change_journal.h"
 #include "problem/flush.h"
 #include "problem/problem.h"
 #include "problem/problem_methods.h"
@@ -53,6 +54,7 @@ struct object_kind {
   int (*engine_delete)(KRVSprob, int, const int *);
   bool (*is_kind)(PyObject *);
   uint64_t (*identity)(PyObject *);
+  const char *deleter;  // the method that deletes objects of the kind
 };
 
 bool is_var_object(PyObject *o) { return isVar(o); }
@@ -62,11 +64,12 @@ uint64_t var_identity(PyObject *o) { return var_id(as_var(o)); }
 uint64_t con_identity(PyObject *o) { return con_id(as_constraint(o)->info); }
 uint64_t sos_identity(PyObject *o) { return uint64_t(reinterpret_cast<sos_s *>(o)->id); }
 
-const object_kind kVariables{&problem_s::variables, &problem_s::var_index, CONV_COL, KRVSdelcols, is_var_object,
-                             var_identity};
-const object_kind kConstraints{&problem_s::constraints, &problem_s::con_index, CONV_ROW, KRVSdelrows, is_con_object,
-                               con_identity};
-const object_kind kSets{&problem_s::sets, &problem_s::sos_index, CONV_SET, KRVSdelsets, is_sos_object, sos_identity};
+const object_kind kVariables{&problem_s::variables, &problem_s::var_index, CONV_COL,     KRVSdelcols,
+                             is_var_object,       var_identity,         "delVariable()"};
+const object_kind kConstraints{&problem_s::constraints, &problem_s::con_index, CONV_ROW,       KRVSdelrows,
+                               is_con_object,          con_identity,          "delConstraint()"};
+const object_kind kSets{&problem_s::sets, &problem_s::sos_index, CONV_SET, KRVSdelsets,
+                        is_sos_object,    sos_identity,          "delSOS()"};
 
 // ---- addVariable ---------------------------------------------------------------
 
@@ -180,6 +183,7 @@ void forget_tail(problem_s *p, const object_kind &kind, Py_ssize_t from) {
 
 PyObject *problem_addVariable(PyObject *self, PyObject *args) {
   auto *p = reinterpret_cast<problem_s *>(self);
+  if (problem_refuse_while_solving(p, "addVariable()") < 0) return nullptr;
   new_columns cols;
   if (!int_attrib(p, kColsAttrib, &cols.base)) return nullptr;
   Py_ssize_t before = PyList_GET_SIZE(p->variables);
@@ -276,6 +280,7 @@ int problem_addSOS_single(problem_s *p, PyObject *leaf, void *) {
 }
 
 PyObject *problem_addSOS(PyObject *self, PyObject *args) {
+  if (problem_refuse_while_solving(reinterpret_cast<problem_s *>(self), "addSOS()") < 0) return nullptr;
   try {
     if (walkLeaves(reinterpret_cast<problem_s *>(self), args, problem_addSOS_single, nullptr, WALK_BUDGET) ==
         WALK_ERROR)
@@ -364,6 +369,7 @@ int add_indicator(problem_s *p, PyObject *condition, PyObject *implied) {
 
 PyObject *problem_addIndicator(PyObject *self, PyObject *args) {
   auto *p = reinterpret_cast<problem_s *>(self);
+  if (problem_refuse_while_solving(p, "addIndicator()") < 0) return nullptr;
   Py_ssize_t n = PyTuple_GET_SIZE(args);
   if (n == 2 && isConstraint(PyTuple_GET_ITEM(args, 0)) && isConstraint(PyTuple_GET_ITEM(args, 1)))
     return add_indicator(p, PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1)) < 0 ? nullptr : Py_NewRef(Py_None);
@@ -489,6 +495,7 @@ const object_kind &kind_of(int which) { return which == 0 ? kVariables : which =
 
 PyObject *delete_objects(PyObject *self, PyObject *args, PyObject *kwargs, const object_kind &kind) {
   auto *p = reinterpret_cast<problem_s *>(self);
+  if (problem_refuse_while_solving(p, kind.deleter) < 0) return nullptr;
   selection_args sel;
   if (!parse_selection(args, kwargs, &sel)) return nullptr;
   std::vector<int> positions;

@@ -8,6 +8,7 @@
 #include "constraint/constraint.h"
 #include "expression/arithmetic.h"
 #include "expression/linterm.h"
+#include "problem/change_journal.h"
 
 namespace {
 
@@ -138,19 +139,37 @@ int var_setattr(PyObject *self, PyObject *attr, PyObject *value) {
     return -1;
   }
   uint64_t *info = &as_var(self)->info;
-  if (name_is(text, "name")) return set_var_name(info, value);
+  // Problems that hold the variable take the change before they next use
+  // their engine model.
+  if (name_is(text, "name")) {
+    if (set_var_name(info, value) < 0) return -1;
+    journal_note(var_id(*info), JOURNAL_VAR_NAME);
+    return 0;
+  }
   if (name_is(text, "vartype")) {
     long long type = PyLong_AsLongLong(value);
     if (type == -1 && PyErr_Occurred()) return -1;
     if (check_var_type(type) < 0) return -1;
     set_var_type(info, type);
+    journal_note(var_id(*info), JOURNAL_VAR_TYPE);
     return 0;
   }
   double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) return -1;
-  if (name_is(text, "lb")) return set_var_lbound(info, number);
-  if (name_is(text, "ub")) return set_var_ubound(info, number);
-  return set_var_thold(info, number);
+  int rc;
+  journal_change change;
+  if (name_is(text, "lb")) {
+    rc = set_var_lbound(info, number);
+    change = JOURNAL_VAR_LB;
+  } else if (name_is(text, "ub")) {
+    rc = set_var_ubound(info, number);
+    change = JOURNAL_VAR_UB;
+  } else {
+    rc = set_var_thold(info, number);
+    change = JOURNAL_VAR_THRESHOLD;
+  }
+  if (rc == 0) journal_note(var_id(*info), change);
+  return rc;
 }
 
 PyMethodDef var_methods[] = {

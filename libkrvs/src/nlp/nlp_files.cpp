@@ -82,6 +82,11 @@ extern "C" {
 int KNLSwriteprob(KNLSprob nlprob, const char *filename, const char *flags) noexcept {
   return guard_nlp(nlprob, [&] {
     if (!filename || !*filename) throw Error("KNLSwriteprob: no file name given");
+    // A user function is a function of the calling program: the file could
+    // name it but not bring it back, so such problems are not written at all.
+    for (const auto &c : nlprob->coefs)
+      if (c.formula->calls_user_function)
+        throw Error("KNLSwriteprob: the problem's formulas call user functions, which cannot be written to a file");
     if (KRVSwriteprob(nlprob->optprob, filename, flags) != 0) {
       char msg[512];
       KRVSgetlasterror(nlprob->optprob, msg);
