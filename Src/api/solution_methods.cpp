@@ -133,6 +133,85 @@ int getbasisval_call(wrap_call &c) {
 }
 PyObject *getbasisval_result(wrap_call &c) { return Py_BuildValue("(LL)", c.ints[4], c.ints[5]); }
 
+// ftran(vec), btran(vec): the list is solved in place.
+int basis_vector_prepare(wrap_call &c) {
+  if (!PyList_Check(c.objects[0])) {
+    PyErr_SetString(korvo_interface_error, "Argument vec must be a list, which receives the result");
+    return -1;
+  }
+  int rows = 0;
+  if (KRVSgetintattrib(c.p->prob, 1001, &rows) != 0) return -1;
+  return check_length(c, 0, 1, rows, "vec");
+}
+template <int (*Solve)(KRVSprob, double[]) noexcept>
+int basis_vector_call(wrap_call &c) {
+  return Solve(c.p->prob, c.array<double>(0));
+}
+PyObject *basis_vector_result(wrap_call &c) {
+  PyObject *target = c.objects[0];
+  if (conv_arr2obj(c.p, c.slots[1], c.arrays[0], &target, CONV_DOUBLE) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// getpivotorder(pivotorder)
+int getpivotorder_prepare(wrap_call &c) {
+  int rows = 0;
+  if (KRVSgetintattrib(c.p->prob, 1001, &rows) != 0) return -1;
+  c.slots[0] = rows;
+  return wrap_allocate(c, 0, rows, sizeof(int));
+}
+int getpivotorder_call(wrap_call &c) { return KRVSgetpivotorder(c.p->prob, c.array<int>(0)); }
+
+// getpivots(enter, outlist, x, maxpivots): an int is the combined index as
+// given; an object or name is a row if it resolves as one, else a column,
+// whose combined index is rows + spare rows + j.
+int getpivots_prepare(wrap_call &c) {
+  PyObject *enter = c.objects[0];
+  int rows = 0, spare = 0, cols = 0;
+  if (KRVSgetintattrib(c.p->prob, 1001, &rows) != 0 || KRVSgetintattrib(c.p->prob, 1019, &spare) != 0 ||
+      KRVSgetintattrib(c.p->prob, 1018, &cols) != 0)
+    return -1;
+  if (enter == Py_None) {
+    PyErr_SetString(korvo_interface_error, "Must provide argument enter");
+    return -1;
+  }
+  int index = 0;
+  if (is_int_like(enter)) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(enter, &overflow);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (overflow || value < INT32_MIN || value > INT32_MAX) {
+      PyErr_SetString(korvo_interface_error, "Argument enter is out of range");
+      return -1;
+    }
+    index = int(value);
+  } else if (ObjInt2int(enter, c.p, &index, CONV_ROW) < 0) {
+    PyErr_Clear();
+    if (ObjInt2int(enter, c.p, &index, CONV_COL) < 0) return -1;
+    index += rows + spare;
+  }
+  c.ints[0] = index;
+  if (c.ints[3] < 0 || c.ints[3] > INT32_MAX) {
+    PyErr_SetString(korvo_interface_error, "Argument maxpivots must be between 0 and 2147483647");
+    return -1;
+  }
+  c.slots[1] = int64_t(rows) + spare + cols;
+  return wrap_allocate(c, 1, c.ints[3], sizeof(int)) < 0 ||
+                 (c.given(2) && wrap_allocate(c, 2, c.slots[1], sizeof(double)) < 0)
+             ? -1
+             : 0;
+}
+int getpivots_call(wrap_call &c) {
+  int found = 0;
+  int rc = KRVSgetpivots(c.p->prob, int(c.ints[0]), c.array<int>(1), c.array<double>(2), &c.dbls[4], &found,
+                         int(c.ints[3]));
+  c.slots[0] = found;
+  return rc;
+}
+PyObject *getpivots_result(wrap_call &c) {
+  return Py_BuildValue("(dL)", c.dbls[4], (long long)c.slots[0]);
+}
+
 // ---- computations ------------------------------------------------------------
 int current_dimensions(wrap_call &c, int *rows, int *cols) {
   return KRVSgetintattrib(c.p->prob, 1001, rows) != 0 || KRVSgetintattrib(c.p->prob, 1018, cols) != 0 ? -1 : 0;
@@ -343,6 +422,52 @@ const wrapper_def kGetbasisval{
     getbasisval_call,
     getbasisval_result};
 
+#define BASIS_VECTOR_DEF(var, name, fn, purpose, further)                                                        \
+  const wrapper_def var{name,                                                                                     \
+                        KORVO_DOC(purpose, "p." name "(vec)",                                                     \
+                                  KORVO_ARG("vec: a list of one value per row, replaced by the result."),        \
+                                  "v = [1, 0, 0]; p." name "(v)", further),                                        \
+                        1,                                                                                        \
+                        {ARRAY("vec", "vec", 1)},                                                                 \
+                        basis_vector_prepare,                                                                     \
+                        basis_vector_call<fn>,                                                                    \
+                        basis_vector_result};
+BASIS_VECTOR_DEF(kFtran, "ftran", KRVSftran, "Solves B x = vec with the basis matrix B.",
+                 "B's columns are those of [I A] named by the basis, in the order of getpivotorder; with a column "
+                 "of A this gives its representation in the basis.")
+BASIS_VECTOR_DEF(kBtran, "btran", KRVSbtran, "Solves B' x = vec with the transposed basis matrix B.",
+                 "With a unit vector e_k this gives row k of the basis inverse.")
+#undef BASIS_VECTOR_DEF
+
+const wrapper_def kGetpivotorder{
+    "getpivotorder",
+    KORVO_DOC("Returns the basic variable of each basis position.", "p.getpivotorder(pivotorder)",
+              KORVO_ARG("pivotorder: list that receives one constraint (its slack) or variable per row."),
+              "order = []; p.getpivotorder(order)", "The order of the vectors of ftran and btran."),
+    1,
+    {OUT("pivotorder", "mpiv", CONV_ROWCOL, 0)},
+    getpivotorder_prepare,
+    getpivotorder_call,
+    nullptr};
+
+const wrapper_def kGetpivots{
+    "getpivots",
+    KORVO_DOC("Returns the variables that would leave the basis if a nonbasic one entered it.",
+              "objval, npiv = p.getpivots(enter, outlist, x, maxpivots)",
+              KORVO_ARGS("enter: the entering variable or constraint (its slack), or a combined index (rows "
+                         "first);\n  outlist: list that receives the leaving candidates (or None);\n  x: list that "
+                         "receives the values of every slack and column after the step (or None);\n  maxpivots: the "
+                         "most candidates returned."),
+              "out = []; obj, n = p.getpivots(y, out, None, 5)",
+              "The entering variable itself is a candidate when it reaches its other bound first; an unbounded "
+              "step has none."),
+    4,
+    {{"enter", "in", WR_OBJECT, CONV_ROWCOL, -1, false}, OUT("outlist", "outlist", CONV_ROWCOL, 0),
+     OUT("x", "x", CONV_DOUBLE, 1), {"maxpivots", "maxpiv", WR_INT, CONV_INT, -1, false}},
+    getpivots_prepare,
+    getpivots_call,
+    getpivots_result};
+
 const wrapper_def kCalcobjective{
     "calcobjective",
     KORVO_DOC("Computes the objective value of a solution.", "value = p.calcobjective(solution)",
@@ -474,7 +599,9 @@ PyMethodDef solution_methods[] = {
     KORVO_WRAPPER_METHOD(kLpoptimize),      KORVO_WRAPPER_METHOD(kMipoptimize),
     KORVO_WRAPPER_METHOD(kInterrupt),       KORVO_WRAPPER_METHOD(kGetlasterror),
     KORVO_WRAPPER_METHOD(kGetcontrolinfo),  KORVO_WRAPPER_METHOD(kGetattribinfo),
-    KORVO_WRAPPER_METHOD(kDumpcontrols),    {nullptr, nullptr, 0, nullptr}};
+    KORVO_WRAPPER_METHOD(kDumpcontrols),    KORVO_WRAPPER_METHOD(kFtran),
+    KORVO_WRAPPER_METHOD(kBtran),           KORVO_WRAPPER_METHOD(kGetpivotorder),
+    KORVO_WRAPPER_METHOD(kGetpivots),       {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 

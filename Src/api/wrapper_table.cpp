@@ -86,6 +86,7 @@ int convert_argument(wrap_call &call, const wrap_arg &arg, int i) {
       return conv_obj2arr(call.p, slot, obj, &call.arrays[i], arg.kind);
     }
     case WR_OUTLIST:
+    case WR_OBJECT:
       return 0;
   }
   return 0;

@@ -343,6 +343,22 @@ KRVS_API int KRVScalcsolinfo(KRVSprob prob, const double solution[], const doubl
  * since it was found. getbasisval: index -1 asks for nothing (status 0). */
 KRVS_API int KRVSgetbasis(KRVSprob prob, int rowstat[], int colstat[]) KRVS_NOEXCEPT;
 KRVS_API int KRVSgetbasisval(KRVSprob prob, int row, int col, int *rowstat, int *colstat) KRVS_NOEXCEPT;
+/* Solves with the basis matrix B (columns of [I A]: row i's slack has the
+ * unit column e_i), in place on a vector of one value per row: ftran gives
+ * B^-1 vec, btran B^-T vec, in the order of KRVSgetpivotorder, which gives
+ * the basic variable of each basis position as a combined index (row i's
+ * slack i, column j rows + j). */
+KRVS_API int KRVSftran(KRVSprob prob, double vec[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSbtran(KRVSprob prob, double vec[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetpivotorder(KRVSprob prob, int pivotorder[]) KRVS_NOEXCEPT;
+/* The ratio test of bringing the nonbasic variable `enter` (combined index)
+ * into the basis from the LP solution: the basic variables (or `enter`
+ * itself, for a bound flip) that reach a bound first, at most maxpiv of
+ * them; x (optional) receives every variable's value after the step, slacks
+ * first (rows + columns values), and objval the objective then. An
+ * unbounded step gives no candidates and leaves the values as they are. */
+KRVS_API int KRVSgetpivots(KRVSprob prob, int enter, int outlist[], double x[], double *objval, int *npiv,
+                           int maxpiv) KRVS_NOEXCEPT;
 
 /* ---- analysis: sensitivity ranges, rays, irreducible infeasible sets,
  *      repair, strong branching and tuning --------------------------------- */
