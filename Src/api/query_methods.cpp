@@ -312,7 +312,7 @@ const wrapper_def kGetrows{
                          "receives the variables of the coefficients (or None);\n  colcoef: list that receives the "
                          "coefficients (or None);\n  maxcoefs: the most coefficients returned;\n  first, last: the "
                          "range of rows (constraints, names or indices)."),
-              "start, cols, coefs = [], [], []; p.getrows(start, cols, coefs, 100, 0, 2)",
+              "start, cols, coefs = list[int](), list[korvo.var](), list[float](); p.getrows(start, cols, coefs, 100, 0, 2)",
               "Row k's coefficients are at start[k] .. start[k+1]-1 of colind and colcoef."),
     6,
     {OUT("start", "mstart", CONV_INT64, 0), OUT("colind", "mclind", CONV_COL, 1),
@@ -330,7 +330,7 @@ const wrapper_def kGetcols{
                          "receives the constraints of the coefficients (or None);\n  rowcoef: list that receives the "
                          "coefficients (or None);\n  maxcoefs: the most coefficients returned;\n  first, last: the "
                          "range of columns (variables, names or indices)."),
-              "start, rows, coefs = [], [], []; p.getcols(start, rows, coefs, 100, x, y)",
+              "start, rows, coefs = list[int](), list[korvo.constraint](), list[float](); p.getcols(start, rows, coefs, 100, x, y)",
               "Column k's coefficients are at start[k] .. start[k+1]-1 of rowind and rowcoef."),
     6,
     {OUT("start", "mstart", CONV_INT64, 0), OUT("rowind", "mrwind", CONV_ROW, 1),
@@ -382,7 +382,7 @@ const wrapper_def kGetqrowqmatrixtriplets{
               "p.getqrowqmatrixtriplets(row, rowqcol1=None, rowqcol2=None, rowqcoef=None)",
               KORVO_ARGS("row: the row;\n  rowqcol1, rowqcol2: lists that receive the two variables of each "
                          "entry;\n  rowqcoef: list that receives the coefficients Q_ij of x'Qx."),
-              "c1, c2, q = [], [], []; p.getqrowqmatrixtriplets(row, c1, c2, q)",
+              "r1, r2, rq = list[korvo.var](), list[korvo.var](), list[float](); p.getqrowqmatrixtriplets(row, r1, r2, rq)",
               "An entry with two different variables stands for both Q_ij and Q_ji."),
     4,
     {IDX("row", "irow", CONV_ROW), OPT_OUT("rowqcol1", "mqcol1", CONV_COL, 0),
@@ -394,7 +394,7 @@ const wrapper_def kGetqrowqmatrixtriplets{
 const wrapper_def kGetqrows{
     "getqrows",
     KORVO_DOC("Returns the rows that have a quadratic part.", "p.getqrows(rowind)",
-              KORVO_ARG("rowind: list that receives the constraints, in row order."), "rows = []; p.getqrows(rows)",
+              KORVO_ARG("rowind: list that receives the constraints, in row order."), "rows = list[korvo.constraint](); p.getqrows(rows)",
               "The attribute qconstraints gives their number."),
     1,
     {OUT("rowind", "qcrows", CONV_ROW, 0)},
@@ -445,15 +445,15 @@ const wrapper_def kGetcoef{
                         call,                                                                                      \
                         nullptr};
 RANGE_DEF(kGetobj, "getobj", "objcoef", "obj", CONV_DOUBLE, CONV_COL, cols_double_prepare, getobj_call,
-          "Returns the linear objective coefficients of a range of columns.", "c = []; p.getobj(c, 0, 2)")
+          "Returns the linear objective coefficients of a range of columns.", "c = list[float](); p.getobj(c, 0, 2)")
 RANGE_DEF(kGetrhs, "getrhs", "rhs", "rhs", CONV_DOUBLE, CONV_ROW, rhs_prepare, getrhs_call,
-          "Returns the right-hand sides of a range of rows.", "b = []; p.getrhs(b, 0, 2)")
+          "Returns the right-hand sides of a range of rows.", "b = list[float](); p.getrhs(b, 0, 2)")
 RANGE_DEF(kGetrhsrange, "getrhsrange", "rng", "range", CONV_DOUBLE, CONV_ROW, rhs_prepare, getrhsrange_call,
-          "Returns the ranges of a range of rows (0 for rows that are not range rows).", "r = []; p.getrhsrange(r, 0, 2)")
+          "Returns the ranges of a range of rows (0 for rows that are not range rows).", "r = list[float](); p.getrhsrange(r, 0, 2)")
 RANGE_DEF(kGetrowtype, "getrowtype", "rowtype", "qrtype", CONV_CHAR, CONV_ROW, rows_char_prepare, getrowtype_call,
-          "Returns the types of a range of rows: L, G, E, R or N.", "t = []; p.getrowtype(t, 0, 2)")
+          "Returns the types of a range of rows: L, G, E, R or N.", "t = list[str](); p.getrowtype(t, 0, 2)")
 RANGE_DEF(kGetcoltype, "getcoltype", "coltype", "coltype", CONV_CHAR, CONV_COL, coltype_prepare, getcoltype_call,
-          "Returns the types of a range of columns: C, B, I, S, R or P.", "t = []; p.getcoltype(t, 0, 2)")
+          "Returns the types of a range of columns: C, B, I, S, R or P.", "t = list[str](); p.getcoltype(t, 0, 2)")
 #undef RANGE_DEF
 
 #define BOUNDS_DEF(var, name, kw, call, purpose)                                                                   \
@@ -482,7 +482,7 @@ const wrapper_def kGetglobal{
                          "threshold;\n  settype: list that receives each set's type ('1' or '2');\n  start: list "
                          "that receives sets + 1 starts into setcols and refval;\n  setcols, refval: lists that "
                          "receive the sets' members (variables) and weights. Any may be None."),
-              "t, j, l = [], [], []; p.getglobal(t, j, l, None, None, None, None)",
+              "t, j, l = list[str](), list[int](), list[float](); p.getglobal(t, j, l, None, None, None, None)",
               "Set k's members are at start[k] .. start[k+1]-1."),
     7,
     {OPT_OUT("coltype", "qgtype", CONV_CHAR, 0), OPT_OUT("colind", "mgcols", CONV_INT, 0),

@@ -333,7 +333,7 @@ const wrapper_def kGetlpsol{
               KORVO_ARGS("x: list that receives one value per column;\n  slack: list that receives one slack (rhs - "
                          "activity) per row;\n  duals: list that receives one dual value per row;\n  djs: list that "
                          "receives one reduced cost per column. None asks for nothing."),
-              "x, d = [], []; p.getlpsol(x, None, d)", "Raises korvo.SolverError when there is no LP solution."),
+              "x, d = list[float](), list[float](); p.getlpsol(x, None, d)", "Raises korvo.SolverError when there is no LP solution."),
     4,
     {OPT_OUT("x", "x", CONV_DOUBLE, 0), OPT_OUT("slack", "slack", CONV_DOUBLE, 1),
      OPT_OUT("duals", "dual", CONV_DOUBLE, 1), OPT_OUT("djs", "dj", CONV_DOUBLE, 0)},
@@ -346,7 +346,7 @@ const wrapper_def kGetmipsol{
     KORVO_DOC("Returns the best MIP solution: values and slacks.", "p.getmipsol(x=None, slack=None)",
               KORVO_ARGS("x: list that receives one value per column;\n  slack: list that receives one slack per "
                          "row. None asks for nothing."),
-              "x = []; p.getmipsol(x)", "Raises korvo.SolverError when the last MIP solve found no solution."),
+              "x = list[float](); p.getmipsol(x)", "Raises korvo.SolverError when the last MIP solve found no solution."),
     2,
     {OPT_OUT("x", "x", CONV_DOUBLE, 0), OPT_OUT("slack", "slack", CONV_DOUBLE, 1)},
     getmipsol_prepare,
@@ -384,7 +384,7 @@ const wrapper_def kGetmipsolval{
                            "receives the constraints outside their limits;\n  duals: list that receives the "      \
                            "constraints whose dual has the wrong sign;\n  djs: list that receives the variables " \
                            "whose reduced cost has the wrong sign."),                                            \
-                "x, s, d, dj = [], [], [], []; p." name "(x, s, d, dj)",                                         \
+                "x, s = list[korvo.var](), list[korvo.constraint](); d, dj = list[korvo.constraint](), list[korvo.var](); p." name "(x, s, d, dj)",                                         \
                 "Measured against the feastol and optimalitytol controls."),                                     \
       4,                                                                                                         \
       {OUT("x", "mx", CONV_COL, 0), OUT("slack", "mslack", CONV_ROW, 1), OUT("duals", "mdual", CONV_ROW, 2),    \
@@ -402,7 +402,7 @@ const wrapper_def kGetbasis{
     KORVO_DOC("Returns the basis statuses of the rows and columns.", "p.getbasis(rowstat=None, colstat=None)",
               KORVO_ARGS("rowstat: list that receives one status per row;\n  colstat: list that receives one status "
                          "per column. None skips one."),
-              "r, c = [], []; p.getbasis(r, c)",
+              "r, c = list[int](), list[int](); p.getbasis(r, c)",
               "Columns: 0 at lower bound, 1 basic, 2 at upper bound, 3 free nonbasic. Rows, of their slack: 0 "
               "tight 'L' or 'E' row (slack at its lower end), 1 basic, 2 tight 'G' row, 3 free."),
     2,
@@ -426,7 +426,7 @@ const wrapper_def kGetbasisval{
   const wrapper_def var{name,                                                                                     \
                         KORVO_DOC(purpose, "p." name "(vec)",                                                     \
                                   KORVO_ARG("vec: a list of one value per row, replaced by the result."),        \
-                                  "v = [1, 0, 0]; p." name "(v)", further),                                        \
+                                  "v = [1.0, 0.0, 0.0]; p." name "(v)", further),                                        \
                         1,                                                                                        \
                         {ARRAY("vec", "vec", 1)},                                                                 \
                         basis_vector_prepare,                                                                     \
@@ -443,7 +443,7 @@ const wrapper_def kGetpivotorder{
     "getpivotorder",
     KORVO_DOC("Returns the basic variable of each basis position.", "p.getpivotorder(pivotorder)",
               KORVO_ARG("pivotorder: list that receives one constraint (its slack) or variable per row."),
-              "order = []; p.getpivotorder(order)", "The order of the vectors of ftran and btran."),
+              "order = list[object](); p.getpivotorder(order)", "The order of the vectors of ftran and btran."),
     1,
     {OUT("pivotorder", "mpiv", CONV_ROWCOL, 0)},
     getpivotorder_prepare,
@@ -458,7 +458,7 @@ const wrapper_def kGetpivots{
                          "first);\n  outlist: list that receives the leaving candidates (or None);\n  x: list that "
                          "receives the values of every slack and column after the step (or None);\n  maxpivots: the "
                          "most candidates returned."),
-              "out = []; obj, n = p.getpivots(y, out, None, 5)",
+              "out = list[object](); obj, n = p.getpivots(y, out, None, 5)",
               "The entering variable itself is a candidate when it reaches its other bound first; an unbounded "
               "step has none."),
     4,
@@ -483,7 +483,7 @@ const wrapper_def kCalcslacks{
     "calcslacks",
     KORVO_DOC("Computes the slacks (rhs - activity) of a solution.", "p.calcslacks(solution, slacks)",
               KORVO_ARGS("solution: one value per column;\n  slacks: list that receives one slack per row."),
-              "s = []; p.calcslacks([1, 0, 2], s)", "Quadratic rows count their quadratic part."),
+              "s = list[float](); p.calcslacks([1, 0, 2], s)", "Quadratic rows count their quadratic part."),
     2,
     {ARRAY("solution", "solution", 0), OUT("slacks", "calculatedslacks", CONV_DOUBLE, 1)},
     calcslacks_prepare,
@@ -496,7 +496,7 @@ const wrapper_def kCalcreducedcosts{
               "p.calcreducedcosts(duals, solution, djs)",
               KORVO_ARGS("duals: one value per row;\n  solution: one value per column (None without a quadratic "
                          "objective);\n  djs: list that receives one reduced cost per column."),
-              "dj = []; p.calcreducedcosts(duals, None, dj)", "With the LP solution's duals this gives its djs."),
+              "dj = list[float](); p.calcreducedcosts(duals, None, dj)", "With the LP solution's duals this gives its djs."),
     3,
     {ARRAY("duals", "duals", 1), ARRAY_OR_NONE("solution", "solution", 0),
      OUT("djs", "calculateddjs", CONV_DOUBLE, 2)},
