@@ -51,7 +51,9 @@ def test_types_and_thresholds_reach_the_solver_and_bad_ones_name_the_variable():
     x = korvo.var(name="xs", ub=10)
     p = korvo.problem(x, 2 * x <= 7, x, sense=korvo.maximize)
     assert solve(p) == pytest.approx(3.5)
+    assert p.attributes.mipents == 0
     x.vartype = korvo.integer
+    assert p.attributes.mipents == 1  # the engine's model, asked before any solve
     assert solve(p) == pytest.approx(3)
     x.vartype = korvo.semicontinuous
     x.threshold = 20  # above the upper bound
@@ -181,6 +183,19 @@ def test_nonlinear_problems_round_trip_through_files(objective, tmp_path):
     assert [c.name for c in q.getConstraint()].count("objtransferrow") == 1
     q.solve()
     assert q.getSolution(qx) == pytest.approx(0.6931, abs=1e-3)
+
+
+def test_a_linear_write_drops_an_outdated_companion(tmp_path):
+    path = str(tmp_path / "m.mps")
+    p, x, y = nonlinear_model()
+    p.setObjective(x + y, sense=korvo.maximize)
+    p.write(path)
+    lp = small_lp()[0]
+    lp.write(path)  # the same name, now for a linear problem
+    assert not os.path.exists(path + ".knl")
+    q = korvo.problem()
+    q.read(path)
+    assert solve(q) == pytest.approx(16)
 
 
 def test_user_functions_are_refused_when_writing(tmp_path):

@@ -436,7 +436,9 @@ void journal_unfollow(problem_s *p) {
 }
 
 int problem_apply_object_changes(problem_s *p) {
-  if (!p->prob) return 0;
+  // A running solve has taken the model as it was; later changes wait for
+  // it to return (changes to the problem itself are refused meanwhile).
+  if (!p->prob || p->solving > 0) return 0;
   journal_state &j = journal();
   uint64_t end = p->journal_followed ? j.end() : p->journal_position;
   if (p->journal_position >= end && !p->journal_resync) return 0;

@@ -47,7 +47,7 @@ void journal_follow(problem_s *p);
 void journal_unfollow(problem_s *p);
 
 // Brings the problem's engine model up to date with the changes made to
-// its objects. 0, or -1 with an exception naming the object whose change
+// its objects (nothing while the problem is being solved). 0, or -1 with an exception naming the object whose change
 // cannot be applied (nothing is then applied, and the same error comes
 // back until the object is corrected or leaves the problem).
 int problem_apply_object_changes(problem_s *p);

@@ -1,4 +1,3 @@
-#include "problem/change_journal.h"
 #include "problem/controls.h"
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include "api/errors.h"
 #include "knls.h"
 #include "krvs.h"
+#include "problem/change_journal.h"
 #include "problem/problem.h"
 #include "python_model/korvo_module.h"
 #include "python_model/numbers.h"
@@ -433,6 +433,8 @@ int ctrl_attr_fill_typeobj(int flag) {
 }
 
 PyObject *problem_getInfo_single(problem_s *p, int id, int type, int is_control, int kind) {
+  // Attributes describe the model as its objects are now (x.vartype = ...).
+  if (!is_control && problem_apply_object_changes(p) < 0) return nullptr;
   int rc;
   PyObject *result = nullptr;
   bool optimizer = kind == LIBKIND_OPTIMIZER;

@@ -2,7 +2,10 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -261,8 +264,16 @@ PyObject *problem_write(PyObject *self, PyObject *args, PyObject *kwargs) {
       return nullptr;
     }
     if (KNLSwriteprob(p->nlprob, filename, flags) != 0) return krvs_error(self);
-  } else if (KRVSwriteprob(p->prob, filename, flags) != 0) {
-    return krvs_error(self);
+  } else {
+    if (KRVSwriteprob(p->prob, filename, flags) != 0) return krvs_error(self);
+    // A nonlinear companion left by an earlier write under this name would
+    // be read back with this linear file as its nonlinear part.
+    std::string companion = std::string(filename) + ".knl";
+    if (std::remove(companion.c_str()) != 0 && errno != ENOENT) {
+      PyErr_Format(korvo_solver_error, "Cannot remove the outdated nonlinear companion file %s: %s",
+                   companion.c_str(), strerror(errno));
+      return nullptr;
+    }
   }
   Py_RETURN_NONE;
 }
