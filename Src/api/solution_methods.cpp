@@ -274,13 +274,13 @@ int solve_call(wrap_call &c) {
   KRVSprob prob = c.p->prob;
   int rc;
   problem_solving_scope solving(c.p);  // other threads' changes are refused meanwhile
-  setSigIntHandler();
+  int slot = setSigIntHandler(c.p);
   Py_BEGIN_ALLOW_THREADS;
   rc = Solve(prob, flags);
   Py_END_ALLOW_THREADS;
-  resetSigIntHandler();
+  int interrupted = resetSigIntHandler(slot);
   c.p->last_solve_nonlinear = 0;
-  if (PyErr_Occurred()) return -1;
+  if (interrupted < 0 || PyErr_Occurred()) return -1;
   return rc;
 }
 

@@ -51,10 +51,13 @@ int check_nl_unconstruct(problem_s *p);
 // Sets the objective (sense 1 or -1); 0 or -1 with an exception.
 int problem_set_objective(problem_s *p, PyObject *objective, long sense);
 
-// SIGINT at its default disposition around an engine solve (nestable), so
-// that Ctrl-C stops the process while Python's handler cannot run.
-void setSigIntHandler(void);
-void resetSigIntHandler(void);
+// Around an engine solve of p that runs with the interpreter lock released
+// (nestable, from any thread): while it runs, Ctrl-C asks the engine to
+// stop with stop reason 2 (stop_ctrlc) and keeps what it found. set returns
+// a slot to hand to reset; reset returns -1 with the exception of Python's
+// SIGINT handler (KeyboardInterrupt by default) when a SIGINT came, else 0.
+int setSigIntHandler(problem_s *p);
+int resetSigIntHandler(int slot);
 
 // Marks a problem as being solved for the scope of a solve that releases
 // the interpreter lock: other threads' changes to it are refused meanwhile

@@ -5,6 +5,8 @@
 // solution.cpp.
 #include <Python.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -249,42 +251,96 @@ PyObject *problem_copy(PyObject *self, PyObject *) {
 
 // ---- solving ---------------------------------------------------------------
 
-// SIGINT goes back to the default disposition while a solve runs, so that
-// Ctrl-C is not swallowed by Python's handler, which cannot run meanwhile.
-int sigint_nesting = 0;
+// Ctrl-C while a solve runs. Python's own SIGINT handler only notes the
+// signal for the interpreter, which cannot act on it until the solve is
+// over; so while a solve runs our handler asks the engine to stop every
+// solve in progress (an atomic store each, safe in a signal handler), and
+// when the solve is back the signal is handed to Python, whose handler (the
+// default one raises KeyboardInterrupt, or the program's own) runs then.
+constexpr int kStopCtrlC = 2;  // the engine's stop reason for Ctrl-C (stop_ctrlc)
+int sigint_nesting = 0;  // changed with the interpreter lock held
 struct sigaction saved_sigint_action;
+bool sigint_handler_installed = false;
+std::atomic<int> sigint_received{0};
+
+// The engine problems of the solves in progress; a solve that finds no free
+// slot (more than kSolveSlots at once) is still stopped when it returns.
+constexpr int kSolveSlots = 32;
+struct solving_slot {
+  std::atomic<KRVSprob> prob{nullptr};
+  std::atomic<KNLSprob> nlprob{nullptr};
+};
+solving_slot solving[kSolveSlots];
+
+extern "C" void interrupt_solves_on_sigint(int) {
+  const int saved_errno = errno;
+  sigint_received.store(1);
+  for (solving_slot &slot : solving) {
+    if (KRVSprob prob = slot.prob.load()) KRVSinterrupt(prob, kStopCtrlC);
+    if (KNLSprob nlprob = slot.nlprob.load()) KNLSinterrupt(nlprob, kStopCtrlC);
+  }
+  errno = saved_errno;
+}
 
 }  // namespace
 
-void setSigIntHandler() {
-  if (sigint_nesting++ == 0) {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &saved_sigint_action);
+int setSigIntHandler(problem_s *p) {
+  int slot = -1;
+  for (int i = 0; i < kSolveSlots && slot < 0; ++i) {
+    KRVSprob expected = nullptr;
+    if (solving[i].prob.compare_exchange_strong(expected, p->prob)) slot = i;
   }
+  if (slot >= 0) solving[slot].nlprob.store(p->nlprob);
+  if (sigint_nesting++ == 0) {
+    sigint_received.store(0);
+    sigaction(SIGINT, nullptr, &saved_sigint_action);
+    // A program that ignores SIGINT, or left it at the default action,
+    // keeps that behaviour during the solve.
+    sigint_handler_installed =
+        !(saved_sigint_action.sa_flags & SA_SIGINFO) && saved_sigint_action.sa_handler != SIG_IGN &&
+        saved_sigint_action.sa_handler != SIG_DFL;
+    if (sigint_handler_installed) {
+      struct sigaction action;
+      memset(&action, 0, sizeof action);
+      action.sa_handler = interrupt_solves_on_sigint;
+      sigemptyset(&action.sa_mask);
+      sigaction(SIGINT, &action, nullptr);
+    }
+  }
+  return slot;
 }
 
-void resetSigIntHandler() {
-  if (--sigint_nesting == 0) sigaction(SIGINT, &saved_sigint_action, nullptr);
+int resetSigIntHandler(int slot) {
+  if (slot >= 0) {
+    solving[slot].nlprob.store(nullptr);
+    solving[slot].prob.store(nullptr);
+  }
+  if (--sigint_nesting == 0 && sigint_handler_installed) {
+    sigaction(SIGINT, &saved_sigint_action, nullptr);
+    sigint_handler_installed = false;
+  }
+  if (sigint_received.exchange(0) == 0) return 0;
+  // The interpreter's handler runs now, as if the signal had just come:
+  // KeyboardInterrupt by default, or whatever the program's handler does.
+  PyErr_SetInterruptEx(SIGINT);
+  return PyErr_CheckSignals();
 }
 
 namespace {
 
-// Runs an engine solve with SIGINT at its default disposition and the
-// interpreter lock released; callbacks take the lock themselves. Other
-// threads cannot change the problem meanwhile (problem_solving_scope).
+// Runs an engine solve of p with the interpreter lock released (callbacks
+// take it themselves) and Ctrl-C stopping the engine. -1 when an exception
+// is pending afterwards (Ctrl-C or a callback's), else 0 and the engine's
+// result in *rc.
 template <class Solve>
-int run_engine_solve(problem_s *p, Solve &&solve) {
-  int rc;
-  problem_solving_scope solving(p);
-  setSigIntHandler();
+int run_engine_solve(problem_s *p, int *rc, Solve &&solve) {
+  problem_solving_scope solving(p);  // other threads cannot change the problem meanwhile
+  int slot = setSigIntHandler(p);
   Py_BEGIN_ALLOW_THREADS;
-  rc = solve();
+  *rc = solve();
   Py_END_ALLOW_THREADS;
-  resetSigIntHandler();
-  return rc;
+  if (resetSigIntHandler(slot) < 0) return -1;
+  return PyErr_Occurred() ? -1 : 0;
 }
 
 bool int_attribute(problem_s *p, int id, int64_t *value) {
@@ -354,13 +410,14 @@ PyObject *problem_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
     }
   }
   const char *f = have_flags || nonlinear ? flags.c_str() : nullptr;
-  int rc = run_engine_solve(p, [&] {
+  int rc = 0;
+  int interrupted = run_engine_solve(p, &rc, [&] {
     return nonlinear ? KNLSnlpoptimize(p->nlprob, f) : mip ? KRVSmipoptimize(p->prob, f) : KRVSlpoptimize(p->prob, f);
   });
   // Results now come from the solver just run, whatever an earlier
   // nonlinear solve left behind.
   p->last_solve_nonlinear = nonlinear ? 1 : 0;
-  if (PyErr_Occurred()) return nullptr;
+  if (interrupted < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   if (!nonlinear) {
     int64_t status = 0;
@@ -390,9 +447,10 @@ PyObject *problem_nlpoptimize(PyObject *self, PyObject *args, PyObject *kwargs) 
   // As in solve(): integer columns are kept integer unless the caller relaxes
   // them on purpose, which the engine has no flag for.
   if (mip && flags.find('g') == std::string::npos) flags += 'g';
-  int rc = run_engine_solve(p, [&] { return KNLSnlpoptimize(p->nlprob, flags.c_str()); });
+  int rc = 0;
+  int interrupted = run_engine_solve(p, &rc, [&] { return KNLSnlpoptimize(p->nlprob, flags.c_str()); });
   p->last_solve_nonlinear = 1;
-  if (PyErr_Occurred()) return nullptr;
+  if (interrupted < 0) return nullptr;
   if (rc == 0) Py_RETURN_NONE;
   return krvs_error(self);
 }
@@ -534,7 +592,11 @@ static PyMethodDef problem_base_methods[] = {
                    KORVO_DOC("Solves the problem: as a nonlinear problem, a MIP or an LP, whichever it is.",
                              "p.solve(flags=None)",
                              KORVO_ARG("flags: optional string: 'd' dual simplex, 'p' primal simplex, 'b' barrier."),
-                             "p.solve()", "Read the results with getSolution(), getDual(), getProbStatus().")),
+                             "p.solve()",
+                             "Read the results with getSolution(), getDual(), getProbStatus(). Ctrl-C stops the "
+                             "solve: the problem keeps the best solution found, attributes.stopstatus (or "
+                             "knls_stopstatus for a nonlinear solve) becomes korvo.stop_ctrlc, and solve() then "
+                             "raises KeyboardInterrupt (or what the program's own SIGINT handler raises).")),
     PROBLEM_METHOD("nlpoptimize", problem_nlpoptimize, METH_VARARGS | METH_KEYWORDS,
                    KORVO_DOC("Solves the problem with the nonlinear (sequential linear programming) solver.",
                              "p.nlpoptimize(flags='')",
@@ -542,7 +604,8 @@ static PyMethodDef problem_base_methods[] = {
                                        "(added by itself when the problem has any)."),
                              "p.nlpoptimize()",
                              "Use it for problems with non-convex quadratic parts, which solve() refuses; the "
-                             "result is a local optimum. Read it with getSolution() and getObjVal().")),
+                             "result is a local optimum. Read it with getSolution() and getObjVal(). Ctrl-C "
+                             "stops it as it stops solve(), with knls_stopstatus korvo.stop_ctrlc.")),
     PROBLEM_METHOD("getProbStatus", problem_getProbStatus, METH_NOARGS,
                    KORVO_DOC("Returns the status of the last solve as a number.", "status = p.getProbStatus()",
                              KORVO_NO_ARGS, "if p.getProbStatus() == korvo.lp_optimal: ...",

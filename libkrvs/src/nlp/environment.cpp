@@ -64,6 +64,7 @@ bool nlp_int_attribute(KNLSprob prob, int id, int &value) {
       return true;
     }
     case 12044: value = prob->status; return true;
+    case 12045: value = prob->stop_status; return true;
     case 12070: value = prob->iterations; return true;
     case 12062: value = prob->state_flags; return true;
     default: break;

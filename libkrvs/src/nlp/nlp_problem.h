@@ -95,6 +95,7 @@ struct knls_problem_s {
   std::atomic<int> interrupt_reason{0};
 
   int status = 0;
+  int stop_status = 0;  // why the last solve stopped early: a stop reason, 0 when it finished
   int state_flags = 0;
   int iterations = 0;
   double solve_time = 0.0;

@@ -7,6 +7,7 @@
 #include "nlp_guard.h"
 #include "nlp_problem.h"
 #include "slp.h"
+#include "solve/solve_state.h"
 
 using namespace krvs;
 using namespace krvs::nlp;
@@ -26,6 +27,7 @@ int solve(KNLSprob prob, const std::string &flags) {
     prob->interrupt_reason.store(0);
     prob->optprob->interrupt_reason.store(0);
     prob->status = KNLS_NLP_UNSTARTED;
+    prob->stop_status = STOP_NONE;
     prob->iterations = 0;
     auto t0 = std::chrono::steady_clock::now();
     try {
@@ -38,6 +40,15 @@ int solve(KNLSprob prob, const std::string &flags) {
     }
     prob->solve_time = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     prob->state_flags |= KNLS_STATE_CONSTRUCTED;
+    // Why an unfinished solve stopped: an interrupt says its own reason
+    // (Ctrl-C, a caller's KNLSinterrupt), else the limit that was reached.
+    int reason = prob->interrupt_reason.load();
+    if (reason == 0) reason = prob->optprob->interrupt_reason.load();
+    if (reason != 0) prob->stop_status = reason;
+    else if (prob->status == KNLS_NLP_UNFINISHED)
+      prob->stop_status = prob->solve_time >= prob->controls.get_double(12404) ? STOP_TIMELIMIT
+                          : prob->iterations >= prob->controls.get_int(12402) ? STOP_ITERLIMIT
+                                                                              : STOP_USER;
   });
 }
 
