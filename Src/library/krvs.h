@@ -362,6 +362,120 @@ KRVS_API int KRVSgetpivots(KRVSprob prob, int enter, int outlist[], double x[], 
 
 /* ---- analysis: sensitivity ranges, rays, irreducible infeasible sets,
  *      repair, strong branching and tuning --------------------------------- */
+/* Sensitivity on the optimal basis of the last LP solve (a continuous,
+ * linear model solved to optimality; anything else fails). Infinite limits
+ * are +-1e20; any output may be null.
+ * KRVSobjsa: the lowest and highest cost of each column for which the
+ * basis stays optimal. KRVSrhssa: the range of each row's right-hand side
+ * over which the basis stays feasible (a row that is not binding may move
+ * to its activity). KRVSbndsa: the same for the lower and upper bound of
+ * each column. */
+KRVS_API int KRVSobjsa(KRVSprob prob, int ncols, const int colind[], double lower[], double upper[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSrhssa(KRVSprob prob, int nrows, const int rowind[], double lower[], double upper[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSbndsa(KRVSprob prob, int ncols, const int colind[], double lblower[], double lbupper[],
+                       double ublower[], double ubupper[]) KRVS_NOEXCEPT;
+/* The one-sided slopes of the optimal value in each row's right-hand side
+ * (the least and largest dual value the row takes on the optimal face),
+ * each from a dual simplex re-solve of at most iterlim iterations. */
+KRVS_API int KRVSestimaterowdualranges(KRVSprob prob, int nrows, const int rowind[], int iterlim,
+                                       double mindual[], double maxdual[]) KRVS_NOEXCEPT;
+/* Rays of the last solve, each checked before it is returned; with a null
+ * array only *hasray (1 or 0) is set, else a missing ray fails.
+ * Primal ray d (one per column): x + t d stays feasible for every t >= 0
+ * (integrality and indicator rows relaxed) and the objective improves
+ * without limit along it (quadratic parts are flat along d).
+ * Dual ray y (one per row): a proof of infeasibility of the rows and column
+ * bounds: min over the rows' ranges of y'r > max over the column bounds of
+ * (y'A)x. */
+KRVS_API int KRVSgetprimalray(KRVSprob prob, double ray[], int *hasray) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetdualray(KRVSprob prob, double ray[], int *hasray) KRVS_NOEXCEPT;
+/* The variable whose increase the primal simplex found unbounded, as a
+ * combined index (row i, or rows + j for column j); -1 when the last LP
+ * solve did not end unbounded. */
+KRVS_API int KRVSgetunbvec(KRVSprob prob, int *seq) KRVS_NOEXCEPT;
+/* A condition estimate of the basis matrix B of the last LP solve.
+ * type: 0 ||B|| ||B^-1|| (Hager's estimate of the inverse's norm), 1 the
+ * estimate of ||B^-1||, 2 ||B||; norm: 1 the 1-norm, 0 the infinity norm;
+ * scaled: 1 measures B with its columns scaled to largest entry 1. */
+KRVS_API int KRVSbasisstability(KRVSprob prob, int type, int norm, int scaled, double *value) KRVS_NOEXCEPT;
+/* Strong branching from the optimal basis of the last LP solve: for each k,
+ * column colind[k] gets the bound bndval[k] (bndtype 'L' lower, 'U' upper,
+ * 'B' both) and the LP is re-solved by the dual simplex for at most iterlim
+ * iterations; objval[k] is the objective reached (+-1e20 when infeasible)
+ * and status[k] the LP status (1 optimal, 2 infeasible, 4 iteration limit,
+ * 5 unbounded). The model is left as it was. */
+KRVS_API int KRVSstrongbranch(KRVSprob prob, int nbounds, const int colind[], const char bndtype[],
+                              const double bndval[], int iterlim, double objval[], int status[]) KRVS_NOEXCEPT;
+
+/* Irreducible infeasible sets (IIS): sets of rows and column bounds that
+ * are infeasible together while every proper subset is feasible. For a
+ * problem with discrete columns feasibility includes integrality.
+ * KRVSiisfirst: mode 0 finds an irreducible set, mode 1 only a quick
+ * infeasible subset (not reduced); *status 0 found, 1 the model is
+ * feasible. Earlier sets are dropped.
+ * KRVSiisnext: a set different from all found so far; *status 0 found, 1
+ * there is none, 2 the search stopped at its limits.
+ * KRVSiisall: every set (up to 1000), after dropping earlier ones. */
+KRVS_API int KRVSiisfirst(KRVSprob prob, int mode, int *status) KRVS_NOEXCEPT;
+KRVS_API int KRVSiisnext(KRVSprob prob, int *status) KRVS_NOEXCEPT;
+KRVS_API int KRVSiisall(KRVSprob prob) KRVS_NOEXCEPT;
+KRVS_API int KRVSiisclear(KRVSprob prob) KRVS_NOEXCEPT;
+/* Number of sets found; for each (arrays may be null) its rows, its column
+ * bounds, the least sum of violations of its members when they are relaxed
+ * (continuous relaxation) and how many members are violated then. */
+KRVS_API int KRVSiisstatus(KRVSprob prob, int *count, int rowsizes[], int colsizes[], double suminfeas[],
+                           int numinfeas[]) KRVS_NOEXCEPT;
+/* Set number num (from 1): its rows (with their types) and column bounds
+ * ('L' lower, 'U' upper), the Farkas multipliers of its rows (duals) and
+ * bounds (djs = -(y'A)_j), and the isolation flags of its members (-1 not
+ * tested, 0 no, 1 yes: relaxing it alone makes the whole model feasible).
+ * Any array may be null; *nrows and *ncols receive the counts. */
+KRVS_API int KRVSgetiisdata(KRVSprob prob, int num, int *nrows, int *ncols, int rowind[], int colind[],
+                            char contype[], char bndtype[], double duals[], double djs[], char isolationrows[],
+                            char isolationcols[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSiisisolations(KRVSprob prob, int num) KRVS_NOEXCEPT;
+/* Writes set num as a model with a zero objective: its rows, and the
+ * columns in them with only the set's bounds (others free). filetype 0 LP
+ * format, 1 MPS. */
+KRVS_API int KRVSiiswrite(KRVSprob prob, int num, const char *filename, int filetype,
+                          const char *flags) KRVS_NOEXCEPT;
+
+/* Repair of an infeasible model: the least relaxation of rows and bounds,
+ * by preference (a preference p > 0 makes a unit of violation cost 1/p;
+ * p <= 0: that side cannot move). penalty 'l' sum of violations, 'q' sum of
+ * their squares, 'c' number of violated rows and bounds. phase2 'o' then
+ * optimises the original objective within the relaxation (the total
+ * penalty may grow by the factor 1 + delta; with 'q' each violation by that
+ * factor), 'n' stops after the relaxation. flags 'g' enforces discrete
+ * entities, 'n' the continuous relaxation. The relaxed solution becomes the
+ * problem's solution (getlpsol, and getmipsol when discrete entities were
+ * enforced). *status: 0 relaxed optimum found, 1 the relaxation is
+ * infeasible too, 2 unbounded in phase two, 3 stopped at a limit. */
+KRVS_API int KRVSrepairinfeas(KRVSprob prob, int *status, char penalty, char phase2, char flags, double lepref,
+                              double gepref, double lbpref, double ubpref, double delta) KRVS_NOEXCEPT;
+/* Per row (lepref: the <= side, gepref: the >= side) and per column
+ * preferences; flags: the algorithm ('d', 'p', 'b') and 'g' to enforce
+ * discrete entities. The penalty is the weighted sum of violations. */
+KRVS_API int KRVSrepairweightedinfeas(KRVSprob prob, int *status, const double lepref[], const double gepref[],
+                                      const double lbpref[], const double ubpref[], char phase2, double delta,
+                                      const char *flags) KRVS_NOEXCEPT;
+/* As above, and each violation at most the given amount (1e20: no limit). */
+KRVS_API int KRVSrepairweightedinfeasbounds(KRVSprob prob, int *status, const double lepref[],
+                                            const double gepref[], const double lbpref[], const double ubpref[],
+                                            const double lerelax[], const double gerelax[],
+                                            const double lbrelax[], const double ubrelax[], char phase2,
+                                            double delta, const char *flags) KRVS_NOEXCEPT;
+
+/* Tuning: solves the model under a set of control combinations (presolve,
+ * LP algorithm, scaling, crossover, MIP heuristic effort) within the time
+ * limit, keeps the fastest, sets its controls and keeps its results.
+ * flags as for KRVSlpoptimize, plus 'g' to tune the MIP solve. */
+KRVS_API int KRVStune(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
+/* Method files: plain text, a first line "korvo tuner method 1", then one
+ * "name = value" line per control; '#' starts a comment. Reading sets the
+ * controls (all of them checked first). */
+KRVS_API int KRVStunerwritemethod(KRVSprob prob, const char *methodfile) KRVS_NOEXCEPT;
+KRVS_API int KRVStunerreadmethod(KRVSprob prob, const char *methodfile) KRVS_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,9 @@
 namespace krvs {
 class Model;        // model/model.h
 struct SolveState;  // solve/solve_state.h
+namespace analysis {
+struct AnalysisState;  // analysis/analysis.h
+}
 
 struct MessageCallback {
   KRVSmessage_fn fn;
@@ -41,6 +44,9 @@ struct krvs_problem_s {
 
   std::unique_ptr<krvs::Model> model;
   std::unique_ptr<krvs::SolveState> solve;
+  // Infeasible sets and the tuned method, made by the first analysis call
+  // that keeps something (shared_ptr: destroyed without its full type here).
+  std::shared_ptr<krvs::analysis::AnalysisState> analysis;
 
   // The nonlinear problem that wraps this one (if any); row and column
   // deletions are passed on to it so that its coefficients follow the
