@@ -106,8 +106,18 @@ class Subsystem {
   bool infeasible() {
     ++checks_;
     Highs &highs = session_->highs();
-    highs.run();
-    switch (highs.getModelStatus()) {
+    HighsModelStatus status = HighsModelStatus::kNotset;
+    try {
+      status = session_->run("a feasibility check");
+    } catch (const Error &) {
+      // Last resort for a subsystem the simplex cannot settle: presolve.
+      highs.clearSolver();
+      highs.setOptionValue("presolve", std::string("on"));
+      highs.run();
+      status = highs.getModelStatus();
+      if (!discrete_) highs.setOptionValue("presolve", std::string("off"));
+    }
+    switch (status) {
       case HighsModelStatus::kInfeasible:
       case HighsModelStatus::kUnboundedOrInfeasible: return true;
       case HighsModelStatus::kOptimal:
@@ -115,8 +125,8 @@ class Subsystem {
       case HighsModelStatus::kUnbounded: return false;
       default:
         if (highs.getInfo().primal_solution_status == kSolutionStatusFeasible) return false;
-        throw Error("the feasibility of a subsystem could not be decided (" +
-                    highs.modelStatusToString(highs.getModelStatus()) + ")");
+        throw Error("the feasibility of a subsystem could not be decided (" + highs.modelStatusToString(status) +
+                    ")");
     }
   }
 
@@ -135,7 +145,7 @@ class Subsystem {
     for (double &v : y)
       if (std::fabs(v) < 1e-9 * scale) v = 0.0;
     for (int sign : {1, -1}) {
-      std::vector<double> r(size_t(lp.num_col_), 0.0);
+      std::vector<double> r(size_t(lp.num_col_), 0.0), magnitude(size_t(lp.num_col_), 0.0);
       double rows_min = 0.0, box_max = 0.0;
       bool valid = true;
       for (HighsInt i = 0; i < lp.num_row_ && valid; ++i) {
@@ -144,12 +154,15 @@ class Subsystem {
         const double side = v > 0 ? lp.row_lower_[size_t(i)] : lp.row_upper_[size_t(i)];
         valid = std::isfinite(side);
         rows_min += v * side;
-        for (HighsInt p = row_start_[size_t(i)]; p < row_start_[size_t(i) + 1]; ++p)
+        for (HighsInt p = row_start_[size_t(i)]; p < row_start_[size_t(i) + 1]; ++p) {
           r[size_t(row_index_[size_t(p)])] += v * row_value_[size_t(p)];
+          magnitude[size_t(row_index_[size_t(p)])] += std::fabs(v * row_value_[size_t(p)]);
+        }
       }
       for (HighsInt j = 0; j < lp.num_col_ && valid; ++j) {
         const double v = r[size_t(j)];
-        if (std::fabs(v) <= 1e-12 * scale) {
+        // Rounding residues of cancelling terms count as zero.
+        if (std::fabs(v) <= 1e-9 * magnitude[size_t(j)]) {
           r[size_t(j)] = 0.0;
           continue;
         }

@@ -52,12 +52,48 @@ bool LpSession::warm_start(KRVSprob prob) {
   return highs_.setBasis(basis, "last basis") == HighsStatus::kOk;
 }
 
+namespace {
+bool decided(HighsModelStatus s) {
+  switch (s) {
+    case HighsModelStatus::kOptimal:
+    case HighsModelStatus::kInfeasible:
+    case HighsModelStatus::kUnbounded:
+    case HighsModelStatus::kUnboundedOrInfeasible:
+    case HighsModelStatus::kModelEmpty:
+    case HighsModelStatus::kIterationLimit:
+    case HighsModelStatus::kTimeLimit:
+    case HighsModelStatus::kInterrupt:
+    case HighsModelStatus::kObjectiveBound:
+    case HighsModelStatus::kObjectiveTarget: return true;
+    default: return false;
+  }
+}
+}  // namespace
+
 HighsModelStatus LpSession::run(const char *what) {
-  if (highs_.run() == HighsStatus::kError && highs_.getModelStatus() != HighsModelStatus::kInfeasible &&
-      highs_.getModelStatus() != HighsModelStatus::kUnbounded)
-    throw Error(std::string(what) + ": the solver failed (" + highs_.modelStatusToString(highs_.getModelStatus()) +
-                ")");
-  return highs_.getModelStatus();
+  double primal = 0.0, dual = 0.0;
+  HighsInt strategy = 0;
+  highs_.getOptionValue("primal_feasibility_tolerance", primal);
+  highs_.getOptionValue("dual_feasibility_tolerance", dual);
+  highs_.getOptionValue("simplex_strategy", strategy);
+  HighsModelStatus status = HighsModelStatus::kNotset;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (attempt > 0) highs_.clearSolver();
+    if (attempt == 2) {
+      highs_.setOptionValue("primal_feasibility_tolerance", primal / 10);
+      highs_.setOptionValue("dual_feasibility_tolerance", dual / 10);
+    }
+    if (attempt == 3) highs_.setOptionValue("simplex_strategy", HighsInt(kSimplexStrategyPrimal));
+    highs_.run();
+    status = highs_.getModelStatus();
+    if (decided(status)) break;
+  }
+  highs_.setOptionValue("primal_feasibility_tolerance", primal);
+  highs_.setOptionValue("dual_feasibility_tolerance", dual);
+  highs_.setOptionValue("simplex_strategy", strategy);
+  if (!decided(status))
+    throw Error(std::string(what) + ": the solver failed (" + highs_.modelStatusToString(status) + ")");
+  return status;
 }
 
 bool has_quadratic_rows(const Model &m) {

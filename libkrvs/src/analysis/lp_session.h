@@ -31,7 +31,10 @@ class LpSession {
   // Sets the basis of the problem's last LP solve when it fits this model;
   // true when it was accepted.
   bool warm_start(KRVSprob prob);
-  // Runs HiGHS; throws Error when HiGHS fails outright.
+  // Runs HiGHS; throws Error when HiGHS fails outright. A run that ends
+  // undecided (numerical trouble: status unknown) is repeated from scratch,
+  // then with tolerances ten times tighter, then with the primal simplex;
+  // the options are restored afterwards.
   HighsModelStatus run(const char *what);
 
  private:

@@ -84,17 +84,22 @@ bool is_primal_ray(const Model &m, const std::vector<double> &d, double tol) {
 
 double farkas_gap(const Model &m, const std::vector<double> &y) {
   // max over the bounds of (y'A) x  against  min over the row ranges of y'r.
-  std::vector<double> r(size_t(m.cols()), 0.0);
+  // (y'A)_j, and the size of its terms: an entry that is only the rounding
+  // residue of cancelling terms counts as zero.
+  std::vector<double> r(size_t(m.cols()), 0.0), magnitude(size_t(m.cols()), 0.0);
   const CompressedMatrix &a = m.by_rows();
   for (int i = 0; i < m.rows(); ++i) {
     if (y[size_t(i)] == 0.0) continue;
-    for (int64_t p = a.start[size_t(i)]; p < a.start[size_t(i) + 1]; ++p)
-      r[size_t(a.index[size_t(p)])] += a.value[size_t(p)] * y[size_t(i)];
+    for (int64_t p = a.start[size_t(i)]; p < a.start[size_t(i) + 1]; ++p) {
+      const double term = a.value[size_t(p)] * y[size_t(i)];
+      r[size_t(a.index[size_t(p)])] += term;
+      magnitude[size_t(a.index[size_t(p)])] += std::fabs(term);
+    }
   }
   double box_max = 0.0, rows_min = 0.0;
   for (int j = 0; j < m.cols(); ++j) {
     const double v = r[size_t(j)];
-    if (v == 0.0) continue;
+    if (std::fabs(v) <= 1e-9 * magnitude[size_t(j)]) continue;
     const double bound = v > 0 ? m.ub[size_t(j)] : m.lb[size_t(j)];
     if (!bounded(bound)) return -kInf;
     box_max += v * bound;
