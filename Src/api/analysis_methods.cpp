@@ -294,7 +294,7 @@ const wrapper_def kEstimaterowdualranges{
 const wrapper_def kGetprimalray{
     "getprimalray",
     KORVO_DOC("Returns a primal ray: a direction along which the problem is unbounded.", "p.getprimalray(ray)",
-              KORVO_ARGS("ray: a list that receives one value per column."), "d = []; p.getprimalray(d)",
+              KORVO_ARGS("ray: a list that receives one value per column."), "d = [0.0] * p.attributes.cols; p.getprimalray(d)",
               "Raises SolverError when the last solve did not find the problem unbounded; see hasprimalray."),
     1,
     {{"ray", "ray", WR_OUTLIST, CONV_DOUBLE, 0, false}},
@@ -305,7 +305,7 @@ const wrapper_def kGetprimalray{
 const wrapper_def kGetdualray{
     "getdualray",
     KORVO_DOC("Returns a dual ray: row multipliers that prove the constraints infeasible.", "p.getdualray(dray)",
-              KORVO_ARGS("dray: a list that receives one value per row."), "y = []; p.getdualray(y)",
+              KORVO_ARGS("dray: a list that receives one value per row."), "y = [0.0] * p.attributes.rows; p.getdualray(y)",
               "For the multipliers y, the least value of y'r over the rows' ranges exceeds the largest value of "
               "(y'A)x over the column bounds. Raises SolverError when the last solve did not find the problem "
               "infeasible; see hasdualray."),
@@ -354,8 +354,8 @@ const wrapper_def kBasisstability{
               KORVO_ARGS("type: 0 the condition estimate, 1 the norm of the inverse, 2 the norm of the basis "
                          "matrix;\n  norm: 1 the 1-norm, 0 the infinity norm;\n  scaled: 1 measures the basis with "
                          "its columns scaled to largest entry 1."),
-              "p.basisstability(0, 1, 0)", "The norm of the inverse is Hager's estimate, a lower bound that is "
-                                           "usually within a small factor of the true value."),
+              "p.basisstability(0, 1, 0)", "The norm of the inverse is exact for bases of up to 200 rows, "
+                                           "else Hager's estimate, a lower bound usually within a small factor."),
     3,
     {{"type", "type", WR_INT, CONV_INT, -1, false},
      {"norm", "norm", WR_INT, CONV_INT, -1, false},

@@ -394,8 +394,8 @@ KRVS_API int KRVSgetdualray(KRVSprob prob, double ray[], int *hasray) KRVS_NOEXC
  * solve did not end unbounded. */
 KRVS_API int KRVSgetunbvec(KRVSprob prob, int *seq) KRVS_NOEXCEPT;
 /* A condition estimate of the basis matrix B of the last LP solve.
- * type: 0 ||B|| ||B^-1|| (Hager's estimate of the inverse's norm), 1 the
- * estimate of ||B^-1||, 2 ||B||; norm: 1 the 1-norm, 0 the infinity norm;
+ * type: 0 ||B|| ||B^-1||, 1 ||B^-1|| (exact for bases of up to 200 rows,
+ * else Hager's estimate, a lower bound usually within a small factor), 2 ||B||; norm: 1 the 1-norm, 0 the infinity norm;
  * scaled: 1 measures B with its columns scaled to largest entry 1. */
 KRVS_API int KRVSbasisstability(KRVSprob prob, int type, int norm, int scaled, double *value) KRVS_NOEXCEPT;
 /* Strong branching from the optimal basis of the last LP solve: for each k,

@@ -1,6 +1,7 @@
 // A condition estimate of the basis matrix of the last LP solve: the norm of
-// B from its columns and the norm of its inverse by Hager's estimator, which
-// needs only a few solves with B and its transpose (HiGHS's factorisation).
+// B from its columns and the norm of its inverse, exact for small bases and
+// otherwise by Hager's estimator, which needs only a few solves with B and
+// its transpose (HiGHS's factorisation).
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -37,9 +38,32 @@ class ScaledSolver {
   std::vector<double> scale_;
 };
 
-// Hager's estimate of the 1-norm of M^-1, where `forward` applies M^-1 and
-// the other direction its transpose; the infinity norm swaps the two.
+// Bases up to this size have the norm of their inverse computed exactly,
+// one solve per unit vector.
+constexpr size_t kExactInverseNorm = 200;
+
+// The 1-norm of M^-1 (the infinity norm: of M^-T): exactly for small bases,
+// else Hager's estimate, never below Higham's alternating test vector.
 double inverse_norm_estimate(ScaledSolver &solver, size_t n, bool one_norm) {
+  if (n <= kExactInverseNorm) {
+    double largest = 0.0;
+    std::vector<double> unit(n, 0.0);
+    for (size_t k = 0; k < n; ++k) {
+      unit[k] = 1.0;
+      const std::vector<double> column = solver.solve(unit, !one_norm);
+      unit[k] = 0.0;
+      double sum = 0.0;
+      for (double v : column) sum += std::fabs(v);
+      largest = std::max(largest, sum);
+    }
+    return largest;
+  }
+  std::vector<double> alternating(n);
+  for (size_t k = 0; k < n; ++k)
+    alternating[k] = (k % 2 == 0 ? 1.0 : -1.0) * (1.0 + double(k) / double(n - 1));
+  double higham = 0.0;
+  for (double v : solver.solve(alternating, !one_norm)) higham += std::fabs(v);
+  higham = 2.0 * higham / (3.0 * double(n));
   std::vector<double> x(n, 1.0 / double(n));
   double estimate = 0.0;
   for (int iteration = 0; iteration < 5; ++iteration) {
@@ -61,7 +85,7 @@ double inverse_norm_estimate(ScaledSolver &solver, size_t n, bool one_norm) {
     std::fill(x.begin(), x.end(), 0.0);
     x[best] = 1.0;
   }
-  return estimate;
+  return std::max(estimate, higham);
 }
 
 }  // namespace
