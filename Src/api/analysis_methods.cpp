@@ -294,7 +294,7 @@ const wrapper_def kEstimaterowdualranges{
 const wrapper_def kGetprimalray{
     "getprimalray",
     KORVO_DOC("Returns a primal ray: a direction along which the problem is unbounded.", "p.getprimalray(ray)",
-              KORVO_ARGS("ray: a list that receives one value per column."), "d = [0.0] * p.attributes.cols; p.getprimalray(d)",
+              KORVO_ARGS("ray: a list that receives one value per column."), "d = []; p.getprimalray(d)",
               "Raises SolverError when the last solve did not find the problem unbounded; see hasprimalray."),
     1,
     {{"ray", "ray", WR_OUTLIST, CONV_DOUBLE, 0, false}},
@@ -305,7 +305,7 @@ const wrapper_def kGetprimalray{
 const wrapper_def kGetdualray{
     "getdualray",
     KORVO_DOC("Returns a dual ray: row multipliers that prove the constraints infeasible.", "p.getdualray(dray)",
-              KORVO_ARGS("dray: a list that receives one value per row."), "y = [0.0] * p.attributes.rows; p.getdualray(y)",
+              KORVO_ARGS("dray: a list that receives one value per row."), "y = []; p.getdualray(y)",
               "For the multipliers y, the least value of y'r over the rows' ranges exceeds the largest value of "
               "(y'A)x over the column bounds. Raises SolverError when the last solve did not find the problem "
               "infeasible; see hasdualray."),
