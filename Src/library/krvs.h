@@ -283,6 +283,50 @@ KRVS_API int KRVSgetmipsol(KRVSprob prob, double x[], double slack[]) KRVS_NOEXC
 /* ---- general and piecewise-linear constraints, MIP starts, the cut pool,
  *      directives and stored branching bounds ------------------------------ */
 
+/* General constraints: resultant = f(operands).
+ *  - max (0) and min (1): the largest / smallest of the columns and values
+ *    (at least one of them);
+ *  - and (2) and or (3): binary resultant and binary columns, no values;
+ *  - abs (4): the absolute value of exactly one column, no values.
+ * Constraint k has its columns at colind[colstart[k] .. colstart[k+1]-1]
+ * (the last one up to ncols) and likewise its values at valstart/val;
+ * valstart and val may be null when nvals is 0. Deleting a column removes
+ * it from the operands; a constraint whose resultant or every operand is
+ * deleted is deleted with it. KRVSmipoptimize enforces them through binary
+ * columns and rows of its own, with big-M values taken from the column
+ * bounds (a needed bound that is infinite fails, naming the constraint);
+ * KRVSlpoptimize drops them, like sets. */
+#define KRVS_GENCONS_MAX 0
+#define KRVS_GENCONS_MIN 1
+#define KRVS_GENCONS_AND 2
+#define KRVS_GENCONS_OR 3
+#define KRVS_GENCONS_ABS 4
+KRVS_API int KRVSaddgencons64(KRVSprob prob, int ncons, int64_t ncols, int64_t nvals, const int contype[],
+                              const int resultant[], const int64_t colstart[], const int colind[],
+                              const int64_t valstart[], const double val[]) KRVS_NOEXCEPT;
+/* Constraints first..last in the layout of KRVSaddgencons64 (starts count
+ * from 0 for the first one returned); at most maxcols columns and maxvals
+ * values are written, *ncols and *nvals receive the totals. Any output may
+ * be null. */
+KRVS_API int KRVSgetgencons64(KRVSprob prob, int contype[], int resultant[], int64_t colstart[], int colind[],
+                              int64_t maxcols, int64_t *ncols, int64_t valstart[], double val[], int64_t maxvals,
+                              int64_t *nvals, int first, int last) KRVS_NOEXCEPT;
+/* Deletes general constraints; later ones shift down. */
+KRVS_API int KRVSdelgencons(KRVSprob prob, int ncons, const int conind[]) KRVS_NOEXCEPT;
+
+/* Piecewise-linear constraints: resultant[k] = f_k(colind[k]), f_k the
+ * line through the points (xval[p], yval[p]), p = start[k] .. start[k+1]-1
+ * (the last one up to npoints): x ascending, two points with the same x make
+ * a jump (at most two per x), extended beyond the first and last point with
+ * the slope of the first and last segment. Enforced by KRVSmipoptimize (a
+ * column whose bounds reach beyond the points needs them finite), dropped
+ * by KRVSlpoptimize. Deleting either column deletes the constraint. */
+KRVS_API int KRVSaddpwlcons64(KRVSprob prob, int npwls, int64_t npoints, const int colind[], const int resultant[],
+                              const int64_t start[], const double xval[], const double yval[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetpwlcons64(KRVSprob prob, int colind[], int resultant[], int64_t start[], double xval[],
+                              double yval[], int64_t maxpoints, int64_t *npoints, int first, int last) KRVS_NOEXCEPT;
+KRVS_API int KRVSdelpwlcons(KRVSprob prob, int npwls, const int pwlind[]) KRVS_NOEXCEPT;
+
 /* ---- queries of the model, the solution, the basis and presolve; solution,
  *      basis and snapshot files -------------------------------------------- */
 /* Value types of KRVSgetcontrolinfo and KRVSgetattribinfo. */

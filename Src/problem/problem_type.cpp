@@ -354,7 +354,9 @@ bool int_attribute(problem_s *p, int id, int64_t *value) {
 }  // namespace
 
 int problem_is_mip(problem_s *p) {
-  for (int id : {1032, 1004, 1327, 1325}) {
+  // Discrete columns, sets, indicators, semi-continuous columns, general and
+  // piecewise-linear constraints.
+  for (int id : {1032, 1004, 1327, 1325, 1431, 1432}) {
     int64_t count = 0;
     if (!int_attribute(p, id, &count)) return -1;
     if (count != 0) return 1;

@@ -48,6 +48,8 @@ bool int_attribute(KRVSprob prob, int id, int64_t &value) {
     case 1032: value = model_count_coltypes(m, "BIP"); return true;
     case 1325: value = model_count_coltypes(m, "SR"); return true;
     case 1327: value = int64_t(m.indicators.size()); return true;
+    case 1431: value = int64_t(m.mip.gencons.size()); return true;
+    case 1432: value = int64_t(m.mip.pwlcons.size()); return true;
     case 1158: value = int64_t(prob->name.size()); return true;
     default: break;
   }

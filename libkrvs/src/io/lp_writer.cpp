@@ -3,8 +3,8 @@
 // order when read back. Range rows are written two-sided, free rows as
 // ">= -inf", indicators as "col = 1 -> ...". Names the format cannot hold
 // (a leading digit or point, operators, blanks, keywords) are replaced by
-// generated ones. The format has no partially integer columns: a model with
-// one is refused.
+// generated ones. The format has no partially integer columns, general or
+// piecewise-linear constraints: a model with one is refused.
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -67,6 +67,9 @@ void write_lp(const std::string &path, const Model &m, const std::string &probna
     if (m.coltype[size_t(j)] == 'P')
       throw Error("cannot write column " + std::to_string(j) +
                   " in LP format: the format has no partially integer columns (write MPS instead)");
+  if (!m.mip.gencons.empty() || !m.mip.pwlcons.empty())
+    throw Error("cannot write the model in LP format: the format has no general or piecewise-linear constraints "
+                "(write MPS instead)");
   const NameChecker check{lp_usable, false, "LP"};
   std::vector<std::string> rows = file_names(all_names(m.rownames), "row", 'R', check);
   std::vector<std::string> cols = file_names(all_names(m.colnames), "column", 'C', check);

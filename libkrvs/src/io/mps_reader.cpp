@@ -4,7 +4,8 @@
 // minus the objective constant), RANGES, BOUNDS (UP LO FX FR MI PL BV LI UI
 // SC SI, and PI for a partially integer column's threshold), SOS, QUADOBJ /
 // QSECTION (upper triangle), QMATRIX (whole matrix), QCMATRIX (a row's whole
-// matrix), INDICATORS and ENDATA.
+// matrix), INDICATORS, GENCONS and PWLCONS (general and piecewise-linear
+// constraints, in the layout the writer documents) and ENDATA.
 #include <cmath>
 #include <string_view>
 
@@ -16,7 +17,7 @@ namespace krvs::io {
 namespace {
 
 enum class Section { None, ObjSense, ObjName, Rows, Columns, Rhs, Ranges, Bounds, Sos, QuadObj, QMatrix, QcMatrix,
-                     Indicators };
+                     Indicators, GenCons, PwlCons };
 
 std::string upper(std::string_view s) {
   std::string out(s);
@@ -49,6 +50,7 @@ class MpsReader {
       }
     }
     apply_ranges();
+    check_structures();
   }
 
  private:
@@ -118,6 +120,10 @@ class MpsReader {
       section_ = Section::QcMatrix;
     } else if (key == "INDICATORS") {
       section_ = Section::Indicators;
+    } else if (key == "GENCONS") {
+      section_ = Section::GenCons;
+    } else if (key == "PWLCONS") {
+      section_ = Section::PwlCons;
     } else if (key == "ENDATA") {
       return false;
     } else {
@@ -151,6 +157,8 @@ class MpsReader {
       case Section::QMatrix:
       case Section::QcMatrix: quadratic_line(t); break;
       case Section::Indicators: indicator_line(t); break;
+      case Section::GenCons: gencons_line(t); break;
+      case Section::PwlCons: pwlcons_line(t); break;
     }
   }
 
@@ -325,6 +333,62 @@ class MpsReader {
     b_.set_indicator(r, c, v == 1.0 ? 1 : -1);
   }
 
+  void gencons_line(const std::vector<std::string_view> &t) {
+    if (t.size() != 2) error("a general constraint line reads: TYPE resultant, COL column or VAL value");
+    const std::string key = upper(t[0]);
+    static const char *const types[] = {"MAX", "MIN", "AND", "OR", "ABS"};
+    for (int type = 0; type < 5; ++type)
+      if (key == types[type]) {
+        gencons.push_back(GeneralConstraint{type, col_of(t[1]), {}, {}});
+        return;
+      }
+    if (gencons.empty()) error("an operand line before the first general constraint");
+    GeneralConstraint &g = gencons.back();
+    if (key == "COL") {
+      g.cols.push_back(col_of(t[1]));
+    } else if (key == "VAL") {
+      if (g.type != GENCONS_MAX && g.type != GENCONS_MIN) error("only max and min constraints take values");
+      g.vals.push_back(number(t[1]));
+    } else {
+      error("unknown general constraint line '" + std::string(t[0]) + "'");
+    }
+    if (g.type == GENCONS_ABS && g.cols.size() > 1) error("an abs constraint takes one column");
+  }
+
+  void pwlcons_line(const std::vector<std::string_view> &t) {
+    const std::string key = upper(t[0]);
+    if (key == "PWL" && t.size() == 3) {
+      pwlcons.push_back(PiecewiseLinear{col_of(t[2]), col_of(t[1]), {}, {}});
+      return;
+    }
+    if (key != "PT" || t.size() != 3) error("a piecewise-linear line reads: PWL resultant column, or PT x y");
+    if (pwlcons.empty()) error("a point before the first piecewise-linear constraint");
+    PiecewiseLinear &f = pwlcons.back();
+    const double x = number(t[1]), y = number(t[2]);
+    if (!std::isfinite(x) || !std::isfinite(y)) error("the point of a piecewise-linear constraint must be finite");
+    const size_t n = f.x.size();
+    if (n > 0 && x < f.x[n - 1]) error("the x values of a piecewise-linear constraint must not decrease");
+    if (n > 1 && x == f.x[n - 2]) error("more than two points of a piecewise-linear constraint at one x");
+    f.x.push_back(x);
+    f.y.push_back(y);
+  }
+
+  // Checks what the sections cannot check line by line.
+  void check_structures() {
+    for (const auto &g : gencons) {
+      const bool values_allowed = g.type == GENCONS_MAX || g.type == GENCONS_MIN;
+      if ((values_allowed && g.cols.empty() && g.vals.empty()) || (!values_allowed && g.cols.empty()))
+        error("a general constraint without operands");
+    }
+    for (const auto &f : pwlcons)
+      if (f.x.empty()) error("a piecewise-linear constraint without points");
+  }
+
+ public:
+  std::vector<GeneralConstraint> gencons;
+  std::vector<PiecewiseLinear> pwlcons;
+
+ private:
   // RANGES, by row type: E [rhs, rhs + R] for R > 0 and [rhs + R, rhs] for
   // R < 0; L [rhs - |R|, rhs]; G [rhs, rhs + |R|].
   void apply_ranges() {
@@ -355,8 +419,11 @@ class MpsReader {
 
 void read_mps(const std::string &path, Model &m, std::string &probname) {
   ModelBuilder b;
-  MpsReader(path, b).run();
+  MpsReader reader(path, b);
+  reader.run();
   b.finish(m);
+  m.mip.gencons = std::move(reader.gencons);
+  m.mip.pwlcons = std::move(reader.pwlcons);
   probname = b.problem_name;
 }
 

@@ -194,6 +194,28 @@ void write_mps(const std::string &path, const Model &m, const std::string &probn
       out.raw(" IF " + rows[size_t(r)] + "  " + cols[size_t(x.col)] + "  " + (x.complement == 1 ? "1" : "0"));
     }
   }
+  // General constraints, one block each: a line "<TYPE> <resultant>" (TYPE
+  // one of MAX, MIN, AND, OR, ABS), then a line "COL <column>" per operand
+  // column and "VAL <number>" per constant operand.
+  if (!m.mip.gencons.empty()) {
+    out.raw("GENCONS");
+    for (const GeneralConstraint &g : m.mip.gencons) {
+      std::string type = general_constraint_type_name(g.type);
+      for (char &c : type) c = char(c - 'a' + 'A');
+      out.raw(" " + type + "  " + cols[size_t(g.resultant)]);
+      for (int c : g.cols) out.raw("    COL  " + cols[size_t(c)]);
+      for (double v : g.vals) out.raw("    VAL  " + format_number(v));
+    }
+  }
+  // Piecewise-linear constraints: "PWL <resultant> <argument column>", then
+  // one line "PT <x> <y>" per point.
+  if (!m.mip.pwlcons.empty()) {
+    out.raw("PWLCONS");
+    for (const PiecewiseLinear &f : m.mip.pwlcons) {
+      out.raw(" PWL  " + cols[size_t(f.resultant)] + "  " + cols[size_t(f.col)]);
+      for (size_t k = 0; k < f.x.size(); ++k) out.raw("    PT  " + format_number(f.x[k]) + "  " + format_number(f.y[k]));
+    }
+  }
   out.raw("ENDATA");
   write_file(path, out.text);
 }

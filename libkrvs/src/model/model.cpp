@@ -66,6 +66,7 @@ void Model::clear() {
   qrows.clear();
   sets.clear();
   indicators.clear();
+  mip = MipStructures{};
   rownames.resize(0);
   colnames.resize(0);
   setnames.resize(0);
@@ -358,8 +359,13 @@ namespace {
 template <class T>
 void compact(std::vector<T> &v, const std::vector<bool> &remove) {
   size_t out = 0;
-  for (size_t i = 0; i < v.size(); ++i)
-    if (!remove[i]) v[out++] = std::move(v[i]);
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (remove[i]) continue;
+    // Never onto itself: a vector moved onto itself is left empty (the
+    // members of the sets kept before the first deleted one).
+    if (out != i) v[out] = std::move(v[i]);
+    ++out;
+  }
   v.resize(out);
 }
 
@@ -413,6 +419,7 @@ void Model::delete_rows(const std::vector<bool> &remove) {
   for (auto &[row, indicator] : indicators)
     if (rowmap[size_t(row)] >= 0) ind.emplace(rowmap[size_t(row)], indicator);
   indicators = std::move(ind);
+  mip.rows_deleted(rowmap);
 
   rows_valid_ = false;
   ++structure_version;
@@ -466,6 +473,7 @@ void Model::delete_cols(const std::vector<bool> &remove) {
       ++it;
     }
   }
+  mip.cols_deleted(colmap);
   rows_valid_ = false;
   ++structure_version;
   ++data_version;

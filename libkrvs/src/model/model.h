@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "model/mip_structures.h"
 #include "model/name_list.h"
 
 namespace krvs {
@@ -118,6 +119,9 @@ class Model {
   std::unordered_map<int, std::vector<QuadEntry>> qrows;  // row -> quadratic part
   std::vector<SpecialOrderedSet> sets;   // members in order of increasing weight as given
   std::unordered_map<int, Indicator> indicators;          // row -> indicator
+  // General and piecewise-linear constraints, directives, the cut pool,
+  // MIP starts and the other data of the mixed-integer search.
+  MipStructures mip;
 
   NameList rownames{'R'}, colnames{'C'}, setnames{'S'};
   std::string name;  // unused: the problem record keeps the problem name

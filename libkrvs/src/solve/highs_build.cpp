@@ -69,7 +69,34 @@ class Builder {
   void partially_integer_column(int j);
   void sets();
   void indicators();
+  void general_constraints();
+  void piecewise_linear();
+  void active_cuts();
   void rows();
+  // Bounds of a user column as the solver sees them (a semi-continuous
+  // column may also be 0).
+  void column_range(int col, double &lo, double &up) const {
+    lo = col_lower_[size_t(col)];
+    up = col_upper_[size_t(col)];
+    if (integrality_[size_t(col)] == HighsVarType::kSemiContinuous ||
+        integrality_[size_t(col)] == HighsVarType::kSemiInteger) {
+      lo = std::min(lo, 0.0);
+      up = std::max(up, 0.0);
+    }
+  }
+  bool is_binary(int col) const {
+    return integrality_[size_t(col)] == HighsVarType::kInteger && col_lower_[size_t(col)] >= 0.0 &&
+           col_upper_[size_t(col)] <= 1.0;
+  }
+  int add_row_entries(double lower, double upper, const std::vector<std::pair<int, double>> &entries) {
+    int row = int(row_lower_.size());
+    row_lower_.push_back(lower);
+    row_upper_.push_back(upper);
+    for (const auto &[col, value] : entries)
+      if (value != 0.0) extra_.push_back(Triplet{row, col, value});
+    return row;
+  }
+  void max_or_min(const GeneralConstraint &g, const std::string &what);
   void matrix(HighsLp &lp) const;
   void hessian(HighsModel &model) const;
 
@@ -329,6 +356,220 @@ void Builder::indicators() {
   }
 }
 
+// y = max(operands): y >= every operand, and y <= the operand picked by a
+// binary (one of them), relaxed for the others by the largest upper bound
+// minus the operand's lower bound. y = min(operands) mirrors it.
+void Builder::max_or_min(const GeneralConstraint &g, const std::string &what) {
+  const bool is_max = g.type == GENCONS_MAX;
+  const int y = g.resultant;
+  struct Operand {
+    int col;  // -1 for the constant
+    double value, lo, up;
+  };
+  std::vector<Operand> ops;
+  for (int c : g.cols) {
+    double lo, up;
+    column_range(c, lo, up);
+    ops.push_back(Operand{c, 0.0, lo, up});
+  }
+  if (!g.vals.empty()) {
+    const double c = is_max ? *std::max_element(g.vals.begin(), g.vals.end())
+                            : *std::min_element(g.vals.begin(), g.vals.end());
+    ops.push_back(Operand{-1, c, c, c});
+  }
+  const double side = is_max ? 1.0 : -1.0;
+  // y >= x_i (max) or y <= x_i (min).
+  for (const Operand &o : ops) {
+    if (o.col < 0)
+      add_row_entries(is_max ? o.value : -kInf, is_max ? kInf : o.value, {{y, 1.0}});
+    else
+      add_row_entries(is_max ? 0.0 : -kInf, is_max ? kInf : 0.0, {{y, 1.0}, {o.col, -1.0}});
+  }
+  if (ops.size() == 1) {  // y is that operand
+    const Operand &o = ops[0];
+    if (o.col < 0)
+      add_row_entries(o.value, o.value, {{y, 1.0}});
+    else
+      add_row_entries(0.0, 0.0, {{y, 1.0}, {o.col, -1.0}});
+    return;
+  }
+  double extreme = is_max ? -kInf : kInf;  // largest upper (max) or smallest lower (min) bound
+  for (const Operand &o : ops) {
+    const std::string operand = o.col < 0 ? what : what + " (operand column " + m_.colnames.get(o.col) + ")";
+    require_bound(o.lo, operand);
+    require_bound(o.up, operand);
+    extreme = is_max ? std::max(extreme, o.up) : std::min(extreme, o.lo);
+  }
+  std::vector<std::pair<int, double>> pick;
+  for (const Operand &o : ops) {
+    const int b = add_binary();
+    pick.emplace_back(b, 1.0);
+    // max: y - x_i + M b <= M with M = extreme - lo_i; min: y - x_i - M b >= -M with M = up_i - extreme.
+    const double big = is_max ? extreme - o.lo : o.up - extreme;
+    std::vector<std::pair<int, double>> entries{{y, 1.0}, {b, side * big}};
+    double rhs = side * big;
+    if (o.col >= 0)
+      entries.emplace_back(o.col, -1.0);
+    else
+      rhs += o.value;
+    if (is_max)
+      add_row_entries(-kInf, rhs, entries);
+    else
+      add_row_entries(rhs, kInf, entries);
+  }
+  add_row_entries(1.0, 1.0, pick);
+}
+
+void Builder::general_constraints() {
+  const auto &list = m_.mip.gencons;
+  for (size_t k = 0; k < list.size(); ++k) {
+    const GeneralConstraint &g = list[k];
+    const std::string what =
+        "general constraint " + std::to_string(k) + " (" + general_constraint_type_name(g.type) + " into column " +
+        (g.resultant >= 0 && g.resultant < m_.cols() ? m_.colnames.get(g.resultant) : std::to_string(g.resultant)) +
+        ")";
+    if (g.resultant < 0 || g.resultant >= m_.cols()) throw Error(what + " refers to a column that does not exist");
+    for (int c : g.cols)
+      if (c < 0 || c >= m_.cols()) throw Error(what + " refers to a column that does not exist");
+    const int y = g.resultant;
+    switch (g.type) {
+      case GENCONS_MAX:
+      case GENCONS_MIN: max_or_min(g, what); break;
+      case GENCONS_AND:
+      case GENCONS_OR: {
+        const bool is_and = g.type == GENCONS_AND;
+        if (!is_binary(y)) throw Error(what + " needs a binary resultant, but column " + m_.colnames.get(y) + " is not binary");
+        std::vector<std::pair<int, double>> sum{{y, -1.0}};
+        for (int c : g.cols) {
+          if (!is_binary(c)) throw Error(what + " needs binary columns, but column " + m_.colnames.get(c) + " is not binary");
+          // and: y <= x_i; or: y >= x_i.
+          add_row_entries(is_and ? -kInf : 0.0, is_and ? 0.0 : kInf, {{y, 1.0}, {c, -1.0}});
+          sum.emplace_back(c, 1.0);
+        }
+        // and: sum x - y <= n - 1; or: sum x - y >= 0.
+        if (is_and)
+          add_row_entries(-kInf, double(g.cols.size()) - 1.0, sum);
+        else
+          add_row_entries(0.0, kInf, sum);
+        break;
+      }
+      case GENCONS_ABS: {
+        const int x = g.cols.at(0);
+        double lo, up;
+        column_range(x, lo, up);
+        if (lo >= 0.0) {
+          add_row_entries(0.0, 0.0, {{y, 1.0}, {x, -1.0}});
+          break;
+        }
+        if (up <= 0.0) {
+          add_row_entries(0.0, 0.0, {{y, 1.0}, {x, 1.0}});
+          break;
+        }
+        const std::string operand = what + " (operand column " + m_.colnames.get(x) + ")";
+        require_bound(lo, operand);
+        require_bound(up, operand);
+        // y >= x, y >= -x; b = 1: y <= x, b = 0: y <= -x.
+        const int b = add_binary();
+        add_row_entries(0.0, kInf, {{y, 1.0}, {x, -1.0}});
+        add_row_entries(0.0, kInf, {{y, 1.0}, {x, 1.0}});
+        add_row_entries(-kInf, -2.0 * lo, {{y, 1.0}, {x, -1.0}, {b, -2.0 * lo}});
+        add_row_entries(-kInf, 0.0, {{y, 1.0}, {x, 1.0}, {b, -2.0 * up}});
+        break;
+      }
+      default: throw Error(what + " has an unknown type");
+    }
+  }
+}
+
+// y = f(x) as a convex combination of neighbouring points: weights l_p of the
+// points sum to 1, x and y are the weighted sums, and a binary per segment
+// (one of them on) allows only the weights of its two end points. Points are
+// added at the bounds of x where they reach beyond the given ones, on the
+// first and last segment's lines; vertical segments (jumps) get no binary, so
+// at a jump y takes the value of one side.
+void Builder::piecewise_linear() {
+  const auto &list = m_.mip.pwlcons;
+  for (size_t k = 0; k < list.size(); ++k) {
+    const PiecewiseLinear &f = list[k];
+    if (f.col < 0 || f.col >= m_.cols() || f.resultant < 0 || f.resultant >= m_.cols() || f.x.empty())
+      throw Error("piecewise-linear constraint " + std::to_string(k) + " refers to a column that does not exist");
+    const std::string what = "piecewise-linear constraint " + std::to_string(k) + " (column " +
+                             m_.colnames.get(f.resultant) + " as a function of column " + m_.colnames.get(f.col) + ")";
+    std::vector<double> px(f.x), py(f.y);
+    double lo, up;
+    column_range(f.col, lo, up);
+    auto slope = [](double x0, double y0, double x1, double y1) { return x1 > x0 ? (y1 - y0) / (x1 - x0) : 0.0; };
+    if (lo < px.front()) {
+      require_bound(lo, what + " (lower bound of its argument below the first point)");
+      const double s = px.size() > 1 ? slope(px[0], py[0], px[1], py[1]) : 0.0;
+      py.insert(py.begin(), py.front() + s * (lo - px.front()));
+      px.insert(px.begin(), lo);
+    }
+    if (up > px.back()) {
+      require_bound(up, what + " (upper bound of its argument beyond the last point)");
+      const size_t n = px.size();
+      const double s = n > 1 ? slope(px[n - 2], py[n - 2], px[n - 1], py[n - 1]) : 0.0;
+      py.push_back(py.back() + s * (up - px.back()));
+      px.push_back(up);
+    }
+    const int x = f.col, y = f.resultant;
+    std::vector<size_t> segments;  // segment s joins points s and s + 1
+    for (size_t s = 0; s + 1 < px.size(); ++s)
+      if (px[s + 1] > px[s]) segments.push_back(s);
+    if (segments.empty()) {  // a single point: x and y fixed there
+      add_row_entries(px[0], px[0], {{x, 1.0}});
+      add_row_entries(py[0], py[0], {{y, 1.0}});
+      continue;
+    }
+    std::vector<int> weight(px.size(), -1);
+    for (size_t s : segments)
+      for (size_t p : {s, s + 1})
+        if (weight[p] < 0) weight[p] = add_col(0.0, 1.0, HighsVarType::kContinuous);
+    std::vector<std::pair<int, double>> total, xsum{{x, -1.0}}, ysum{{y, -1.0}};
+    for (size_t p = 0; p < px.size(); ++p) {
+      if (weight[p] < 0) continue;
+      total.emplace_back(weight[p], 1.0);
+      xsum.emplace_back(weight[p], px[p]);
+      ysum.emplace_back(weight[p], py[p]);
+    }
+    add_row_entries(1.0, 1.0, total);
+    add_row_entries(0.0, 0.0, xsum);
+    add_row_entries(0.0, 0.0, ysum);
+    if (segments.size() == 1) continue;  // the two weights are the whole choice
+    std::vector<std::vector<std::pair<int, double>>> allow(px.size());
+    std::vector<std::pair<int, double>> pick;
+    for (size_t s : segments) {
+      const int z = add_binary();
+      pick.emplace_back(z, 1.0);
+      allow[s].emplace_back(z, -1.0);
+      allow[s + 1].emplace_back(z, -1.0);
+    }
+    add_row_entries(1.0, 1.0, pick);
+    for (size_t p = 0; p < px.size(); ++p) {
+      if (weight[p] < 0) continue;
+      std::vector<std::pair<int, double>> entries{{weight[p], 1.0}};
+      entries.insert(entries.end(), allow[p].begin(), allow[p].end());
+      add_row_entries(-kInf, 0.0, entries);  // l_p <= sum of the binaries of its segments
+    }
+  }
+}
+
+// Active cuts of the pool are rows after the model's own, in id order.
+void Builder::active_cuts() {
+  for (const auto &[id, cut] : m_.mip.cuts.cuts()) {
+    if (!cut.active) continue;
+    const double lower = cut.rowtype == 'L' ? -kInf : lower_of(cut.rhs);
+    const double upper = cut.rowtype == 'G' ? kInf : upper_of(cut.rhs);
+    std::vector<std::pair<int, double>> entries;
+    for (size_t k = 0; k < cut.cols.size(); ++k) {
+      if (cut.cols[k] < 0 || cut.cols[k] >= m_.cols())
+        throw Error("cut " + std::to_string(id) + " refers to a column that does not exist");
+      entries.emplace_back(cut.cols[k], cut.coefs[k]);
+    }
+    add_row_entries(lower, upper, entries);
+  }
+}
+
 // The column-wise matrix: the user's columns from the model's compressed
 // copy, merged with the reformulation's coefficients (summing duplicates).
 void Builder::matrix(HighsLp &lp) const {
@@ -435,8 +676,13 @@ void Builder::hessian(HighsModel &model) const {
 BuiltModel Builder::build() {
   rows();  // first: the user's rows keep the leading indices
   columns();
-  if (mode_ == BuildMode::Discrete) sets();
+  if (mode_ == BuildMode::Discrete) {
+    sets();
+    general_constraints();
+    piecewise_linear();
+  }
   indicators();
+  active_cuts();
 
   BuiltModel built;
   built.user_cols = m_.cols();
@@ -478,7 +724,7 @@ void row_bounds(const Model &m, int row, double &lower, double &upper) {
 }
 
 bool has_discrete_entities(const Model &m) {
-  if (!m.sets.empty() || !m.indicators.empty()) return true;
+  if (!m.sets.empty() || !m.indicators.empty() || !m.mip.gencons.empty() || !m.mip.pwlcons.empty()) return true;
   return std::any_of(m.coltype.begin(), m.coltype.end(), [](char t) { return t != 'C'; });
 }
 
