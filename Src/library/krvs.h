@@ -403,6 +403,45 @@ KRVS_API int KRVSgetpivotorder(KRVSprob prob, int pivotorder[]) KRVS_NOEXCEPT;
  * unbounded step gives no candidates and leaves the values as they are. */
 KRVS_API int KRVSgetpivots(KRVSprob prob, int enter, int outlist[], double x[], double *objval, int *npiv,
                            int maxpiv) KRVS_NOEXCEPT;
+/* Solution files. Writers show the best MIP solution when there is one,
+ * else the LP solution, and fail when there is neither.
+ *  - KRVSwritesol: CSV with the header type,index,name,value,slack,dual,
+ *    reduced_cost; a C line per column (value, reduced cost) and an R line
+ *    per row (activity, slack, dual); duals and reduced costs only for LP
+ *    solutions; numbers with 17 significant digits.
+ *  - KRVSwriteprtsol: a printable report (problem, status, objective, then
+ *    a rows and a columns section).
+ *  - KRVSwriteslxsol: "NAME <problem> LP|MIP", "C <column> <value>" per
+ *    column, for an LP solution with duals also "R <row> <slack> <dual>"
+ *    per row and "D <column> <reduced cost>" per column, then a "." line.
+ *    KRVSreadslxsol reads such a file by names (missing columns are 0) and
+ *    makes it the problem's MIP solution (a MIP file, or flag 'm') or LP
+ *    solution (an LP file, or flag 'l'), slacks and objective computed from
+ *    the values unless the file gives every slack, dual and reduced cost.
+ *  - KRVSwritebinsol / KRVSreadbinsol: statuses, counters, objective values
+ *    and both solutions in a binary file; reading needs the same numbers of
+ *    rows and columns and restores all of it exactly (the basis stays).
+ * Readers check the whole file before anything changes. */
+KRVS_API int KRVSwritesol(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KRVSwriteprtsol(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KRVSwriteslxsol(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KRVSreadslxsol(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KRVSwritebinsol(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KRVSreadbinsol(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+/* The basis in the MPS basis format: "XU col row" / "XL col row" (column
+ * basic, the row's slack nonbasic at its upper / lower end), "UL col"
+ * (column at its upper bound), "LL col" (at its lower bound, written for
+ * free columns at zero); everything else is at its default (columns at a
+ * bound, rows basic). A null or empty name is "<problem name>.bss". The
+ * basis read becomes the stored basis the next LP solve starts from. */
+KRVS_API int KRVSwritebasis(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+KRVS_API int KRVSreadbasis(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+/* A snapshot of the whole problem (name, model with names, controls,
+ * statuses, solutions and basis) in "<filename>.svf" (KRVSsave: the
+ * problem's name); KRVSrestore replaces all of a problem with one. */
+KRVS_API int KRVSsave(KRVSprob prob) KRVS_NOEXCEPT;
+KRVS_API int KRVSsaveas(KRVSprob prob, const char *filename) KRVS_NOEXCEPT;
+KRVS_API int KRVSrestore(KRVSprob prob, const char *probname, const char *flags) KRVS_NOEXCEPT;
 
 /* ---- analysis: sensitivity ranges, rays, irreducible infeasible sets,
  *      repair, strong branching and tuning --------------------------------- */
