@@ -166,7 +166,8 @@ constexpr int kNlsAutoSolveControl = 12415;
 
 // Reads the file into new engine problems with the problem's controls and
 // builds their registry; 0, or -1 with an exception (the problem untouched).
-int stage_read(problem_s *p, const char *filename, const char *options, staged_read *staged) {
+// With `snapshot`, the file is a snapshot made by save() rather than a model file.
+int stage_read(problem_s *p, const char *filename, const char *options, staged_read *staged, bool snapshot = false) {
   problem_s *r = &staged->record;
   if (KRVScreateprob(&r->prob) != 0 || KNLScreateprob(&r->nlprob, &r->prob) != 0) {
     setKrvsErrIfNull(nullptr, nullptr);
@@ -177,7 +178,9 @@ int stage_read(problem_s *p, const char *filename, const char *options, staged_r
     return engine_failed(r);
   // The nonlinear solver's reader takes the optimizer's file and, when there
   // is one, its nonlinear companion (filename + ".knl").
-  int rc = KNLSreadprob ? KNLSreadprob(r->nlprob, filename, options) : KRVSreadprob(r->prob, filename, options);
+  int rc = snapshot       ? KRVSrestore(r->prob, filename, options)
+           : KNLSreadprob ? KNLSreadprob(r->nlprob, filename, options)
+                          : KRVSreadprob(r->prob, filename, options);
   if (rc != 0) return engine_failed(r);
   r->variables = PyList_New(0);
   r->constraints = PyList_New(0);
@@ -216,23 +219,28 @@ void find_objective_transfer(problem_s *p) {
   p->nl_objective = 1;
 }
 
-PyObject *problem_read(PyObject *self, PyObject *args, PyObject *kwargs) {
+// Replaces the problem's model (and, from a snapshot, its name, controls,
+// solution and basis) with a file's and rebuilds the registry.
+PyObject *replace_from_file(PyObject *self, const char *filename, const char *options, bool snapshot) {
   auto *p = reinterpret_cast<problem_s *>(self);
-  if (problem_refuse_while_solving(p, "read()") < 0) return nullptr;
-  static const char *const keywords[] = {"filename", "options", nullptr};
-  const char *filename = nullptr, *options = "";
-  if (!ko_ParseTupleAndKeywords(args, kwargs, "s|s", keywords, nullptr, &filename, &options)) return nullptr;
   // Read into new engine problems first: a file that cannot be read changes
   // nothing, neither the engine model nor the registry.
   staged_read staged;
-  if (stage_read(p, filename, options, &staged) < 0) return nullptr;
+  if (stage_read(p, filename, options, &staged, snapshot) < 0) return nullptr;
   problem_s *r = &staged.record;
   // The problem keeps its engine problems (and whatever is registered with
   // them) and takes the model read; its user functions go with the old model.
   problem_release_user_functions(p);
-  if (KRVScopyprob(p->prob, r->prob, "") != 0 || KNLScopyprob(p->nlprob, r->nlprob, "") != 0 ||
-      KNLSsetcbmessage(p->nlprob, krv_py_print_probNL, nullptr) != 0)
+  if (snapshot) {
+    // The nonlinear problem first: it copies the model underneath too, which
+    // the restore then replaces with everything the snapshot holds.
+    if (KNLScopyprob(p->nlprob, r->nlprob, "") != 0 || KRVSrestore(p->prob, filename, options) != 0 ||
+        KNLSsetcbmessage(p->nlprob, krv_py_print_probNL, nullptr) != 0)
+      return krvs_error(self);
+  } else if (KRVScopyprob(p->prob, r->prob, "") != 0 || KNLScopyprob(p->nlprob, r->nlprob, "") != 0 ||
+             KNLSsetcbmessage(p->nlprob, krv_py_print_probNL, nullptr) != 0) {
     return krvs_error(self);
+  }
   Py_CLEAR(p->user_functions);
   std::swap(p->variables, r->variables);
   std::swap(p->constraints, r->constraints);
@@ -249,6 +257,24 @@ PyObject *problem_read(PyObject *self, PyObject *args, PyObject *kwargs) {
   // The objects of the old model left the problem: their changes no longer concern it.
   journal_follow(p);
   Py_RETURN_NONE;
+}
+
+PyObject *problem_read(PyObject *self, PyObject *args, PyObject *kwargs) {
+  auto *p = reinterpret_cast<problem_s *>(self);
+  if (problem_refuse_while_solving(p, "read()") < 0) return nullptr;
+  static const char *const keywords[] = {"filename", "options", nullptr};
+  const char *filename = nullptr, *options = "";
+  if (!ko_ParseTupleAndKeywords(args, kwargs, "s|s", keywords, nullptr, &filename, &options)) return nullptr;
+  return replace_from_file(self, filename, options, false);
+}
+
+PyObject *problem_restore(PyObject *self, PyObject *args, PyObject *kwargs) {
+  auto *p = reinterpret_cast<problem_s *>(self);
+  if (problem_refuse_while_solving(p, "restore()") < 0) return nullptr;
+  static const char *const keywords[] = {"probname", "flags", nullptr};
+  const char *probname = nullptr, *flags = "";
+  if (!ko_ParseTupleAndKeywords(args, kwargs, "s|s", keywords, nullptr, &probname, &flags)) return nullptr;
+  return replace_from_file(self, probname, flags, true);
 }
 
 PyObject *problem_write(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -297,6 +323,14 @@ PyMethodDef files_methods[] = {
                "Nonlinear problems are written by the nonlinear solver: the optimizer's file plus a companion "
                "filename + '.knl' with the nonlinear part; problems whose formulas call user functions "
                "(korvo.user) cannot be written.")},
+    {"restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(problem_restore)),
+     METH_VARARGS | METH_KEYWORDS,
+     KORVO_DOC("Replaces the whole problem with a snapshot written by save().", "p.restore(probname, flags='')",
+               KORVO_ARGS("probname: the snapshot's name (the file is probname + '.svf');\n  flags: none yet."),
+               "p.restore('mymodel')",
+               "The model, names, controls, solutions, statuses and basis are those saved; new variables, "
+               "constraints and sets stand for the columns, rows and sets (getVariable() and the like). A file "
+               "that cannot be read changes nothing.")},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
