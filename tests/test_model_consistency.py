@@ -86,6 +86,22 @@ def test_copies_and_problems_sharing_objects_see_every_change(tmp_path):
     assert "renamed_x" in text and "renamed_cap" in text
 
 
+def test_a_problem_far_behind_catches_up_in_one_go(tmp_path):
+    # Millions of changes while q never uses its model: q gives up its place
+    # in the journal and later reapplies all of its objects.
+    p, x, y, c = small_lp()
+    q = p.copy()
+    x.name = "far"
+    for i in range(2_300_000):
+        y.ub = 3 + (i & 1)
+        c.ub = 7
+        if i == 1_000_000:
+            assert solve(p) == pytest.approx(10)
+    assert [solve(p), solve(q)] == pytest.approx([11, 11])
+    q.write(str(tmp_path / "far.lp"))
+    assert "far" in open(tmp_path / "far.lp").read()
+
+
 def test_replaced_linear_body_and_refused_quadratic_one():
     p, x, y, c = small_lp()
     c.body = x + 4 * y + 2  # x + 4y + 2 <= 8

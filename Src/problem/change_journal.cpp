@@ -68,7 +68,9 @@ void trim(journal_state &j) {
   j.entries.erase(j.entries.begin(), j.entries.begin() + std::ptrdiff_t(applied));
   j.base = lowest;
   if (j.entries.size() > kJournalCap) drop_all_positions(j);
-  j.trim_at = std::max(kFirstTrim, 2 * j.entries.size());
+  // The next trim comes at twice the entries kept, and at the latest just
+  // past the cap, so that the cap bounds the journal.
+  j.trim_at = std::min(kJournalCap + 1, std::max(kFirstTrim, 2 * j.entries.size()));
 }
 
 // ---- what one update applies ---------------------------------------------------
