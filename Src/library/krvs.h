@@ -279,6 +279,40 @@ KRVS_API int KRVSgetmipsol(KRVSprob prob, double x[], double slack[]) KRVS_NOEXC
 
 /* ---- more model changes: quadratic coefficients, column limits, names,
  *      bases and starting points ------------------------------------------ */
+/* One entry of the objective's quadratic part (Q_ij = Q_ji = coef, objective
+ * 0.5 x'Qx) or of a row's (x'Qx), replacing what is there; 0 removes it. */
+KRVS_API int KRVSchgqobj(KRVSprob prob, int col1, int col2, double coef) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgqrowcoeff(KRVSprob prob, int row, int col1, int col2, double coef) KRVS_NOEXCEPT;
+/* Removes the quadratic part of a row (the row stays). */
+KRVS_API int KRVSdelqmatrix(KRVSprob prob, int row) KRVS_NOEXCEPT;
+KRVS_API int KRVSchgmcoef(KRVSprob prob, int ncoefs, const int rowind[], const int colind[],
+                          const double rowcoef[]) KRVS_NOEXCEPT;
+/* A simplex basis for the next LP solve, one status per row and column:
+ * columns 0 at lower bound, 1 basic, 2 at upper bound, 3 free at zero; rows
+ * 0 tight at the right-hand side, 1 basic, 2 (range rows) tight at
+ * rhs - range, 3 free nonbasic. Exactly as many basic entries as rows. The
+ * basis is used by the next LP solve unless rows or columns change before. */
+KRVS_API int KRVSloadbasis(KRVSprob prob, const int rowstat[], const int colstat[]) KRVS_NOEXCEPT;
+/* The same for the presolved problem, which is the problem itself here. */
+KRVS_API int KRVSloadpresolvebasis(KRVSprob prob, const int rowstat[], const int colstat[]) KRVS_NOEXCEPT;
+/* A starting point for the next LP solve: primal values (one per column),
+ * slacks (per row, with x), duals (per row) and reduced costs (per column,
+ * with the duals); any of them may be null. *status (may be null) is 0. */
+KRVS_API int KRVSloadlpsol(KRVSprob prob, const double x[], const double slack[], const double duals[],
+                           const double djs[], int *status) KRVS_NOEXCEPT;
+/* Scaling: with both arrays null, the solver scales the problem with factors
+ * of its own at every solve (control scaling set to 1); factors given by the
+ * caller are refused. */
+KRVS_API int KRVSscale(KRVSprob prob, const int rowscale[], const int colscale[]) KRVS_NOEXCEPT;
+/* Every log line of the problem that is shown is also appended to this file;
+ * a null or empty name closes the file. */
+KRVS_API int KRVSsetlogfile(KRVSprob prob, const char *filename) KRVS_NOEXCEPT;
+/* Message codes of a problem's log: 101 solve start, 102 warm start, 103 solve
+ * summary, 104 solve failure, 201/202/203 the solver's information, warning
+ * and error lines, 301 the nonlinear solver's iteration log. Status 0 drops
+ * the lines of a code, any other value shows them. */
+KRVS_API int KRVSsetmessagestatus(KRVSprob prob, int code, int status) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetmessagestatus(KRVSprob prob, int code, int *status) KRVS_NOEXCEPT;
 
 /* ---- general and piecewise-linear constraints, MIP starts, the cut pool,
  *      directives and stored branching bounds ------------------------------ */

@@ -101,13 +101,36 @@ void emit_global(KRVSobject sender, const std::string &text, int type) noexcept 
   }
 }
 
-void emit_problem(KRVSprob prob, const std::string &text, int type) noexcept {
+bool known_message_code(int code) noexcept {
+  switch (code) {
+    case MSGCODE_SOLVE_START:
+    case MSGCODE_WARM_START:
+    case MSGCODE_SOLVE_SUMMARY:
+    case MSGCODE_SOLVE_FAILED:
+    case MSGCODE_SOLVER_INFO:
+    case MSGCODE_SOLVER_WARNING:
+    case MSGCODE_SOLVER_ERROR:
+    case MSGCODE_NONLINEAR: return true;
+    default: return false;
+  }
+}
+
+void emit_problem(KRVSprob prob, const std::string &text, int type, int code) noexcept {
   try {
     for_each_line(text, [&](const std::string &line) {
       std::vector<MessageCallback> callbacks;
       {
         std::lock_guard<std::mutex> lock(prob->callback_mutex);
+        if (code != MSGCODE_NONE) {
+          auto status = prob->message_status.find(code);
+          if (status != prob->message_status.end() && status->second == 0) return;
+        }
         callbacks = prob->message_callbacks;
+        if (prob->log_file) {
+          std::fwrite(line.data(), 1, line.size(), prob->log_file);
+          std::fputc('\n', prob->log_file);
+          std::fflush(prob->log_file);
+        }
       }
       for (const auto &cb : callbacks) cb.fn(prob, cb.user_data, line.c_str(), int(line.size()), type);
       deliver_global(prob, line, type);

@@ -11,7 +11,9 @@
 
 krvs_problem_s::krvs_problem_s()
     : model(std::make_unique<krvs::Model>()), solve(std::make_unique<krvs::SolveState>()) {}
-krvs_problem_s::~krvs_problem_s() = default;
+krvs_problem_s::~krvs_problem_s() {
+  if (log_file) std::fclose(log_file);
+}
 
 namespace krvs {
 

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <cstdio>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "controls.h"
@@ -38,6 +40,11 @@ struct krvs_problem_s {
 
   std::mutex callback_mutex;
   std::vector<krvs::MessageCallback> message_callbacks;  // highest priority first
+  // Under callback_mutex as well: message codes switched off (status 0) and
+  // the file that receives a copy of every line that is shown.
+  std::unordered_map<int, int> message_status;
+  std::string log_file_name;
+  std::FILE *log_file = nullptr;
 
   // Set by KRVSinterrupt (any thread); polled by the running solve.
   std::atomic<int> interrupt_reason{0};

@@ -544,6 +544,49 @@ void Model::add_qrow(int row, int64_t n, const int *col1, const int *col2, const
   ++data_version;
 }
 
+namespace {
+
+// One entry of a sorted upper-triangle list set in place (0 removes it).
+void set_sorted_entry(std::vector<QuadEntry> &list, int i, int j, double q) {
+  if (i > j) std::swap(i, j);
+  auto it = std::lower_bound(list.begin(), list.end(), QuadEntry{i, j, 0.0}, [](const QuadEntry &a, const QuadEntry &b) {
+    return a.i != b.i ? a.i < b.i : a.j < b.j;
+  });
+  const bool present = it != list.end() && it->i == i && it->j == j;
+  if (present && q == 0.0)
+    list.erase(it);
+  else if (present)
+    it->q = q;
+  else if (q != 0.0)
+    list.insert(it, QuadEntry{i, j, q});
+}
+
+}  // namespace
+
+void Model::set_qobj_entry(int i, int j, double q) {
+  set_sorted_entry(qobj, i, j, q);
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::set_qrow_entry(int row, int i, int j, double q) {
+  auto found = qrows.find(row);
+  if (found == qrows.end()) {
+    if (q == 0.0) return;
+    found = qrows.emplace(row, std::vector<QuadEntry>()).first;
+  }
+  set_sorted_entry(found->second, i, j, q);
+  if (found->second.empty()) qrows.erase(found);
+  ++structure_version;
+  ++data_version;
+}
+
+void Model::delete_qrow(int row) {
+  if (qrows.erase(row) == 0) return;
+  ++structure_version;
+  ++data_version;
+}
+
 double Model::qobj_coef(int i, int j) const {
   if (i > j) std::swap(i, j);
   auto it = std::lower_bound(qobj.begin(), qobj.end(), QuadEntry{i, j, 0.0}, [](const QuadEntry &a, const QuadEntry &b) {

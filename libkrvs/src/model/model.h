@@ -160,6 +160,13 @@ class Model {
   // Adds to the quadratic part of a row (entry (i, j) adds to Q_ij = Q_ji,
   // duplicates add up).
   void add_qrow(int row, int64_t n, const int *col1, const int *col2, const double *q);
+  // Sets one entry Q_ij = Q_ji = q of the objective's quadratic part, or of
+  // a row's (0 removes it); a binary search in the sorted entries, so a run
+  // of single changes does not rescan the whole matrix each time.
+  void set_qobj_entry(int i, int j, double q);
+  void set_qrow_entry(int row, int i, int j, double q);
+  // Drops the quadratic part of a row.
+  void delete_qrow(int row);
   // The objective's quadratic coefficient Q_ij, or 0.
   double qobj_coef(int i, int j) const;
   void add_set(char type, int64_t n, const int *cols, const double *weights);

@@ -713,7 +713,7 @@ void SlpSolver::log(const std::string &line) const {
   if (prob_->message_fn)
     prob_->message_fn(prob_, prob_->message_data, line.c_str(), int(line.size()), MSG_INFO);
   else
-    emit_problem(prob_->optprob, line, MSG_INFO);
+    emit_problem(prob_->optprob, line, MSG_INFO, MSGCODE_NONLINEAR);
 }
 
 bool SlpSolver::stop_requested() const {

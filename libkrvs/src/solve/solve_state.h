@@ -62,9 +62,18 @@ struct SolutionVectors {
 // of the same structure. Status codes are HiGHS's HighsBasisStatus values.
 struct StoredBasis {
   bool valid = false;
+  bool loaded = false;  // given by the caller (KRVSloadbasis): used even when keepbasis is 0
   uint64_t structure_version = 0;
   std::vector<int8_t> col_status;
   std::vector<int8_t> row_status;
+};
+
+// A starting point given by the caller (KRVSloadlpsol) for the next LP
+// solve of the same structure; any part may be empty (not given).
+struct StartingPoint {
+  bool valid = false;
+  uint64_t structure_version = 0;
+  std::vector<double> x, slack, duals, djs;
 };
 
 // A flag that copies as "not set", so that SolveState stays copyable.
@@ -94,6 +103,7 @@ struct SolveState {
   SolutionVectors lp;
   SolutionVectors mip;
   StoredBasis basis;
+  StartingPoint start;
 
   // Set while a solve of this problem runs; a second solve of the same
   // problem is refused rather than racing on these results.

@@ -60,18 +60,23 @@ class LogSink {
   LogSink(KRVSprob prob, bool enabled) : prob_(prob), enabled_(enabled) {}
   ~LogSink() { flush(); }
 
-  void text(const std::string &chunk, int type) {
+  void text(const std::string &chunk, int type, int code) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (char c : chunk) {
       if (c == '\n') {
         deliver();
       } else if (c != '\r') {
-        if (pending_.empty()) pending_type_ = type;
+        if (pending_.empty()) {
+          pending_type_ = type;
+          pending_code_ = code;
+        }
         pending_ += c;
       }
     }
   }
-  void line(const std::string &text_line, int type = MSG_INFO) { text(text_line + "\n", type); }
+  void line(const std::string &text_line, int type = MSG_INFO, int code = MSGCODE_NONE) {
+    text(text_line + "\n", type, code);
+  }
   void flush() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!pending_.empty()) deliver();
@@ -87,9 +92,10 @@ class LogSink {
       size_t text = pending_.rfind("ERROR:", 0) == 0 ? pending_.find_first_not_of(' ', 6) : 0;
       last_error_ = pending_.substr(text == std::string::npos ? pending_.size() : text);
     }
-    if (enabled_) emit_problem(prob_, pending_, pending_type_);
+    if (enabled_) emit_problem(prob_, pending_, pending_type_, pending_code_);
     pending_.clear();
     pending_type_ = MSG_INFO;
+    pending_code_ = MSGCODE_NONE;
   }
 
   KRVSprob prob_;
@@ -97,6 +103,7 @@ class LogSink {
   std::mutex mutex_;
   std::string pending_;
   int pending_type_ = MSG_INFO;
+  int pending_code_ = MSGCODE_NONE;
   std::string last_error_;
 };
 
@@ -120,7 +127,14 @@ void install_callbacks(Highs &highs, RunContext &ctx) {
                          HighsCallbackInput *in, void *) {
     try {
       switch (type) {
-        case kCallbackLogging: ctx.log->text(message, out ? message_type(int(out->log_type)) : MSG_INFO); break;
+        case kCallbackLogging: {
+          const int kind = out ? message_type(int(out->log_type)) : MSG_INFO;
+          ctx.log->text(message, kind,
+                        kind == MSG_ERROR     ? MSGCODE_SOLVER_ERROR
+                        : kind == MSG_WARNING ? MSGCODE_SOLVER_WARNING
+                                              : MSGCODE_SOLVER_INFO);
+          break;
+        }
         case kCallbackSimplexInterrupt:
         case kCallbackIpmInterrupt:
         case kCallbackMipInterrupt:
@@ -410,7 +424,8 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
            (lp.num_col_ > m.cols() || lp.num_row_ > m.rows()
                 ? " (" + std::to_string(lp.num_col_ - m.cols()) + " internal columns, " +
                       std::to_string(lp.num_row_ - m.rows()) + " internal rows)"
-                : std::string()));
+                : std::string()),
+           MSG_INFO, MSGCODE_SOLVE_START);
 
   if (lp.num_col_ == 0) {
     solve_without_columns(m, controls.get_double(CTRL_7004), mip_request, state);
@@ -435,7 +450,7 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   // sides changed since it was found.
   StoredBasis &stored = state.basis;
   const HighsLp &passed = highs.getLp();
-  if (!discrete && !quadratic && controls.get_int(CTRL_8010) != 0 && stored.valid &&
+  if (!discrete && !quadratic && (controls.get_int(CTRL_8010) != 0 || stored.loaded) && stored.valid &&
       stored.structure_version == m.structure_version && int(stored.col_status.size()) == passed.num_col_ &&
       int(stored.row_status.size()) == passed.num_row_ &&
       !(alg == LpAlgorithm::Barrier || (alg == LpAlgorithm::Default && controls.get_int(CTRL_8003) == 4))) {
@@ -446,8 +461,46 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
     for (size_t i = 0; i < stored.row_status.size(); ++i) basis.row_status[i] = HighsBasisStatus(stored.row_status[i]);
     basis.valid = true;
     basis.alien = true;
-    if (highs.setBasis(basis, "krvs warm start") == HighsStatus::kOk) log.line("Starting from the previous basis");
+    if (highs.setBasis(basis, "krvs warm start") == HighsStatus::kOk)
+      log.line(stored.loaded ? "Starting from the loaded basis" : "Starting from the previous basis", MSG_INFO,
+               MSGCODE_WARM_START);
+    else if (stored.loaded)
+      log.line("The loaded basis was refused by the solver; starting without it", MSG_WARNING, MSGCODE_WARM_START);
+  } else if (stored.loaded && stored.valid) {
+    log.line("The loaded basis does not fit this solve (structure changed, or not a simplex LP solve); not used",
+             MSG_WARNING, MSGCODE_WARM_START);
   }
+  stored.loaded = false;
+  // A starting point given with KRVSloadlpsol: handed to HiGHS once.
+  StartingPoint &start = state.start;
+  if (start.valid && !discrete && start.structure_version == m.structure_version) {
+    HighsSolution given;
+    const size_t n = size_t(m.cols()), rows = size_t(m.rows());
+    if (start.x.size() == n) {
+      given.col_value = start.x;
+      given.col_value.resize(size_t(passed.num_col_), 0.0);
+      given.row_value.assign(size_t(passed.num_row_), 0.0);
+      if (start.slack.size() == rows) {
+        for (size_t i = 0; i < rows; ++i) given.row_value[i] = m.rhs[i] - start.slack[i];
+      } else {
+        const CompressedMatrix &by_cols = m.by_cols();
+        for (size_t j = 0; j < n; ++j)
+          for (int64_t p = by_cols.start[j]; p < by_cols.start[j + 1]; ++p)
+            given.row_value[size_t(by_cols.index[size_t(p)])] += by_cols.value[size_t(p)] * start.x[j];
+      }
+      given.value_valid = true;
+    }
+    if (start.duals.size() == rows && start.djs.size() == n) {
+      given.row_dual = start.duals;
+      given.row_dual.resize(size_t(passed.num_row_), 0.0);
+      given.col_dual = start.djs;
+      given.col_dual.resize(size_t(passed.num_col_), 0.0);
+      given.dual_valid = true;
+    }
+    if ((given.value_valid || given.dual_valid) && highs.setSolution(given) != HighsStatus::kError)
+      log.line("Starting from the loaded solution", MSG_INFO, MSGCODE_WARM_START);
+  }
+  start.valid = false;
 
   HighsStatus run_status = highs.run();
   if (highs.getModelStatus() == HighsModelStatus::kUnboundedOrInfeasible) {
@@ -571,7 +624,7 @@ void optimize(KRVSprob prob, const char *flags, SolveRequest request) {
     run(prob, alg, request, log);
   } catch (const Error &e) {
     finish();
-    log.line(std::string("Solve failed: ") + e.what(), MSG_ERROR);
+    log.line(std::string("Solve failed: ") + e.what(), MSG_ERROR, MSGCODE_SOLVE_FAILED);
     throw;
   }
   finish();
@@ -583,7 +636,7 @@ void optimize(KRVSprob prob, const char *flags, SolveRequest request) {
   if (state.mip.valid) summary += " objective " + format_number(state.mip_objective) + ",";
   else if (state.lp.valid) summary += " objective " + format_number(state.lp_objective) + ",";
   summary += " " + format_number(state.solve_time) + " s";
-  log.line(summary);
+  log.line(summary, MSG_INFO, MSGCODE_SOLVE_SUMMARY);
 }
 
 }  // namespace krvs

@@ -1,0 +1,195 @@
+// Single quadratic coefficients, quadratic rows, bases and starting points
+// for the next solve, scaling, the log file and message switches.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "api/model_checks.h"
+#include "core/messages.h"
+#include "solve/solve_state.h"
+
+using namespace krvs;
+
+namespace {
+
+// Basis statuses of the C interface, per column: 0 at its lower bound,
+// 1 basic, 2 at its upper bound, 3 nonbasic free (superbasic, at 0). Per
+// row: 0 tight at its right-hand side, 1 basic, 2 a range row tight at the
+// other end (rhs - range), 3 a free row that is nonbasic.
+constexpr int kAtLower = 0, kBasic = 1, kAtUpper = 2, kSuperbasic = 3;
+
+int8_t column_status(int status) {
+  switch (status) {
+    case kAtLower: return int8_t(0);  // HiGHS kLower
+    case kBasic: return int8_t(1);    // kBasic
+    case kAtUpper: return int8_t(2);  // kUpper
+    default: return int8_t(3);        // kZero
+  }
+}
+
+// HiGHS's row statuses speak of the row activity's bounds.
+int8_t row_status(char rowtype, int status) {
+  switch (status) {
+    case kBasic: return int8_t(1);
+    case kSuperbasic: return int8_t(3);
+    case kAtUpper: return int8_t(0);  // range row at rhs - range: the activity's lower end
+    default: return rowtype == 'G' || rowtype == 'E' ? int8_t(0) : int8_t(2);
+  }
+}
+
+void load_basis(const char *fn, KRVSprob prob, const int rowstat[], const int colstat[]) {
+  Model &m = model_of(prob);
+  const int rows = m.rows(), cols = m.cols();
+  check_array(fn, rowstat, rows, "of row statuses");
+  check_array(fn, colstat, cols, "of column statuses");
+  int basic = 0;
+  for (int i = 0; i < rows; ++i) {
+    if (rowstat[i] < kAtLower || rowstat[i] > kSuperbasic)
+      fail(fn, "invalid status " + std::to_string(rowstat[i]) + " of row " + std::to_string(i) + " (0 to 3)");
+    if (rowstat[i] == kAtUpper && m.rowtype[size_t(i)] != 'R')
+      fail(fn, "row " + std::to_string(i) + " is not a range row and cannot be at its other end (status 2)");
+    basic += rowstat[i] == kBasic;
+  }
+  for (int j = 0; j < cols; ++j) {
+    if (colstat[j] < kAtLower || colstat[j] > kSuperbasic)
+      fail(fn, "invalid status " + std::to_string(colstat[j]) + " of column " + std::to_string(j) + " (0 to 3)");
+    basic += colstat[j] == kBasic;
+  }
+  if (basic != rows)
+    fail(fn, "the basis has " + std::to_string(basic) + " basic rows and columns; a basis of this problem has " +
+                 std::to_string(rows));
+  StoredBasis &stored = prob->solve->basis;
+  stored.row_status.resize(size_t(rows));
+  stored.col_status.resize(size_t(cols));
+  for (int i = 0; i < rows; ++i) stored.row_status[size_t(i)] = row_status(m.rowtype[size_t(i)], rowstat[i]);
+  for (int j = 0; j < cols; ++j) stored.col_status[size_t(j)] = column_status(colstat[j]);
+  stored.structure_version = m.structure_version;
+  stored.valid = true;
+  stored.loaded = true;
+}
+
+void copy_values(const char *fn, std::vector<double> &to, const double *from, int n, const char *what) {
+  to.clear();
+  if (!from) return;
+  for (int k = 0; k < n; ++k)
+    if (!std::isfinite(from[k])) fail(fn, std::string("not a finite number in the ") + what + " at " + std::to_string(k));
+  to.assign(from, from + n);
+}
+
+}  // namespace
+
+extern "C" {
+
+int KRVSchgqobj(KRVSprob prob, int col1, int col2, double coef) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSchgqobj";
+    Model &m = model_of(prob);
+    check_index(fn, col1, m.cols(), "column");
+    check_index(fn, col2, m.cols(), "column");
+    check_finite(fn, coef, "quadratic coefficient");
+    m.set_qobj_entry(col1, col2, coef);
+  });
+}
+
+int KRVSchgqrowcoeff(KRVSprob prob, int row, int col1, int col2, double coef) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSchgqrowcoeff";
+    Model &m = model_of(prob);
+    check_index(fn, row, m.rows(), "row");
+    check_index(fn, col1, m.cols(), "column");
+    check_index(fn, col2, m.cols(), "column");
+    check_finite(fn, coef, "quadratic coefficient");
+    m.set_qrow_entry(row, col1, col2, coef);
+  });
+}
+
+int KRVSdelqmatrix(KRVSprob prob, int row) noexcept {
+  return guard_problem(prob, [&] {
+    Model &m = model_of(prob);
+    check_index("KRVSdelqmatrix", row, m.rows(), "row");
+    m.delete_qrow(row);
+  });
+}
+
+int KRVSchgmcoef(KRVSprob prob, int ncoefs, const int rowind[], const int colind[], const double rowcoef[]) noexcept {
+  return KRVSchgmcoef64(prob, ncoefs, rowind, colind, rowcoef);
+}
+
+int KRVSloadbasis(KRVSprob prob, const int rowstat[], const int colstat[]) noexcept {
+  return guard_problem(prob, [&] { load_basis("KRVSloadbasis", prob, rowstat, colstat); });
+}
+
+// The engine hands HiGHS the whole model and lets it presolve inside the
+// solve, so the presolved problem seen from outside is the problem itself.
+int KRVSloadpresolvebasis(KRVSprob prob, const int rowstat[], const int colstat[]) noexcept {
+  return guard_problem(prob, [&] { load_basis("KRVSloadpresolvebasis", prob, rowstat, colstat); });
+}
+
+int KRVSloadlpsol(KRVSprob prob, const double x[], const double slack[], const double duals[], const double djs[],
+                  int *status) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSloadlpsol";
+    Model &m = model_of(prob);
+    if (!x && !slack && !duals && !djs) fail(fn, "no part of a solution given");
+    if ((duals == nullptr) != (djs == nullptr)) fail(fn, "duals and reduced costs must be given together");
+    if (slack && !x) fail(fn, "slacks need the primal values x as well");
+    StartingPoint point;
+    copy_values(fn, point.x, x, m.cols(), "primal values");
+    copy_values(fn, point.slack, slack, m.rows(), "slacks");
+    copy_values(fn, point.duals, duals, m.rows(), "duals");
+    copy_values(fn, point.djs, djs, m.cols(), "reduced costs");
+    point.structure_version = m.structure_version;
+    point.valid = true;
+    prob->solve->start = std::move(point);
+    if (status) *status = 0;
+  });
+}
+
+int KRVSscale(KRVSprob prob, const int rowscale[], const int colscale[]) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSscale";
+    if (rowscale || colscale)
+      fail(fn, "scale factors of the caller's choice are not supported; with no factors the solver scales the "
+               "problem with factors of its own at every solve");
+    prob->controls.set_int(8011, 1);
+  });
+}
+
+int KRVSsetlogfile(KRVSprob prob, const char *filename) noexcept {
+  return guard_problem(prob, [&] {
+    std::FILE *opened = nullptr;
+    if (filename && *filename) {
+      opened = std::fopen(filename, "a");
+      if (!opened)
+        fail("KRVSsetlogfile", std::string("cannot open the log file '") + filename + "': " + std::strerror(errno));
+    }
+    std::lock_guard<std::mutex> lock(prob->callback_mutex);
+    if (prob->log_file) std::fclose(prob->log_file);
+    prob->log_file = opened;
+    prob->log_file_name = opened ? filename : "";
+  });
+}
+
+int KRVSsetmessagestatus(KRVSprob prob, int code, int status) noexcept {
+  return guard_problem(prob, [&] {
+    if (!known_message_code(code))
+      fail("KRVSsetmessagestatus", "unknown message code " + std::to_string(code));
+    std::lock_guard<std::mutex> lock(prob->callback_mutex);
+    if (status == 0)
+      prob->message_status[code] = 0;
+    else
+      prob->message_status.erase(code);
+  });
+}
+
+int KRVSgetmessagestatus(KRVSprob prob, int code, int *status) noexcept {
+  return guard_problem(prob, [&] {
+    if (!status) fail("KRVSgetmessagestatus", "null argument");
+    if (!known_message_code(code))
+      fail("KRVSgetmessagestatus", "unknown message code " + std::to_string(code));
+    std::lock_guard<std::mutex> lock(prob->callback_mutex);
+    *status = prob->message_status.count(code) ? 0 : 1;
+  });
+}
+
+}  // extern "C"
