@@ -142,3 +142,108 @@ def test_missing_control_names_follow_the_attribute_protocol():
     import pydoc
     help_text.append(pydoc.render_doc(p.controls))
     assert "Controls of a problem" in help_text[0]
+
+
+# ---- sizes and depths that used to take the interpreter down ---------------
+
+def test_huge_variable_arrays_raise_memory_error_and_leave_counters_alone():
+    before = korvo.var()
+    for args in [(10**9,), (10**5, 10**5), (2**62, 4), (["a", "b"], 10**12)]:
+        with pytest.raises(MemoryError):
+            korvo.vars(*args)
+    # Nothing was made: identities continue where they were.
+    assert hash(korvo.var()) == hash(before) + 1
+    grid = korvo.vars(2, 3)
+    assert grid.shape == (2, 3) and grid[1, 2].name == "x(1,2)"
+
+
+def test_dropping_a_very_deep_nonlinear_chain_does_not_crash():
+    # In a child: a stack overflow would take the test run with it.
+    import subprocess
+    import sys
+    code = (
+        "import korvo\n"
+        "x = korvo.var()\n"
+        "e = korvo.sin(x)\n"
+        "for _ in range(700000):\n"
+        "    e = korvo.sin(e)\n"
+        "f = korvo.exp(e)\n"
+        "del e\n"
+        "del f\n"
+        "g = x\n"
+        "for _ in range(300000):\n"
+        "    g = korvo.cos(-g)\n"
+        "del g\n"
+        "print('done')\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == "done", done.stderr[-2000:]
+
+
+# ---- user functions, names, logs ---------------------------------------------
+
+def test_an_exception_in_a_user_function_is_raised_as_itself():
+    class Broken(Exception):
+        pass
+
+    calls = []
+
+    def wobble(a):
+        calls.append(a)
+        if len(calls) > 3:
+            raise Broken("no value at %g" % a)
+        return a * a
+
+    x = korvo.var(lb=1, ub=3, name="x")
+    p = korvo.problem(x, korvo.user(wobble, x) + x >= 2, x)
+    with pytest.raises(Broken, match="no value at") as raised:
+        p.nlpoptimize()
+    assert any("korvo.user" in note for note in getattr(raised.value, "__notes__", []))
+    # The solve stopped at the failure instead of calling on and on.
+    assert len(calls) < 10
+    # Fixed, the same problem solves.
+    p2 = korvo.problem(x, korvo.user(lambda a: a * a, x) + x >= 2, x)
+    p2.nlpoptimize()
+    assert p2.getSolution(x) == pytest.approx(1.0, abs=1e-4)
+
+    def not_a_number(a):
+        return "seven"
+
+    y = korvo.var(lb=1, ub=3)
+    q = korvo.problem(y, korvo.user(not_a_number, y) >= 0, y)
+    with pytest.raises(TypeError):
+        q.nlpoptimize()
+
+
+def test_set_and_long_names_reach_the_files(tmp_path):
+    x = korvo.vars(3, name="v" * 300)
+    y = korvo.var(name="w" * 400)
+    cap = korvo.constraint(x[0] + y <= 3, name="c" * 300)
+    s1 = korvo.sos([x[0], x[1], x[2]], [1, 2, 3], name="pick_one")
+    s2 = korvo.sos([x[0], x[1]], [1, 2], type=2, name="pair")
+    p = korvo.problem(x, y, cap, s1, s2, x[0] + y)
+    assert len(x[0].name) == 255 and len(y.name) == 400
+    path = str(tmp_path / "named.lp")
+    p.write(path, "l")
+    words = open(path).read().split()
+    assert "pick_one:" in words and "pair:" in words
+    assert "S0:" not in words
+    # One rule: 255 characters for every kind of name, in the file too.
+    assert "w" * 255 in words and "v" * 255 not in words  # vars names end in "(i)"
+    assert any(w.startswith("c" * 255) and not w.startswith("c" * 256) for w in words)
+    read = korvo.problem()
+    read.read(path)
+    assert read.attributes.sets == 2
+
+
+def test_outputlog_off_silences_the_nonlinear_solve(capsys):
+    korvo.setOutputEnabled(True)
+    x = korvo.var(lb=-5, ub=5)
+    y = korvo.var(lb=-5, ub=5)
+    p = korvo.problem(x, y, x * y >= 3, x + y >= 0, x + y)
+    p.setControl("outputlog", 0)
+    capsys.readouterr()
+    p.nlpoptimize()
+    assert capsys.readouterr().out == ""
+    p.setControl("outputlog", 1)
+    p.nlpoptimize()
+    assert capsys.readouterr().out != ""

@@ -1,6 +1,8 @@
 // The common body of every table-described wrapper method.
 #include "api/wrapper_table.h"
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -104,7 +106,9 @@ int wrap_allocate(wrap_call &call, int i, int64_t n, size_t size) {
   return 0;
 }
 
-PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wrapper_def &def) {
+namespace {
+
+PyObject *run_wrapper_unguarded(PyObject *self, PyObject *args, PyObject *kwargs, const wrapper_def &def) {
   wrap_call call{};
   call.p = reinterpret_cast<problem_s *>(self);
   for (int64_t &slot : call.slots) slot = -1;
@@ -161,6 +165,20 @@ PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wr
   result = def.result ? def.result(call) : Py_NewRef(Py_None);
   setKrvsErrIfNull(self, result);
   return result;
+}
+
+}  // namespace
+
+// No C++ exception may reach the interpreter: a container of a preparation
+// or result step that runs out of memory is a MemoryError.
+PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wrapper_def &def) {
+  try {
+    return run_wrapper_unguarded(self, args, kwargs, def);
+  } catch (const std::bad_alloc &) {
+  } catch (const std::length_error &) {
+  }
+  PyErr_Clear();
+  return PyErr_NoMemory();
 }
 
 namespace {

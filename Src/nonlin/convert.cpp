@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "api/errors.h"
@@ -634,8 +635,44 @@ PyObject *stored_user_function(void *context, int *ninputs, int *value_in_output
   return static_cast<PyObject *>(object);
 }
 
+// The first exception that a user function raised during a solve of each
+// nonlinear problem, kept until the solve returns and raises it. Used only
+// with the interpreter lock held.
+std::unordered_map<KNLSprob, PyObject *> &user_function_errors() {
+  static std::unordered_map<KNLSprob, PyObject *> errors;
+  return errors;
+}
+
+// Takes the pending Python exception as the problem's user-function error
+// (when it has none yet) and asks the solve to stop: its result is moot.
+void keep_user_function_error(void *context) {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value && traceback) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  KNLSprob nlprob = nullptr;
+  if (!value || KNLSgetfuncobject(context, KNLS_FUNCOBJ_NLPROB, reinterpret_cast<void **>(&nlprob)) != 0 || !nlprob) {
+    Py_XDECREF(value);
+    return;
+  }
+  try {
+    auto inserted = user_function_errors().emplace(nlprob, value);
+    if (!inserted.second) Py_DECREF(value);
+  } catch (const std::bad_alloc &) {
+    Py_DECREF(value);
+  }
+  KNLSinterrupt(nlprob, 9);
+}
+
 double call_user_function(const double *input, void *context, const double *deltas, double *output) {
   GilGuard gil;
+  // A failure already stops this solve: later calls only report failure.
+  KNLSprob nlprob = nullptr;
+  if (KNLSgetfuncobject(context, KNLS_FUNCOBJ_NLPROB, reinterpret_cast<void **>(&nlprob)) == 0 &&
+      user_function_errors().count(nlprob))
+    return -1.0;
   int ninputs = 0, value_in_output = 0, derivatives = 0;
   PyObject *stored = stored_user_function(context, &ninputs, &value_in_output, &derivatives);
   if (!stored || !PyTuple_Check(stored) || PyTuple_GET_SIZE(stored) < 1) return -1.0;
@@ -654,25 +691,24 @@ double call_user_function(const double *input, void *context, const double *delt
   }
   PyRef result(PyObject_Call(PyTuple_GET_ITEM(stored, 0), args.get(), nullptr));
   if (!result) {
-    // The solve reports the failure; the Python error is shown here since
-    // the caller cannot raise it.
-    PyErr_Print();
+    keep_user_function_error(context);
     return -1.0;
   }
   bool is_tuple = PyTuple_Check(result.get());
   PyObject *value_obj = is_tuple ? (PyTuple_GET_SIZE(result.get()) > 0 ? PyTuple_GET_ITEM(result.get(), 0) : nullptr)
                                  : result.get();
   double value = value_obj ? PyFloat_AsDouble(value_obj) : -1.0;
-  if (!value_obj || (value == -1.0 && PyErr_Occurred())) {
-    PyErr_Clear();
+  if (value_obj && value == -1.0 && PyErr_Occurred()) {
+    keep_user_function_error(context);  // a result that is no number: its TypeError
     return -1.0;
   }
+  if (!value_obj) return -1.0;
   if (derivatives && deltas && is_tuple) {
     for (int i = 1; i <= ninputs && i < PyTuple_GET_SIZE(result.get()); ++i) {
       if (deltas[i - 1] == 0.0) continue;
       double d = PyFloat_AsDouble(PyTuple_GET_ITEM(result.get(), i));
       if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+        keep_user_function_error(context);
         return -1.0;
       }
       output[i] = d;
@@ -791,6 +827,15 @@ int createUserFunction(problem_s *p, PyObject *operands, int *index, bool deriva
   }
   *index = new_index;
   return 0;
+}
+
+PyObject *take_user_function_error(KNLSprob nlprob) {
+  auto &errors = user_function_errors();
+  auto found = errors.find(nlprob);
+  if (found == errors.end()) return nullptr;
+  PyObject *error = found->second;
+  errors.erase(found);
+  return error;
 }
 
 double kpy_generic_user_function_with_derivative(const double *input, void *context, const double *deltas,

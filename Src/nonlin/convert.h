@@ -61,6 +61,10 @@ void conv_target_free(conv_target *target);
 // exception set, or the engine's non-zero code.
 int createUserFunction(problem_s *p, PyObject *operands, int *index, bool derivatives);
 
+// The exception (new reference) that a Python user function of nlprob
+// raised first since the last call, or null; the caller raises it.
+PyObject *take_user_function_error(KNLSprob nlprob);
+
 // Entry points the nonlinear solver calls for Python user functions.
 double kpy_generic_user_function_with_derivative(const double *input, void *context, const double *deltas,
                                                  double *output);

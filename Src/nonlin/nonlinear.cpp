@@ -117,9 +117,22 @@ PyObject *scaled_operand(PyObject *b, double f) {
   return k ? general_mul(b, k.get()) : nullptr;
 }
 
+// A node of a one-operand function (sin(sin(...))) holds its operand
+// directly, so freeing a long chain would take one C frame per node and
+// overflow the stack. Nodes that only this chain holds are instead taken
+// apart in a loop; operands in lists and tuples are freed by those
+// containers, which defer deep nesting themselves.
 void nonlin_dealloc(PyObject *self) {
-  Py_XDECREF(as_nonlin(self)->args);
+  PyObject *operand = as_nonlin(self)->args;
+  as_nonlin(self)->args = nullptr;
   Py_TYPE(self)->tp_free(self);
+  while (operand && Py_IS_TYPE(operand, &korvo_nonlinType) && Py_REFCNT(operand) == 1) {
+    PyObject *next = as_nonlin(operand)->args;
+    as_nonlin(operand)->args = nullptr;
+    Py_DECREF(operand);  // now without an operand: no recursion
+    operand = next;
+  }
+  Py_XDECREF(operand);
 }
 
 // ---- string form -------------------------------------------------------------

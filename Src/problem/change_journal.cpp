@@ -32,7 +32,7 @@ constexpr uint64_t kIdentityMask = (uint64_t(1) << kChangeShift) - 1;
 // bytes each); beyond them such problems reapply all of their objects.
 constexpr size_t kJournalCap = size_t(1) << 22;
 constexpr size_t kFirstTrim = size_t(1) << 12;
-constexpr Py_ssize_t kMaxEngineName = 150;
+constexpr Py_ssize_t kMaxEngineName = KORVO_MAX_NAME_LENGTH;
 
 struct journal_state {
   std::vector<uint64_t> entries;
@@ -302,7 +302,7 @@ int add_row(problem_s *p, engine_changes &out, int row, uint8_t flags, PyObject 
   }
   if ((flags & CH_NAME) && (c->info & CON_NAME_STORED)) {
     std::string text;
-    if (!engine_name(get_con_name(c->info), "constraint", object, 0, &text)) return -1;
+    if (!engine_name(get_con_name(c->info), "constraint", object, kMaxEngineName, &text)) return -1;
     out.row_names.emplace_back(row, std::move(text));
   }
   return 0;

@@ -224,6 +224,9 @@ int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
   if (info & CON_NAME_STORED) {
     name.reset(get_con_name(info));
     if (!name) return -1;
+    if (PyUnicode_Check(name.get()) && PyUnicode_GET_LENGTH(name.get()) > KORVO_MAX_NAME_LENGTH)
+      name.reset(PyUnicode_Substring(name.get(), 0, KORVO_MAX_NAME_LENGTH));
+    if (!name) return -1;
     name_text = PyUnicode_AsUTF8AndSize(name.get(), &name_length);
     if (!name_text) return -1;
     if (strlen(name_text) != size_t(name_length)) {

@@ -17,6 +17,7 @@
 #include "knls.h"
 #include "krvs.h"
 #include "problem/change_journal.h"
+#include "nonlin/convert.h"
 #include "problem/controls.h"
 #include "problem/flush.h"
 #include "problem/problem.h"
@@ -46,6 +47,7 @@ int create_engine_problems(problem_s *p, const char *name) {
 }
 
 void destroy_engine_problems(problem_s *p) {
+  if (p->nlprob) Py_XDECREF(take_user_function_error(p->nlprob));
   if (p->nlprob) KNLSdestroyprob(p->nlprob);
   p->nlprob = nullptr;
   if (p->prob) KRVSdestroyprob(p->prob);
@@ -328,6 +330,30 @@ int resetSigIntHandler(int slot) {
 
 namespace {
 
+// An exception raised inside a user function stopped the solve: it is raised
+// itself, as it would be from ordinary Python code, with the solver's own
+// account of the failure added as a note.
+void raise_user_function_error(problem_s *p, int rc, PyObject *error) {
+  if (rc != 0) {
+    setKrvsErrIfNull(reinterpret_cast<PyObject *>(p), nullptr);
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef solver_text(value ? PyObject_Str(value) : nullptr);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_Clear();
+    if (solver_text) {
+      PyRef note(PyUnicode_FromFormat("raised in a korvo.user function during the solve; the solver reported: %U",
+                                      solver_text.get()));
+      PyRef added(note ? PyObject_CallMethod(error, "add_note", "O", note.get()) : nullptr);
+      PyErr_Clear();  // a note is a courtesy: without one the error still stands
+    }
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error)), error);
+  Py_DECREF(error);
+}
+
 // Runs an engine solve of p with the interpreter lock released (callbacks
 // take it themselves) and Ctrl-C stopping the engine. -1 when an exception
 // is pending afterwards (Ctrl-C or a callback's), else 0 and the engine's
@@ -335,12 +361,19 @@ namespace {
 template <class Solve>
 int run_engine_solve(problem_s *p, int *rc, Solve &&solve) {
   problem_solving_scope solving(p);  // other threads cannot change the problem meanwhile
+  if (p->nlprob) Py_XDECREF(take_user_function_error(p->nlprob));
   int slot = setSigIntHandler(p);
   Py_BEGIN_ALLOW_THREADS;
   *rc = solve();
   Py_END_ALLOW_THREADS;
+  PyRef user_error(p->nlprob ? take_user_function_error(p->nlprob) : nullptr);
   if (resetSigIntHandler(slot) < 0) return -1;
-  return PyErr_Occurred() ? -1 : 0;
+  if (PyErr_Occurred()) return -1;
+  if (user_error) {
+    raise_user_function_error(p, *rc, user_error.release());
+    return -1;
+  }
+  return 0;
 }
 
 bool int_attribute(problem_s *p, int id, int64_t *value) {

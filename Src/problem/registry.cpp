@@ -32,7 +32,7 @@ namespace {
 constexpr int kColsAttrib = 1214;
 constexpr int kRowsAttrib = 1124;
 constexpr int kSetsAttrib = 1194;
-constexpr Py_ssize_t kMaxEngineName = 150;
+constexpr Py_ssize_t kMaxEngineName = KORVO_MAX_NAME_LENGTH;
 
 PyObject *self_of(problem_s *p) { return reinterpret_cast<PyObject *>(p); }
 
@@ -264,6 +264,27 @@ int problem_addSOS_single(problem_s *p, PyObject *leaf, void *) {
     refs[size_t(i)] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(weights.get(), i));
     if (refs[size_t(i)] == -1.0 && PyErr_Occurred()) return WALK_ERROR;
   }
+  // The set's name goes to the engine with it, so files name the set as the
+  // program does; it is checked before anything is added.
+  PyRef name(s->name && PyUnicode_Check(s->name) ? Py_NewRef(s->name)
+             : s->name && s->name != Py_None  ? PyObject_Str(s->name)
+                                               : nullptr);
+  if (s->name && s->name != Py_None && !name) return WALK_ERROR;
+  if (name && PyUnicode_GET_LENGTH(name.get()) > kMaxEngineName) {
+    name.reset(PyUnicode_Substring(name.get(), 0, kMaxEngineName));
+    if (!name) return WALK_ERROR;
+  }
+  const char *name_text = nullptr;
+  if (name) {
+    Py_ssize_t length = 0;
+    name_text = PyUnicode_AsUTF8AndSize(name.get(), &length);
+    if (!name_text) return WALK_ERROR;
+    for (Py_ssize_t k = 0; k < length; ++k)
+      if (static_cast<unsigned char>(name_text[k]) < ' ') {
+        PyErr_SetString(korvo_model_error, "The name of a SOS cannot contain control characters");
+        return WALK_ERROR;
+      }
+  }
   char type = s->type == 2 ? '2' : '1';
   int64_t starts[2] = {0, int64_t(n)};
   if (KRVSaddsets64(p->prob, 1, int64_t(n), &type, starts, cols.data(), refs.data()) != 0) {
@@ -272,6 +293,12 @@ int problem_addSOS_single(problem_s *p, PyObject *leaf, void *) {
   }
   int64_t sets = 0;
   if (!int_attrib(p, kSetsAttrib, &sets)) return WALK_ERROR;
+  if (name_text && KRVSaddnames(p->prob, 3, name_text, int(sets - 1), int(sets - 1)) != 0) {
+    setKrvsErrIfNull(self_of(p), nullptr);
+    int last = int(sets - 1);
+    KRVSdelsets(p->prob, 1, &last);  // the set goes with its refused name
+    return WALK_ERROR;
+  }
   if (PyList_Append(p->sets, leaf) < 0 || rowcolmap_set(p->sos_index, uint64_t(s->id), index_value(sets - 1)) < 0) {
     if (!PyErr_Occurred()) PyErr_SetString(korvo_model_error, "Could not amend SOS map");
     return WALK_ERROR;

@@ -4,8 +4,11 @@
 
 #include "numpy_types/npy_api.h"
 
+#include <unistd.h>
+
 #include <climits>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -205,6 +208,11 @@ namespace {
 
 constexpr size_t kNameBuffer = 2500;
 
+PyObject *memory_error(const char *message) {
+  PyErr_SetString(PyExc_MemoryError, message);
+  return nullptr;
+}
+
 const char kNoMemoryIndex[] =
     "No memory to create variables. Consider restricting one or more index sets/lists/ranges in the index "
     "argument to korvo.vars()";
@@ -283,7 +291,7 @@ int read_dimension(PyObject *arg, bool want_labels, Dimension *dim) {
       return -1;
     }
     if (k > PY_SSIZE_T_MAX / static_cast<long long>(sizeof(PyObject *))) {
-      PyErr_SetString(korvo_model_error, kNoMemoryIndex);
+      PyErr_SetString(PyExc_MemoryError, kNoMemoryIndex);
       return -1;
     }
     dim->is_count = true;
@@ -298,16 +306,23 @@ int read_dimension(PyObject *arg, bool want_labels, Dimension *dim) {
     PyErr_SetString(korvo_model_error, "Invalid index: empty dimension in creation of variables");
     return -1;
   }
-  if (!want_labels) return 0;
+  // A count's labels are its positions, written when each name is made.
+  if (!want_labels || dim->is_count) return 0;
   dim->labels.resize(static_cast<size_t>(dim->size));
-  for (Py_ssize_t i = 0; i < dim->size; ++i) {
-    if (dim->is_count) {
-      dim->labels[i] = std::to_string(i);
-    } else if (element_label(dim->elements[i].get(), &dim->labels[i]) < 0) {
-      return -1;
-    }
-  }
+  for (Py_ssize_t i = 0; i < dim->size; ++i)
+    if (element_label(dim->elements[i].get(), &dim->labels[i]) < 0) return -1;
   return 0;
+}
+
+// Memory that a request for `total` variables would take at least: the
+// object, its array cell or dict entry, and its name when it has one.
+// A request beyond the machine's memory is refused before anything is made.
+bool fits_in_memory(Py_ssize_t total, bool named) {
+  const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return true;
+  const double physical = double(pages) * double(page_size);
+  const double per_variable = 40.0 + (named ? 100.0 : 0.0);
+  return double(total) * per_variable <= physical;
 }
 
 // The packed word shared by every new variable (identity bits left at zero).
@@ -365,8 +380,17 @@ PyObject *make_variables(const VarsRequest &req, std::vector<Dimension> &dims) {
   for (const Dimension &dim : dims) {
     all_counts = all_counts && dim.is_count;
     if (__builtin_mul_overflow(total, dim.size, &total) ||
-        total > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject *)))
-      return model_error(kNoMemoryIndex);
+        total > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject *))) {
+      PyErr_SetString(PyExc_MemoryError, kNoMemoryIndex);
+      return nullptr;
+    }
+  }
+  if (!fits_in_memory(total, req.names)) {
+    PyErr_Format(PyExc_MemoryError,
+                 "Not enough memory to create %zd variables with korvo.vars(). Consider restricting one or more "
+                 "index sets/lists/ranges in the index argument",
+                 total);
+    return nullptr;
   }
 
   PyRef container;
@@ -379,7 +403,7 @@ PyObject *make_variables(const VarsRequest &req, std::vector<Dimension> &dims) {
                                            shape.data(), nullptr, nullptr, 0, nullptr));
     if (!container) {
       PyErr_Clear();
-      return model_error("Not enough memory to create variables with korvo.vars()");
+      return memory_error("Not enough memory to create variables with korvo.vars()");
     }
     cells = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(container.get())));
   } else {
@@ -399,7 +423,7 @@ PyObject *make_variables(const VarsRequest &req, std::vector<Dimension> &dims) {
     PyRef var(korvo_varType.tp_alloc(&korvo_varType, 0));
     if (!var) {
       PyErr_Clear();
-      return model_error("Not enough memory to create variables with korvo.vars()");
+      return memory_error("Not enough memory to create variables with korvo.vars()");
     }
     uint64_t *info = &as_var(var.get())->info;
     const uint64_t id = (first_id + static_cast<uint64_t>(i)) & VAR_ID_MASK;
@@ -419,11 +443,14 @@ PyObject *make_variables(const VarsRequest &req, std::vector<Dimension> &dims) {
       name.push_back('(');
       for (size_t d = 0; d < dims.size(); ++d) {
         if (d) name.push_back(',');
-        name += dims[d].labels[at[d]];
+        if (dims[d].is_count) name += std::to_string(at[d]);
+        else name += dims[d].labels[size_t(at[d])];
       }
       name.push_back(')');
       truncate_utf8(&name, kNameBuffer - 1);
       PyRef text(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+      if (text && PyUnicode_GET_LENGTH(text.get()) > KORVO_MAX_NAME_LENGTH)
+        text.reset(PyUnicode_Substring(text.get(), 0, KORVO_MAX_NAME_LENGTH));
       if (!text || set_var_name(info, text.get()) < 0) return nullptr;
     }
 
@@ -455,9 +482,7 @@ PyObject *make_variables(const VarsRequest &req, std::vector<Dimension> &dims) {
   return container.release();
 }
 
-}  // namespace
-
-PyObject *korvomod_vars(PyObject *, PyObject *args, PyObject *kwargs) {
+PyObject *vars_unguarded(PyObject *args, PyObject *kwargs) {
   static const char *keywords[] = {"name", "lb", "ub", "threshold", "vartype", nullptr};
   PyObject *name = nullptr;
   VarsRequest req{0.0, KRV_INFINITY, -KRV_INFINITY, 0, true, "x"};
@@ -495,6 +520,19 @@ PyObject *korvomod_vars(PyObject *, PyObject *args, PyObject *kwargs) {
   return make_variables(req, dims);
 }
 
+}  // namespace
+
+PyObject *korvomod_vars(PyObject *, PyObject *args, PyObject *kwargs) {
+  // The index bookkeeping lives in C++ containers: running out of memory
+  // there is a MemoryError, never an exception through the interpreter.
+  try {
+    return vars_unguarded(args, kwargs);
+  } catch (const std::bad_alloc &) {
+    PyErr_SetString(PyExc_MemoryError, kNoMemoryIndex);
+    return nullptr;
+  }
+}
+
 PyMethodDef korvo_arrays_methods[] = {
     {"vars", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(korvomod_vars)),
      METH_VARARGS | METH_KEYWORDS,
@@ -508,7 +546,9 @@ PyMethodDef korvo_arrays_methods[] = {
                           "  lb, ub, threshold, vartype: as for korvo.var, shared by every variable"),
                "x = korvo.vars(3, 4)           # 3x4 array, names x(0,0) ... x(2,3)\n"
                "  y = korvo.vars(['a', 'b'], name='y')  # {'a': y(a), 'b': y(b)}",
-               "Identities are consecutive; the array has the data type korvo.npvar.")},
+               "Identities are consecutive; the array has the data type korvo.npvar. Names are cut to 255 "
+               "characters, the length every name keeps in a problem and its files. A request beyond the "
+               "machine's memory raises MemoryError before any variable is made.")},
     {"Sum", korvomod_Sum, METH_VARARGS,
      KORVO_DOC("Adds any number of terms into one expression.", "e = korvo.Sum(*terms)",
                KORVO_ARGS("terms: variables, terms, expressions, nonlinear expressions or numbers, or one "

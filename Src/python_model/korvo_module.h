@@ -77,4 +77,10 @@ extern PyObject *korvo_solver_error;
 int turnKRVSon(int force);
 int turnKRVSoff(int force);
 
+// Names reach the engine, and so every file written from it, with at most
+// this many characters: longer names of variables, constraints and sets are
+// cut there (the Python objects keep theirs whole), and korvo.vars makes
+// names no longer than this.
+constexpr Py_ssize_t KORVO_MAX_NAME_LENGTH = 255;
+
 #endif

@@ -348,7 +348,10 @@ PyTypeObject korvo_varType = {
                         "value, so 'y in [x]' and '[x, y].index(y)' raise TypeError (a variable is found only when "
                         "it is the very object tested first). To look variables up, use a dict or set: variables "
                         "hash by identity, e.g. position = {v: i for i, v in enumerate(xs)}; position[y]. "
-                        "A type outside the six constants is refused with korvo.ModelError."),
+                        "A type outside the six constants is refused with korvo.ModelError. Names of variables, "
+                        "constraints and sets reach a problem and its files with at most 255 characters (longer "
+                        "ones are cut there; the object keeps its name whole); korvo.vars makes names of at most "
+                        "255 characters."),
     .tp_richcompare = var_cmp,
     .tp_methods = var_methods,
     .tp_init = var_init,

@@ -709,7 +709,9 @@ void SlpSolver::bfgs_update(const std::vector<double> &s, const std::vector<doub
 // ----------------------------------------------------------------- loop ----
 
 void SlpSolver::log(const std::string &line) const {
-  if (prob_->controls.get_int(12403) == 0) return;
+  // Either switch silences the log: the optimizer's outputlog is the one a
+  // user turns off for the whole solve.
+  if (prob_->controls.get_int(12403) == 0 || prob_->optprob->controls.get_int(8035) == 0) return;
   if (prob_->message_fn)
     prob_->message_fn(prob_, prob_->message_data, line.c_str(), int(line.size()), MSG_INFO);
   else
