@@ -80,17 +80,17 @@ def test_add_variable_batches_and_duplicates():
 
 
 def test_variable_types_bounds_and_names_reach_the_library(tmp_path):
-    long_name = "v" * 200
+    long_name = "v" * 300  # names keep 255 characters in a problem and its files
     x = korvo.var(name=long_name, lb=-1, ub=1)
     s = korvo.var(vartype=korvo.semicontinuous, threshold=2, ub=5, name="s")
     p = korvo.problem(x, s)
-    assert p.getIndexFromName(2, "v" * 150) == 0
+    assert p.getIndexFromName(2, "v" * 255) == 0
     path = str(tmp_path / "types.lp")
     p.write(path)
     q = korvo.problem()
     q.read(path)
     xr, sr = q.getVariable()
-    assert xr.lb == -1 and xr.ub == 1 and str(xr) == "v" * 150
+    assert xr.lb == -1 and xr.ub == 1 and str(xr) == "v" * 255
     assert sr.vartype == korvo.semicontinuous and sr.ub == 5
     bad = korvo.var(vartype=korvo.semicontinuous, threshold=7, ub=5)
     with pytest.raises(korvo.ModelError, match="check that its threshold is between its lower and upper bounds"):
