@@ -329,7 +329,8 @@ class TestHostileArguments:
     METHODS = {
         "objsa": 3, "rhssa": 3, "bndsa": 5, "estimaterowdualranges": 4, "getprimalray": 1, "getdualray": 1,
         "basisstability": 3, "strongbranch": 6, "iisfirst": 1, "iisisolations": 1, "iisstatus": 4,
-        "getiisdata": 9, "iiswrite": 4,
+        "getiisdata": 9, "iiswrite": 4, "repairinfeas": 8, "repairweightedinfeas": 7,
+        "repairweightedinfeasbounds": 11,
     }
     HOSTILE = [None, "", "abc", -1, 2 ** 40, 1.5, float("nan"), [], [None], [object()], {"a": 1}, object(),
                b"\xff", (1, 2, 3), [2 ** 40], ["nosuchname"], [1.5]]
@@ -356,3 +357,83 @@ class TestHostileArguments:
         lo, up = [], []
         p.objsa([x, y], lo, up)
         assert lo == pytest.approx([2, -1e20])
+
+
+class TestRepair:
+    """x + y >= 5 with x, y <= 1 (and a row x - y <= 3 that holds): the row is
+    3 short, or the upper bounds must give 3 between them."""
+
+    def test_least_relaxations_by_penalty_kind(self):
+        p, x, y, r1, r2 = infeasible_pair()
+        p.setObjective(x + 2 * y)
+        # Only the row may move: by 3, at x = y = 1.
+        assert p.repairinfeas("l", "n", "n", 1, 1, 0, 0, 0.0) == 0
+        assert p.getSolution() == pytest.approx([1, 1])
+        slack = []
+        p.getlpsol(None, slack)
+        assert slack == pytest.approx([3, 3])  # r1 is 3 short (rhs - activity), r2 as before
+        # Only the bounds, squared: 3 split evenly.
+        assert p.repairinfeas("q", "n", "n", 0, 0, 1, 1, 0.0) == 0
+        assert p.getSolution() == pytest.approx([2.5, 2.5])
+        # Count: one violated row beats two violated bounds.
+        assert p.repairinfeas("c", "n", "n", 1, 1, 1, 1, 0.0) == 0
+        assert p.getSolution() == pytest.approx([1, 1])
+        # Nothing may move: still infeasible, and the last repair's point stays.
+        assert p.repairinfeas("l", "n", "n", 0, 0, 0, 0, 0.0) == 1
+        assert p.getSolution() == pytest.approx([1, 1])
+
+    def test_phase_two_optimises_within_the_relaxation(self):
+        p, x, y, r1, r2 = infeasible_pair()
+        p.setObjective(x + 2 * y)
+        # Bounds alone: any split of 3 costs 3; phase two then prefers x (cheaper) up to r2: x - 1 <= 3.
+        assert p.repairinfeas("l", "o", "n", 0, 0, 1, 1, 0.0) == 0
+        assert p.getSolution() == pytest.approx([4, 1], abs=1e-6)
+        assert p.getObjVal() == pytest.approx(6, abs=1e-6)
+        # A delta of 1 allows penalty 6: the objective x + 2y over x + y >= 5, x - y <= 3,
+        # x <= 1 + a, y <= 1 + b, a + b <= 6 is still best at (4, 1).
+        assert p.repairinfeas("l", "o", "n", 0, 0, 1, 1, 1.0) == 0
+        assert p.getObjVal() == pytest.approx(6, abs=1e-6)
+        # Maximising instead spends the allowance: x + 2y with a + b <= 3 gives (1, 4) = 9.
+        p.setObjective(x + 2 * y, sense=korvo.maximize)
+        assert p.repairinfeas("l", "o", "n", 0, 0, 1, 1, 0.0) == 0
+        assert p.getSolution() == pytest.approx([1, 4], abs=1e-6)
+
+    def test_weighted_preferences_and_limits(self):
+        p, x, y, r1, r2 = infeasible_pair()
+        # y's upper bound is twice as preferred as x's: relaxing it costs half.
+        assert p.repairweightedinfeas(None, None, [0, 0], [1, 2], "n", 0.0, "") == 0
+        assert p.getSolution() == pytest.approx([1, 4])
+        # Each bound may move by at most 1: 2 in all is not enough.
+        assert p.repairweightedinfeasbounds(None, None, None, [1, 1], None, None, None, [1, 1], "n", 0.0, "") == 1
+        # With y's limited to 1, x has to give the other 2.
+        assert p.repairweightedinfeasbounds(None, None, None, [1, 2], None, None, None, [5, 1], "n", 0.0, "") == 0
+        assert p.getSolution() == pytest.approx([3, 2])
+
+    def test_discrete_entities_and_refusals(self):
+        p, x, y, r1, r2 = infeasible_pair()
+        k = korvo.var(name="k", vartype=korvo.integer, ub=0.5)
+        p.addVariable(k)
+        p.addConstraint(k >= 0.25)
+        # The integer column cannot take a value in [0.25, 0.5]: enforced, it must move too.
+        assert p.repairinfeas("l", "n", "g", 1, 1, 0, 0, 0.0) == 0
+        assert p.getProbStatusString() == "mip_optimal"
+        sol = p.getSolution()
+        assert sol[2] in (0.0, 1.0)
+        before = p.getSolution()
+        with pytest.raises(korvo.SolverError, match="mixed-integer quadratic"):
+            p.repairinfeas("q", "n", "g", 1, 1, 1, 1, 0.0)
+        with pytest.raises(korvo.SolverError, match="invalid penalty"):
+            p.repairinfeas("x", "n", "n", 1, 1, 1, 1, 0.0)
+        with pytest.raises(korvo.SolverError, match="invalid phase two"):
+            p.repairinfeas("l", "x", "n", 1, 1, 1, 1, 0.0)
+        with pytest.raises(korvo.SolverError, match="negative delta"):
+            p.repairinfeas("l", "o", "n", 1, 1, 1, 1, -1.0)
+        with pytest.raises(korvo.InterfaceError, match="single character"):
+            p.repairinfeas("lq", "n", "n", 1, 1, 1, 1, 0.0)
+        with pytest.raises(korvo.ModelError, match="Mismatched lengths in arguments: expected 3, found 2"):
+            p.repairweightedinfeas([1, 1, 1], None, [1, 1], None, "n", 0.0, "")
+        with pytest.raises(korvo.SolverError, match="unknown flag"):
+            p.repairweightedinfeas(None, None, None, None, "n", 0.0, "z")
+        with pytest.raises(korvo.SolverError, match="negative relaxation limit"):
+            p.repairweightedinfeasbounds([1, 1, 1], None, None, None, [-1, 0, 0], None, None, None, "n", 0.0, "")
+        assert p.getSolution() == before

@@ -216,6 +216,73 @@ int iiswrite_call(wrap_call &c) {
   return KRVSiiswrite(c.p->prob, int(c.ints[0]), c.strs[1], int(c.ints[2]), c.strs[3] ? c.strs[3] : "");
 }
 
+
+// ---- repair ------------------------------------------------------------------
+// A one-character argument (given as str or bytes) into ints[i].
+int single_character(wrap_call &c, int i, const char *keyword) {
+  const char *text = c.strs[i];
+  if (!text || !text[0] || text[1]) {
+    PyErr_Format(korvo_interface_error, "Argument %s must be a single character", keyword);
+    return -1;
+  }
+  c.ints[i] = text[0];
+  return 0;
+}
+
+int repairinfeas_prepare(wrap_call &c) {
+  return single_character(c, 0, "penalty") < 0 || single_character(c, 1, "phase2") < 0 ||
+                 single_character(c, 2, "flags") < 0
+             ? -1
+             : 0;
+}
+int repairinfeas_call(wrap_call &c) {
+  int status = 0;
+  int rc = KRVSrepairinfeas(c.p->prob, &status, char(c.ints[0]), char(c.ints[1]), char(c.ints[2]), c.dbls[3],
+                            c.dbls[4], c.dbls[5], c.dbls[6], c.dbls[7]);
+  c.ints[kWrapMaxArgs - 1] = status;
+  return rc;
+}
+
+// Per-row arrays share slot 0 and must have one entry per row; per-column
+// arrays slot 1, one per column.
+int check_repair_lengths(wrap_call &c) {
+  int64_t rows = 0, cols = 0;
+  if (problem_size(c, 1001, rows) < 0 || problem_size(c, 1018, cols) < 0) return -1;
+  for (int slot = 0; slot < 2; ++slot) {
+    const int64_t expected = slot == 0 ? rows : cols;
+    if (c.slots[slot] >= 0 && c.slots[slot] != expected) {
+      PyErr_Format(korvo_model_error, "Mismatched lengths in arguments: expected %lld, found %lld",
+                   static_cast<long long>(expected), static_cast<long long>(c.slots[slot]));
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int repairweightedinfeas_prepare(wrap_call &c) {
+  return check_repair_lengths(c) < 0 || single_character(c, 4, "phase2") < 0 ? -1 : 0;
+}
+int repairweightedinfeas_call(wrap_call &c) {
+  int status = 0;
+  int rc = KRVSrepairweightedinfeas(c.p->prob, &status, c.array<double>(0), c.array<double>(1), c.array<double>(2),
+                                    c.array<double>(3), char(c.ints[4]), c.dbls[5], c.strs[6] ? c.strs[6] : "");
+  c.ints[kWrapMaxArgs - 1] = status;
+  return rc;
+}
+
+int repairweightedinfeasbounds_prepare(wrap_call &c) {
+  return check_repair_lengths(c) < 0 || single_character(c, 8, "phase2") < 0 ? -1 : 0;
+}
+int repairweightedinfeasbounds_call(wrap_call &c) {
+  int status = 0;
+  int rc = KRVSrepairweightedinfeasbounds(c.p->prob, &status, c.array<double>(0), c.array<double>(1),
+                                          c.array<double>(2), c.array<double>(3), c.array<double>(4),
+                                          c.array<double>(5), c.array<double>(6), c.array<double>(7),
+                                          char(c.ints[8]), c.dbls[9], c.strs[10] ? c.strs[10] : "");
+  c.ints[kWrapMaxArgs - 1] = status;
+  return rc;
+}
+
 }  // namespace
 
 // ---- the table ---------------------------------------------------------------
@@ -499,6 +566,85 @@ const wrapper_def kIiswrite{
     iiswrite_call,
     nullptr};
 
+
+
+const wrapper_def kRepairinfeas{
+    "repairinfeas",
+    KORVO_DOC("Finds the least relaxation of rows and bounds that makes the problem feasible.",
+              "status = p.repairinfeas(penalty, phase2, flags, lepref, gepref, lbpref, ubpref, delta)",
+              KORVO_ARGS("penalty: 'l' sum of violations, 'q' sum of their squares, 'c' number of violated rows and "
+                         "bounds;\n  phase2: 'o' then optimises the original objective within the relaxation, 'n' "
+                         "stops after the relaxation;\n  flags: 'g' enforces discrete entities, 'n' repairs the "
+                         "continuous relaxation;\n  lepref, gepref: preferences for relaxing the <= and >= sides of "
+                         "rows;\n  lbpref, ubpref: for relaxing lower and upper bounds (a unit of violation costs "
+                         "1/preference; 0 or less: that side stays);\n  delta: phase two may raise the penalty by "
+                         "the factor 1 + delta (each violation, with 'q')."),
+              "st = p.repairinfeas('l', 'o', 'n', 1, 1, 0, 0, 0.0)",
+              "Returns 0 when the relaxation (and phase two) finished, 1 when even the relaxation is infeasible, 2 "
+              "when phase two is unbounded (the relaxation's point is kept), 3 when a limit stopped it. The relaxed "
+              "point becomes the problem's solution."),
+    8,
+    {{"penalty", "pflags", WR_STRING, CONV_STRING, -1, false},
+     {"phase2", "oflags", WR_STRING, CONV_STRING, -1, false},
+     {"flags", "gflags", WR_STRING, CONV_STRING, -1, false},
+     {"lepref", "lrp", WR_DOUBLE, CONV_DOUBLE, -1, false},
+     {"gepref", "grp", WR_DOUBLE, CONV_DOUBLE, -1, false},
+     {"lbpref", "lbp", WR_DOUBLE, CONV_DOUBLE, -1, false},
+     {"ubpref", "ubp", WR_DOUBLE, CONV_DOUBLE, -1, false},
+     {"delta", "delta", WR_DOUBLE, CONV_DOUBLE, -1, false}},
+    repairinfeas_prepare,
+    repairinfeas_call,
+    int_result};
+
+const wrapper_def kRepairweightedinfeas{
+    "repairweightedinfeas",
+    KORVO_DOC("Finds the least weighted relaxation of rows and bounds that makes the problem feasible.",
+              "status = p.repairweightedinfeas(lepref, gepref, lbpref, ubpref, phase2, delta, flags)",
+              KORVO_ARGS("lepref, gepref: one preference per row for relaxing its <= and >= side (None: none "
+                         "relaxed);\n  lbpref, ubpref: one per column for its lower and upper bound;\n  phase2: 'o' "
+                         "or 'n' as in repairinfeas;\n  delta: the factor allowance of phase two;\n  flags: 'g' "
+                         "enforce discrete entities (the default), 'n' continuous relaxation, 'd', 'p' or 'b' the "
+                         "algorithm."),
+              "st = p.repairweightedinfeas([1, 2], [1, 1], None, None, 'n', 0.0, '')",
+              "The penalty is the weighted sum of violations; statuses as for repairinfeas."),
+    7,
+    {{"lepref", "lrp_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 0, false},
+     {"gepref", "grp_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 0, false},
+     {"lbpref", "lbp_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 1, false},
+     {"ubpref", "ubp_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 1, false},
+     {"phase2", "phase2", WR_STRING, CONV_STRING, -1, false},
+     {"delta", "delta", WR_DOUBLE, CONV_DOUBLE, -1, false},
+     {"flags", "optflags", WR_STRING, CONV_STRING, -1, false}},
+    repairweightedinfeas_prepare,
+    repairweightedinfeas_call,
+    int_result};
+
+const wrapper_def kRepairweightedinfeasbounds{
+    "repairweightedinfeasbounds",
+    KORVO_DOC("Finds the least weighted relaxation of rows and bounds, each within a limit.",
+              "status = p.repairweightedinfeasbounds(lepref, gepref, lbpref, ubpref, lerelax, gerelax, lbrelax, "
+              "ubrelax, phase2, delta, flags)",
+              KORVO_ARGS("lepref, gepref, lbpref, ubpref: preferences as in repairweightedinfeas;\n  lerelax, "
+                         "gerelax, lbrelax, ubrelax: the most each side may move (1e20: no limit; None: no "
+                         "limits);\n  phase2, delta, flags: as in repairweightedinfeas."),
+              "st = p.repairweightedinfeasbounds([1], [1], None, None, [2], [2], None, None, 'n', 0.0, '')",
+              "Statuses as for repairinfeas; 1 also when the limits leave the problem infeasible."),
+    11,
+    {{"lepref", "lrp_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 0, false},
+     {"gepref", "grp_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 0, false},
+     {"lbpref", "lbp_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 1, false},
+     {"ubpref", "ubp_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 1, false},
+     {"lerelax", "lrb_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 0, false},
+     {"gerelax", "grb_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 0, false},
+     {"lbrelax", "lbb_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 1, false},
+     {"ubrelax", "ubb_array", WR_ARRAY_OR_NONE, CONV_DOUBLE, 1, false},
+     {"phase2", "phase2", WR_STRING, CONV_STRING, -1, false},
+     {"delta", "delta", WR_DOUBLE, CONV_DOUBLE, -1, false},
+     {"flags", "optflags", WR_STRING, CONV_STRING, -1, false}},
+    repairweightedinfeasbounds_prepare,
+    repairweightedinfeasbounds_call,
+    int_result};
+
 PyMethodDef analysis_methods[] = {
     KORVO_WRAPPER_METHOD(kObjsa),         KORVO_WRAPPER_METHOD(kRhssa),
     KORVO_WRAPPER_METHOD(kBndsa),         KORVO_WRAPPER_METHOD(kEstimaterowdualranges),
@@ -509,7 +655,9 @@ PyMethodDef analysis_methods[] = {
     KORVO_WRAPPER_METHOD(kIisnext),       KORVO_WRAPPER_METHOD(kIisall),
     KORVO_WRAPPER_METHOD(kIisclear),      KORVO_WRAPPER_METHOD(kIisisolations),
     KORVO_WRAPPER_METHOD(kIisstatus),     KORVO_WRAPPER_METHOD(kGetiisdata),
-    KORVO_WRAPPER_METHOD(kIiswrite),      {nullptr, nullptr, 0, nullptr}};
+    KORVO_WRAPPER_METHOD(kIiswrite),      KORVO_WRAPPER_METHOD(kRepairinfeas),
+    KORVO_WRAPPER_METHOD(kRepairweightedinfeas), KORVO_WRAPPER_METHOD(kRepairweightedinfeasbounds),
+    {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 

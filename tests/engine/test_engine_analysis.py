@@ -26,10 +26,15 @@ lib.KRVSgetdualray.argtypes = [P, P, P]
 lib.KRVSgetprimalray.argtypes = [P, P, P]
 lib.KRVSchgbounds.argtypes = [P, I, P, P, P]
 lib.KRVSchgrowtype.argtypes = [P, I, P, P]
+lib.KRVSchgrhs.argtypes = [P, I, P, P]
+lib.KRVSchgrhsrange.argtypes = [P, I, P, P]
+lib.KRVSgetlpsol.argtypes = [P, P, P, P, P]
+C = ctypes.c_char
+lib.KRVSrepairinfeas.argtypes = [P, P, C, C, C, D, D, D, D, D]
 
 INF = 1e20
-LP_OPTIMAL, LP_INFEAS = 1, 2
-MIP_SOLUTION, MIP_INFEAS, MIP_OPTIMAL = 4, 5, 6
+LP_OPTIMAL, LP_INFEAS, LP_UNBOUNDED = 1, 2, 5
+MIP_SOLUTION, MIP_INFEAS, MIP_OPTIMAL, MIP_UNBOUNDED = 4, 5, 6, 7
 
 
 def cases():
@@ -53,14 +58,15 @@ def is_discrete(p):
 
 
 def solve(p, mip):
+    """True when the model is feasible (an unbounded one is)."""
     p.call("KRVSmipoptimize" if mip else "KRVSlpoptimize", None)
     if mip:
         status = p.int_attr(1011)
-        assert status in (MIP_SOLUTION, MIP_INFEAS, MIP_OPTIMAL), status
+        assert status in (MIP_SOLUTION, MIP_INFEAS, MIP_OPTIMAL, MIP_UNBOUNDED), status
         return status != MIP_INFEAS
     status = p.int_attr(1010)
-    assert status in (LP_OPTIMAL, LP_INFEAS), status
-    return status == LP_OPTIMAL
+    assert status in (LP_OPTIMAL, LP_INFEAS, LP_UNBOUNDED), status
+    return status != LP_INFEAS
 
 
 def matrix_by_rows(p):
@@ -153,6 +159,41 @@ def test_infeasible_instance_has_an_irreducible_set(row, instances_dir, tmp_path
     check_irreducible(p, tmp_path, mip)
     if row["kind"] != "MIP":
         check_farkas(p)
+
+
+@pytest.mark.parametrize("row", cases(), ids=lambda r: r["file"])
+def test_repair_makes_a_feasible_relaxed_model(row, instances_dir):
+    """The repaired point's violations, applied to the rows and bounds, give a
+    model that the solver finds feasible."""
+    p = read(os.path.join(instances_dir, row["file"]))
+    mip = is_discrete(p)
+    status = I(-1)
+    p.call("KRVSrepairinfeas", ctypes.byref(status), b"l", b"n", b"g", 1.0, 1.0, 1.0, 1.0, 0.0)
+    assert status.value == 0
+    m, n = p.rows(), p.cols()
+    x = (D * max(n, 1))()
+    slack = (D * max(m, 1))()
+    p.call("KRVSgetlpsol", x, slack, None, None)
+    violated = 0
+    for i, (t, rhs, rng) in enumerate(zip(p.rowtypes(), p.rhs(), p.ranges()) if m else ()):
+        activity = rhs - slack[i]
+        tol = 1e-9 * max(1.0, abs(rhs))
+        if t in "LER" and activity > rhs + tol:
+            p.call("KRVSchgrhs", 1, (I * 1)(i), (D * 1)(activity))
+            violated += 1
+        elif t in "GE" and activity < rhs - tol:
+            p.call("KRVSchgrhs", 1, (I * 1)(i), (D * 1)(activity))
+            violated += 1
+        elif t == "R" and activity < rhs - abs(rng) - tol:
+            p.call("KRVSchgrhsrange", 1, (I * 1)(i), (D * 1)(rhs - activity))
+            violated += 1
+    for j, (lb, ub) in enumerate(zip(p.lb(), p.ub())):
+        for side, bound, out in (("L", lb, x[j] < lb - 1e-9 * max(1, abs(lb))), ("U", ub, x[j] > ub + 1e-9 * max(1, abs(ub)))):
+            if out:
+                p.call("KRVSchgbounds", 1, (I * 1)(j), ctypes.create_string_buffer(side.encode(), 1), (D * 1)(x[j]))
+                violated += 1
+    assert violated > 0 or row["status"] != "infeasible"
+    assert solve(p, mip)
 
 
 def test_unbounded_instance_has_a_checked_ray(instances_dir):
