@@ -43,7 +43,16 @@ def test_resolve_loop_follows_bounds_and_right_hand_sides():
     p.solve()
     assert "infeas" in p.getProbStatusString()
     x.ub, y.lb = 10, 0.5
+    c.lb = 7  # above the upper bound 6: no row can say that
+    with pytest.raises(korvo.ModelError, match="cap defined infeasible"):
+        p.solve()
+    c.lb = 6
     assert solve(p) == pytest.approx(7)
+    crossed = x + y <= 3
+    crossed.lb = 5
+    with pytest.raises(korvo.ModelError, match="defined infeasible"):
+        p.addConstraint(crossed)
+    assert p.attributes.rows == 1
     assert p.getSolution(x) + p.getSolution(y) == pytest.approx(6)
 
 

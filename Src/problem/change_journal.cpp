@@ -3,6 +3,7 @@
 #include "problem/change_journal.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
@@ -163,6 +164,10 @@ int add_column(engine_changes &out, int col, uint8_t flags, PyObject *object) {
     return -1;
   }
   double lb = get_var_lbound(info), ub = get_var_ubound(info);
+  if (std::isnan(lb) || std::isnan(ub)) {
+    PyErr_Format(korvo_model_error, "Variable %S has a bound that is not a number", object);
+    return -1;
+  }
   if (letter == 'B') {  // as the constructor does for binary variables
     lb = std::max(lb, 0.0);
     ub = std::min(ub, 1.0);
@@ -288,6 +293,11 @@ int add_row(problem_s *p, engine_changes &out, int row, uint8_t flags, PyObject 
       conv_counts counts{};
       if (convertExpr_count(p, c->body, &counts) < 0) return -1;
       constant = counts.constant;
+    }
+    // As the constructor refuses them: the engine has no row for them.
+    if (get_con_lbound(c->info) > get_con_ubound(c->info) + 1e-6) {
+      PyErr_Format(korvo_model_error, "Constraint %S defined infeasible: lower bound > upper bound", object);
+      return -1;
     }
     char row_type = 'N';
     double rhs = -constant, range = 0.0;

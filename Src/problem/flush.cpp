@@ -216,6 +216,12 @@ int pending_rows_start(problem_s *p, pending_rows *b) {
 int pending_rows_add(problem_s *p, pending_rows *b, PyObject *constraint) {
   if (check_constraint(p, constraint) < 0) return -1;
   uint64_t info = as_constraint(constraint)->info;
+  // Bounds set after construction may cross; the engine has no such row
+  // (it would take the gap as a range), so refuse as the constructor does.
+  if (get_con_lbound(info) > get_con_ubound(info) + 1e-6) {
+    PyErr_Format(korvo_model_error, "Constraint %S defined infeasible: lower bound > upper bound", constraint);
+    return -1;
+  }
   // A default name ("R<id>") reaches the engine as the identity alone.
   PyRef name;
   Py_ssize_t name_length = 0;
