@@ -255,3 +255,45 @@ def test_instances_survive_changes_and_round_trip(name, tmp_path):
     with open(written) as f1, open(again) as f2:
         assert f1.read() == f2.read()
     assert str(q.getVariable(n)) == "added_col" and str(q.getConstraint(m)) == "added_row"
+
+
+def test_numpy_arrays_convert_like_lists(tmp_path):
+    """NumPy arrays of float64/float32/int32/int64 give the model that lists give; others are refused."""
+    by_lists = korvo.problem()
+    by_lists.addcols([1.0, 2.0], [0, 0, 0], [], [], [0, 0], [5, 5], names=["x", "y"])
+    by_lists.addrows("LG", [4, 1], [0, 2, 3], [0, 1, 1], [1.5, 2, 1], names=["a", "b"])
+    by_arrays = korvo.problem()
+    by_arrays.addcols(np.array([1, 2], dtype=np.int32), np.zeros(3, dtype=np.int32), np.array([], dtype=np.int64),
+                      np.array([]), np.zeros(2, dtype=np.float32), np.array([5, 5], dtype=np.int64), names=["x", "y"])
+    by_arrays.addrows("LG", np.array([4.0, 1.0]), np.array([0, 2, 3]), np.array([0, 1, 1], dtype=np.int32),
+                      np.array([1.5, 2, 1], dtype=np.float32), names=["a", "b"])
+    assert snapshot(by_arrays, tmp_path)[0] == snapshot(by_lists, tmp_path)[0]
+    before = snapshot(by_arrays, tmp_path)
+    with pytest.raises(korvo.ModelError, match="Mismatched lengths in arguments: expected 3, found 2"):
+        by_arrays.addrows("LL", [1, 2], np.array([0, 1]), [0], [1.0])
+    with pytest.raises(korvo.ModelError, match="Mismatched lengths in arguments: expected 2, found 3"):
+        by_arrays.addrows("LL", [1, 2], np.array([0, 1, 2]), [0, 1], np.array([1.0, 2.0, 3.0]))
+    for bad_index in (np.array([0], dtype=np.int16), np.array([0.0]), np.array([2 ** 40])):
+        with pytest.raises((korvo.ModelError, korvo.SolverError, OverflowError)):
+            by_arrays.addrows("L", [1], [0, 1], bad_index, [1.0])
+    # Strided and two-dimensional arrays go the general way.
+    by_arrays.chgobj(np.array([0, 1, 1, 0])[::3], np.array([7.0, 0.0, 0.0, 8.0])[::3])
+    with pytest.raises(korvo.ModelError):
+        by_arrays.chgobj(np.array([[0, 1]]), [1.0, 1.0])
+    by_arrays.chgobj([0, 1], [1.0, 2.0])
+    assert snapshot(by_arrays, tmp_path) == before
+
+
+def test_new_constraint_objects_describe_their_rows():
+    p = two_by_two()
+    c1, c2 = p.getConstraint()
+    assert (c1.lb, c1.ub) == (-korvo.infinity, 4)
+    p.addrows("RE", [5, 1], [0, 1, 2], [0, 1], [1, 1], range=[5, 0])
+    r, e = p.getConstraint()[2:]
+    assert (r.lb, r.ub, e.lb, e.ub) == (0, 5, 1, 1)
+    p.solve()
+    assert p.getObjVal() == pytest.approx(5)  # y = 1, x = 3
+    # A later change to the object reaches the engine like any other.
+    c1.ub = 3
+    p.solve()
+    assert p.getObjVal() == pytest.approx(4)  # y = 1, x + y <= 3

@@ -1,6 +1,9 @@
 #include "api/conversion.h"
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <type_traits>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -36,6 +39,10 @@ int convert_element(problem_s *p, PyObject *item, void *array, int64_t i, int ki
       if (!is_int_like(item)) return -1;  // the wrapper reports through the common error path
       long long v = PyLong_AsLongLong(item);
       if (v == -1 && PyErr_Occurred()) return -1;
+      if (kind == CONV_INT && (v < INT_MIN || v > INT_MAX)) {
+        PyErr_Format(korvo_model_error, "Integer %lld does not fit 32 bits", v);
+        return -1;
+      }
       if (kind == CONV_INT)
         static_cast<int *>(array)[i] = int(v);
       else
@@ -84,9 +91,79 @@ bool is_int_like(PyObject *obj) {
   return PyLong_Check(obj) || PyArray_IsScalar(obj, Int) || PyArray_IsScalar(obj, Long);
 }
 
+namespace {
+
+// A one-dimensional NumPy array whose items convert like the items of its
+// list form, copied without making that list: float64, float32, int32 and
+// int64 arrays for doubles, int32 and int64 arrays (the platform's int and
+// long, whose items are int-like) for integers and indices. 1 when done, 0
+// when the array is left to the general path (other types, values that do
+// not fit), -1 with an exception.
+template <class From, class To>
+bool copy_items(PyArrayObject *a, To *to, int64_t n) {
+  const char *base = static_cast<const char *>(PyArray_DATA(a));
+  const npy_intp stride = PyArray_STRIDE(a, 0);
+  for (int64_t i = 0; i < n; ++i) {
+    From v;
+    std::memcpy(&v, base + i * stride, sizeof v);
+    if constexpr (std::is_same_v<To, int> && std::is_same_v<From, int64_t>)
+      if (v < INT32_MIN || v > INT32_MAX) return false;
+    to[i] = To(v);
+  }
+  return true;
+}
+
+int numpy_fast_path(PyObject *obj, int64_t *length, void **out, int kind) {
+  if (!PyArray_Check(obj)) return 0;
+  auto *a = reinterpret_cast<PyArrayObject *>(obj);
+  if (PyArray_NDIM(a) != 1 || PyArray_ISBYTESWAPPED(a)) return 0;
+  const int type = PyArray_TYPE(a);
+  const bool doubles = kind == CONV_DOUBLE;
+  const bool ints = kind == CONV_INT || kind == CONV_INT64 || kind == CONV_ROW || kind == CONV_COL || kind == CONV_SET;
+  if (!doubles && !ints) return 0;
+  if (ints && type != NPY_INT32 && type != NPY_INT64) return 0;
+  if (doubles && type != NPY_FLOAT64 && type != NPY_FLOAT32 && type != NPY_INT32 && type != NPY_INT64) return 0;
+  const int64_t n = PyArray_DIM(a, 0);
+  if (*length >= 0 && *length != n) {
+    PyErr_Format(korvo_model_error, "Mismatched lengths in arguments: expected %lld, found %lld", (long long)*length,
+                 (long long)n);
+    return -1;
+  }
+  void *block = nullptr;
+  if (ko_MemoryAllocator_Alloc_Untyped(ko_MemoryAllocator_DefaultHeap, size_t(n > 0 ? n : 1) * conv_element_size(kind),
+                                       &block) != 0) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  bool done;
+  if (doubles) {
+    auto *to = static_cast<double *>(block);
+    done = type == NPY_FLOAT64   ? copy_items<double>(a, to, n)
+           : type == NPY_FLOAT32 ? copy_items<float>(a, to, n)
+           : type == NPY_INT32   ? copy_items<int32_t>(a, to, n)
+                                 : copy_items<int64_t>(a, to, n);
+  } else if (kind == CONV_INT64) {
+    auto *to = static_cast<int64_t *>(block);
+    done = type == NPY_INT32 ? copy_items<int32_t>(a, to, n) : copy_items<int64_t>(a, to, n);
+  } else {
+    auto *to = static_cast<int *>(block);
+    done = type == NPY_INT32 ? copy_items<int32_t>(a, to, n) : copy_items<int64_t>(a, to, n);
+  }
+  if (!done) {
+    ko_MemoryAllocator_Free_Untyped(ko_MemoryAllocator_DefaultHeap, &block);
+    return 0;
+  }
+  *length = n;
+  *out = block;
+  return 1;
+}
+
+}  // namespace
+
 int conv_obj2arr(problem_s *p, int64_t *length, PyObject *obj, void **out, int kind) {
   *out = nullptr;
   if (!obj || obj == Py_None) return 0;
+  if (int fast = numpy_fast_path(obj, length, out, kind)) return fast < 0 ? -1 : 0;
   size_t size = conv_element_size(kind);
   bool is_list = PyList_Check(obj), is_tuple = PyTuple_Check(obj);
   bool is_iterator = !is_list && !is_tuple && Py_TYPE(obj)->tp_iternext &&
@@ -154,6 +231,11 @@ int ObjInt2int(PyObject *obj, problem_s *p, int *index, int kind) {
   if (is_int_like(obj)) {
     long v = PyLong_AsLong(obj);
     if (v == -1 && PyErr_Occurred()) return -1;
+    // Cut to 32 bits a huge number would name some other row or column.
+    if (v < INT_MIN || v > INT_MAX) {
+      PyErr_Format(korvo_model_error, "Index %ld out of range", v);
+      return -1;
+    }
     *index = int(v);
     return 0;
   }
