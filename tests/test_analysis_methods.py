@@ -330,7 +330,7 @@ class TestHostileArguments:
         "objsa": 3, "rhssa": 3, "bndsa": 5, "estimaterowdualranges": 4, "getprimalray": 1, "getdualray": 1,
         "basisstability": 3, "strongbranch": 6, "iisfirst": 1, "iisisolations": 1, "iisstatus": 4,
         "getiisdata": 9, "iiswrite": 4, "repairinfeas": 8, "repairweightedinfeas": 7,
-        "repairweightedinfeasbounds": 11,
+        "repairweightedinfeasbounds": 11, "tunerreadmethod": 1,
     }
     HOSTILE = [None, "", "abc", -1, 2 ** 40, 1.5, float("nan"), [], [None], [object()], {"a": 1}, object(),
                b"\xff", (1, 2, 3), [2 ** 40], ["nosuchname"], [1.5]]
@@ -437,3 +437,63 @@ class TestRepair:
         with pytest.raises(korvo.SolverError, match="negative relaxation limit"):
             p.repairweightedinfeasbounds([1, 1, 1], None, None, None, [-1, 0, 0], None, None, None, "n", 0.0, "")
         assert p.getSolution() == before
+
+
+class TestTuning:
+    def test_tune_keeps_the_fastest_run_and_its_controls(self, instances_dir, tmp_path):
+        p = korvo.problem()
+        p.read(os.path.join(instances_dir, "afiro.mps"))
+        p.tune("")
+        # The winner's results are the problem's: afiro's optimum without another solve.
+        assert p.getProbStatusString() == "lp_optimal"
+        assert p.getObjVal() == pytest.approx(-464.7531428571, rel=1e-7)
+        path = str(tmp_path / "method.txt")
+        p.tunerwritemethod(path)
+        lines = open(path).read().splitlines()
+        assert lines[0] == "korvo tuner method 1" and lines[1].startswith("# the fastest combination")
+        chosen = dict(line.replace(" ", "").split("=") for line in lines[2:])
+        assert set(chosen) == {"presolve", "defaultalg", "scaling"}
+        for name, value in chosen.items():
+            assert p.getControl(name) == int(float(value))
+        # Read into a fresh problem, the file sets the same controls.
+        q = korvo.problem()
+        q.tunerreadmethod(path)
+        assert all(q.getControl(name) == int(float(value)) for name, value in chosen.items())
+
+    def test_mip_tuning_varies_the_heuristic_effort(self, instances_dir, tmp_path):
+        p = korvo.problem()
+        p.read(os.path.join(instances_dir, "flugpl.mps"))
+        p.tune("g")
+        assert p.getProbStatusString() == "mip_optimal"
+        assert p.getObjVal() == pytest.approx(1201500, rel=1e-6)
+        path = str(tmp_path / "m.txt")
+        p.tunerwritemethod(path)
+        names = {line.split("=")[0].strip() for line in open(path).read().splitlines()[2:]}
+        assert names == {"presolve", "heureffort"}
+
+    def test_method_files_are_checked_before_anything_changes(self, tmp_path):
+        p = korvo.problem()
+        before = (p.getControl("presolve"), p.getControl("defaultalg"))
+        cases = {
+            "no header": ("presolve = 0\n", "not a tuner method file"),
+            "unknown": ("korvo tuner method 1\npresolve = 0\nnosuch = 1\n", "line 3: unknown control"),
+            "range": ("korvo tuner method 1\npresolve = 0\ndefaultalg = 9\n", "line 3: .*out of range"),
+            "text": ("korvo tuner method 1\npresolve = zero\n", "line 2: \"zero\" is not a number"),
+            "fraction": ("korvo tuner method 1\ndefaultalg = 2.5\n", "takes an integer"),
+            "form": ("korvo tuner method 1\npresolve 0\n", "expected"),
+        }
+        for name, (text, message) in cases.items():
+            path = tmp_path / f"{name}.txt"
+            path.write_text(text)
+            with pytest.raises(korvo.SolverError, match=message):
+                p.tunerreadmethod(str(path))
+            assert (p.getControl("presolve"), p.getControl("defaultalg")) == before
+        with pytest.raises(korvo.SolverError, match="cannot open"):
+            p.tunerreadmethod(str(tmp_path / "missing.txt"))
+        # Comments, blank lines and any case are fine.
+        good = tmp_path / "good.txt"
+        good.write_text("# mine\nkorvo tuner method 1\n\nPresolve = 0  # off\ndefaultalg=3\n")
+        p.tunerreadmethod(str(good))
+        assert (p.getControl("presolve"), p.getControl("defaultalg")) == (0, 3)
+        with pytest.raises(korvo.SolverError, match="unknown flag"):
+            p.tune("x")

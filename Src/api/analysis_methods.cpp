@@ -10,6 +10,7 @@
 #include "api/wrapper_table.h"
 #include "krvs.h"
 #include "problem/problem.h"
+#include "problem/problem_methods.h"
 #include "python_model/docstrings.h"
 #include "python_model/korvo_module.h"
 #include "python_model/pyref.h"
@@ -283,6 +284,26 @@ int repairweightedinfeasbounds_call(wrap_call &c) {
   return rc;
 }
 
+
+// ---- tuning --------------------------------------------------------------------
+// tune(flags=''): the solve protocol, as for lpoptimize: the interpreter lock
+// is released while the runs go on.
+int tune_call(wrap_call &c) {
+  const char *flags = c.strs[0] ? c.strs[0] : "";
+  KRVSprob prob = c.p->prob;
+  int rc;
+  problem_solving_scope solving(c.p);
+  int slot = setSigIntHandler(c.p);
+  Py_BEGIN_ALLOW_THREADS;
+  rc = KRVStune(prob, flags);
+  Py_END_ALLOW_THREADS;
+  int interrupted = resetSigIntHandler(slot);
+  c.p->last_solve_nonlinear = 0;
+  if (interrupted < 0 || PyErr_Occurred()) return -1;
+  return rc;
+}
+int tunerwritemethod_call(wrap_call &c) { return KRVStunerwritemethod(c.p->prob, c.strs[0]); }
+int tunerreadmethod_call(wrap_call &c) { return KRVStunerreadmethod(c.p->prob, c.strs[0]); }
 }  // namespace
 
 // ---- the table ---------------------------------------------------------------
@@ -645,6 +666,44 @@ const wrapper_def kRepairweightedinfeasbounds{
     repairweightedinfeasbounds_call,
     int_result};
 
+const wrapper_def kTune{
+    "tune",
+    KORVO_DOC("Solves the problem under several combinations of controls and keeps the fastest.", "p.tune(flags='')",
+              KORVO_ARGS("flags: 'l' tunes the LP solve, 'g' the MIP solve; empty: the problem's class decides."),
+              "p.tune('')",
+              "LPs try presolve, the algorithm and scaling; MIPs presolve and the heuristic effort. Each run stops "
+              "at a little more than twice the fastest time so far, and all of them within the timelimit control. "
+              "The winner's controls are set and its results kept; tunerwritemethod writes them."),
+    1,
+    {{"flags", "flags", WR_STRING, CONV_STRING, -1, true}},
+    nullptr,
+    tune_call,
+    nullptr};
+
+const wrapper_def kTunerwritemethod{
+    "tunerwritemethod",
+    KORVO_DOC("Writes the controls chosen by the last tune to a method file.", "p.tunerwritemethod(methodfile)",
+              KORVO_ARGS("methodfile: the file to write."), "p.tunerwritemethod('method.txt')",
+              "Plain text: the line \"korvo tuner method 1\", then \"name = value\" per control; '#' starts a "
+              "comment. Without a tune the problem's current values of those controls are written."),
+    1,
+    {{"methodfile", "methodfile", WR_STRING, CONV_STRING, -1, false}},
+    nullptr,
+    tunerwritemethod_call,
+    nullptr};
+
+const wrapper_def kTunerreadmethod{
+    "tunerreadmethod",
+    KORVO_DOC("Reads a method file and sets its controls.", "p.tunerreadmethod(methodfile)",
+              KORVO_ARGS("methodfile: a file written by tunerwritemethod (or by hand in its format)."),
+              "p.tunerreadmethod('method.txt')",
+              "Every line is checked first; a bad line (unknown control, value out of range) changes nothing."),
+    1,
+    {{"methodfile", "methodfile", WR_STRING, CONV_STRING, -1, false}},
+    nullptr,
+    tunerreadmethod_call,
+    nullptr};
+
 PyMethodDef analysis_methods[] = {
     KORVO_WRAPPER_METHOD(kObjsa),         KORVO_WRAPPER_METHOD(kRhssa),
     KORVO_WRAPPER_METHOD(kBndsa),         KORVO_WRAPPER_METHOD(kEstimaterowdualranges),
@@ -657,7 +716,8 @@ PyMethodDef analysis_methods[] = {
     KORVO_WRAPPER_METHOD(kIisstatus),     KORVO_WRAPPER_METHOD(kGetiisdata),
     KORVO_WRAPPER_METHOD(kIiswrite),      KORVO_WRAPPER_METHOD(kRepairinfeas),
     KORVO_WRAPPER_METHOD(kRepairweightedinfeas), KORVO_WRAPPER_METHOD(kRepairweightedinfeasbounds),
-    {nullptr, nullptr, 0, nullptr}};
+    KORVO_WRAPPER_METHOD(kTune),          KORVO_WRAPPER_METHOD(kTunerwritemethod),
+    KORVO_WRAPPER_METHOD(kTunerreadmethod), {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 

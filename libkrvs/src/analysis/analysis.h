@@ -39,9 +39,11 @@ struct AnalysisState {
   bool iis_exhausted = false;
   uint64_t iis_structure_version = 0, iis_data_version = 0;
 
-  // Controls chosen by the last tune or read from a method file.
+  // Controls chosen by the last tune (tuned) or read from a method file,
+  // and the times of the winner and of the problem's own controls.
   std::vector<std::pair<int, double>> tuned_controls;
   bool tuned = false;
+  double tuned_time = 0.0, baseline_time = 0.0;
 };
 
 // True when d is a direction along which the model's (relaxed) feasible set
