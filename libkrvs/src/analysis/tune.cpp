@@ -131,6 +131,9 @@ int KRVStune(KRVSprob prob, const char *flags) noexcept {
       ControlValues trial = saved;
       apply_method(trial, tried[k]);
       trial.set_int(CTRL_8035, 0);
+      // Every run starts cold: a warm start from the previous run's basis
+      // would make all runs after the first look fast.
+      trial.set_int(CTRL_8010, 0);
       trial.set_double(CTRL_7001, std::max(1e-3, best_time < 0 ? remaining : std::min(remaining, 2 * best_time + 0.5)));
       prob->controls = trial;
       std::string outcome;
