@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "api/errors.h"
+#include "api/handles.h"
 #include "constraint/constraint.h"
 #include "constraint/sos.h"
 #include "krvs.h"
@@ -67,6 +68,14 @@ int convert_element(problem_s *p, PyObject *item, void *array, int64_t i, int ki
       long v = PyLong_AsLong(item);
       if (v == -1 && PyErr_Occurred()) return -1;
       static_cast<char *>(array)[i] = char(v & 0xff);
+      return 0;
+    }
+    case CONV_POOLCUT:
+      return poolcut_getcut(item, static_cast<void **>(array) + i);
+    case CONV_OBJECT: {
+      void *object = krvsobject_getobj(item);
+      if (!object && PyErr_Occurred()) return -1;
+      static_cast<void **>(array)[i] = object;
       return 0;
     }
     default:
@@ -329,6 +338,8 @@ int conv_arr2obj(problem_s *p, int64_t count, const void *array, PyObject **targ
         item.reset(PyUnicode_FromFormat("%d", int(static_cast<const unsigned char *>(array)[i])));
         break;
       case CONV_STRING: item.reset(PyUnicode_FromString(static_cast<const char *const *>(array)[i])); break;
+      case CONV_POOLCUT: item.reset(poolcut_create(static_cast<void *const *>(array)[i])); break;
+      case CONV_OBJECT: item.reset(krvsobject_create(static_cast<void *const *>(array)[i])); break;
       default:
         PyErr_Format(korvo_interface_error, "Wrong item returned from API call, type %d", kind);
         return -1;

@@ -361,6 +361,111 @@ KRVS_API int KRVSgetpwlcons64(KRVSprob prob, int colind[], int resultant[], int6
                               double yval[], int64_t maxpoints, int64_t *npoints, int first, int last) KRVS_NOEXCEPT;
 KRVS_API int KRVSdelpwlcons(KRVSprob prob, int npwls, const int pwlind[]) KRVS_NOEXCEPT;
 
+/* MIP starts. KRVSaddmipsol keeps a full (colind null: one value per
+ * column) or partial solution, under an optional name, for the next
+ * KRVSmipoptimize. That solve fixes its columns (integral ones at their
+ * rounded values), solves for the rest with a small search, and hands the
+ * result to the solver as a starting solution. What became of each start
+ * is one of the KRVS_MIPSTART_ values, read with KRVSgetmipsolstatus (index
+ * 0 .. attribute 1433 - 1, in the order the starts were given).
+ * The user-solution notification: the problem record's member
+ * user_solution_notify (core/problem.h) is called with the start's name and
+ * status as soon as the solve has decided on it, on the solving thread. */
+#define KRVS_MIPSTART_PENDING 0    /* not yet offered to a solve */
+#define KRVS_MIPSTART_FEASIBLE 1   /* feasible as given, used */
+#define KRVS_MIPSTART_COMPLETED 2  /* completed (partial, or continuous values re-solved), used */
+#define KRVS_MIPSTART_INFEASIBLE 3 /* no feasible solution agrees with it */
+#define KRVS_MIPSTART_DROPPED 4    /* not decided (search limit), or the solve had no use for it */
+KRVS_API int KRVSaddmipsol(KRVSprob prob, int length, const double solval[], const int colind[],
+                           const char *name) KRVS_NOEXCEPT;
+/* Checks a full solution at once: *status is KRVS_MIPSTART_FEASIBLE or
+ * _COMPLETED (then it is kept as a start of the next solve, with its
+ * completed values), _INFEASIBLE or _DROPPED (not kept). */
+KRVS_API int KRVSloadmipsol(KRVSprob prob, const double solval[], int *status) KRVS_NOEXCEPT;
+/* name may be null, else it receives at most maxbytes bytes (terminated). */
+KRVS_API int KRVSgetmipsolstatus(KRVSprob prob, int index, int *status, char name[], int maxbytes) KRVS_NOEXCEPT;
+/* Fixes every discrete column at the last MIP solution (integral values
+ * rounded) through its bounds; options 0 or 1 (the same). */
+KRVS_API int KRVSfixglobals(KRVSprob prob, int options) KRVS_NOEXCEPT;
+
+/* The cut pool. A cut is a row over the columns with a user type; its
+ * handle names it and is refused once the cut is gone. Cuts added with
+ * KRVSaddcuts64 or loaded with KRVSloadcuts are active: every solve has them
+ * as rows after the model's rows, in the order of their handles.
+ * KRVSstorecuts64 puts cuts in the pool without making them active
+ * (nodups 1 / 2: a cut equal to one in the pool, of the same / any type, is
+ * not added again, and the existing one's handle is returned). Selections by
+ * type (ncuts -1, or a null list where the methods say so) use interp -1 every
+ * cut, 1 type equal, 2 type sharing a bit, 3 type holding every bit.
+ * KRVSdelcuts makes active cuts inactive (stored cuts stay in the pool,
+ * others are forgotten); with a solution at hand, only cuts whose absolute
+ * slack exceeds delta, and with basis 1 not the tight ones. KRVSdelcpcuts
+ * removes stored cuts that are not active. Starts of rows: ncuts + 1 entries.
+ * Slacks and violations are taken at the last LP solution, else the last
+ * MIP solution. The engine's tree search reads the pool through
+ * model/cut_pool.h. */
+typedef struct krvs_cut_s *KRVScut;
+KRVS_API int KRVSaddcuts64(KRVSprob prob, int ncuts, const int cuttype[], const char rowtype[], const double rhs[],
+                           const int64_t start[], const int colind[], const double cutcoef[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSstorecuts64(KRVSprob prob, int ncuts, int nodups, const int cuttype[], const char rowtype[],
+                             const double rhs[], const int64_t start[], KRVScut cutind[], const int colind[],
+                             const double cutcoef[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadcuts(KRVSprob prob, int cuttype, int interp, int ncuts, const KRVScut cutind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSdelcuts(KRVSprob prob, int basis, int cuttype, int interp, double delta, int ncuts,
+                         const KRVScut cutind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSdelcpcuts(KRVSprob prob, int cuttype, int interp, int ncuts, const KRVScut cutind[]) KRVS_NOEXCEPT;
+/* Active cuts of a type; *ncuts is the total, at most maxcuts handles are written. */
+KRVS_API int KRVSgetcutlist(KRVSprob prob, int cuttype, int interp, int *ncuts, int maxcuts,
+                            KRVScut cutind[]) KRVS_NOEXCEPT;
+/* Stored cuts of a type violated by at least delta, with their violations. */
+KRVS_API int KRVSgetcpcutlist(KRVSprob prob, int cuttype, int interp, double delta, int *ncuts, int maxcuts,
+                              KRVScut cutind[], double viol[]) KRVS_NOEXCEPT;
+/* The rows of given cuts: start has ncuts + 1 entries, start[ncuts] the
+ * total number of coefficients, of which at most maxcoefs are written. */
+KRVS_API int KRVSgetcpcuts64(KRVSprob prob, const KRVScut rowind[], int ncuts, int64_t maxcoefs, int cuttype[],
+                             char rowtype[], int64_t start[], int colind[], double cutcoef[],
+                             double rhs[]) KRVS_NOEXCEPT;
+/* The row each cut has in the matrix a solve is given (-1 when not active). */
+KRVS_API int KRVSgetcutmap(KRVSprob prob, int ncuts, const KRVScut cutind[], int cutmap[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetcutslack(KRVSprob prob, KRVScut cut, double *slack) KRVS_NOEXCEPT;
+/* Rows marked as model cuts or delayed rows: the engine's tree search may
+ * hold them back; the HiGHS solve keeps them as ordinary rows of the model.
+ * KRVSgetmodelcuts lists them (delayed 0: model cuts, 1: delayed rows). */
+KRVS_API int KRVSloadmodelcuts(KRVSprob prob, int nrows, const int rowind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSloaddelayedrows(KRVSprob prob, int nrows, const int rowind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetmodelcuts(KRVSprob prob, int *nrows, int maxrows, int rowind[], int delayed) KRVS_NOEXCEPT;
+
+/* Branching directives of columns: priority (>= 0, smaller first, default
+ * 500), direction 'U' up first, 'D' down first, 'N' either, pseudo costs
+ * (>= 0). KRVSloaddirs replaces all directives (null arrays: defaults);
+ * KRVSloadpresolvedirs is the same, the presolved columns being the
+ * model's own; KRVSloadbranchdirs sets directions only (dir > 0 up, < 0
+ * down, 0 or null either). KRVSgetdirs lists them by column (null outputs
+ * allowed; *ndirs the count). They follow column deletions. HiGHS's search
+ * takes no directives: mipoptimize keeps them for the engine's own search. */
+KRVS_API int KRVSloaddirs(KRVSprob prob, int ndirs, const int colind[], const int priority[], const char dir[],
+                          const double uppseudo[], const double downpseudo[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadpresolvedirs(KRVSprob prob, int ndirs, const int colind[], const int priority[],
+                                  const char dir[], const double uppseudo[], const double downpseudo[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSloadbranchdirs(KRVSprob prob, int ncols, const int colind[], const int dir[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetdirs(KRVSprob prob, int *ndirs, int colind[], int priority[], char dir[], double uppseudo[],
+                         double downpseudo[]) KRVS_NOEXCEPT;
+/* Rows and columns presolve must keep (added to those marked before). */
+KRVS_API int KRVSloadsecurevecs(KRVSprob prob, int nrows, int ncols, const int rowind[],
+                                const int colind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetsecurevecs(KRVSprob prob, int *nrows, int *ncols, int rowind[], int colind[]) KRVS_NOEXCEPT;
+
+/* Bounds stored for a branch of the search ('L', 'U', 'B'); *bounds receives
+ * a handle owned by the problem. KRVSsetbranchbounds / KRVSsetbranchcuts
+ * name the bounds and cuts of the branch being made, for the engine's tree
+ * search; KRVSgetbranchbounds reads stored bounds back. */
+KRVS_API int KRVSstorebounds(KRVSprob prob, int nbounds, const int colind[], const char bndtype[],
+                             const double bndval[], void **bounds) KRVS_NOEXCEPT;
+KRVS_API int KRVSsetbranchbounds(KRVSprob prob, void *bounds) KRVS_NOEXCEPT;
+KRVS_API int KRVSsetbranchcuts(KRVSprob prob, int ncuts, const KRVScut cutind[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetbranchbounds(KRVSprob prob, void *bounds, int *nbounds, int maxbounds, int colind[],
+                                 char bndtype[], double bndval[]) KRVS_NOEXCEPT;
+
 /* ---- queries of the model, the solution, the basis and presolve; solution,
  *      basis and snapshot files -------------------------------------------- */
 /* Value types of KRVSgetcontrolinfo and KRVSgetattribinfo. */

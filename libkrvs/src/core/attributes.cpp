@@ -50,6 +50,7 @@ bool int_attribute(KRVSprob prob, int id, int64_t &value) {
     case 1327: value = int64_t(m.indicators.size()); return true;
     case 1431: value = int64_t(m.mip.gencons.size()); return true;
     case 1432: value = int64_t(m.mip.pwlcons.size()); return true;
+    case 1433: value = int64_t(m.mip.mip_starts.size()); return true;
     case 1158: value = int64_t(prob->name.size()); return true;
     default: break;
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <cstdio>
@@ -48,6 +49,10 @@ struct krvs_problem_s {
 
   // Set by KRVSinterrupt (any thread); polled by the running solve.
   std::atomic<int> interrupt_reason{0};
+
+  // Called when a MIP solve has decided on a user's MIP start: the start's
+  // name and its KRVS_MIPSTART_ status (solving thread). Empty: nobody listens.
+  std::function<void(KRVSprob, const std::string &, int)> user_solution_notify;
 
   std::unique_ptr<krvs::Model> model;
   std::unique_ptr<krvs::SolveState> solve;

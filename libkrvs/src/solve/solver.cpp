@@ -15,6 +15,7 @@
 #include "nlp/qcqp.h"
 #include "solve/convexity.h"
 #include "solve/highs_build.h"
+#include "solve/mip_starts.h"
 #include "solve/solve_state.h"
 
 namespace krvs {
@@ -445,6 +446,13 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
     const std::string reason = log.last_error();
     throw Error("The solver refused the model" + (reason.empty() ? std::string() : ": " + reason));
   }
+
+  // The user's MIP starts, completed and handed over as starting solutions.
+  auto log_line = [&log](const std::string &text) { log.line(text); };
+  if (discrete)
+    offer_mip_starts(prob, highs, m.cols(), log_line);
+  else if (mip_request)
+    drop_mip_starts(prob, log_line);
 
   // Warm start from the last basis when only bounds, costs or right-hand
   // sides changed since it was found.
