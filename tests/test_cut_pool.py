@@ -169,3 +169,18 @@ def test_directives_and_stored_bounds():
     p.delcpcuts(0, -1, None)
     with pytest.raises(korvo.SolverError, match="unknown cut"):
         p.setbranchcuts(cuts)
+
+
+def test_iterators_of_the_wrong_length_are_refused():
+    p, x = knapsack()
+    with pytest.raises(korvo.ModelError, match="Mismatched lengths"):
+        p.addcuts(iter([0]), "L", [5.0], iter([0, 1, 2, 3, 4]), [x[0]], [1.0])
+    with pytest.raises(korvo.ModelError, match="Mismatched lengths"):
+        p.addcuts([0, 0], "LL", iter([5.0, 1.0, 2.0]), [0, 1, 2], [x[0], x[1]], [1.0, 1.0])
+    with pytest.raises(korvo.ModelError, match="Mismatched lengths"):
+        p.loadmipsol(iter([1.0]))
+    with pytest.raises(korvo.ModelError, match="Mismatched lengths"):
+        p.addgencons([0], iter([x[0], x[1]]), [0], [x[2]])
+    assert active(p) == [] and p.attributes.mipstarts == 0 and p.attributes.gencons == 0
+    p.addcuts(iter([0]), iter("L"), (v for v in [5.0]), iter([0, 3]), iter(x), iter([1.0, 1.0, 1.0]))
+    assert len(active(p)) == 1

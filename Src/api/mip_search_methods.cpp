@@ -26,9 +26,15 @@ int cut_selection(const wrap_call &c, int arg, int slot) { return c.given(arg) ?
 // last start must be the number of coefficients, so that no row reaches
 // beyond them.
 int convert_starts(wrap_call &c, int arg, int nrows, int coef_a, int coef_slot) {
-  int64_t slot = int64_t(nrows) + 1;
+  const int64_t expected = int64_t(nrows) + 1;
+  int64_t slot = expected;
   if (conv_obj2arr(c.p, &slot, c.objects[arg], &c.arrays[arg], CONV_INT64) < 0) return -1;
   if (!c.arrays[arg]) return 0;  // reported by the engine as a missing array
+  if (slot != expected) {  // an iterator of another length
+    PyErr_Format(korvo_model_error, "Mismatched lengths in arguments: expected %lld, found %lld", (long long)expected,
+                 (long long)slot);
+    return -1;
+  }
   const int64_t coefs = c.array<int64_t>(arg)[nrows];
   const int64_t given = c.arrays[coef_a] ? c.slots[coef_slot] : 0;
   if (coefs != given) {
@@ -53,7 +59,13 @@ int loadmipsol_prepare(wrap_call &c) {
   int64_t cols = 0;
   if (KRVSgetintattrib64(c.p->prob, 1214, &cols) != 0) return -1;
   c.slots[0] = cols;
-  return conv_obj2arr(c.p, &c.slots[0], c.objects[0], &c.arrays[0], CONV_DOUBLE);
+  if (conv_obj2arr(c.p, &c.slots[0], c.objects[0], &c.arrays[0], CONV_DOUBLE) < 0) return -1;
+  if (c.slots[0] != cols) {  // an iterator of another length
+    PyErr_Format(korvo_model_error, "Mismatched lengths in arguments: expected %lld, found %lld", (long long)cols,
+                 (long long)c.slots[0]);
+    return -1;
+  }
+  return 0;
 }
 int loadmipsol_call(wrap_call &c) {
   int status = 0;

@@ -85,7 +85,17 @@ int convert_argument(wrap_call &call, const wrap_arg &arg, int i) {
     case WR_ARRAY_OR_NONE: {
       int64_t unused = -1;
       int64_t *slot = arg.slot >= 0 ? &call.slots[arg.slot] : &unused;
-      return conv_obj2arr(call.p, slot, obj, &call.arrays[i], arg.kind);
+      const int64_t expected = *slot;
+      if (conv_obj2arr(call.p, slot, obj, &call.arrays[i], arg.kind) < 0) return -1;
+      // An iterator sets the slot to its own count; one that disagrees with
+      // an earlier array of the slot would make the engine read past the
+      // shorter array.
+      if (expected >= 0 && *slot != expected) {
+        PyErr_Format(korvo_model_error, "Mismatched lengths in arguments: expected %lld, found %lld",
+                     (long long)expected, (long long)*slot);
+        return -1;
+      }
+      return 0;
     }
     case WR_OUTLIST:
     case WR_OBJECT:
