@@ -15,7 +15,7 @@ pytestmark = pytest.mark.usefixtures("quiet")
 
 def test_chained_and_boolean_uses_of_constraints_are_refused():
     x, y = korvo.var(name="x"), korvo.var(name="y")
-    with pytest.raises(TypeError, match=r"korvo\.constraint\(body=x \+ y, lb=1, ub=3\)"):
+    with pytest.raises(TypeError, match=r"korvo\.constraint\(x \+ y, lb=1, ub=3\)"):
         1 <= x + y <= 3
     with pytest.raises(TypeError):
         if x >= 3:
@@ -35,7 +35,7 @@ def test_chained_and_boolean_uses_of_constraints_are_refused():
 
 def test_the_suggested_two_sided_constraint_solves_as_written():
     x, y = korvo.var(name="x"), korvo.var(name="y")
-    c = korvo.constraint(body=x + y, lb=1, ub=3)
+    c = korvo.constraint(x + y, lb=1, ub=3)
     p = korvo.problem(x, y, c, x + y)
     p.solve()
     assert p.getObjVal() == pytest.approx(1.0)

@@ -491,7 +491,7 @@ PyObject *expression_cmp(PyObject *a, PyObject *b, int op) { return make_constra
 int constraint_bool(PyObject *) {
   PyErr_SetString(PyExc_TypeError,
                   "A constraint has no truth value. A chained comparison such as 1 <= x + y <= 3 cannot be "
-                  "written in Python; write a two-sided constraint as korvo.constraint(body=x + y, lb=1, ub=3). "
+                  "written in Python; write a two-sided constraint as korvo.constraint(x + y, lb=1, ub=3). "
                   "To find a variable in a container, use a dict or set (variables hash by identity) or "
                   "compare with 'is'");
   return -1;
