@@ -134,6 +134,10 @@ PyObject *run_wrapper_unguarded(PyObject *self, PyObject *args, PyObject *kwargs
     return nullptr;
   }
   if (!parse_objects(args, kwargs, def, call.objects)) {
+    if (def.parse_error) {
+      PyErr_Clear();
+      PyErr_SetString(korvo_interface_error, def.parse_error);
+    }
     setKrvsErrIfNull(self, result);
     return nullptr;
   }
@@ -142,7 +146,7 @@ PyObject *run_wrapper_unguarded(PyObject *self, PyObject *args, PyObject *kwargs
   int missing_count = 0;
   for (int i = 0; i < def.nargs; ++i)
     if (!def.args[i].optional && def.args[i].role != WR_OUTLIST && def.args[i].role != WR_ARRAY_OR_NONE &&
-        call.objects[i] == Py_None) {
+        def.args[i].role != WR_OBJECT && call.objects[i] == Py_None) {
       missing += missing_count++ ? ", " : "";
       missing += def.args[i].keyword;
     }
@@ -154,6 +158,13 @@ PyObject *run_wrapper_unguarded(PyObject *self, PyObject *args, PyObject *kwargs
   }
   for (int i = 0; i < def.nargs; ++i)
     if (convert_argument(call, def.args[i], i) < 0) {
+      // A number or string of the wrong type counts as a wrong argument list
+      // in rows that name one.
+      const wrap_role role = def.args[i].role;
+      if (def.parse_error && (role == WR_INT || role == WR_DOUBLE || role == WR_STRING)) {
+        PyErr_Clear();
+        PyErr_SetString(korvo_interface_error, def.parse_error);
+      }
       setKrvsErrIfNull(self, result);
       return nullptr;
     }

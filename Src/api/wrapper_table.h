@@ -31,7 +31,7 @@ enum wrap_role : uint8_t {
   WR_ARRAY,    // a sequence converted with conv_obj2arr(kind, slot) -> arrays[i]
   WR_OUTLIST,  // the caller's list (or None), filled after the call from arrays[i] (prepared), count slots[slot]
   WR_ARRAY_OR_NONE,  // as WR_ARRAY, but None leaves arrays[i] null even where the argument is required
-  WR_OBJECT,   // taken as given in objects[i]; the preparation step interprets it
+  WR_OBJECT,   // taken as given in objects[i] (None included); the preparation step interprets it
 };
 
 constexpr int kWrapMaxArgs = 12;
@@ -82,6 +82,10 @@ struct wrapper_def {
   PyObject *(*result)(wrap_call &call);
   // Left out in most rows: refused while the problem is being solved.
   wrap_solve_rule while_solving = WRAP_REFUSED_WHILE_SOLVING;
+  // Left out in most rows: the parser's own message. Otherwise the message
+  // of the korvo.InterfaceError raised when the arguments cannot be parsed
+  // or a number or string argument has the wrong type.
+  const char *parse_error = nullptr;
 };
 
 // Allocates n elements of size bytes each with the module allocator into

@@ -251,6 +251,131 @@ KRVS_API int KNLSsetcbslpend(KNLSprob nlprob, KNLScallback_fn fn, void *user_dat
 KRVS_API int KNLSsetcbiterstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
 KRVS_API int KNLSsetcbiterend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
 
+/* ---- SLP items: variables, tolerance sets, delta factors, rows, cascading
+ * KNLSaddvars sets, for each colindex[k], the SLP items given by the
+ * arrays (any array but colindex may be null: that item is left as it is):
+ * vartype, detrow (-1 none), seqnum (cascading order, 0 none), tolindex
+ * (1-based tolerance set, 0 none), initvalue (start value), stepbound (a
+ * cap on the column's step, 0 none). KNLSloadvars first drops every
+ * column's SLP items. */
+KRVS_API int KNLSaddvars(KNLSprob nlprob, int nvars, const int colindex[], const int vartype[],
+                         const int detrow[], const int seqnum[], const int tolindex[],
+                         const double initvalue[], const double stepbound[]) KRVS_NOEXCEPT;
+KRVS_API int KNLSloadvars(KNLSprob nlprob, int nvars, const int colindex[], const int vartype[],
+                          const int detrow[], const int seqnum[], const int tolindex[],
+                          const double initvalue[], const double stepbound[]) KRVS_NOEXCEPT;
+/* Tolerance sets of nine tolerances each (nonnegative): 0 absolute step,
+ * 1 relative step, 2 absolute objective change, 3 relative objective
+ * change, 4 absolute impact, 5 relative impact, 6 absolute slack, 7
+ * relative slack, 8 closure. Sets are numbered from 1; status bit (1 << k)
+ * marks tolerance k as used (added sets use the tolerances that are
+ * positive). KNLSloadtolsets replaces every set. */
+#define KNLS_TOLS_PER_SET 9
+KRVS_API int KNLSaddtolsets(KNLSprob nlprob, int ntolsets, const double tol[]) KRVS_NOEXCEPT;
+KRVS_API int KNLSloadtolsets(KNLSprob nlprob, int ntolsets, const double tol[]) KRVS_NOEXCEPT;
+/* tolset 1-based; status null keeps the status; tols null keeps the values. */
+KRVS_API int KNLSchgtolset(KNLSprob nlprob, int tolset, const int *status, const double tols[]) KRVS_NOEXCEPT;
+KRVS_API int KNLSgettolset(KNLSprob nlprob, int tolset, int *status, double tols[]) KRVS_NOEXCEPT;
+/* Deletes the given 1-based sets; later sets move down and columns that
+ * used a deleted set use none. */
+KRVS_API int KNLSdeltolsets(KNLSprob nlprob, int ntolsets, const int index[]) KRVS_NOEXCEPT;
+/* Delta factors of (column, row) pairs. KNLSchgdf: value null deletes the
+ * factor; *value receives the previous one (0 when there was none).
+ * KNLSgetdf fails when the pair has none. */
+KRVS_API int KNLSadddfs(KNLSprob nlprob, int ndfs, const int colindex[], const int rowindex[],
+                        const double value[]) KRVS_NOEXCEPT;
+KRVS_API int KNLSloaddfs(KNLSprob nlprob, int ndfs, const int colindex[], const int rowindex[],
+                         const double value[]) KRVS_NOEXCEPT;
+KRVS_API int KNLSchgdf(KNLSprob nlprob, int col, int row, double *value) KRVS_NOEXCEPT;
+KRVS_API int KNLSgetdf(KNLSprob nlprob, int col, int row, double *value) KRVS_NOEXCEPT;
+/* Row weight: multiplies the penalty of the row's violation in the SLP
+ * (positive; default 1). */
+KRVS_API int KNLSchgrowwt(KNLSprob nlprob, int row, const double *weight) KRVS_NOEXCEPT;
+KRVS_API int KNLSgetrowwt(KNLSprob nlprob, int row, double *weight) KRVS_NOEXCEPT;
+/* Delta types: 0 relative, 1 absolute; values positive. */
+KRVS_API int KNLSchgdeltatype(KNLSprob nlprob, int nvars, const int varind[], const int deltatypes[],
+                              const double values[]) KRVS_NOEXCEPT;
+/* The most Newton steps spent on a determined column when cascading. */
+KRVS_API int KNLSchgcascadenlimit(KNLSprob nlprob, int col, int limit) KRVS_NOEXCEPT;
+/* Orders the determined columns (those with a determining row) so that each
+ * comes after the determined columns its row reads; ties by seqnum. */
+KRVS_API int KNLScascadeorder(KNLSprob nlprob) KRVS_NOEXCEPT;
+/* Recomputes every determined column at the current point from its row,
+ * in the cascade order, within its bounds; the result becomes the current
+ * point (the solution's x, or the start values when there is none). */
+KRVS_API int KNLScascade(KNLSprob nlprob) KRVS_NOEXCEPT;
+
+/* Typed results of KNLSgetrowinfo / KNLSgetcolinfo: type 1 int, 2 double. */
+typedef struct {
+  int type;
+  int ivalue;
+  double dvalue;
+} KNLSinfo;
+#define KNLS_ROWINFO_NCOEFS       1 /* int: nonlinear coefficients in the row */
+#define KNLS_ROWINFO_WEIGHT       2 /* double: row weight */
+#define KNLS_ROWINFO_STATUS       3 /* int: row status */
+#define KNLS_ROWINFO_ACTIVITY     4 /* double: activity at the current point */
+#define KNLS_ROWINFO_VIOLATION    5 /* double: violation found by the last validation */
+#define KNLS_ROWINFO_KKT          6 /* double: complementarity residual of the last KKT validation */
+#define KNLS_ROWINFO_SCALE        7 /* double: factor found by the last scaling */
+#define KNLS_COLINFO_NONLINEAR    1 /* int: 1 when the column enters a nonlinear term */
+#define KNLS_COLINFO_VALUE        2 /* double: value at the current point */
+#define KNLS_COLINFO_DETROW       3 /* int: determining row, -1 none */
+#define KNLS_COLINFO_CASCADEPOS   4 /* int: place in the cascade order, -1 none */
+#define KNLS_COLINFO_KKT          5 /* double: stationarity residual of the last KKT validation */
+#define KNLS_COLINFO_CASCADELIMIT 6 /* int: Newton step limit when cascading */
+KRVS_API int KNLSgetrowinfo(KNLSprob nlprob, int infotype, int row, KNLSinfo *info) KRVS_NOEXCEPT;
+KRVS_API int KNLSgetcolinfo(KNLSprob nlprob, int infotype, int col, KNLSinfo *info) KRVS_NOEXCEPT;
+
+/* ---- formulas as text -----------------------------------------------------
+ * Infix text: numbers, column names (as known to the optimizer, or C<j>
+ * for column j), + - * / ^, unary minus, parentheses, internal functions
+ * by name (LN, LOG10, EXP, ABS, SQRT, SIN, ..., MIN, MAX, PWL, AND, OR)
+ * and user functions by name, arguments separated by commas. KNLSchgccoef
+ * replaces the coefficients at (row, col) (factor null: 1.0). KNLSgetccoef
+ * writes the first coefficient's formula into formula (at most maxbytes
+ * bytes with the terminating zero); it fails when the text is longer. */
+KRVS_API int KNLSchgccoef(KNLSprob nlprob, int row, int col, const double *factor,
+                          const char *formula) KRVS_NOEXCEPT;
+KRVS_API int KNLSgetccoef(KNLSprob nlprob, int row, int col, double *factor, char *formula,
+                          int maxbytes) KRVS_NOEXCEPT;
+
+/* ---- validation ------------------------------------------------------------
+ * KNLSvalidatevector: the point has one value per column; results are the
+ * sum of the violations of rows and bounds, the largest single violation
+ * and the objective value there. KNLSvalidaterow checks one row at the
+ * current point (message and row information); KNLSvalidate all rows.
+ * KNLSvalidatekkt checks first-order optimality of the last solution:
+ * stationarity per column (gradient of the objective minus the rows'
+ * gradients times their duals minus the reduced cost) and complementarity
+ * per row (dual times slack); mode 1 recomputes the reduced costs from the
+ * duals first; respectbasis 1 counts a reduced cost of a column strictly
+ * inside its bounds as a residual; updatemult 1 keeps the recomputed
+ * reduced costs in the solution; the message says whether the largest
+ * residual is within violtarget. */
+KRVS_API int KNLSvalidatevector(KNLSprob nlprob, const double point[], double *sumviol, double *maxviol,
+                                double *objective) KRVS_NOEXCEPT;
+KRVS_API int KNLSvalidaterow(KNLSprob nlprob, int row) KRVS_NOEXCEPT;
+KRVS_API int KNLSvalidate(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSvalidatekkt(KNLSprob nlprob, int mode, int respectbasis, int updatemult,
+                             double violtarget) KRVS_NOEXCEPT;
+
+/* ---- other actions -----------------------------------------------------------
+ * KNLSfixpenalties: the next solves start with the penalty weight the last
+ * solve ended with; *status 0 when done, 1 when no solve has run.
+ * KNLSsetcurrentiv: the current point becomes the start values.
+ * KNLSupdatelinearization: evaluates every nonlinear row at the current
+ * point (row information). KNLSscaling: row factors 1 / largest gradient
+ * entry at the current point. KNLSreinitialize: forgets the last solve.
+ * KNLSprintevalinfo, KNLSprintmemory: report through the message callback. */
+KRVS_API int KNLSfixpenalties(KNLSprob nlprob, int *status) KRVS_NOEXCEPT;
+KRVS_API int KNLSsetcurrentiv(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSupdatelinearization(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSscaling(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSreinitialize(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSprintevalinfo(KNLSprob nlprob) KRVS_NOEXCEPT;
+KRVS_API int KNLSprintmemory(KNLSprob nlprob) KRVS_NOEXCEPT;
+
 /* ---- files -------------------------------------------------------------
  * The linear part goes to / comes from filename through KRVSwriteprob /
  * KRVSreadprob; the nonlinear coefficients and row statuses to / from the

@@ -148,6 +148,7 @@ int KNLScopyprob(KNLSprob dest, KNLSprob src, const char *) noexcept {
     dest->coefs = src->coefs;  // formulas are immutable and shared
     dest->row_status = src->row_status;
     dest->vars = src->vars;
+    dest->items = src->items;
     dest->strings = src->strings;
     dest->userfuncs = src->userfuncs;
     dest->message_fn = nullptr;

@@ -3,7 +3,9 @@
 // user functions and the results of the last solve.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <map>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -46,6 +48,7 @@ struct SlpVariable {
   int history = 0;
   int converged = 0;
   int vartype = 0;
+  int seqnum = 0;  // place among the determined columns when cascading (0: none given)
 };
 
 struct UserFunction {
@@ -63,6 +66,43 @@ struct SolveCallback {
   void *data = nullptr;
   // Calls the callback (when set); true when it asks the solve to stop.
   bool call(KNLSprob prob) const { return fn && fn(prob, data) != 0; }
+};
+
+// A tolerance set: nine tolerances and the bits (1 << k) of those in use.
+// 0 absolute step, 1 relative step, 2 absolute objective change, 3 relative
+// objective change, 4 absolute impact (|gradient * step|), 5 relative
+// impact, 6 absolute slack, 7 relative slack, 8 closure.
+constexpr int kTolerancesPerSet = 9;
+struct TolSet {
+  int status = 0;
+  std::array<double, kTolerancesPerSet> tol{};
+};
+
+// Delta type of a column: 0 relative, 1 absolute, with its value.
+struct DeltaType {
+  int type = 0;
+  double value = 0.0;
+};
+
+// SLP settings of rows and columns beyond those of SlpVariable, and the
+// results of the last validation, scaling and cascade ordering.
+struct SlpItems {
+  std::vector<TolSet> tolsets;                       // set k+1 is tolsets[k]
+  std::map<std::pair<int, int>, double> dfs;         // (column, row) -> delta factor
+  std::unordered_map<int, double> row_weight;        // row -> penalty weight (1 when absent)
+  std::unordered_map<int, DeltaType> delta_type;     // column -> delta type
+  std::unordered_map<int, int> cascade_limit;        // column -> most Newton steps when cascading
+  std::vector<int> cascade_order;                    // determined columns in the order they are computed
+  std::vector<double> row_violation;                 // per row, from the last validation
+  std::vector<double> col_kkt_residual;              // per column, from the last KKT validation
+  std::vector<double> row_kkt_residual;              // per row, complementarity residual
+  std::vector<double> row_scale;                     // per row, from the last scaling
+  double final_penalty = 0.0;                        // penalty weight at the end of the last solve
+  long long evaluations = 0;                         // formula evaluations of the last solve
+  double row_weight_of(int row) const {
+    auto it = row_weight.find(row);
+    return it == row_weight.end() ? 1.0 : it->second;
+  }
 };
 
 // Results of the last solve.
@@ -101,4 +141,5 @@ struct knls_problem_s {
   double solve_time = 0.0;
   double objective_value = 0.0;
   krvs::nlp::SlpSolution solution;
+  krvs::nlp::SlpItems items;
 };

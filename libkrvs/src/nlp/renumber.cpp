@@ -25,6 +25,15 @@ int mapped(const std::vector<int> &map, int index) {
   return index >= 0 && size_t(index) < map.size() ? map[size_t(index)] : -1;
 }
 
+// Per-row and per-column results refer to the old numbering.
+void clear_row_results(SlpItems &items) {
+  items.cascade_order.clear();
+  items.row_violation.clear();
+  items.col_kkt_residual.clear();
+  items.row_kkt_residual.clear();
+  items.row_scale.clear();
+}
+
 }  // namespace
 
 void rows_deleted(KRVSprob prob, const std::vector<bool> &remove) {
@@ -45,6 +54,16 @@ void rows_deleted(KRVSprob prob, const std::vector<bool> &remove) {
   nl->row_status = std::move(status);
   for (auto &[j, v] : nl->vars)
     if (v.detrow >= 0) v.detrow = mapped(map, v.detrow);
+  SlpItems &items = nl->items;
+  std::map<std::pair<int, int>, double> dfs;
+  for (const auto &[key, value] : items.dfs)
+    if (mapped(map, key.second) >= 0) dfs[{key.first, mapped(map, key.second)}] = value;
+  items.dfs = std::move(dfs);
+  std::unordered_map<int, double> weights;
+  for (const auto &[r, w] : items.row_weight)
+    if (mapped(map, r) >= 0) weights[mapped(map, r)] = w;
+  items.row_weight = std::move(weights);
+  clear_row_results(items);
   nl->solution = SlpSolution{};
 }
 
@@ -75,6 +94,20 @@ void cols_deleted(KRVSprob prob, const std::vector<bool> &remove) {
   for (const auto &[j, v] : nl->vars)
     if (mapped(map, j) >= 0) vars[mapped(map, j)] = v;
   nl->vars = std::move(vars);
+  SlpItems &items = nl->items;
+  std::map<std::pair<int, int>, double> dfs;
+  for (const auto &[key, value] : items.dfs)
+    if (mapped(map, key.first) >= 0) dfs[{mapped(map, key.first), key.second}] = value;
+  items.dfs = std::move(dfs);
+  std::unordered_map<int, DeltaType> deltas;
+  for (const auto &[j, d] : items.delta_type)
+    if (mapped(map, j) >= 0) deltas[mapped(map, j)] = d;
+  items.delta_type = std::move(deltas);
+  std::unordered_map<int, int> limits;
+  for (const auto &[j, l] : items.cascade_limit)
+    if (mapped(map, j) >= 0) limits[mapped(map, j)] = l;
+  items.cascade_limit = std::move(limits);
+  clear_row_results(items);
   nl->solution = SlpSolution{};
 }
 

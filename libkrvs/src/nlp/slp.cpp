@@ -129,11 +129,17 @@ class SlpSolver {
   bool have_basis_ = false;
   std::vector<double> sub_x_, sub_row_dual_, sub_col_dual_;
   std::vector<double> soc_shift_;  // per nonlinear row: extra constant of its linearisation
-  double sub_errors_ = 0.0;  // sum of error columns (weighted)
+  double sub_errors_ = 0.0;   // sum of error columns
+  double sub_werrors_ = 0.0;  // the same with each row's weight
+  std::vector<double> err_weight_;  // weight of each error column's row
+  mutable double wviol_ = 0.0;  // weighted violation found by the last merit()
+  long long evaluations_ = 0;   // formula evaluations of this solve
   int nerr_ = 0;
 
   // Trust region and curvature.
   std::vector<double> radius_;  // per nonlinear column
+  std::vector<double> step_cap_;  // per nonlinear column: its step bound, or infinity
+  std::vector<const TolSet *> col_tolset_;  // per nonlinear column: its tolerance set in use, or null
   std::vector<double> B_;       // dense |nl_cols| x |nl_cols|, row major
   bool have_B_ = false;
   double mu_ = 1e3;
@@ -266,6 +272,7 @@ bool SlpSolver::evaluate(const std::vector<double> &x, bool with_gradients, std:
       for (int k : row_coefs_[p]) {
         const Coefficient &c = prob_->coefs[size_t(k)];
         double F = tape_.evaluate(*c.formula, x.data(), &users_, with_gradients);
+        ++evaluations_;
         double mult = c.col >= 0 ? x[size_t(c.col)] : 1.0;
         sum += c.factor * mult * F;
         if (with_gradients) {
@@ -363,15 +370,19 @@ void SlpSolver::determine_transfer_columns(std::vector<double> &x) const {
 double SlpSolver::merit(const std::vector<double> &x, double &viol) const {
   const CompressedMatrix &a = m_.by_rows();
   viol = 0.0;
+  double weighted = 0.0;  // the violation with each row's weight
   for (size_t p = 0; p < nl_rows_.size(); ++p) {
     int r = nl_rows_[p];
     double act = h_[p];
     for (int64_t k = a.start[size_t(r)]; k < a.start[size_t(r) + 1]; ++k) act += a.value[size_t(k)] * x[size_t(a.index[size_t(k)])];
     double lo, hi;
     row_bounds(m_, r, lo, hi);
-    viol += violation(act, lo, hi);
+    double v = violation(act, lo, hi);
+    viol += v;
+    weighted += prob_->items.row_weight_of(r) * v;
   }
-  return sense_ * objective(x) + mu_ * viol;
+  wviol_ = weighted;
+  return sense_ * objective(x) + mu_ * weighted;
 }
 
 // ----------------------------------------------------------- subproblems ----
@@ -393,6 +404,8 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
     if (t == 'G' || t == 'E' || t == 'R') errs.push_back(ErrCol{r, 1.0});
   }
   nerr_ = int(errs.size());
+  err_weight_.resize(errs.size());
+  for (size_t k = 0; k < errs.size(); ++k) err_weight_[k] = prob_->items.row_weight_of(errs[k].row);
   const int ncols = n_ + nerr_;
 
   HighsModel model;
@@ -421,7 +434,8 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
     lp.col_lower_[size_t(j)] = highs_bound(lo);
     lp.col_upper_[size_t(j)] = highs_bound(hi);
   }
-  for (int k = 0; k < nerr_; ++k) lp.col_cost_[size_t(n_ + k)] = mu;
+  // Each row's errors cost its weight times the penalty.
+  for (int k = 0; k < nerr_; ++k) lp.col_cost_[size_t(n_ + k)] = mu * prob_->items.row_weight_of(errs[size_t(k)].row);
   if (any_integer_) {
     lp.integrality_.assign(size_t(ncols), HighsVarType::kContinuous);
     for (int j = 0; j < n_; ++j)
@@ -549,7 +563,12 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
     return SubStatus::Failed;
   sub_x_.assign(sol.col_value.begin(), sol.col_value.begin() + n_);
   sub_errors_ = 0.0;
-  for (int k = 0; k < nerr_; ++k) sub_errors_ += std::max(0.0, sol.col_value[size_t(n_ + k)]);
+  sub_werrors_ = 0.0;
+  for (int k = 0; k < nerr_; ++k) {
+    double e = std::max(0.0, sol.col_value[size_t(n_ + k)]);
+    sub_errors_ += e;
+    sub_werrors_ += err_weight_[size_t(k)] * e;
+  }
   if (sol.dual_valid) {
     sub_row_dual_ = sol.row_dual;
     sub_col_dual_.assign(sol.col_dual.begin(), sol.col_dual.begin() + n_);
@@ -741,11 +760,23 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
   const double max_penalty = prob_->controls.get_double(12410);
   const double init_step = prob_->controls.get_double(12411);
   radius_.assign(nn, 0.0);
+  step_cap_.assign(nn, kInf);
+  col_tolset_.assign(nn, nullptr);
+  bool any_tolset = false;
   for (size_t p = 0; p < nn; ++p) {
     int j = nl_cols_[p];
     auto v = prob_->vars.find(j);
     double given = v != prob_->vars.end() ? v->second.initstepbound : 0.0;
     radius_[p] = given > 0 ? given : init_step * std::max(1.0, std::fabs(x[size_t(j)]));
+    // A column's own step bound caps its trust region.
+    double cap = v != prob_->vars.end() && v->second.stepbound > 0 ? v->second.stepbound : kInf;
+    step_cap_[p] = cap;
+    radius_[p] = std::min(radius_[p], cap);
+    const TolSet *set = nullptr;
+    if (v != prob_->vars.end() && v->second.tolset > 0 && size_t(v->second.tolset) <= prob_->items.tolsets.size())
+      set = &prob_->items.tolsets[size_t(v->second.tolset) - 1];
+    col_tolset_[p] = set && set->status != 0 ? set : nullptr;
+    any_tolset = any_tolset || col_tolset_[p];
   }
   have_B_ = false;
   have_basis_ = false;
@@ -789,19 +820,21 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     // would remove, raise the penalty.
     while (sub_errors_ > feastol_ && mu_ < max_penalty) {
       std::vector<double> keep_x = sub_x_, keep_rd = sub_row_dual_, keep_cd = sub_col_dual_;
-      double keep_err = sub_errors_;
+      double keep_err = sub_errors_, keep_werr = sub_werrors_;
       double new_mu = std::min(mu_ * 10, max_penalty);
       if (solve_subproblem(x, new_mu, !linear, use_hessian) != SubStatus::Optimal || sub_errors_ > 0.9 * keep_err) {
         sub_x_ = keep_x;
         sub_row_dual_ = keep_rd;
         sub_col_dual_ = keep_cd;
         sub_errors_ = keep_err;
+        sub_werrors_ = keep_werr;
         if (sub_errors_ > 0.9 * keep_err && sub_errors_ < keep_err) mu_ = new_mu;
         break;
       }
       mu_ = new_mu;
     }
     phi = merit(x, viol);
+    const double wviol_x = wviol_;
     if (linear) {
       x = sub_x_;
       prob_->solution.duals = sub_row_dual_;
@@ -825,10 +858,33 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       for (size_t p = 0; p < nn; ++p)
         for (size_t q = 0; q < nn; ++q) dBd += s[p] * B_[p * nn + q] * s[q];
     }
-    const double pred = mu_ * viol - mu_ * sub_errors_ - gd - 0.5 * dBd;
+    // Convergence of the step: by each column's tolerance set where it has
+    // one (absolute or relative step, absolute or relative impact on the
+    // objective), else by the relative step tolerance.
+    const bool step_small = [&] {
+      const double default_ok = steptol_ * (1.0 + xmax);
+      if (!any_tolset) return dmax <= default_ok;
+      const double fscale = std::fabs(objective(x));
+      for (size_t p = 0; p < nn; ++p) {
+        const int j = nl_cols_[p];
+        const double d = std::fabs(sub_x_[size_t(j)] - x[size_t(j)]);
+        const TolSet *set = col_tolset_[p];
+        if (!set) {
+          if (d > default_ok) return false;
+          continue;
+        }
+        const double impact = std::fabs(obj_grad_[size_t(j)] * d);
+        const auto used = [&](int k) { return (set->status >> k) & 1; };
+        const bool ok = (used(0) && d <= set->tol[0]) || (used(1) && d <= set->tol[1] * std::fabs(x[size_t(j)])) ||
+                        (used(4) && impact <= set->tol[4]) || (used(5) && impact <= set->tol[5] * fscale);
+        if (!ok) return false;
+      }
+      return true;
+    }();
+    const double pred = mu_ * wviol_x - mu_ * sub_werrors_ - gd - 0.5 * dBd;
     const double scale = 1.0 + std::fabs(phi);
 
-    if (dmax <= steptol_ * (1.0 + xmax) || pred <= 1e-2 * objtol_ * scale) {
+    if (step_small || pred <= 1e-2 * objtol_ * scale) {
       // No useful step from here.
       if (viol <= feastol_) {
         prob_->solution.duals = sub_row_dual_;
@@ -836,7 +892,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
         any_integer_ = had_integers;
         return KNLS_NLP_LOCALLY_OPTIMAL;
       }
-      if (mu_ >= max_penalty || dmax <= steptol_ * (1.0 + xmax)) {
+      if (mu_ >= max_penalty || step_small) {
         any_integer_ = had_integers;
         return KNLS_NLP_LOCALLY_INFEASIBLE;
       }
@@ -928,7 +984,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
         return false;
       }();
       if (ratio > 0.75 && at_boundary)
-        for (double &r : radius_) r *= 2.0;
+        for (size_t p = 0; p < nn; ++p) radius_[p] = std::min(2.0 * radius_[p], step_cap_[p]);
       else if (ratio < 0.25)
         for (double &r : radius_) r *= 0.5;
       const double change = std::fabs(ared);
@@ -937,7 +993,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       viol = trial_viol;
       prob_->solution.duals = sub_row_dual_;
       prob_->solution.djs = sub_col_dual_;
-      if (viol <= feastol_ && (change <= objtol_ * scale || dmax <= steptol_ * (1.0 + xmax))) {
+      if (viol <= feastol_ && (change <= objtol_ * scale || step_small)) {
         if (++small_changes >= 2) {
           any_integer_ = had_integers;
           return KNLS_NLP_LOCALLY_OPTIMAL;
@@ -978,6 +1034,8 @@ void SlpSolver::finish(const std::vector<double> &x, int status) {
   prob_->status = status;
   prob_->objective_value = objective(x);
   prob_->iterations = iterations_;
+  prob_->items.final_penalty = mu_;
+  prob_->items.evaluations = evaluations_;
   for (auto &[j, v] : prob_->vars)
     if (j < n_) {
       v.oldvalue = v.value;

@@ -104,7 +104,10 @@ int KNLSgetvar(KNLSprob nlprob, int col, int *detrow, double *initstepbound, dou
     if (history) *history = v.history;
     if (converged) *converged = v.converged;
     if (vartype) *vartype = v.vartype;
-    if (delta) *delta = -1;
+    if (delta) {
+      auto d = nlprob->items.delta_type.find(col);
+      *delta = d == nlprob->items.delta_type.end() ? -1 : d->second.type;
+    }
     if (penaltydelta) *penaltydelta = -1;
     if (updaterow) *updaterow = -1;
     if (oldvalue) *oldvalue = v.oldvalue;
