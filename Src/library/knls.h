@@ -376,6 +376,36 @@ KRVS_API int KNLSreinitialize(KNLSprob nlprob) KRVS_NOEXCEPT;
 KRVS_API int KNLSprintevalinfo(KNLSprob nlprob) KRVS_NOEXCEPT;
 KRVS_API int KNLSprintmemory(KNLSprob nlprob) KRVS_NOEXCEPT;
 
+/* ---- multistart --------------------------------------------------------------
+ * With jobs added, KNLSnlpoptimize solves from the plain start and for every
+ * job, each an independent SLP on a copy of the problem, on worker threads
+ * (control 12416, 0: one per processor); the best result with a locally or
+ * globally optimal status is kept (the plain start's result when none is).
+ * Integer attributes 12181 (solves run) and 12182 (the winner: 0 the plain
+ * start, k the k-th job) report on it. A job sets start values of columns
+ * and integer and double controls of the nonlinear solver. Presets add
+ * count jobs: random start values within the bounds (around the start
+ * where a bound is infinite), variations of the penalty weight and initial
+ * step bound, or both; custom presets add the job's own start values and
+ * controls on top. job_object is the caller's, handed back unchanged. */
+#define KNLS_MSPRESET_RANDOM          1
+#define KNLS_MSPRESET_CONTROLS        2
+#define KNLS_MSPRESET_RANDOM_CONTROLS 3
+KRVS_API int KNLSmsaddjob(KNLSprob nlprob, const char *description, int ninitial, const int colindex[],
+                          const double initial[], int nintcontrols, const int intcontrolid[],
+                          const int intcontrolvalue[], int ndblcontrols, const int dblcontrolid[],
+                          const double dblcontrolvalue[], void *job_object) KRVS_NOEXCEPT;
+KRVS_API int KNLSmsaddpreset(KNLSprob nlprob, const char *description, int preset, int count,
+                             void *job_object) KRVS_NOEXCEPT;
+KRVS_API int KNLSmsaddcustompreset(KNLSprob nlprob, const char *description, int preset, int count, int ninitial,
+                                   const int colindex[], const double initial[], int nintcontrols,
+                                   const int intcontrolid[], const int intcontrolvalue[], int ndblcontrols,
+                                   const int dblcontrolid[], const double dblcontrolvalue[],
+                                   void *job_object) KRVS_NOEXCEPT;
+KRVS_API int KNLSmsclear(KNLSprob nlprob) KRVS_NOEXCEPT;
+/* The job object of job k (from 1). */
+KRVS_API int KNLSmsgetjobobject(KNLSprob nlprob, int job, void **job_object) KRVS_NOEXCEPT;
+
 /* ---- files -------------------------------------------------------------
  * The linear part goes to / comes from filename through KRVSwriteprob /
  * KRVSreadprob; the nonlinear coefficients and row statuses to / from the

@@ -43,6 +43,9 @@ struct problem_s {
   int journal_resync;
   // Solves of this problem running now; nothing may change it meanwhile.
   int solving;
+  // The objects given to the nonlinear solver's multistart jobs (a list, or
+  // null), kept alive while the jobs hold them.
+  PyObject *ms_job_objects;
 };
 
 #endif

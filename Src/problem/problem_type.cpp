@@ -135,6 +135,7 @@ void problem_dealloc(PyObject *self) {
   Py_CLEAR(p->constraints);
   Py_CLEAR(p->sets);
   Py_CLEAR(p->user_functions);
+  Py_CLEAR(p->ms_job_objects);
   rowcolmap_free(&p->var_index);
   rowcolmap_free(&p->con_index);
   rowcolmap_free(&p->sos_index);
@@ -167,6 +168,7 @@ PyObject *problem_reset(PyObject *self, PyObject *) {
   problem_release_user_functions(p);
   Py_CLEAR(p->user_functions);
   destroy_engine_problems(p);
+  Py_CLEAR(p->ms_job_objects);
   reset_markers(p);
   if (create_engine_problems(p, "") != 0 || KRVSsetprobname(p->prob, "") != 0 ||
       KRVSaddcbmessage(p->prob, krv_py_print_prob, nullptr, 1) != 0 ||

@@ -66,6 +66,8 @@ bool nlp_int_attribute(KNLSprob prob, int id, int &value) {
     case 12044: value = prob->status; return true;
     case 12045: value = prob->stop_status; return true;
     case 12070: value = prob->iterations; return true;
+    case 12181: value = prob->ms_jobs_run; return true;
+    case 12182: value = prob->ms_winner; return true;
     case 12062: value = prob->state_flags; return true;
     default: break;
   }

@@ -105,6 +105,19 @@ struct SlpItems {
   }
 };
 
+// A multistart job: an independent solve of a copy of the problem from
+// other start values and/or with other controls.
+struct MsJob {
+  std::string description;
+  std::vector<int> cols;          // start values given for these columns
+  std::vector<double> values;
+  std::vector<std::pair<int, int>> int_controls;
+  std::vector<std::pair<int, double>> dbl_controls;
+  int preset = 0;                 // 0 none; else the preset that fills in start values / controls
+  int preset_index = 0;           // the job's number within its preset (varies what the preset draws)
+  void *job_object = nullptr;     // the caller's object, handed back in callbacks
+};
+
 // Results of the last solve.
 struct SlpSolution {
   std::vector<double> x, slack, duals, djs;
@@ -142,4 +155,7 @@ struct knls_problem_s {
   double objective_value = 0.0;
   krvs::nlp::SlpSolution solution;
   krvs::nlp::SlpItems items;
+  std::vector<krvs::nlp::MsJob> ms_jobs;
+  int ms_jobs_run = 0;   // solves of the last multistart, the plain start included
+  int ms_winner = -1;    // its winning job: 0 the plain start, k the k-th job; -1 no multistart
 };

@@ -6,6 +6,7 @@
 #include "model/model.h"
 #include "nlp_guard.h"
 #include "nlp_problem.h"
+#include "multistart.h"
 #include "slp.h"
 #include "solve/solve_state.h"
 
@@ -31,7 +32,12 @@ int solve(KNLSprob prob, const std::string &flags) {
     prob->iterations = 0;
     auto t0 = std::chrono::steady_clock::now();
     try {
-      run_slp(prob, flags);
+      prob->ms_jobs_run = 0;
+      prob->ms_winner = -1;
+      if (prob->ms_jobs.empty())
+        run_slp(prob, flags);
+      else
+        run_multistart(prob, flags);
     } catch (...) {
       prob->solve_time = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       prob->status = KNLS_NLP_UNSTARTED;
