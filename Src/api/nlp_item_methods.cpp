@@ -528,7 +528,7 @@ int loadcoefs_call(wrap_call &c) {
   7, {                                                                                                          \
     {"rowindex", nullptr, WR_ARRAY, CONV_ROW, 0, false}, {"colindex", nullptr, WR_ARRAY, CONV_COL, 0, false},   \
         {"factor", nullptr, WR_ARRAY_OR_NONE, CONV_DOUBLE, 0, false},                                           \
-        {"fstart", nullptr, WR_ARRAY, CONV_INT, 1, false}, {"parsed", nullptr, WR_OBJECT, CONV_INT, -1, false}, \
+        {"fstart", nullptr, WR_ARRAY, CONV_INT, 1, false}, {"parsed", nullptr, WR_OBJECT_OR_NONE, CONV_INT, -1, false}, \
         {"type", nullptr, WR_ARRAY, CONV_INT, 2, false}, {"value", nullptr, WR_ARRAY, CONV_DOUBLE, 2, false}    \
   }
 const wrapper_def kAddcoefs{
@@ -581,8 +581,8 @@ const wrapper_def kChgnlcoef{
     6,
     {{"row", "rowindex", WR_INDEX, CONV_ROW, -1, false},
      {"col", "colindex", WR_INDEX, CONV_COL, -1, false},
-     {"factor", "factor", WR_OBJECT, CONV_DOUBLE, -1, false},
-     {"parsed", "parsed", WR_OBJECT, CONV_INT, -1, false},
+     {"factor", "factor", WR_OBJECT_OR_NONE, CONV_DOUBLE, -1, false},
+     {"parsed", "parsed", WR_OBJECT_OR_NONE, CONV_INT, -1, false},
      {"type", "type", WR_ARRAY, CONV_INT, 0, false},
      {"value", "value", WR_ARRAY, CONV_DOUBLE, 0, false}},
     chgnlcoef_prepare,
@@ -608,7 +608,7 @@ const wrapper_def kChgccoef{
     4,
     {{"row", "rowindex", WR_INDEX, CONV_ROW, -1, false},
      {"col", "colindex", WR_INDEX, CONV_COL, -1, false},
-     {"factor", "factor", WR_OBJECT, CONV_DOUBLE, -1, false},
+     {"factor", "factor", WR_OBJECT_OR_NONE, CONV_DOUBLE, -1, false},
      {"formula", "formula", WR_STRING, CONV_STRING, -1, false}},
     chgccoef_prepare,
     chgccoef_call,

@@ -99,6 +99,7 @@ int convert_argument(wrap_call &call, const wrap_arg &arg, int i) {
     }
     case WR_OUTLIST:
     case WR_OBJECT:
+    case WR_OBJECT_OR_NONE:
       return 0;
   }
   return 0;
@@ -146,7 +147,7 @@ PyObject *run_wrapper_unguarded(PyObject *self, PyObject *args, PyObject *kwargs
   int missing_count = 0;
   for (int i = 0; i < def.nargs; ++i)
     if (!def.args[i].optional && def.args[i].role != WR_OUTLIST && def.args[i].role != WR_ARRAY_OR_NONE &&
-        def.args[i].role != WR_OBJECT && call.objects[i] == Py_None) {
+        def.args[i].role != WR_OBJECT_OR_NONE && call.objects[i] == Py_None) {
       missing += missing_count++ ? ", " : "";
       missing += def.args[i].keyword;
     }

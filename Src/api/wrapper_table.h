@@ -31,7 +31,8 @@ enum wrap_role : uint8_t {
   WR_ARRAY,    // a sequence converted with conv_obj2arr(kind, slot) -> arrays[i]
   WR_OUTLIST,  // the caller's list (or None), filled after the call from arrays[i] (prepared), count slots[slot]
   WR_ARRAY_OR_NONE,  // as WR_ARRAY, but None leaves arrays[i] null even where the argument is required
-  WR_OBJECT,   // taken as given in objects[i] (None included); the preparation step interprets it
+  WR_OBJECT,   // taken as given in objects[i]; the preparation step interprets it
+  WR_OBJECT_OR_NONE,  // as WR_OBJECT, but None reaches the preparation step even where the argument is required
 };
 
 constexpr int kWrapMaxArgs = 12;
