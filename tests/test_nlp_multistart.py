@@ -89,21 +89,23 @@ def test_refused_jobs_change_nothing():
     assert p.attributes.knls_msjobs == 0
 
 
-def test_a_user_function_failing_in_some_jobs_leaves_the_others():
-    """Jobs on worker threads call Python; where the function fails the
-    job's steps are refused, and the best result of the others stands."""
-    calls = []
-
+def test_a_user_function_raising_in_a_job_stops_the_solve():
+    """Jobs on worker threads call Python; an exception raised there stops
+    the whole solve and is raised by nlpoptimize."""
     def guarded(v):
-        calls.append(v)
         if v > 3.5:
             raise ValueError("outside the model's range")
         return 0.0
 
     p, x = double_well(lambda x: korvo.user(guarded, x))
     p.controls.knls_msthreads = 2
-    p.msaddjob("right", [x], [4.5])
+    p.nlpoptimize()  # the plain start never goes there
+    assert p.getSolution(x) == pytest.approx(-1.0, abs=0.05)
     p.msaddjob("near", [x], [2.5])
+    p.msaddjob("right", [x], [4.5])
+    with pytest.raises(ValueError, match="outside the model's range"):
+        p.nlpoptimize()
+    # The problem solves again once the job is gone.
+    p.msclear()
     p.nlpoptimize()
-    assert p.getSolution(x) == pytest.approx(3.0, abs=0.05)
-    assert any(v > 3.5 for v in calls)
+    assert p.getSolution(x) == pytest.approx(-1.0, abs=0.05)

@@ -33,6 +33,7 @@ constexpr double kOpenRange = 100.0;
 std::unique_ptr<knls_problem_s> job_copy(KNLSprob prob) {
   auto copy = std::make_unique<knls_problem_s>();
   copy->optprob = prob->optprob;  // read only during the solves
+  copy->origin = prob;
   copy->controls = prob->controls;
   copy->coefs = prob->coefs;
   copy->row_status = prob->row_status;

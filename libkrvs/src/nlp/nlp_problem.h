@@ -129,6 +129,9 @@ struct SlpSolution {
 struct knls_problem_s {
   krvs::ObjectHeader header{"KNLSprob"};
   KRVSprob optprob = nullptr;
+  // A multistart job's copy: the problem it solves for, which user functions
+  // see as theirs (KNLSgetfuncobject). Null otherwise.
+  knls_problem_s *origin = nullptr;
   krvs::ControlValues controls{krvs::nlp_control_table()};
   std::mutex error_mutex;
   int last_code = 0;

@@ -32,7 +32,7 @@ double ProblemUserFunctions::call(int index, const double *input, int n, double 
   const double sentinel = std::numeric_limits<double>::quiet_NaN();
   std::vector<double> output(size_t(n) + 1, sentinel);
   std::vector<double> deltas(size_t(n) + 1, 1.0);
-  UserCallContext ctx{prob_, n, 1, grad ? 1 : 0, index};
+  UserCallContext ctx{prob_->origin ? prob_->origin : prob_, n, 1, grad ? 1 : 0, index};
   // The value always comes back in output[0]: a failing entry point leaves
   // it unset, which tells a failure from a legitimate return value.
   uf.address(input, &ctx, grad ? deltas.data() : nullptr, output.data());
