@@ -98,11 +98,16 @@ void run_multistart(KNLSprob prob, const std::string &flags) {
   m.by_cols();
   const std::vector<double> start = start_point(prob);
   const size_t njobs = prob->ms_jobs.size() + 1;  // the plain start first
-  std::vector<std::unique_ptr<knls_problem_s>> copies(njobs);
-  for (size_t k = 0; k < njobs; ++k) {
-    copies[k] = job_copy(prob);
-    if (k > 0) apply_job(*copies[k], prob->ms_jobs[k - 1], m, start, int(k));
-  }
+  // Each job's copy lives only while it is solved; its result is kept.
+  struct JobResult {
+    int status = KNLS_NLP_UNSTARTED;
+    double objective = 0.0;
+    int iterations = 0;
+    double final_penalty = 0.0;
+    long long evaluations = 0;
+    SlpSolution solution;
+  };
+  std::vector<JobResult> results(njobs);
   std::vector<std::exception_ptr> errors(njobs);
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
@@ -110,7 +115,16 @@ void run_multistart(KNLSprob prob, const std::string &flags) {
     for (size_t k; (k = next.fetch_add(1)) < njobs;) {
       if (failed.load() || prob->interrupt_reason.load() != 0) break;
       try {
-        run_slp(copies[k].get(), flags);
+        std::unique_ptr<knls_problem_s> copy = job_copy(prob);
+        if (k > 0) apply_job(*copy, prob->ms_jobs[k - 1], m, start, int(k));
+        run_slp(copy.get(), flags);
+        JobResult &r = results[k];
+        r.status = copy->status;
+        r.objective = copy->objective_value;
+        r.iterations = copy->iterations;
+        r.final_penalty = copy->items.final_penalty;
+        r.evaluations = copy->items.evaluations;
+        r.solution = std::move(copy->solution);
       } catch (...) {
         errors[k] = std::current_exception();
         failed.store(true);
@@ -122,20 +136,8 @@ void run_multistart(KNLSprob prob, const std::string &flags) {
   nthreads = int(std::min<size_t>(size_t(nthreads), njobs));
   std::vector<std::thread> threads;
   for (int t = 1; t < nthreads; ++t) threads.emplace_back(worker);
-  // The calling thread works too, and passes an interrupt on to every copy.
-  std::atomic<bool> done{false};
-  std::thread relay([&] {
-    while (!done.load()) {
-      int reason = prob->interrupt_reason.load();
-      if (reason != 0)
-        for (auto &c : copies) c->interrupt_reason.store(reason);
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  });
-  worker();
+  worker();  // the calling thread works too
   for (auto &t : threads) t.join();
-  done.store(true);
-  relay.join();
   for (auto &e : errors)
     if (e) std::rethrow_exception(e);
 
@@ -143,20 +145,20 @@ void run_multistart(KNLSprob prob, const std::string &flags) {
   if (m.obj_sense == -1 && prob->controls.get_double(12146) > 0) sense = -1.0;
   size_t winner = 0;
   for (size_t k = 1; k < njobs; ++k) {
-    const knls_problem_s &c = *copies[k], &w = *copies[winner];
+    const JobResult &c = results[k], &w = results[winner];
     if (c.solution.x.empty() || !feasible_status(c.status)) continue;
-    if (!feasible_status(w.status) || sense * c.objective_value < sense * w.objective_value - 1e-9 * (1 + std::fabs(w.objective_value)))
+    if (!feasible_status(w.status) || sense * c.objective < sense * w.objective - 1e-9 * (1 + std::fabs(w.objective)))
       winner = k;
   }
-  knls_problem_s &w = *copies[winner];
+  JobResult &w = results[winner];
   prob->status = w.status;
   prob->solution = std::move(w.solution);
-  prob->objective_value = w.objective_value;
+  prob->objective_value = w.objective;
   int iterations = 0;
-  for (auto &c : copies) iterations += c->iterations;
+  for (const JobResult &r : results) iterations += r.iterations;
   prob->iterations = iterations;
-  prob->items.final_penalty = w.items.final_penalty;
-  prob->items.evaluations = w.items.evaluations;
+  prob->items.final_penalty = w.final_penalty;
+  prob->items.evaluations = w.evaluations;
   for (auto &[j, v] : prob->vars)
     if (j < m.cols()) {
       v.oldvalue = v.value;

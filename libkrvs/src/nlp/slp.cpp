@@ -738,7 +738,9 @@ void SlpSolver::log(const std::string &line) const {
 }
 
 bool SlpSolver::stop_requested() const {
-  return stop_after_iteration_ || prob_->interrupt_reason.load() != 0 || prob_->optprob->interrupt_reason.load() != 0;
+  // A multistart job also stops when the problem it solves for is interrupted.
+  return stop_after_iteration_ || prob_->interrupt_reason.load() != 0 || prob_->optprob->interrupt_reason.load() != 0 ||
+         (prob_->origin && prob_->origin->interrupt_reason.load() != 0);
 }
 
 double SlpSolver::elapsed() const {
