@@ -198,3 +198,42 @@ def test_file_methods_refuse_hostile_arguments(solved):
     with pytest.raises(korvo.SolverError, match="cannot open"):
         p.restore("/nonexistent/snap")
     assert lp_solution(p) == before and len(p.getVariable()) == 3
+
+
+def test_directives_and_general_constraints_survive_files(quiet, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    x1, x2 = korvo.var(name="x1", ub=5), korvo.var(name="x2", ub=4)
+    y = korvo.var(name="y", vartype=korvo.integer, ub=10)
+    p = korvo.problem(x1, x2, y, korvo.constraint(x1 + x2 <= 6, name="cap"), y + x1, name="dirs")
+    p.addgencons([0], [y], [0], [x1, x2], [0], [3.0])  # y = max(x1, x2, 3)
+    with open("in.dir", "w") as f:
+        f.write("NAME dirs\n UP y 3 1.5 2.5\n DN x2\n PR x1 7\nENDATA\n")
+    p.readdirs("in.dir")
+    p.writedirs("out.dir")
+    lines = open("out.dir").read().splitlines()
+    assert lines[1:] == [" PR x1 7 0 0", " DN x2 500 0 0", " UP y 3 1.5 2.5", "ENDATA"]
+    p.readdirs("out.dir")
+    p.writedirs("again.dir")
+    assert open("again.dir").read() == open("out.dir").read()
+    for text, message in (("NAME d\n UP nosuch 1\nENDATA\n", "no column is named 'nosuch'"),
+                          ("NAME d\n UP y 1.5\nENDATA\n", "priority must be an integer"),
+                          ("NAME d\n XX y\nENDATA\n", "expected 'UP|DN|PR"),
+                          ("NAME d\n UP y\n", "no ENDATA")):
+        with open("bad.dir", "w") as f:
+            f.write(text)
+        with pytest.raises(korvo.SolverError, match=message):
+            p.readdirs("bad.dir")
+    p.writedirs("after.dir")
+    assert open("after.dir").read() == open("out.dir").read()
+    # A snapshot keeps the directives and the general constraint.
+    p.save("withgc")
+    q = korvo.problem()
+    q.restore("withgc")
+    q.writedirs("restored.dir")
+    assert open("restored.dir").read() == open("out.dir").read()
+    counts = q.getgencons(None, None, None, None, 0, None, None, 0, 0, 0)
+    assert counts == p.getgencons(None, None, None, None, 0, None, None, 0, 0, 0) and counts[0] == 2
+    q.mipoptimize()
+    p.mipoptimize()
+    assert q.attributes.mipobjval == pytest.approx(p.attributes.mipobjval)
+    assert q.attributes.mipobjval == pytest.approx(3.0)  # y = max(x1, x2, 3) = 3 with x1 = 0

@@ -27,6 +27,9 @@ FILE_CALL(writebasis_call, KRVSwritebasis)
 FILE_CALL(readbasis_call, KRVSreadbasis)
 #undef FILE_CALL
 
+int writedirs_call(wrap_call &c) { return KRVSwritedirs(c.p->prob, c.strs[0]); }
+int readdirs_call(wrap_call &c) { return KRVSreaddirs(c.p->prob, c.strs[0]); }
+
 // save(filename=None): a snapshot under the given name or the problem's.
 // The nonlinear formulas live outside the optimizer's model, which is all
 // a snapshot holds: such problems are refused rather than saved in part.
@@ -93,6 +96,30 @@ const wrapper_def kWritebasis{
     writebasis_call,
     nullptr};
 
+const wrapper_def kWritedirs{
+    "writedirs",
+    KORVO_DOC("Writes the branching directives to a text file.", "p.writedirs(filename)", KORVO_ARG("filename: the file."),
+              "p.writedirs('search.dir')",
+              "A line ' UP|DN|PR column priority up-pseudo-cost down-pseudo-cost' per column with a directive (UP: "
+              "up branch first, DN: down first, PR: the search's choice), between NAME and ENDATA lines."),
+    1,
+    {STR("filename")},
+    nullptr,
+    writedirs_call,
+    nullptr};
+
+const wrapper_def kReaddirs{
+    "readdirs",
+    KORVO_DOC("Reads branching directives written by writedirs.", "p.readdirs(filename)", KORVO_ARG("filename: the file."),
+              "p.readdirs('search.dir')",
+              "The directives read replace all of the problem's; columns are matched by name and the numbers after "
+              "a column may be left out (priority 500, no pseudo costs)."),
+    1,
+    {STR("filename")},
+    nullptr,
+    readdirs_call,
+    nullptr};
+
 const wrapper_def kSave{
     "save",
     KORVO_DOC("Saves a snapshot of the whole problem: model, names, controls, solutions, statuses and basis.",
@@ -109,7 +136,8 @@ PyMethodDef file_methods[] = {KORVO_WRAPPER_METHOD(kWritesol),    KORVO_WRAPPER_
                               KORVO_WRAPPER_METHOD(kWriteslxsol), KORVO_WRAPPER_METHOD(kReadslxsol),
                               KORVO_WRAPPER_METHOD(kWritebinsol), KORVO_WRAPPER_METHOD(kReadbinsol),
                               KORVO_WRAPPER_METHOD(kWritebasis),  KORVO_WRAPPER_METHOD(kReadbasis),
-                              KORVO_WRAPPER_METHOD(kSave),        {nullptr, nullptr, 0, nullptr}};
+                              KORVO_WRAPPER_METHOD(kSave),        KORVO_WRAPPER_METHOD(kWritedirs),
+                              KORVO_WRAPPER_METHOD(kReaddirs),    {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 

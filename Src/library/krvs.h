@@ -575,9 +575,19 @@ KRVS_API int KRVSreadbinsol(KRVSprob prob, const char *filename, const char *fla
  * basis read becomes the stored basis the next LP solve starts from. */
 KRVS_API int KRVSwritebasis(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
 KRVS_API int KRVSreadbasis(KRVSprob prob, const char *filename, const char *flags) KRVS_NOEXCEPT;
-/* A snapshot of the whole problem (name, model with names, controls,
- * statuses, solutions and basis) in "<filename>.svf" (KRVSsave: the
- * problem's name); KRVSrestore replaces all of a problem with one. */
+/* Branching directives as text: "NAME <problem>", a line
+ * " UP|DN|PR <column> <priority> <up pseudo cost> <down pseudo cost>" per
+ * column with a directive (UP: up branch first, DN: down first, PR: the
+ * search's choice; the numbers after the column may be left out), then
+ * "ENDATA". Reading replaces all directives of the problem. */
+KRVS_API int KRVSwritedirs(KRVSprob prob, const char *filename) KRVS_NOEXCEPT;
+KRVS_API int KRVSreaddirs(KRVSprob prob, const char *filename) KRVS_NOEXCEPT;
+/* A snapshot of the whole problem (name, model with names, general and
+ * piecewise-linear constraints, directives, marked rows and columns, MIP
+ * starts, controls, statuses, solutions and basis; not the cut pool or
+ * stored branching bounds, which are handles of the running process) in
+ * "<filename>.svf" (KRVSsave: the problem's name); KRVSrestore replaces all
+ * of a problem with one. */
 KRVS_API int KRVSsave(KRVSprob prob) KRVS_NOEXCEPT;
 KRVS_API int KRVSsaveas(KRVSprob prob, const char *filename) KRVS_NOEXCEPT;
 KRVS_API int KRVSrestore(KRVSprob prob, const char *probname, const char *flags) KRVS_NOEXCEPT;

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -232,7 +234,7 @@ void get_results(Decoder &d, SolveState &s, int rows, int cols) {
 }
 
 constexpr char kSolutionMagic[8] = {'K', 'R', 'V', 'S', 'S', 'O', 'L', '1'};
-constexpr char kSnapshotMagic[8] = {'K', 'R', 'V', 'S', 'S', 'N', 'P', '1'};
+constexpr char kSnapshotMagic[8] = {'K', 'R', 'V', 'S', 'S', 'N', 'P', '2'};
 
 void put_magic(Encoder &e, const char (&magic)[8]) {
   for (char c : magic) e.put<char>(c);
@@ -254,6 +256,116 @@ void set_names(NameList &list, const std::vector<std::string> &names) {
   list.resize(names.size());
   std::vector<std::string_view> views(names.begin(), names.end());
   if (!views.empty()) list.set_range(0, views);
+}
+
+// General and piecewise-linear constraints, directives, row and column
+// marks and MIP starts. The cut pool and stored branching bounds are
+// handles of the running process and stay out of a snapshot.
+template <class Set>
+void put_set(Encoder &e, const Set &set) {
+  e.put_vector(std::vector<int>(set.begin(), set.end()));
+}
+
+void put_mip_structures(Encoder &e, const MipStructures &mip) {
+  e.put<uint64_t>(mip.gencons.size());
+  for (const GeneralConstraint &g : mip.gencons) {
+    e.put<int32_t>(g.type);
+    e.put<int32_t>(g.resultant);
+    e.put_vector(g.cols);
+    e.put_vector(g.vals);
+  }
+  e.put<uint64_t>(mip.pwlcons.size());
+  for (const PiecewiseLinear &w : mip.pwlcons) {
+    e.put<int32_t>(w.col);
+    e.put<int32_t>(w.resultant);
+    e.put_vector(w.x);
+    e.put_vector(w.y);
+  }
+  e.put<uint64_t>(mip.directives.size());
+  for (const auto &[col, d] : mip.directives) {
+    e.put<int32_t>(col);
+    e.put<int32_t>(d.priority);
+    e.put<char>(d.direction);
+    e.put<double>(d.up_pseudo);
+    e.put<double>(d.down_pseudo);
+  }
+  put_set(e, mip.secure_rows);
+  put_set(e, mip.secure_cols);
+  put_set(e, mip.model_cut_rows);
+  put_set(e, mip.delayed_rows);
+  e.put<uint64_t>(mip.mip_starts.size());
+  for (const MipStart &start : mip.mip_starts) {
+    e.put_string(start.name);
+    e.put_vector(start.cols);
+    e.put_vector(start.vals);
+    e.put<int32_t>(start.status);
+    e.put<double>(start.objective);
+  }
+}
+
+MipStructures get_mip_structures(Decoder &d, int rows, int cols) {
+  MipStructures mip;
+  auto check_cols = [&](const std::vector<int> &v) {
+    for (int j : v)
+      if (j < 0 || j >= cols) d.damaged();
+  };
+  auto check_col = [&](int j) { check_cols(std::vector<int>{j}); };
+  const uint64_t ng = d.get<uint64_t>();
+  for (uint64_t k = 0; k < ng; ++k) {
+    GeneralConstraint g;
+    g.type = d.get<int32_t>();
+    g.resultant = d.get<int32_t>();
+    g.cols = d.get_vector<int>();
+    g.vals = d.get_vector<double>();
+    if (g.type < GENCONS_MAX || g.type > GENCONS_ABS) d.damaged();
+    check_col(g.resultant);
+    check_cols(g.cols);
+    mip.gencons.push_back(std::move(g));
+  }
+  const uint64_t nw = d.get<uint64_t>();
+  for (uint64_t k = 0; k < nw; ++k) {
+    PiecewiseLinear w;
+    w.col = d.get<int32_t>();
+    w.resultant = d.get<int32_t>();
+    w.x = d.get_vector<double>();
+    w.y = d.get_vector<double>(w.x.size());
+    check_col(w.col);
+    check_col(w.resultant);
+    mip.pwlcons.push_back(std::move(w));
+  }
+  const uint64_t nd = d.get<uint64_t>();
+  for (uint64_t k = 0; k < nd; ++k) {
+    const int col = d.get<int32_t>();
+    Directive dir;
+    dir.priority = d.get<int32_t>();
+    dir.direction = d.get<char>();
+    dir.up_pseudo = d.get<double>();
+    dir.down_pseudo = d.get<double>();
+    check_col(col);
+    mip.directives[col] = dir;
+  }
+  auto get_set = [&](std::set<int> &out, int limit) {
+    for (int i : d.get_vector<int>()) {
+      if (i < 0 || i >= limit) d.damaged();
+      out.insert(i);
+    }
+  };
+  get_set(mip.secure_rows, rows);
+  get_set(mip.secure_cols, cols);
+  get_set(mip.model_cut_rows, rows);
+  get_set(mip.delayed_rows, rows);
+  const uint64_t ns = d.get<uint64_t>();
+  for (uint64_t k = 0; k < ns; ++k) {
+    MipStart start;
+    start.name = d.get_string();
+    start.cols = d.get_vector<int>();
+    start.vals = d.get_vector<double>(start.cols.size());
+    start.status = d.get<int32_t>();
+    start.objective = d.get<double>();
+    check_cols(start.cols);
+    mip.mip_starts.push_back(std::move(start));
+  }
+  return mip;
 }
 
 void put_model(Encoder &e, const Model &m) {
@@ -294,6 +406,7 @@ void put_model(Encoder &e, const Model &m) {
   put_names(e, m.rownames, m.rows());
   put_names(e, m.colnames, m.cols());
   put_names(e, m.setnames, int(m.sets.size()));
+  put_mip_structures(e, m.mip);
 }
 
 // Rebuilds a model through its own functions, checking every index.
@@ -360,6 +473,7 @@ Model get_model(Decoder &d) {
   set_names(m.rownames, get_names(d, r));
   set_names(m.colnames, get_names(d, n));
   set_names(m.setnames, get_names(d, m.sets.size()));
+  m.mip = get_mip_structures(d, rows, cols);
   return m;
 }
 
@@ -628,9 +742,75 @@ void read_plain_solution(KRVSprob prob, const char *fn, const std::string &path,
   (mip ? state.mip_objective : state.lp_objective) = objective_of(m, x);
 }
 
+// ---- directives ------------------------------------------------------------------
+
+// "NAME <problem>", then per column with a directive " <UP|DN|PR> <column>
+// <priority> <up pseudo cost> <down pseudo cost>", then "ENDATA".
+std::string directives_text(KRVSprob prob) {
+  const Model &m = model_of(prob);
+  std::string text = "NAME " + (prob->name.empty() ? std::string("noname") : prob->name) + "\n";
+  for (const auto &[col, d] : m.mip.directives)
+    text += std::string(d.direction == 'U' ? " UP " : d.direction == 'D' ? " DN " : " PR ") + m.colnames.get(col) +
+            " " + std::to_string(d.priority) + " " + number(d.up_pseudo) + " " + number(d.down_pseudo) + "\n";
+  return text + "ENDATA\n";
+}
+
+void read_directives(KRVSprob prob, const char *fn, const std::string &path, const std::string &content) {
+  Model &m = model_of(prob);
+  std::map<int, Directive> read;
+  std::istringstream in(content);
+  std::string line;
+  int lineno = 0;
+  bool ended = false;
+  while (std::getline(in, line)) {
+    ++lineno;
+    const std::string where = path + " line " + std::to_string(lineno);
+    auto w = words(line);
+    if (w.empty() || line[0] == '*') continue;
+    if (w[0] == "NAME") continue;
+    if (w[0] == "ENDATA") {
+      ended = true;
+      break;
+    }
+    if ((w[0] != "UP" && w[0] != "DN" && w[0] != "PR") || w.size() < 2 || w.size() > 5)
+      fail(fn, where + ": expected 'UP|DN|PR column [priority [up-pseudo-cost [down-pseudo-cost]]]'");
+    Directive d;
+    d.direction = w[0] == "UP" ? 'U' : w[0] == "DN" ? 'D' : 'N';
+    const int col = find_name(fn, m.colnames, w[1], "column", where);
+    if (w.size() > 2) {
+      const double priority = parse_number(fn, w[2], where);
+      if (priority != std::floor(priority) || std::fabs(priority) > 1e9)
+        fail(fn, where + ": the priority must be an integer");
+      d.priority = int(priority);
+    }
+    if (w.size() > 3) d.up_pseudo = parse_number(fn, w[3], where);
+    if (w.size() > 4) d.down_pseudo = parse_number(fn, w[4], where);
+    read[col] = d;
+  }
+  if (!ended) fail(fn, path + ": no ENDATA line");
+  m.mip.directives = std::move(read);
+}
+
 }  // namespace
 
 extern "C" {
+
+int KRVSwritedirs(KRVSprob prob, const char *filename) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSwritedirs";
+    check_filename(fn, filename);
+    write_file(fn, filename, directives_text(prob));
+  });
+}
+
+int KRVSreaddirs(KRVSprob prob, const char *filename) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSreaddirs";
+    check_filename(fn, filename);
+    if (prob->solve->running.value.load()) fail(fn, "a solve of this problem is running");
+    read_directives(prob, fn, filename, read_file(fn, filename));
+  });
+}
 
 int KRVSwritesol(KRVSprob prob, const char *filename, const char *flags) noexcept {
   return guard_problem(prob, [&] {
