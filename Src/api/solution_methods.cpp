@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include "api/callbacks.h"
 #include "api/conversion.h"
 #include "api/errors.h"
 #include "api/wrapper_table.h"
@@ -274,13 +275,14 @@ int solve_call(wrap_call &c) {
   KRVSprob prob = c.p->prob;
   int rc;
   problem_solving_scope solving(c.p);  // other threads' changes are refused meanwhile
+  callbacks_solve_begin(c.p);
   int slot = setSigIntHandler(c.p);
   Py_BEGIN_ALLOW_THREADS;
   rc = Solve(prob, flags);
   Py_END_ALLOW_THREADS;
   int interrupted = resetSigIntHandler(slot);
   c.p->last_solve_nonlinear = 0;
-  if (interrupted < 0 || PyErr_Occurred()) return -1;
+  if (callbacks_solve_end(c.p) < 0 || interrupted < 0 || PyErr_Occurred()) return -1;
   return rc;
 }
 

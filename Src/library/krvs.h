@@ -709,6 +709,64 @@ KRVS_API int KRVStune(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
 KRVS_API int KRVStunerwritemethod(KRVSprob prob, const char *methodfile) KRVS_NOEXCEPT;
 KRVS_API int KRVStunerreadmethod(KRVSprob prob, const char *methodfile) KRVS_NOEXCEPT;
 
+/* ---- optimizer callbacks ----------------------------------------------
+ * Every kind has KRVSaddcb<kind>(prob, fn, data, priority) and
+ * KRVSremovecb<kind>(prob, fn, data); callbacks of a kind are called in
+ * priority order (highest first, then registration order). A null fn in a
+ * remove call removes every registration of the kind (those with `data`
+ * when data is not null). The message kind is KRVSaddcbmessage above.
+ * Callbacks run on the solving thread; `prob` is the problem being solved.
+ * Node numbers count from 1 (the root); during a callback the solution
+ * queries return the node's relaxation (KRVSgetlpsol) and the incumbent
+ * (KRVSgetmipsol), and the search attributes are current. */
+typedef void (*KRVScbbariteration_fn)(KRVSprob prob, void *data, int *action); /* nonzero action stops */
+typedef int (*KRVScbbarlog_fn)(KRVSprob prob, void *data);                    /* nonzero stops */
+/* The candidate (branching on one column) may be replaced by another object
+ * through *newobject; the engine takes over the replacement. */
+typedef void (*KRVScbchgbranchobject_fn)(KRVSprob prob, void *data, KRVSbranchobject candidate,
+                                         KRVSbranchobject *newobject);
+typedef int (*KRVScbcutlog_fn)(KRVSprob prob, void *data);
+typedef void (*KRVScbdestroymt_fn)(KRVSprob prob, void *data);
+/* The four targets in and out; a negative target is off. */
+typedef void (*KRVScbgapnotify_fn)(KRVSprob prob, void *data, double *relgaptarget, double *absgaptarget,
+                                   double *absobjtarget, double *absboundtarget);
+typedef int (*KRVScbgloballog_fn)(KRVSprob prob, void *data);
+typedef void (*KRVScbinfnode_fn)(KRVSprob prob, void *data);
+typedef void (*KRVScbintsol_fn)(KRVSprob prob, void *data);
+typedef int (*KRVScblplog_fn)(KRVSprob prob, void *data);
+typedef void (*KRVScbmipthread_fn)(KRVSprob prob, void *data, KRVSprob threadprob);
+typedef void (*KRVScbnewnode_fn)(KRVSprob prob, void *data, int parentnode, int node, int branch);
+typedef void (*KRVScbnodecutoff_fn)(KRVSprob prob, void *data, int node);
+typedef void (*KRVScboptnode_fn)(KRVSprob prob, void *data, int *infeasible); /* nonzero: drop the node */
+/* soltype 0: the node's relaxation is integral; 1: a heuristic solution. */
+typedef void (*KRVScbpreintsol_fn)(KRVSprob prob, void *data, int soltype, int *reject, double *cutoff);
+typedef void (*KRVScbprenode_fn)(KRVSprob prob, void *data, int *infeasible);
+typedef void (*KRVScbusersolnotify_fn)(KRVSprob prob, void *data, const char *solname, int status);
+typedef int (*KRVScbchecktime_fn)(KRVSprob prob, void *data); /* nonzero stops */
+
+#define KRVS_CALLBACK_DECL(kind)                                                                     \
+  KRVS_API int KRVSaddcb##kind(KRVSprob prob, KRVScb##kind##_fn fn, void *data, int priority) KRVS_NOEXCEPT; \
+  KRVS_API int KRVSremovecb##kind(KRVSprob prob, KRVScb##kind##_fn fn, void *data) KRVS_NOEXCEPT;
+KRVS_CALLBACK_DECL(bariteration)
+KRVS_CALLBACK_DECL(barlog)
+KRVS_CALLBACK_DECL(chgbranchobject)
+KRVS_CALLBACK_DECL(cutlog)
+KRVS_CALLBACK_DECL(destroymt)
+KRVS_CALLBACK_DECL(gapnotify)
+KRVS_CALLBACK_DECL(globallog)
+KRVS_CALLBACK_DECL(infnode)
+KRVS_CALLBACK_DECL(intsol)
+KRVS_CALLBACK_DECL(lplog)
+KRVS_CALLBACK_DECL(mipthread)
+KRVS_CALLBACK_DECL(newnode)
+KRVS_CALLBACK_DECL(nodecutoff)
+KRVS_CALLBACK_DECL(optnode)
+KRVS_CALLBACK_DECL(preintsol)
+KRVS_CALLBACK_DECL(prenode)
+KRVS_CALLBACK_DECL(usersolnotify)
+KRVS_CALLBACK_DECL(checktime)
+#undef KRVS_CALLBACK_DECL
+
 #ifdef __cplusplus
 }
 #endif

@@ -46,6 +46,14 @@ struct problem_s {
   // The objects given to the nonlinear solver's multistart jobs (a list, or
   // null), kept alive while the jobs hold them.
   PyObject *ms_job_objects;
+  // Callbacks: the exception a callback raised during the running solve
+  // (re-raised by the solve method), how many solves of this problem are
+  // running, and for the problem handed to a callback the registering
+  // problem, whose registry it shares and whose engine problems it does
+  // not own.
+  PyObject *callback_error;
+  int solves_running;
+  PyObject *shadow_owner;
 };
 
 #endif

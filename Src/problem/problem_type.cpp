@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "api/callbacks.h"
 #include "api/errors.h"
 #include "api/wrapper_table.h"
 #include "knls.h"
@@ -125,6 +126,14 @@ int problem_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 void problem_dealloc(PyObject *self) {
   auto *p = reinterpret_cast<problem_s *>(self);
   journal_unfollow(p);
+  if (p->shadow_owner) {
+    // A callback's problem: the engine problems and index maps are the
+    // registering problem's.
+    p->prob = nullptr;
+    p->nlprob = nullptr;
+    p->var_index = p->con_index = p->sos_index = nullptr;
+  }
+  Py_CLEAR(p->callback_error);
   if (p->prob) KRVSremovecbmessage(p->prob, krv_py_print_prob, nullptr);
   problem_release_user_functions(p);
   destroy_engine_problems(p);
@@ -139,6 +148,7 @@ void problem_dealloc(PyObject *self) {
   rowcolmap_free(&p->var_index);
   rowcolmap_free(&p->con_index);
   rowcolmap_free(&p->sos_index);
+  Py_CLEAR(p->shadow_owner);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -151,6 +161,10 @@ PyObject *problem_str(PyObject *self) {
 
 PyObject *problem_reset(PyObject *self, PyObject *) {
   auto *p = reinterpret_cast<problem_s *>(self);
+  if (p->shadow_owner) {
+    PyErr_SetString(korvo_interface_error, "reset() cannot be used on the problem given to a callback");
+    return nullptr;
+  }
   if (problem_refuse_while_solving(p, "reset()") < 0) return nullptr;
   // The objects leave the problem: changes made to them so far no longer concern it.
   journal_follow(p);
@@ -358,19 +372,22 @@ void raise_user_function_error(problem_s *p, int rc, PyObject *error) {
 
 // Runs an engine solve of p with the interpreter lock released (callbacks
 // take it themselves) and Ctrl-C stopping the engine. -1 when an exception
-// is pending afterwards (Ctrl-C or a callback's), else 0 and the engine's
+// is pending afterwards (Ctrl-C, or what a callback raised), else 0 and the engine's
 // result in *rc.
 template <class Solve>
 int run_engine_solve(problem_s *p, int *rc, Solve &&solve) {
   problem_solving_scope solving(p);  // other threads cannot change the problem meanwhile
   if (p->nlprob) Py_XDECREF(take_user_function_error(p->nlprob));
+  callbacks_solve_begin(p);
   int slot = setSigIntHandler(p);
   Py_BEGIN_ALLOW_THREADS;
   *rc = solve();
   Py_END_ALLOW_THREADS;
   PyRef user_error(p->nlprob ? take_user_function_error(p->nlprob) : nullptr);
-  if (resetSigIntHandler(slot) < 0) return -1;
-  if (PyErr_Occurred()) return -1;
+  const int interrupted = resetSigIntHandler(slot);
+  // A Ctrl-C raised by the interpreter's handler stands; then a callback's
+  // exception; then a user function's.
+  if (callbacks_solve_end(p) < 0 || interrupted < 0 || PyErr_Occurred()) return -1;
   if (user_error) {
     raise_user_function_error(p, *rc, user_error.release());
     return -1;

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "callbacks.h"
 #include "controls.h"
 #include "krvs.h"
 #include "object.h"
@@ -46,6 +47,7 @@ struct krvs_problem_s {
   std::unordered_map<int, int> message_status;
   std::string log_file_name;
   std::FILE *log_file = nullptr;
+  krvs::CallbackStore callbacks;                         // every other optimizer callback kind
 
   // Set by KRVSinterrupt (any thread); polled by the running solve.
   std::atomic<int> interrupt_reason{0};

@@ -13,6 +13,7 @@
 #include "core/problem.h"
 #include "model/model.h"
 #include "nlp/qcqp.h"
+#include "solve/callback_events.h"
 #include "solve/convexity.h"
 #include "solve/highs_build.h"
 #include "solve/mip_starts.h"
@@ -116,34 +117,108 @@ int message_type(int highs_log_type) {
   }
 }
 
+void store_solution(SolutionVectors &out, const Model &m, const HighsSolution &sol, bool with_duals);
+
 // State the HiGHS callback reads and writes while a solve runs.
 struct RunContext {
-  KRVSprob prob;
-  LogSink *log;
+  KRVSprob prob = nullptr;
+  LogSink *log = nullptr;
   std::atomic<int64_t> improving_solutions{0};
+  // What the optimizer callbacks need on this road.
+  bool discrete = false;
+  bool barrier = false;
+  int sense = 1;
+  TimeCheck time_check;
+  GapNotify gap_notify;
+  double initial_relstop = 0, initial_absstop = 0;
+};
+
+// One dispatcher for every HiGHS callback: the log, the stop requests
+// (KRVSinterrupt, the user's callbacks) and the optimizer callbacks that
+// HiGHS's events stand for.
+class HighsEvents {
+ public:
+  explicit HighsEvents(RunContext &ctx) : ctx_(ctx) {}
+
+  void operator()(int type, const std::string &message, const HighsCallbackOutput *out, HighsCallbackInput *in) {
+    KRVSprob prob = ctx_.prob;
+    switch (type) {
+      case kCallbackLogging: {
+        const int kind = out ? message_type(int(out->log_type)) : MSG_INFO;
+        ctx_.log->text(message, kind,
+                       kind == MSG_ERROR     ? MSGCODE_SOLVER_ERROR
+                       : kind == MSG_WARNING ? MSGCODE_SOLVER_WARNING
+                                             : MSGCODE_SOLVER_INFO);
+        if (!ctx_.discrete) raise_stop_event(prob, ctx_.barrier ? CB_BARLOG : CB_LPLOG);
+        break;
+      }
+      case kCallbackMipLogging: raise_stop_event(prob, CB_GLOBALLOG); break;
+      case kCallbackIpmInterrupt:
+        if (prob->callbacks.any(CB_BARITERATION)) {
+          for (const CallbackEntry &e : prob->callbacks.snapshot(CB_BARITERATION)) {
+            int action = 0;
+            reinterpret_cast<KRVScbbariteration_fn>(e.fn)(prob, e.data, &action);
+            if (action != 0) {
+              int none = 0;
+              prob->interrupt_reason.compare_exchange_strong(none, STOP_USER);
+            }
+          }
+        }
+        break;
+      case kCallbackMipImprovingSolution:
+        ctx_.improving_solutions.fetch_add(1);
+        if (out && prob->callbacks.any(CB_INTSOL)) {
+          publish_incumbent(*out);
+          call_each<KRVScbintsol_fn>(prob->callbacks, CB_INTSOL, prob);
+        }
+        break;
+      case kCallbackMipInterrupt:
+        if (out) {
+          const double primal = out->mip_primal_bound, dual = out->mip_dual_bound;
+          ctx_.gap_notify.check(prob, primal, dual, ctx_.sense);
+          // A callback may have loosened the stopping gap meanwhile.
+          if ((prob->controls.get_double(CTRL_7002) != ctx_.initial_relstop ||
+               prob->controls.get_double(CTRL_7003) != ctx_.initial_absstop) &&
+              gap_reached(prob, primal, dual)) {
+            int none = 0;
+            prob->interrupt_reason.compare_exchange_strong(none, STOP_MIPGAP);
+          }
+        }
+        break;
+      default: break;
+    }
+    if (type == kCallbackSimplexInterrupt || type == kCallbackIpmInterrupt || type == kCallbackMipInterrupt) {
+      ctx_.time_check.poll(prob);
+      if (in && prob->interrupt_reason.load(std::memory_order_relaxed) != 0) in->user_interrupt = true;
+    }
+  }
+
+ private:
+  // The new incumbent, readable through KRVSgetmipsol and the attributes
+  // while the intsol callbacks run.
+  void publish_incumbent(const HighsCallbackOutput &out) {
+    SolveState &state = *ctx_.prob->solve;
+    const Model &m = *ctx_.prob->model;
+    HighsSolution sol;
+    sol.value_valid = true;
+    sol.col_value = out.mip_solution;
+    store_solution(state.mip, m, sol, false);
+    state.mip_objective = out.objective_function_value;
+    state.best_bound = engine_number(out.mip_dual_bound);
+    state.mip_gap = engine_number(out.mip_gap);
+    state.nodes = out.mip_node_count;
+    state.mip_solutions = ctx_.improving_solutions.load();
+  }
+
+  RunContext &ctx_;
 };
 
 void install_callbacks(Highs &highs, RunContext &ctx) {
   auto callback = [&ctx](int type, const std::string &message, const HighsCallbackOutput *out,
                          HighsCallbackInput *in, void *) {
     try {
-      switch (type) {
-        case kCallbackLogging: {
-          const int kind = out ? message_type(int(out->log_type)) : MSG_INFO;
-          ctx.log->text(message, kind,
-                        kind == MSG_ERROR     ? MSGCODE_SOLVER_ERROR
-                        : kind == MSG_WARNING ? MSGCODE_SOLVER_WARNING
-                                              : MSGCODE_SOLVER_INFO);
-          break;
-        }
-        case kCallbackSimplexInterrupt:
-        case kCallbackIpmInterrupt:
-        case kCallbackMipInterrupt:
-          if (in && ctx.prob->interrupt_reason.load(std::memory_order_relaxed) != 0) in->user_interrupt = true;
-          break;
-        case kCallbackMipImprovingSolution: ctx.improving_solutions.fetch_add(1); break;
-        default: break;
-      }
+      HighsEvents events(ctx);
+      events(type, message, out, in);
     } catch (...) {
       // Nothing may escape into HiGHS.
     }
@@ -153,6 +228,7 @@ void install_callbacks(Highs &highs, RunContext &ctx) {
                    kCallbackMipImprovingSolution})
     highs.startCallback(type);
   highs.startCallback(kCallbackLogging);
+  if (ctx.prob->callbacks.any(CB_GLOBALLOG)) highs.startCallback(kCallbackMipLogging);
 }
 
 // HiGHS runs the parallel work of a solve on a scheduler that belongs to the
@@ -437,7 +513,16 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
 
   SchedulerLease scheduler(controls.get_int(CTRL_8001), log);
   Highs highs;
-  RunContext ctx{prob, &log, {0}};
+  RunContext ctx;
+  ctx.prob = prob;
+  ctx.log = &log;
+  ctx.discrete = discrete;
+  ctx.barrier = !discrete && !quadratic &&
+                (alg == LpAlgorithm::Barrier || (alg == LpAlgorithm::Default && controls.get_int(CTRL_8003) == 4));
+  ctx.sense = m.obj_sense < 0 ? -1 : 1;
+  ctx.gap_notify.load(prob);
+  ctx.initial_relstop = controls.get_double(CTRL_7002);
+  ctx.initial_absstop = controls.get_double(CTRL_7003);
   apply_controls(highs, controls, discrete, quadratic, alg);
   highs.setOptionValue("threads", HighsInt(scheduler.threads()));
   install_callbacks(highs, ctx);
@@ -550,7 +635,8 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
         break;
       default:
         if (!limited) throw Error(failure_text("The MIP solver failed", highs, status, log));
-        state.mip_status = incumbent ? MIP_SOLUTION : MIP_NO_SOL_FOUND;
+        // Stopped because a callback loosened the stopping gap: optimal within it.
+        state.mip_status = incumbent ? (stop == STOP_MIPGAP ? MIP_OPTIMAL : MIP_SOLUTION) : MIP_NO_SOL_FOUND;
         break;
     }
     if (incumbent) {
