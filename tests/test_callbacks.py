@@ -195,6 +195,20 @@ class TestExceptions:
             p.solve()
         assert calls == [1]
 
+    def test_model_changes_inside_a_callback_are_refused_cleanly(self):
+        p, x, y = small_mip()
+
+        def grow(prob, data):
+            prob.addVariable(korvo.var())
+
+        p.addcbintsol(grow)
+        with pytest.raises(korvo.InterfaceError, match="being solved"):
+            p.solve()
+        assert p.attributes.cols == 2
+        p.removecbintsol(grow)
+        p.solve()
+        assert p.attributes.mipobjval == pytest.approx(20)
+
     def test_wrong_result_shapes_stop_without_exception(self, capfd, instances_dir):
         p = read_instance(instances_dir, "bell5.mps")
         p.controls.mipgapnotify = 1e10

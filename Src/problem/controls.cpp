@@ -476,7 +476,11 @@ PyObject *problem_getInfo_single(problem_s *p, int id, int type, int is_control,
 }
 
 int problem_setControl_single(problem_s *p, int id, int type, int kind, PyObject *value) {
-  if (problem_refuse_while_solving(p, "setting a control") < 0 || check_setCtrl(type, value) < 0) return -1;
+  // A callback (on the solving thread, the solve paused) may change controls
+  // that the running solve reads, such as the stopping gap.
+  if ((!p->shadow_owner && problem_refuse_while_solving(p, "setting a control") < 0) ||
+      check_setCtrl(type, value) < 0)
+    return -1;
   bool optimizer = kind == LIBKIND_OPTIMIZER;
   switch (type) {
     case INFO_INT: {
