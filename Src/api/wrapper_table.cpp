@@ -1,6 +1,7 @@
 // The common body of every table-described wrapper method.
 #include "api/wrapper_table.h"
 
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -126,7 +127,10 @@ PyObject *run_wrapper_unguarded(PyObject *self, PyObject *args, PyObject *kwargs
   owned_arrays owned{call};
   PyObject *result = nullptr;
   if (call.p->solving > 0) {
-    if (def.while_solving != WRAP_ALLOWED_WHILE_SOLVING) {
+    // Inside a callback the solve is paused on this thread: the engine's
+    // queries (get...) read what the search publishes for the callback.
+    const bool callback_query = call.p->shadow_owner && strncmp(def.name, "get", 3) == 0;
+    if (def.while_solving != WRAP_ALLOWED_WHILE_SOLVING && !callback_query) {
       std::string what = std::string(def.name) + "()";
       problem_refuse_while_solving(call.p, what.c_str());
       return nullptr;

@@ -11,6 +11,9 @@ bool solve_int_attribute(const SolveState &s, int id, int64_t &value) {
     case 1014: value = s.barrier_iterations; return true;
     case 1015: value = s.nodes; return true;
     case 1016: value = s.mip_solutions; return true;
+    case 1401: value = s.current_node; return true;
+    case 1402: value = s.node_depth; return true;
+    case 1403: value = s.active_nodes; return true;
     default: return false;
   }
 }

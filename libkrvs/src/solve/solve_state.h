@@ -93,6 +93,10 @@ struct SolveState {
   int64_t barrier_iterations = 0;
   int64_t nodes = 0;
   int64_t mip_solutions = 0;
+  // Where the engine's own search is (read by its callbacks).
+  int64_t current_node = 0;
+  int64_t node_depth = 0;
+  int64_t active_nodes = 0;
 
   double lp_objective = 0.0;
   double mip_objective = 0.0;

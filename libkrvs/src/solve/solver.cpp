@@ -18,6 +18,7 @@
 #include "solve/highs_build.h"
 #include "solve/mip_starts.h"
 #include "solve/solve_state.h"
+#include "search/tree_search.h"
 
 namespace krvs {
 namespace {
@@ -354,10 +355,8 @@ void check_model_class(const Model &m, bool discrete, SolveState &state) {
                          : "The quadratic objective is not concave, so it cannot be maximised (its matrix is not "
                            "negative semidefinite)");
   }
-  // A convex quadratic objective with discrete entities is still a class of
-  // its own, which HiGHS does not solve.
-  if (discrete)
-    throw Error("mixed-integer problems with a quadratic objective (MIQP) are not supported yet");
+  // A convex quadratic objective with discrete entities goes to the
+  // engine's own search (run below), which HiGHS's MIP cannot replace.
 }
 
 // x, slacks and (for continuous solves) duals in the user's indices.
@@ -490,6 +489,15 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   }
   check_model_class(m, discrete, state);
   const bool quadratic = quadratic_objective_entries(m) > 0;
+
+  if (discrete && tree_search_wanted(prob, quadratic)) {
+    log.line(std::string("Solving ") + (quadratic ? "MIQP" : "MIP") + " with " + std::to_string(m.rows()) +
+             " rows, " + std::to_string(m.cols()) + " columns and " + std::to_string(m.nonzeros()) +
+             " coefficients by the engine's branch-and-bound search");
+    SchedulerLease scheduler(controls.get_int(CTRL_8001), log);
+    run_tree_search(prob, [&log](const std::string &text) { log.line(text); });
+    return;
+  }
 
   BuiltModel built =
       build_highs_model(m, discrete ? BuildMode::Discrete : BuildMode::Relaxation, controls.get_double(CTRL_7008));

@@ -1,0 +1,611 @@
+#include "search/tree_search.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <queue>
+#include <vector>
+
+#include "Highs.h"
+#include "core/callbacks.h"
+#include "core/guard.h"
+#include "core/problem.h"
+#include "model/model.h"
+#include "solve/callback_events.h"
+#include "solve/highs_build.h"
+#include "solve/solve_state.h"
+
+namespace krvs {
+
+bool tree_search_wanted(KRVSprob prob, bool quadratic) {
+  if (quadratic || prob->controls.get_int(CTRL_8401) != 0) return true;
+  for (int kind : {CB_CHGBRANCHOBJECT, CB_CUTLOG, CB_INFNODE, CB_NEWNODE, CB_NODECUTOFF, CB_OPTNODE, CB_PREINTSOL,
+                   CB_PRENODE})
+    if (prob->callbacks.any(kind)) return true;
+  return false;
+}
+
+namespace {
+
+struct BoundChange {
+  int col;
+  double lb, ub;
+};
+
+// A node waiting to be solved: the bounds that differ from the root's (the
+// whole path's changes, later ones winning), the parent's basis and what
+// the parent's relaxation promised.
+struct Node {
+  int id = 1;
+  int parent = 0;
+  int depth = 1;
+  int branch = 0;
+  double bound = -INFINITY;  // parent's relaxation objective, minimisation form
+  std::vector<BoundChange> changes;
+  std::shared_ptr<const HighsBasis> basis;
+  // For the pseudo-costs: the column branched on, its distance to the new
+  // bound, and the direction (-1 down, +1 up).
+  int branch_col = -1;
+  double branch_distance = 0;
+  int direction = 0;
+  bool taken = false;  // processed: the other container skips it
+};
+
+struct WorseBound {
+  bool operator()(const std::shared_ptr<Node> &a, const std::shared_ptr<Node> &b) const {
+    if (a->bound != b->bound) return a->bound > b->bound;
+    return a->id > b->id;  // equal bounds: the older node first, for a deterministic order
+  }
+};
+
+class Search {
+ public:
+  Search(KRVSprob prob, const std::function<void(const std::string &)> &log)
+      : prob_(prob), m_(*prob->model), state_(*prob->solve), log_(log) {}
+
+  void run();
+
+ private:
+  enum class NodeResult { Optimal, Infeasible, Unbounded, Unsolved, Stopped };
+
+  void setup();
+  NodeResult solve_node(const Node &node);
+  void process(std::shared_ptr<Node> node);
+  bool candidate(const std::vector<double> &x, double objective, int soltype);
+  int choose_branch(const std::vector<double> &x, double &value) const;
+  void branch(const Node &node, int col, double value, double objective, const HighsBasis &basis);
+  void update_pseudocost(const Node &node, double objective);
+  void publish_node_solution();
+  bool should_stop();
+  double best_bound() const;
+  double user(double internal) const { return sense_ * internal; }
+  double cutoff_margin() const {
+    if (!std::isfinite(cutoff_)) return 0;
+    return std::max(prob_->controls.get_double(CTRL_7003),
+                    prob_->controls.get_double(CTRL_7002) * std::fabs(cutoff_));
+  }
+  void log_progress(bool force);
+  void push_open(std::shared_ptr<Node> node) {
+    ++open_count_;
+    stack_.push_back(node);
+    open_.push(std::move(node));
+  }
+  std::shared_ptr<Node> pop_open();
+  void heuristic();
+
+  KRVSprob prob_;
+  const Model &m_;
+  SolveState &state_;
+  const std::function<void(const std::string &)> &log_;
+
+  Highs highs_;
+  bool quadratic_ = false;
+  int n_ = 0;        // columns of the HiGHS model (user's first)
+  int user_cols_ = 0;
+  double sense_ = 1;  // objective values are handled as minimisation: sense * value
+  double tol_ = 1e-6;
+  std::vector<HighsVarType> integrality_;
+  std::vector<double> root_lb_, root_ub_, sc_lower_;
+  std::vector<double> lb_, ub_;  // bounds of the node being solved
+
+  std::priority_queue<std::shared_ptr<Node>, std::vector<std::shared_ptr<Node>>, WorseBound> open_;
+  std::vector<std::shared_ptr<Node>> stack_;  // the same open nodes, newest last (depth first)
+  std::shared_ptr<Node> dive_;  // the child solved next, if any
+  size_t open_count_ = 0;
+  int last_solved_ = 0;         // node whose basis HiGHS holds now
+  int next_id_ = 1;
+  int64_t nodes_ = 0;
+
+  // Incumbent and cutoff, minimisation form.
+  bool have_incumbent_ = false;
+  double incumbent_ = INFINITY;
+  double cutoff_ = INFINITY;
+  bool incomplete_ = false;  // a node could not be solved: optimality not proven
+  int stop_ = STOP_NONE;
+
+  std::vector<double> pc_down_sum_, pc_up_sum_;
+  std::vector<int> pc_down_count_, pc_up_count_;
+
+  bool node_callbacks_ = false;
+  TimeCheck time_check_;
+  GapNotify gap_notify_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_log_ = started_;
+};
+
+void Search::setup() {
+  const double bigm = prob_->controls.get_double(CTRL_7008);
+  BuiltModel built = build_highs_model(m_, BuildMode::Discrete, bigm);
+  HighsLp &lp = built.model.lp_;
+  n_ = lp.num_col_;
+  user_cols_ = m_.cols();
+  quadratic_ = built.model.hessian_.dim_ > 0;
+  sense_ = lp.sense_ == ObjSense::kMaximize ? -1.0 : 1.0;
+  tol_ = prob_->controls.get_double(CTRL_7006);
+  integrality_ = lp.integrality_;
+  integrality_.resize(size_t(n_), HighsVarType::kContinuous);
+  root_lb_ = lp.col_lower_;
+  root_ub_ = lp.col_upper_;
+  sc_lower_.assign(size_t(n_), 0.0);
+  for (int j = 0; j < n_; ++j) {
+    HighsVarType t = integrality_[size_t(j)];
+    if (t == HighsVarType::kSemiContinuous || t == HighsVarType::kSemiInteger) {
+      // x = 0 or lower <= x <= upper: the relaxation runs from 0.
+      sc_lower_[size_t(j)] = root_lb_[size_t(j)];
+      root_lb_[size_t(j)] = std::min(0.0, root_lb_[size_t(j)]);
+    }
+  }
+  lp.integrality_.clear();
+  lp.col_lower_ = root_lb_;
+
+  highs_.setOptionValue("output_flag", false);
+  highs_.setOptionValue("log_to_console", false);
+  highs_.setOptionValue("threads", HighsInt(1));
+  highs_.setOptionValue("presolve", std::string("off"));
+  highs_.setOptionValue("primal_feasibility_tolerance", prob_->controls.get_double(CTRL_7004));
+  highs_.setOptionValue("dual_feasibility_tolerance", prob_->controls.get_double(CTRL_7005));
+  if (!quadratic_) {
+    highs_.setOptionValue("solver", std::string("simplex"));
+    highs_.setOptionValue("simplex_strategy", HighsInt(kSimplexStrategyDual));
+  }
+  KRVSprob prob = prob_;
+  highs_.setCallback(
+      [prob](int, const std::string &, const HighsCallbackOutput *, HighsCallbackInput *in, void *) {
+        if (in && prob->interrupt_reason.load(std::memory_order_relaxed) != 0) in->user_interrupt = true;
+      },
+      nullptr);
+  highs_.startCallback(kCallbackSimplexInterrupt);
+  highs_.startCallback(kCallbackIpmInterrupt);
+  if (highs_.passModel(std::move(built.model)) == HighsStatus::kError)
+    throw Error("The search could not hand the relaxation to the solver");
+
+  pc_down_sum_.assign(size_t(n_), 0.0);
+  pc_up_sum_.assign(size_t(n_), 0.0);
+  pc_down_count_.assign(size_t(n_), 0);
+  pc_up_count_.assign(size_t(n_), 0);
+  lb_ = root_lb_;
+  ub_ = root_ub_;
+  for (int kind : {CB_OPTNODE, CB_PRENODE, CB_PREINTSOL, CB_INTSOL, CB_NEWNODE, CB_INFNODE, CB_NODECUTOFF,
+                   CB_CUTLOG})
+    if (prob_->callbacks.any(kind)) node_callbacks_ = true;
+  gap_notify_.load(prob_);
+}
+
+Search::NodeResult Search::solve_node(const Node &node) {
+  lb_ = root_lb_;
+  ub_ = root_ub_;
+  for (const BoundChange &c : node.changes) {
+    lb_[size_t(c.col)] = c.lb;
+    ub_[size_t(c.col)] = c.ub;
+  }
+  for (int j = 0; j < n_; ++j)
+    if (lb_[size_t(j)] > ub_[size_t(j)]) return NodeResult::Infeasible;
+  highs_.changeColsBounds(0, n_ - 1, lb_.data(), ub_.data());
+  // A child solved right after its parent starts from the basis HiGHS
+  // holds; any other node from its parent's.
+  if (!quadratic_ && node.basis && last_solved_ != node.parent) highs_.setBasis(*node.basis);
+  const double limit = prob_->controls.get_double(CTRL_7001);
+  if (limit < 1e20) {
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    // HiGHS's limit applies to its clock, which runs on across runs.
+    highs_.setOptionValue("time_limit", highs_.getRunTime() + std::max(limit - spent, 0.0));
+  }
+  highs_.run();
+  last_solved_ = node.id;
+  const HighsInfo &info = highs_.getInfo();
+  state_.simplex_iterations += std::max<int64_t>(info.simplex_iteration_count, 0) +
+                               std::max<int64_t>(info.qp_iteration_count, 0);
+  switch (highs_.getModelStatus()) {
+    case HighsModelStatus::kOptimal: return NodeResult::Optimal;
+    case HighsModelStatus::kInfeasible: return NodeResult::Infeasible;
+    case HighsModelStatus::kUnbounded: return NodeResult::Unbounded;
+    case HighsModelStatus::kUnboundedOrInfeasible:
+      // Tell the two apart without the basis the dual simplex left.
+      highs_.clearSolver();
+      highs_.run();
+      if (highs_.getModelStatus() == HighsModelStatus::kInfeasible) return NodeResult::Infeasible;
+      if (highs_.getModelStatus() == HighsModelStatus::kUnbounded) return NodeResult::Unbounded;
+      return NodeResult::Unsolved;
+    case HighsModelStatus::kTimeLimit:
+      stop_ = STOP_TIMELIMIT;
+      return NodeResult::Stopped;
+    case HighsModelStatus::kInterrupt:
+      stop_ = prob_->interrupt_reason.load() != 0 ? prob_->interrupt_reason.load() : STOP_USER;
+      return NodeResult::Stopped;
+    default: return NodeResult::Unsolved;
+  }
+}
+
+// The node's relaxation, readable through KRVSgetlpsol in the callbacks.
+void Search::publish_node_solution() {
+  const HighsSolution &sol = highs_.getSolution();
+  SolutionVectors &lp = state_.lp;
+  const int rows = m_.rows();
+  lp.valid = true;
+  lp.x.assign(sol.col_value.begin(), sol.col_value.begin() + user_cols_);
+  lp.slack.assign(m_.rhs.begin(), m_.rhs.end());
+  const CompressedMatrix &by_cols = m_.by_cols();
+  for (int j = 0; j < user_cols_; ++j) {
+    const double xj = lp.x[size_t(j)];
+    if (xj == 0.0) continue;
+    for (int64_t p = by_cols.start[size_t(j)]; p < by_cols.start[size_t(j) + 1]; ++p)
+      lp.slack[size_t(by_cols.index[size_t(p)])] -= by_cols.value[size_t(p)] * xj;
+  }
+  if (sol.dual_valid && int(sol.row_dual.size()) >= rows && int(sol.col_dual.size()) >= user_cols_) {
+    lp.duals.assign(sol.row_dual.begin(), sol.row_dual.begin() + rows);
+    lp.djs.assign(sol.col_dual.begin(), sol.col_dual.begin() + user_cols_);
+  } else {
+    lp.duals.clear();
+    lp.djs.clear();
+  }
+  state_.lp_status = LP_OPTIMAL;
+  state_.lp_objective = highs_.getInfo().objective_function_value;
+}
+
+// A solution whose discrete columns all take allowed values: the preintsol
+// callbacks may reject it or move the cutoff; if it stands and improves, it
+// becomes the incumbent. True when it was accepted.
+bool Search::candidate(const std::vector<double> &x, double objective, int soltype) {
+  int reject = 0;
+  double cutoff = have_incumbent_ ? user(cutoff_) : sense_ * 1e20;
+  for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_PREINTSOL))
+    reinterpret_cast<KRVScbpreintsol_fn>(e.fn)(prob_, e.data, soltype, &reject, &cutoff);
+  if (std::fabs(cutoff) < 1e20 && sense_ * cutoff < cutoff_) cutoff_ = sense_ * cutoff;
+  if (reject != 0 || objective >= incumbent_) return false;
+  have_incumbent_ = true;
+  incumbent_ = objective;
+  cutoff_ = std::min(cutoff_, objective);
+  SolutionVectors &mip = state_.mip;
+  mip.valid = true;
+  mip.x.assign(x.begin(), x.begin() + user_cols_);
+  mip.slack.assign(m_.rhs.begin(), m_.rhs.end());
+  const CompressedMatrix &by_cols = m_.by_cols();
+  for (int j = 0; j < user_cols_; ++j) {
+    const double xj = mip.x[size_t(j)];
+    if (xj == 0.0) continue;
+    for (int64_t p = by_cols.start[size_t(j)]; p < by_cols.start[size_t(j) + 1]; ++p)
+      mip.slack[size_t(by_cols.index[size_t(p)])] -= by_cols.value[size_t(p)] * xj;
+  }
+  state_.mip_objective = user(objective);
+  state_.mip_solutions += 1;
+  state_.best_bound = user(best_bound());
+  call_each<KRVScbintsol_fn>(prob_->callbacks, CB_INTSOL, prob_);
+  return true;
+}
+
+// The fractional column to branch on (-1 when every discrete column takes
+// an allowed value): the best product of pseudo-cost estimates of both
+// directions; columns without history count with the average.
+int Search::choose_branch(const std::vector<double> &x, double &value) const {
+  double down_avg = 0, up_avg = 0;
+  int down_n = 0, up_n = 0;
+  for (int j = 0; j < n_; ++j) {
+    if (pc_down_count_[size_t(j)] > 0) down_avg += pc_down_sum_[size_t(j)] / pc_down_count_[size_t(j)], ++down_n;
+    if (pc_up_count_[size_t(j)] > 0) up_avg += pc_up_sum_[size_t(j)] / pc_up_count_[size_t(j)], ++up_n;
+  }
+  down_avg = down_n ? down_avg / down_n : 1.0;
+  up_avg = up_n ? up_avg / up_n : 1.0;
+  int best = -1;
+  double best_score = -1;
+  for (int j = 0; j < n_; ++j) {
+    const HighsVarType t = integrality_[size_t(j)];
+    if (t == HighsVarType::kContinuous) continue;
+    const double v = x[size_t(j)];
+    double down = 0, up = 0;
+    if (t == HighsVarType::kSemiContinuous || t == HighsVarType::kSemiInteger) {
+      const double l = sc_lower_[size_t(j)];
+      if (v > tol_ && v < l - tol_) {
+        down = v;  // to 0
+        up = l - v;
+      } else if (t == HighsVarType::kSemiInteger && v >= l - tol_) {
+        const double f = v - std::floor(v);
+        if (std::min(f, 1 - f) <= tol_) continue;
+        down = f, up = 1 - f;
+      } else {
+        continue;
+      }
+    } else {
+      const double f = v - std::floor(v);
+      if (std::min(f, 1 - f) <= tol_) continue;
+      down = f, up = 1 - f;
+    }
+    const double pd = pc_down_count_[size_t(j)] ? pc_down_sum_[size_t(j)] / pc_down_count_[size_t(j)] : down_avg;
+    const double pu = pc_up_count_[size_t(j)] ? pc_up_sum_[size_t(j)] / pc_up_count_[size_t(j)] : up_avg;
+    const double score = std::max(down * pd, 1e-6) * std::max(up * pu, 1e-6);
+    if (score > best_score) {
+      best_score = score;
+      best = j;
+      value = v;
+    }
+  }
+  return best;
+}
+
+void Search::update_pseudocost(const Node &node, double objective) {
+  if (node.branch_col < 0 || node.branch_distance <= 0 || !std::isfinite(node.bound)) return;
+  const double gain = std::max(objective - node.bound, 0.0) / node.branch_distance;
+  const size_t j = size_t(node.branch_col);
+  if (node.direction < 0) pc_down_sum_[j] += gain, ++pc_down_count_[j];
+  else pc_up_sum_[j] += gain, ++pc_up_count_[j];
+}
+
+// Two children of a node, on column col at value `value`; the child in the
+// direction of the nearer integer is solved next.
+void Search::branch(const Node &node, int col, double value, double objective, const HighsBasis &basis) {
+  auto shared_basis = quadratic_ ? nullptr : std::make_shared<const HighsBasis>(basis);
+  const HighsVarType t = integrality_[size_t(col)];
+  const double l = sc_lower_[size_t(col)];
+  double down_ub, up_lb;
+  if ((t == HighsVarType::kSemiContinuous || t == HighsVarType::kSemiInteger) && value < l - tol_) {
+    down_ub = 0;
+    up_lb = l;
+  } else {
+    down_ub = std::floor(value);
+    up_lb = std::ceil(value);
+    if (t == HighsVarType::kSemiInteger && down_ub < l) down_ub = 0;
+  }
+  std::shared_ptr<Node> children[2];
+  for (int dir = 0; dir < 2; ++dir) {
+    auto child = std::make_shared<Node>();
+    child->id = ++next_id_;
+    child->parent = node.id;
+    child->depth = node.depth + 1;
+    child->branch = dir;
+    child->bound = objective;
+    child->changes = node.changes;
+    child->basis = shared_basis;
+    child->branch_col = col;
+    child->direction = dir == 0 ? -1 : 1;
+    child->branch_distance = dir == 0 ? value - down_ub : up_lb - value;
+    double lb = lb_[size_t(col)], ub = ub_[size_t(col)];
+    if (dir == 0) ub = std::min(ub, down_ub);
+    else lb = std::max(lb, up_lb);
+    child->changes.push_back(BoundChange{col, lb, ub});
+    call_each<KRVScbnewnode_fn>(prob_->callbacks, CB_NEWNODE, prob_, node.id, child->id, dir);
+    children[dir] = std::move(child);
+  }
+  const int first = value - std::floor(value) >= 0.5 ? 1 : 0;
+  push_open(children[1 - first]);
+  dive_ = children[first];
+}
+
+// Until there is an incumbent the newest node goes first (a dive finds one
+// sooner); then the best bound.
+std::shared_ptr<Node> Search::pop_open() {
+  std::shared_ptr<Node> node;
+  if (!have_incumbent_) {
+    while (!stack_.empty() && !node) {
+      if (!stack_.back()->taken) node = stack_.back();
+      stack_.pop_back();
+    }
+  } else {
+    while (!open_.empty() && !node) {
+      if (!open_.top()->taken) node = open_.top();
+      open_.pop();
+    }
+  }
+  node->taken = true;
+  --open_count_;
+  while (!open_.empty() && open_.top()->taken) open_.pop();
+  while (!stack_.empty() && stack_.back()->taken) stack_.pop_back();
+  return node;
+}
+
+double Search::best_bound() const {
+  double bound = have_incumbent_ ? incumbent_ : INFINITY;
+  if (!open_.empty()) bound = std::min(bound, open_.top()->bound);
+  if (dive_) bound = std::min(bound, dive_->bound);
+  return bound;
+}
+
+void Search::log_progress(bool force) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && nodes_ % 1000 != 0 && std::chrono::duration<double>(now - last_log_).count() < 1.0) return;
+  last_log_ = now;
+  char text[200];
+  snprintf(text, sizeof text, "Search: %lld nodes, %zu open, best bound %.10g, incumbent %s", (long long)nodes_,
+           open_count_ + (dive_ ? 1 : 0), user(best_bound()),
+           have_incumbent_ ? std::to_string(user(incumbent_)).c_str() : "none");
+  log_(text);
+  raise_stop_event(prob_, CB_GLOBALLOG);
+}
+
+bool Search::should_stop() {
+  if (stop_ != STOP_NONE) return true;
+  if (time_check_.poll(prob_)) {}
+  const int reason = prob_->interrupt_reason.load();
+  if (reason != 0) {
+    stop_ = reason;
+    return true;
+  }
+  if (nodes_ >= prob_->controls.get_int(CTRL_8005)) {
+    stop_ = STOP_NODELIMIT;
+    return true;
+  }
+  const double limit = prob_->controls.get_double(CTRL_7001);
+  if (limit < 1e20 && std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count() >= limit) {
+    stop_ = STOP_TIMELIMIT;
+    return true;
+  }
+  return false;
+}
+
+void Search::process(std::shared_ptr<Node> node) {
+  ++nodes_;
+  state_.nodes = nodes_;
+  state_.current_node = node->id;
+  state_.node_depth = node->depth;
+  state_.active_nodes = int64_t(open_count_);
+  if (have_incumbent_ && node->bound >= cutoff_ - cutoff_margin()) {
+    call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, prob_, node->id);
+    return;
+  }
+  int infeasible = 0;
+  for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_PRENODE))
+    reinterpret_cast<KRVScbprenode_fn>(e.fn)(prob_, e.data, &infeasible);
+  if (infeasible != 0) return;
+
+  const NodeResult result = solve_node(*node);
+  if (result == NodeResult::Stopped) {
+    node->taken = false;
+    push_open(std::move(node));  // still open: its bound counts for the best bound
+    return;
+  }
+  if (result == NodeResult::Unsolved) {
+    incomplete_ = true;
+    return;
+  }
+  if (result == NodeResult::Infeasible) {
+    call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
+    return;
+  }
+  if (result == NodeResult::Unbounded) {
+    if (node->id == 1) throw Error("unbounded relaxation");
+    incomplete_ = true;
+    return;
+  }
+  const double objective = sense_ * highs_.getInfo().objective_function_value;
+  update_pseudocost(*node, objective);
+  if (node->id == 1) state_.best_bound = user(objective);
+  if (have_incumbent_ && objective >= cutoff_ - cutoff_margin()) {
+    call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, prob_, node->id);
+    return;
+  }
+  if (node_callbacks_) publish_node_solution();
+  for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_OPTNODE))
+    reinterpret_cast<KRVScboptnode_fn>(e.fn)(prob_, e.data, &infeasible);
+  if (infeasible != 0) {
+    call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
+    return;
+  }
+  raise_stop_event(prob_, CB_CUTLOG);
+  if (prob_->interrupt_reason.load() != 0) return;
+
+  const std::vector<double> x = highs_.getSolution().col_value;
+  const HighsBasis basis = quadratic_ ? HighsBasis() : highs_.getBasis();
+  double value = 0;
+  int col = choose_branch(x, value);
+  if (col < 0) {
+    if (candidate(x, objective, 0)) return;
+    // Rejected: a rule the rows do not state refuses this point. The node
+    // goes on with a column that is not fixed yet, split at its value.
+    for (int j = 0; j < n_ && col < 0; ++j)
+      if (integrality_[size_t(j)] != HighsVarType::kContinuous && ub_[size_t(j)] - lb_[size_t(j)] > tol_) col = j;
+    if (col < 0) return;  // nothing left to split: the node holds no acceptable solution
+    value = std::round(x[size_t(col)]);
+    // Split between value and a neighbour inside the bounds.
+    value = value + 0.5 <= ub_[size_t(col)] ? value + 0.5 : value - 0.5;
+  }
+  branch(*node, col, value, objective, basis);
+}
+
+// HiGHS's MIP, run briefly (a fixed node budget, one thread, so the result
+// is the same every time), as a source of a first incumbent; its solution
+// goes through the preintsol callbacks like every other.
+void Search::heuristic() {
+  if (quadratic_) return;
+  BuiltModel built = build_highs_model(m_, BuildMode::Discrete, prob_->controls.get_double(CTRL_7008));
+  Highs mip;
+  mip.setOptionValue("output_flag", false);
+  mip.setOptionValue("log_to_console", false);
+  mip.setOptionValue("threads", HighsInt(1));
+  mip.setOptionValue("mip_max_nodes", HighsInt(50));
+  mip.setOptionValue("mip_feasibility_tolerance", tol_);
+  const double limit = prob_->controls.get_double(CTRL_7001);
+  if (limit < 1e20) mip.setOptionValue("time_limit", std::max(limit / 4, 0.0));
+  KRVSprob prob = prob_;
+  mip.setCallback(
+      [prob](int, const std::string &, const HighsCallbackOutput *, HighsCallbackInput *in, void *) {
+        if (in && prob->interrupt_reason.load(std::memory_order_relaxed) != 0) in->user_interrupt = true;
+      },
+      nullptr);
+  mip.startCallback(kCallbackMipInterrupt);
+  if (mip.passModel(std::move(built.model)) == HighsStatus::kError) return;
+  mip.run();
+  if (mip.getInfo().primal_solution_status != kSolutionStatusFeasible) return;
+  const std::vector<double> x = mip.getSolution().col_value;
+  if (int(x.size()) < n_) return;
+  candidate(x, sense_ * mip.getInfo().objective_function_value, 1);
+}
+
+void Search::run() {
+  setup();
+  heuristic();
+  auto root = std::make_shared<Node>();
+  dive_ = root;
+  bool unbounded = false;
+  try {
+    while (dive_ || open_count_ > 0) {
+      if (should_stop()) break;
+      const double bound = best_bound();
+      gap_notify_.check(prob_, have_incumbent_ ? user(incumbent_) : sense_ * 1e20, user(bound), int(sense_));
+      if (have_incumbent_ && gap_reached(prob_, user(incumbent_), user(bound))) break;
+      std::shared_ptr<Node> node;
+      if (dive_) {
+        node = std::move(dive_);
+        dive_.reset();
+      } else {
+        node = pop_open();
+      }
+      process(std::move(node));
+      log_progress(false);
+    }
+  } catch (const Error &e) {
+    if (std::string(e.what()) != "unbounded relaxation") throw;
+    unbounded = true;
+  }
+  log_progress(true);
+  state_.current_node = state_.node_depth = state_.active_nodes = 0;
+  state_.lp.clear();
+  state_.lp_status = LP_UNSTARTED;
+  state_.stop_status = stop_;
+  const double bound = best_bound();
+  state_.best_bound = std::isfinite(bound) ? user(bound) : (have_incumbent_ ? user(incumbent_) : 0.0);
+  if (have_incumbent_) {
+    const double gap = std::fabs(incumbent_ - bound);
+    state_.mip_gap = std::isfinite(gap) ? gap / std::max(std::fabs(incumbent_), 1e-10) : KRVS_INFINITY;
+  }
+  const bool exhausted = !dive_ && open_count_ == 0;
+  if (unbounded) {
+    state_.mip_status = MIP_UNBOUNDED;
+  } else if (stop_ != STOP_NONE) {
+    state_.mip_status = have_incumbent_ ? MIP_SOLUTION : MIP_NO_SOL_FOUND;
+  } else if (exhausted && !incomplete_) {
+    state_.mip_status = have_incumbent_ ? MIP_OPTIMAL : MIP_INFEAS;
+  } else if (!exhausted && have_incumbent_) {
+    state_.mip_status = MIP_OPTIMAL;  // stopped by the gap
+    if (state_.mip_gap > 1e-9) state_.stop_status = STOP_MIPGAP;
+  } else {
+    state_.mip_status = have_incumbent_ ? MIP_SOLUTION : MIP_NO_SOL_FOUND;
+  }
+}
+
+}  // namespace
+
+void run_tree_search(KRVSprob prob, const std::function<void(const std::string &)> &log) {
+  Search search(prob, log);
+  search.run();
+}
+
+}  // namespace krvs
