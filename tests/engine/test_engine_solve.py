@@ -372,7 +372,7 @@ def test_convex_qp(sense):
     assert approx(duals, [-sense], 1e-5) and approx(djs, [0, 0], 1e-5)
 
 
-def test_nonconvex_and_mixed_integer_quadratics_are_refused():
+def test_nonconvex_quadratics_are_refused_and_convex_miqp_is_solved():
     p = SolveProblem()
     p.load_qp([(0, 1, 1)], obj=[0, 0], start=[0, 0, 0], ub=[1, 1])  # min x*y
     rc, err = p.solve("lp")
@@ -388,9 +388,10 @@ def test_nonconvex_and_mixed_integer_quadratics_are_refused():
     q.call("KRVSchgcoltype", 1, ints([0]), chars("I"))
     rc, err = q.solve("mip")  # non-convex with integers: status 8 for the MIP too
     assert rc != 0 and "not concave" in err and q.lp_status() == LP_NONCONVEX
-    q.set_sense(1)  # min x^2 over an integer x is convex, but a class HiGHS does not solve
+    q.set_sense(1)  # min x^2 over an integer x is convex: the engine's own search solves it
     rc, err = q.solve("mip")
-    assert rc != 0 and "(MIQP) are not supported yet" in err
+    assert rc == 0, err
+    assert q.mip_status() == MIP_OPTIMAL and q.mip_obj() == pytest.approx(0)
 
 
 # Convex quadratic rows are solved (tests/engine/test_nlp_solve.py); non-convex ones are refused.
