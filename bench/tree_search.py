@@ -1,0 +1,56 @@
+"""The engine's own branch-and-bound search against HiGHS's MIP on the MIPs
+of the shared instances (time to optimum, nodes), and its node throughput on
+a pure binary knapsack.
+
+    PYTHONPATH=_inst python bench/tree_search.py [seconds per instance]
+"""
+import csv
+import os
+import random
+import sys
+import time
+
+import korvo
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+INSTANCES = os.path.join(HERE, "..", "..", "shared", "instances")
+
+
+def solve(path, forced, limit):
+    p = korvo.problem()
+    p.read(path)
+    p.controls.timelimit = limit
+    p.controls.treesearch = 1 if forced else 0
+    start = time.perf_counter()
+    p.solve()
+    return time.perf_counter() - start, p.attributes.mipstatus, p.attributes.mipobjval, p.attributes.nodes
+
+
+def knapsack_throughput(n=60, seed=3, limit=10.0):
+    rng = random.Random(seed)
+    xs = [korvo.var(vartype=korvo.binary) for _ in range(n)]
+    w = [rng.randint(20, 60) for _ in range(n)]
+    v = [wi + rng.randint(-5, 5) for wi in w]
+    p = korvo.problem(xs, korvo.Sum(a * x for a, x in zip(w, xs)) <= sum(w) // 2)
+    p.setObjective(korvo.Sum(a * x for a, x in zip(v, xs)), sense=korvo.maximize)
+    p.controls.treesearch = 1
+    p.controls.timelimit = limit
+    start = time.perf_counter()
+    p.solve()
+    spent = time.perf_counter() - start
+    return p.attributes.nodes / spent, p.attributes.nodes, spent
+
+
+if __name__ == "__main__":
+    korvo.setOutputEnabled(False)
+    limit = float(sys.argv[1]) if len(sys.argv) > 1 else 60.0
+    with open(os.path.join(INSTANCES, "optima.csv")) as f:
+        rows = [r for r in csv.DictReader(f) if r["kind"] == "MIP"]
+    print(f"{'instance':24} {'search s':>9} {'nodes':>8} {'status':>6} {'HiGHS s':>8} {'nodes':>7} {'ratio':>6}")
+    for r in rows:
+        path = os.path.join(INSTANCES, r["file"])
+        t1, s1, o1, n1 = solve(path, True, limit)
+        t2, s2, o2, n2 = solve(path, False, limit)
+        print(f"{r['file']:24} {t1:9.2f} {n1:8d} {s1:6d} {t2:8.2f} {n2:7d} {t1 / max(t2, 1e-3):6.1f}")
+    rate, nodes, spent = knapsack_throughput()
+    print(f"knapsack (60 binaries): {rate:.0f} nodes/s ({nodes} nodes in {spent:.1f} s)")
