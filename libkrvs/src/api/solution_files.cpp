@@ -812,31 +812,26 @@ int KRVSreaddirs(KRVSprob prob, const char *filename) noexcept {
   });
 }
 
-int KRVSwritesol(KRVSprob prob, const char *filename, const char *flags) noexcept {
+// A solution report written to a file; none of these writers takes flags.
+static int write_report(KRVSprob prob, const char *fn, const char *filename, const char *flags,
+                        std::string (*produce)(KRVSprob, const char *)) {
   return guard_problem(prob, [&] {
-    const char *fn = "KRVSwritesol";
     check_filename(fn, filename);
     if (flags && *flags) fail(fn, std::string("unknown flags '") + flags + "'");
-    write_file(fn, filename, solution_csv(prob, fn));
+    write_file(fn, filename, produce(prob, fn));
   });
+}
+
+int KRVSwritesol(KRVSprob prob, const char *filename, const char *flags) noexcept {
+  return write_report(prob, "KRVSwritesol", filename, flags, solution_csv);
 }
 
 int KRVSwriteprtsol(KRVSprob prob, const char *filename, const char *flags) noexcept {
-  return guard_problem(prob, [&] {
-    const char *fn = "KRVSwriteprtsol";
-    check_filename(fn, filename);
-    if (flags && *flags) fail(fn, std::string("unknown flags '") + flags + "'");
-    write_file(fn, filename, printable_report(prob, fn));
-  });
+  return write_report(prob, "KRVSwriteprtsol", filename, flags, printable_report);
 }
 
 int KRVSwriteslxsol(KRVSprob prob, const char *filename, const char *flags) noexcept {
-  return guard_problem(prob, [&] {
-    const char *fn = "KRVSwriteslxsol";
-    check_filename(fn, filename);
-    if (flags && *flags) fail(fn, std::string("unknown flags '") + flags + "'");
-    write_file(fn, filename, plain_solution(prob, fn));
-  });
+  return write_report(prob, "KRVSwriteslxsol", filename, flags, plain_solution);
 }
 
 int KRVSreadslxsol(KRVSprob prob, const char *filename, const char *flags) noexcept {
