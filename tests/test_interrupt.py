@@ -31,7 +31,7 @@ MODELS = textwrap.dedent('''
         p.controls.timelimit = 120.0
         return p
 
-    def sparse_lp(m=1500, n=3000, per_col=6, seed=3):
+    def sparse_lp(m=3000, n=6000, per_col=6, seed=3):
         rng = random.Random(seed)
         x = [korvo.var(ub=10) for _ in range(n)]
         rows = [[] for _ in range(m)]
@@ -50,6 +50,10 @@ MODELS = textwrap.dedent('''
         p = korvo.problem(x)
         p.addConstraint([x[i] * x[i + 1] >= -5 for i in range(n - 1)])
         p.setObjective(korvo.Sum(korvo.sin(3 * x[i]) + 0.1 * (x[i] - i % 7) ** 2 for i in range(n)))
+        # Tolerances at their tightest keep the solve going for many seconds
+        # even on a fast machine, so the signal always lands inside it.
+        p.controls.knls_objtol = 1e-14
+        p.controls.knls_steptol = 1e-14
         p.controls.knls_timelimit = 120.0
         return p
 
@@ -118,7 +122,7 @@ def test_ctrl_c_stops_an_lp_and_a_nonlinear_solve():
         report("lp", p.getProbStatusString(), p.attributes.stopstatus == korvo.stop_ctrlc, len(p.getSolution()))
     ''')
     assert delay < PROMPT
-    assert "lp lp_unfinished True 3000" in lines
+    assert "lp lp_unfinished True 6000" in lines
 
     delay, lines = run_child('''
         p = wavy_slp()
