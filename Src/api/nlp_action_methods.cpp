@@ -3,6 +3,7 @@
 // linearisation, scaling, cascading and the reports. One table row each.
 #include <Python.h>
 
+#include "api/callbacks.h"
 #include "api/conversion.h"
 #include "api/wrapper_table.h"
 #include "knls.h"
@@ -137,10 +138,26 @@ KORVO_ACTION(kCascadeorder, "cascadeorder", KNLScascadeorder,
              "Orders the determined columns (those with a determining row) for cascading.",
              "Each comes after the determined columns its row reads, ties by sequence number; the place is column "
              "information 4.")
-KORVO_ACTION(kCascade, "cascade", KNLScascade,
-             "Recomputes every determined column from its determining row at the current point.",
-             "Newton steps (at most the column's cascade limit) bring the row to its nearest bound within the "
-             "column's bounds; the result becomes the current point.")
+// Cascading raises the cascade callbacks: what one of them raises is what
+// the method raises.
+int cascade_call(wrap_call &c) {
+  callbacks_solve_begin(c.p);
+  int rc = KNLScascade(c.p->nlprob);
+  if (callbacks_solve_end(c.p) < 0) return -1;
+  return rc;
+}
+const wrapper_def kCascade{
+    "cascade",
+    KORVO_DOC("Recomputes every determined column from its determining row at the current point.", "p.cascade()",
+              KORVO_NO_ARGS, "p.cascade()",
+              "Newton steps (at most the column's cascade limit) bring the row to its nearest bound within the "
+              "column's bounds; the result becomes the current point. The cascade callbacks (setcbcascadestart, "
+              "setcbdrcol, ...) are called as in a solve."),
+    0,
+    {},
+    nullptr,
+    cascade_call,
+    nullptr};
 
 PyMethodDef nlp_action_methods[] = {
     KORVO_WRAPPER_METHOD(kValidaterow),   KORVO_WRAPPER_METHOD(kValidatevector), KORVO_WRAPPER_METHOD(kValidatekkt),

@@ -240,12 +240,103 @@ KRVS_API int KNLSpostsolve(KNLSprob nlprob) KRVS_NOEXCEPT;
 KRVS_API int KNLSgetslpsol(KNLSprob nlprob, double x[], double slack[], double duals[], double djs[]) KRVS_NOEXCEPT;
 
 /* ---- solve callbacks ------------------------------------------------------
- * Called on the solving thread with the nonlinear problem and the data
- * given at registration: at the start and end of a solve and of each SLP
- * iteration. A non-zero return from the start or iteration callbacks stops
- * the solve (status KNLS_NLP_UNFINISHED). A null function removes the
- * callback. */
+ * Every event keeps a list of registrations, called in registration order
+ * on the thread that raises the event, with the nonlinear problem and the
+ * data given at registration. KNLSaddcb<event> appends a registration;
+ * KNLSremovecb<event> removes those whose function and data match (a null
+ * function or null data matches any). The events:
+ *   construct      the solve has built its structures (before slpstart);
+ *                  non-zero stops the solve before any iteration
+ *   slpstart       start of a solve; non-zero stops it before any iteration
+ *   iterstart      start of each SLP iteration; non-zero stops the solve
+ *   cascadestart   before the determined columns are recomputed (cascading,
+ *                  KNLScascade); non-zero skips this cascade
+ *   drcol          a determined column's recomputed value, in *value; the
+ *                  registration may change it (kept within lb..ub)
+ *   cascadevar     a determined column was recomputed; non-zero restores
+ *                  its previous value
+ *   cascadevarfail a determined column could not bring its row within its
+ *                  bounds; non-zero stops the solve
+ *   cascadeend     after the determined columns were recomputed; non-zero
+ *                  stops the solve
+ *   coefevalerror  a coefficient (row, col; col -1 for a formula that
+ *                  multiplies no column) could not be evaluated at a point
+ *                  the solve tried; non-zero stops the solve, otherwise the
+ *                  point is refused as usual
+ *   iterend        end of each SLP iteration; non-zero stops the solve
+ *   itervar        after iterend, for every column in a nonlinear term;
+ *                  the result is ignored
+ *   prenode        before a node's local solve (the integer-fixed polish of
+ *                  a mixed-integer SLP, a node of KNLSglobal); *infeasible
+ *                  set non-zero drops the node
+ *   slpnode        before the SLP at a node; non-zero skips that SLP
+ *   optnode        after a node's solve; *infeasible set non-zero drops
+ *                  the node's result
+ *   intsol         a new integer-feasible (KNLSglobal: best) solution
+ *   msjobstart     before a multistart job (job_object, description);
+ *                  *status set non-zero skips the job
+ *   msjobend       after a job; *status set non-zero keeps its result out
+ *                  of the choice of the winner
+ *   mswinner       the job whose result is kept (null object and empty
+ *                  description for the plain start)
+ *   slpend         end of a solve, the solution in place
+ *   destroy        the solve's structures are released (after slpend)
+ *   message        every line of the solver's log, whether or not the log
+ *                  is written (msgtype 1 information)
+ * A callback that wants the solve to stop for good calls KNLSinterrupt.
+ * Multistart jobs solve copies of the problem that raise no iteration
+ * events; the problem itself raises the job events. */
 typedef int (*KNLScallback_fn)(KNLSprob nlprob, void *user_data);
+typedef int (*KNLScolcallback_fn)(KNLSprob nlprob, void *user_data, int col);
+typedef int (*KNLScoefcallback_fn)(KNLSprob nlprob, void *user_data, int row, int col);
+typedef int (*KNLSdrcolcallback_fn)(KNLSprob nlprob, void *user_data, int col, double *value, double lb,
+                                    double ub);
+typedef int (*KNLSjobcallback_fn)(KNLSprob nlprob, void *user_data, void *job_object, const char *description,
+                                  int *status);
+typedef void (*KNLSnodecallback_fn)(KNLSprob nlprob, void *user_data, int *infeasible);
+KRVS_API int KNLSaddcbcascadeend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbcascadeend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbcascadestart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbcascadestart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbcascadevar(KNLSprob nlprob, KNLScolcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbcascadevar(KNLSprob nlprob, KNLScolcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbcascadevarfail(KNLSprob nlprob, KNLScolcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbcascadevarfail(KNLSprob nlprob, KNLScolcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbcoefevalerror(KNLSprob nlprob, KNLScoefcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbcoefevalerror(KNLSprob nlprob, KNLScoefcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbconstruct(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbconstruct(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbdestroy(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbdestroy(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbdrcol(KNLSprob nlprob, KNLSdrcolcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbdrcol(KNLSprob nlprob, KNLSdrcolcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbiterend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbiterend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbiterstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbiterstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbitervar(KNLSprob nlprob, KNLScolcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbitervar(KNLSprob nlprob, KNLScolcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbmsjobend(KNLSprob nlprob, KNLSjobcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbmsjobend(KNLSprob nlprob, KNLSjobcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbmsjobstart(KNLSprob nlprob, KNLSjobcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbmsjobstart(KNLSprob nlprob, KNLSjobcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbmswinner(KNLSprob nlprob, KNLSjobcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbmswinner(KNLSprob nlprob, KNLSjobcallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbslpend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbslpend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbslpnode(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbslpnode(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbslpstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbslpstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbmessage(KNLSprob nlprob, KNLSmessage_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbmessage(KNLSprob nlprob, KNLSmessage_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbintsol(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbintsol(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcboptnode(KNLSprob nlprob, KNLSnodecallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecboptnode(KNLSprob nlprob, KNLSnodecallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSaddcbprenode(KNLSprob nlprob, KNLSnodecallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+KRVS_API int KNLSremovecbprenode(KNLSprob nlprob, KNLSnodecallback_fn fn, void *user_data) KRVS_NOEXCEPT;
+/* Replace every registration of the event by fn (null: none). */
 KRVS_API int KNLSsetcbslpstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
 KRVS_API int KNLSsetcbslpend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;
 KRVS_API int KNLSsetcbiterstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) KRVS_NOEXCEPT;

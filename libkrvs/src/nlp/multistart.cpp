@@ -105,6 +105,7 @@ void run_multistart(KNLSprob prob, const std::string &flags) {
     int iterations = 0;
     double final_penalty = 0.0;
     long long evaluations = 0;
+    bool excluded = false;  // a job-end callback kept it out of the choice
     SlpSolution solution;
   };
   std::vector<JobResult> results(njobs);
@@ -115,10 +116,13 @@ void run_multistart(KNLSprob prob, const std::string &flags) {
     for (size_t k; (k = next.fetch_add(1)) < njobs;) {
       if (failed.load() || prob->interrupt_reason.load() != 0) break;
       try {
+        const MsJob *job = k > 0 ? &prob->ms_jobs[k - 1] : nullptr;
+        if (job && fire_job(prob, NLCB_MSJOBSTART, job->job_object, job->description) != 0) continue;
         std::unique_ptr<knls_problem_s> copy = job_copy(prob);
-        if (k > 0) apply_job(*copy, prob->ms_jobs[k - 1], m, start, int(k));
+        if (job) apply_job(*copy, *job, m, start, int(k));
         run_slp(copy.get(), flags);
         JobResult &r = results[k];
+        if (job && fire_job(prob, NLCB_MSJOBEND, job->job_object, job->description) != 0) r.excluded = true;
         r.status = copy->status;
         r.objective = copy->objective_value;
         r.iterations = copy->iterations;
@@ -146,7 +150,7 @@ void run_multistart(KNLSprob prob, const std::string &flags) {
   size_t winner = 0;
   for (size_t k = 1; k < njobs; ++k) {
     const JobResult &c = results[k], &w = results[winner];
-    if (c.solution.x.empty() || !feasible_status(c.status)) continue;
+    if (c.excluded || c.solution.x.empty() || !feasible_status(c.status)) continue;
     if (!feasible_status(w.status) || sense * c.objective < sense * w.objective - 1e-9 * (1 + std::fabs(w.objective)))
       winner = k;
   }
@@ -166,13 +170,18 @@ void run_multistart(KNLSprob prob, const std::string &flags) {
     }
   prob->ms_jobs_run = int(njobs);
   prob->ms_winner = int(winner);
-  if (prob->message_fn) {
+  {
     char line[200];
     snprintf(line, sizeof line, "Multistart: %zu solves on %d threads; kept %s%s, objective %.12g", njobs, nthreads,
              winner == 0 ? "the plain start" : "job ", winner == 0 ? "" : prob->ms_jobs[winner - 1].description.c_str(),
              prob->objective_value);
-    prob->message_fn(prob, prob->message_data, line, int(strlen(line)), 1);
+    if (prob->message_fn) prob->message_fn(prob, prob->message_data, line, int(strlen(line)), 1);
+    fire_message(prob, line, 1);
   }
+  if (winner == 0)
+    fire_job(prob, NLCB_MSWINNER, nullptr, "");
+  else
+    fire_job(prob, NLCB_MSWINNER, prob->ms_jobs[winner - 1].job_object, prob->ms_jobs[winner - 1].description);
 }
 
 }  // namespace krvs::nlp

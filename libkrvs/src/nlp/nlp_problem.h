@@ -15,6 +15,7 @@
 
 #include "core/controls.h"
 #include "core/object.h"
+#include "callbacks.h"
 #include "formula.h"
 #include "knls.h"
 
@@ -59,13 +60,6 @@ struct UserFunction {
   KNLSuserfunc_fn address = nullptr;
   void *object = nullptr;
   bool returns_derivatives() const { return (flags & KNLS_UF_DERIVATIVES) != 0; }
-};
-
-struct SolveCallback {
-  KNLScallback_fn fn = nullptr;
-  void *data = nullptr;
-  // Calls the callback (when set); true when it asks the solve to stop.
-  bool call(KNLSprob prob) const { return fn && fn(prob, data) != 0; }
 };
 
 // A tolerance set: nine tolerances and the bits (1 << k) of those in use.
@@ -145,7 +139,8 @@ struct knls_problem_s {
   std::vector<std::string> strings;                 // index k+1 is strings[k]
   std::vector<krvs::nlp::UserFunction> userfuncs;   // index k+1 is userfuncs[k]
 
-  krvs::nlp::SolveCallback cb_slpstart, cb_slpend, cb_iterstart, cb_iterend;
+  // Event registrations (not copied with the problem: they belong to its owner).
+  krvs::nlp::CallbackLists callbacks;
 
   // Set by KNLSinterrupt from any thread; polled by the running solve.
   std::atomic<int> interrupt_reason{0};

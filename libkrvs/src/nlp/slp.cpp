@@ -22,12 +22,14 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <unordered_map>
 
 #include "core/messages.h"
 #include "core/problem.h"
 #include "model/model.h"
 #include "nlp_problem.h"
+#include "point_eval.h"
 #include "user_functions.h"
 
 namespace krvs::nlp {
@@ -90,6 +92,9 @@ class SlpSolver {
   int iterate(std::vector<double> &x, bool mip, bool second_order, int iteration_budget);
   void finish(const std::vector<double> &x, int status);
   void log(const std::string &line) const;
+  void end_of_iteration();
+  bool evaluation_failed(const std::string &error);
+  int node_polish(std::vector<double> &x, int status, bool second_order, int limit);
   bool stop_requested() const;
   double elapsed() const;
 
@@ -146,6 +151,13 @@ class SlpSolver {
   int iterations_ = 0;
   bool stop_after_iteration_ = false;  // an iteration-end callback asked to stop
   bool projection_undecided_ = false;  // the start point projection stopped early
+  int failed_row_ = -1, failed_col_ = -1;  // the coefficient whose evaluation failed last
+  // Cascading: the determined columns recomputed at every point tried, in
+  // this order (empty when cascading is off).
+  std::vector<int> cascade_order_;
+  std::unique_ptr<PointEvaluator> cascade_eval_;
+  void setup_cascade();
+  void cascade(std::vector<double> &x);
 };
 
 // ---------------------------------------------------------------- setup ----
@@ -271,6 +283,8 @@ bool SlpSolver::evaluate(const std::vector<double> &x, bool with_gradients, std:
       };
       for (int k : row_coefs_[p]) {
         const Coefficient &c = prob_->coefs[size_t(k)];
+        failed_row_ = c.row;
+        failed_col_ = c.col;
         double F = tape_.evaluate(*c.formula, x.data(), &users_, with_gradients);
         ++evaluations_;
         double mult = c.col >= 0 ? x[size_t(c.col)] : 1.0;
@@ -296,7 +310,11 @@ bool SlpSolver::evaluate(const std::vector<double> &x, bool with_gradients, std:
           }
         }
       }
-      if (!std::isfinite(sum)) throw EvalError("The nonlinear part of a row is not a finite number");
+      if (!std::isfinite(sum)) {
+        failed_row_ = nl_rows_[p];
+        failed_col_ = -1;
+        throw EvalError("The nonlinear part of a row is not a finite number");
+      }
       h_[p] = sum;
       if (with_gradients) {
         std::sort(touched.begin(), touched.end());
@@ -727,15 +745,7 @@ void SlpSolver::bfgs_update(const std::vector<double> &s, const std::vector<doub
 
 // ----------------------------------------------------------------- loop ----
 
-void SlpSolver::log(const std::string &line) const {
-  // Either switch silences the log: the optimizer's outputlog is the one a
-  // user turns off for the whole solve.
-  if (prob_->controls.get_int(12403) == 0 || prob_->optprob->controls.get_int(8035) == 0) return;
-  if (prob_->message_fn)
-    prob_->message_fn(prob_, prob_->message_data, line.c_str(), int(line.size()), MSG_INFO);
-  else
-    emit_problem(prob_->optprob, line, MSG_INFO, MSGCODE_NONLINEAR);
-}
+void SlpSolver::log(const std::string &line) const { nlp_log(prob_, line, MSG_INFO); }
 
 bool SlpSolver::stop_requested() const {
   // A multistart job also stops when the problem it solves for is interrupted.
@@ -747,6 +757,70 @@ double SlpSolver::elapsed() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_time_).count();
 }
 
+// A failed evaluation at a point the solve tried: the coefficient-error
+// registrations may stop the solve. False when the solve goes on (the
+// point is refused as usual) and also when the solve stops: the caller's
+// stop test reads stop_after_iteration_.
+bool SlpSolver::evaluation_failed(const std::string &) {
+  if (failed_row_ >= 0 && fire_coefevalerror(prob_, failed_row_, failed_col_)) stop_after_iteration_ = true;
+  return false;
+}
+
+void SlpSolver::end_of_iteration() {
+  if (fire(prob_, NLCB_ITEREND)) stop_after_iteration_ = true;
+  if (prob_->callbacks.any(NLCB_ITERVAR))
+    for (int j : nl_cols_) fire_column(prob_, NLCB_ITERVAR, j);
+}
+
+// Cascading (control knls_cascade) recomputes each determined column from
+// its row at every point the solve tries. Only columns whose every row is a
+// nonlinear row take part: the merit function counts those rows, while the
+// linear rows, which the subproblems keep satisfied, would otherwise be
+// broken unseen. Integer columns of a mixed-integer solve stay as the
+// subproblems set them.
+void SlpSolver::setup_cascade() {
+  cascade_order_.clear();
+  if (prob_->controls.get_int(12417) == 0) return;
+  const CompressedMatrix &bycol = m_.by_cols();
+  for (int j : cascade_order_in_use(prob_)) {
+    if (j >= n_ || integer_[size_t(j)]) continue;
+    bool only_nonlinear_rows = true;
+    for (int64_t k = bycol.start[size_t(j)]; k < bycol.start[size_t(j) + 1] && only_nonlinear_rows; ++k)
+      only_nonlinear_rows = row_pos_[size_t(bycol.index[size_t(k)])] >= 0;
+    if (only_nonlinear_rows) cascade_order_.push_back(j);
+  }
+  if (!cascade_order_.empty()) cascade_eval_ = std::make_unique<PointEvaluator>(prob_);
+}
+
+void SlpSolver::cascade(std::vector<double> &x) {
+  if (cascade_order_.empty()) return;
+  if (cascade_point(prob_, *cascade_eval_, cascade_order_, x)) stop_after_iteration_ = true;
+}
+
+// The integer-fixed polish of a mixed-integer solve is the search's one
+// node: prenode may drop it, slpnode skip its SLP, optnode refuse its
+// result. x and status are those before the polish; returns the status.
+int SlpSolver::node_polish(std::vector<double> &x, int status, bool second_order, int limit) {
+  if (fire_node(prob_, NLCB_PRENODE) || stop_requested()) return status;
+  if (fire(prob_, NLCB_SLPNODE) || stop_requested()) return status;
+  for (int j = 0; j < n_; ++j)
+    if (integer_[size_t(j)]) lb_[size_t(j)] = ub_[size_t(j)] = std::round(x[size_t(j)]);
+  std::vector<double> polished = x;
+  int polish_status = iterate(polished, false, second_order, limit);
+  double v0 = 0, v1 = 0;
+  std::string err;
+  evaluate(x, false, &err);
+  double f0 = merit(x, v0);
+  evaluate(polished, false, &err);
+  double f1 = merit(polished, v1);
+  if (fire_node(prob_, NLCB_OPTNODE)) return status;
+  if (polish_status == KNLS_NLP_LOCALLY_OPTIMAL && v1 <= feastol_ && (f1 <= f0 + 1e-9 * (1 + std::fabs(f0)) || v0 > feastol_)) {
+    x = polished;
+    return polish_status;
+  }
+  return status;
+}
+
 // Runs SLP iterations from x (feasible for the linear rows). Returns an
 // nlp status; x is the last accepted point (transfer columns determined).
 int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int iteration_budget) {
@@ -754,9 +828,10 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
   const bool had_integers = any_integer_;
   any_integer_ = mip;
   std::string err;
-  if (!evaluate(x, true, &err)) throw Error("Evaluation failed at the start point: " + err);
+  cascade(x);
+  if (!evaluate(x, true, &err) && !evaluation_failed(err)) throw Error("Evaluation failed at the start point: " + err);
   determine_transfer_columns(x);
-  if (!evaluate(x, true, &err)) throw Error("Evaluation failed at the start point: " + err);
+  if (!evaluate(x, true, &err) && !evaluation_failed(err)) throw Error("Evaluation failed at the start point: " + err);
   // A problem without nonlinear terms is solved exactly by one subproblem.
   const bool linear = nl_rows_.empty() && m_.qobj.empty();
   const double max_penalty = prob_->controls.get_double(12410);
@@ -787,11 +862,17 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
   int small_changes = 0;
   std::vector<double> lag_old, lag_new, s(nn), y(nn);
   for (int it = 0; it < iteration_budget; ++it) {
-    if (stop_requested() || elapsed() > prob_->controls.get_double(12404) || prob_->cb_iterstart.call(prob_)) {
+    if (stop_requested() || elapsed() > prob_->controls.get_double(12404) || fire(prob_, NLCB_ITERSTART)) {
       any_integer_ = had_integers;
       return KNLS_NLP_UNFINISHED;
     }
     ++iterations_;
+    // Every iteration that starts ends with the iteration-end events,
+    // whichever way it leaves the loop body.
+    struct IterationEnd {
+      SlpSolver *solver;
+      ~IterationEnd() { solver->end_of_iteration(); }
+    } iteration_end{this};
     const bool use_hessian = second_order && !mip && nn > 0 && nn <= 200;
     SubStatus st = solve_subproblem(x, mu_, !linear, use_hessian);
     if (st == SubStatus::Failed && use_hessian && have_B_) {
@@ -913,9 +994,16 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       obj_grad_ = saved_obj_grad;
     };
     auto try_point = [&](std::vector<double> &point, double &point_phi, double &point_viol) {
-      if (!evaluate(point, false, &err)) return false;
+      cascade(point);
+      if (!evaluate(point, false, &err)) {
+        evaluation_failed(err);
+        return false;
+      }
       determine_transfer_columns(point);
-      if (!evaluate(point, true, &err)) return false;
+      if (!evaluate(point, true, &err)) {
+        evaluation_failed(err);
+        return false;
+      }
       point_phi = merit(point, point_viol);
       return true;
     };
@@ -959,7 +1047,6 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     snprintf(line, sizeof line, "SLP %5d  obj %-16.9g viol %-10.3g step %-10.3g ratio %-8.3g penalty %-8.2g", iterations_,
              objective(x), viol, dmax, ratio, mu_);
     log(line);
-    if (prob_->cb_iterend.call(prob_)) stop_after_iteration_ = true;
     if (ratio >= 0.1) {
       if (use_hessian) {
         // Curvature pair: the Lagrangian gradient at both points with the
@@ -1049,7 +1136,8 @@ void SlpSolver::finish(const std::vector<double> &x, int status) {
   snprintf(line, sizeof line, "Nonlinear solve finished: %s, objective %.12g, %d iterations", names[status],
            prob_->objective_value, iterations_);
   log(line);
-  prob_->cb_slpend.call(prob_);
+  fire(prob_, NLCB_SLPEND);
+  fire(prob_, NLCB_DESTROY);
 }
 
 void SlpSolver::run() {
@@ -1067,7 +1155,8 @@ void SlpSolver::run() {
   for (int type : {kCallbackSimplexInterrupt, kCallbackIpmInterrupt, kCallbackMipInterrupt}) highs_.startCallback(type);
   prob_->solution = SlpSolution{};
   classify();
-  if (prob_->cb_slpstart.call(prob_)) {
+  setup_cascade();
+  if (fire(prob_, NLCB_CONSTRUCT) || fire(prob_, NLCB_SLPSTART) || stop_requested()) {
     prob_->solution.duals.assign(size_t(rows_), 0.0);
     prob_->solution.djs.assign(size_t(n_), 0.0);
     std::vector<double> x = start_point(prob_);
@@ -1150,21 +1239,9 @@ void SlpSolver::run() {
       iterations_ < limit && !stop_requested()) {
     // Fix the integer columns at their values and polish the continuous
     // part with curvature.
-    for (int j = 0; j < n_; ++j)
-      if (integer_[size_t(j)]) lb_[size_t(j)] = ub_[size_t(j)] = std::round(x[size_t(j)]);
-    std::vector<double> polished = x;
-    int polish_status = iterate(polished, false, second_order, limit - iterations_);
-    double v0 = 0, v1 = 0;
-    std::string err;
-    evaluate(x, false, &err);
-    double f0 = merit(x, v0);
-    evaluate(polished, false, &err);
-    double f1 = merit(polished, v1);
-    if (polish_status == KNLS_NLP_LOCALLY_OPTIMAL && v1 <= feastol_ && (f1 <= f0 + 1e-9 * (1 + std::fabs(f0)) || v0 > feastol_)) {
-      x = polished;
-      status = polish_status;
-    }
+    status = node_polish(x, status, second_order, limit - iterations_);
   }
+  if (any_integer_ && status == KNLS_NLP_LOCALLY_OPTIMAL) fire(prob_, NLCB_INTSOL);
   finish(x, status);
 }
 

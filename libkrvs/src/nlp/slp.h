@@ -24,4 +24,12 @@ std::vector<double> current_point(KNLSprob prob);
 // as MIPs); otherwise they are relaxed.
 void run_slp(KNLSprob prob, const std::string &flags);
 
+class PointEvaluator;
+// The determined columns in the order they are recomputed: the order set
+// by KNLScascadeorder, else a fresh one.
+std::vector<int> cascade_order_in_use(KNLSprob prob);
+// Recomputes the determined columns of x in the given order from their
+// rows, raising the cascade events. True when the solve is to stop.
+bool cascade_point(KNLSprob prob, PointEvaluator &eval, const std::vector<int> &order, std::vector<double> &x);
+
 }  // namespace krvs::nlp

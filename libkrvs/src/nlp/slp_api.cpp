@@ -153,22 +153,6 @@ int KNLSnlpoptimize(KNLSprob nlprob, const char *flags) noexcept {
 
 int KNLSglobal(KNLSprob nlprob) noexcept { return solve(nlprob, "g"); }
 
-int KNLSsetcbslpstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) noexcept {
-  return guard_nlp(nlprob, [&] { nlprob->cb_slpstart = SolveCallback{fn, user_data}; });
-}
-
-int KNLSsetcbslpend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) noexcept {
-  return guard_nlp(nlprob, [&] { nlprob->cb_slpend = SolveCallback{fn, user_data}; });
-}
-
-int KNLSsetcbiterstart(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) noexcept {
-  return guard_nlp(nlprob, [&] { nlprob->cb_iterstart = SolveCallback{fn, user_data}; });
-}
-
-int KNLSsetcbiterend(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) noexcept {
-  return guard_nlp(nlprob, [&] { nlprob->cb_iterend = SolveCallback{fn, user_data}; });
-}
-
 int KNLSinterrupt(KNLSprob nlprob, int reason) noexcept {
   if (!nlprob) return 1;
   nlprob->interrupt_reason.store(reason == 0 ? 9 : reason);

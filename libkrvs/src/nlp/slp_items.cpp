@@ -154,6 +154,61 @@ int cascade_limit_of(KNLSprob prob, int col) {
 
 }  // namespace
 
+namespace krvs::nlp {
+
+std::vector<int> cascade_order_in_use(KNLSprob prob) {
+  return prob->items.cascade_order.empty() ? compute_cascade_order(prob) : prob->items.cascade_order;
+}
+
+bool cascade_point(KNLSprob prob, PointEvaluator &eval, const std::vector<int> &order, std::vector<double> &x) {
+  const Model &m = *prob->optprob->model;
+  auto stopped = [&] { return prob->interrupt_reason.load() != 0; };
+  if (order.empty()) return false;
+  if (fire(prob, NLCB_CASCADESTART)) return stopped();
+  std::vector<double> grad(x.size());
+  for (int j : order) {
+    if (stopped()) return true;
+    const int r = prob->vars[j].detrow;
+    double lo, hi;
+    row_bounds(m, r, lo, hi);
+    const double lbj = m.lb[size_t(j)], ubj = m.ub[size_t(j)];
+    const double previous = x[size_t(j)];
+    // Newton steps on the row's activity in x_j towards the nearest of its
+    // bounds, kept within the column's bounds.
+    bool within = false;
+    try {
+      for (int step = 0;; ++step) {
+        double act = eval.row_activity(r, x);
+        double target = act < lo ? lo : act > hi ? hi : act;
+        double gap = target - act;
+        if (std::fabs(gap) <= 1e-9 * (1.0 + std::fabs(target))) {
+          within = true;
+          break;
+        }
+        if (step >= cascade_limit_of(prob, j)) break;
+        std::fill(grad.begin(), grad.end(), 0.0);
+        eval.add_row_gradient(r, x, 1.0, grad);
+        double slope = grad[size_t(j)];
+        if (slope == 0.0 || !std::isfinite(slope)) break;
+        double next = std::min(std::max(x[size_t(j)] + gap / slope, lbj), ubj);
+        if (next == x[size_t(j)]) break;
+        x[size_t(j)] = next;
+      }
+    } catch (const EvalError &) {
+      // A formula of the row fails on the way: the column keeps its value.
+      x[size_t(j)] = previous;
+    }
+    if (!within && fire_column(prob, NLCB_CASCADEVARFAIL, j)) return true;
+    double value = x[size_t(j)];
+    fire_drcol(prob, j, &value, lbj, ubj);
+    x[size_t(j)] = value;
+    if (fire_column(prob, NLCB_CASCADEVAR, j)) x[size_t(j)] = previous;
+  }
+  return fire(prob, NLCB_CASCADEEND) || stopped();
+}
+
+}  // namespace krvs::nlp
+
 extern "C" {
 
 int KNLSaddvars(KNLSprob nlprob, int nvars, const int colindex[], const int vartype[], const int detrow[],
@@ -324,32 +379,11 @@ int KNLScascadeorder(KNLSprob nlprob) noexcept {
 
 int KNLScascade(KNLSprob nlprob) noexcept {
   return guard_nlp(nlprob, [&] {
-    const Model &m = *nlprob->optprob->model;
-    std::vector<int> order = nlprob->items.cascade_order.empty() ? compute_cascade_order(nlprob) : nlprob->items.cascade_order;
+    nlprob->interrupt_reason.store(0);
+    std::vector<int> order = cascade_order_in_use(nlprob);
     std::vector<double> x = current_point(nlprob);
     PointEvaluator eval(nlprob);
-    std::vector<double> grad(x.size());
-    for (int j : order) {
-      int r = nlprob->vars[j].detrow;
-      double lo, hi;
-      row_bounds(m, r, lo, hi);
-      const double lbj = m.lb[size_t(j)], ubj = m.ub[size_t(j)];
-      // Newton steps on the row's activity in x_j towards the nearest of
-      // its bounds, kept within the column's bounds.
-      for (int step = 0; step < cascade_limit_of(nlprob, j); ++step) {
-        double act = eval.row_activity(r, x);
-        double target = act < lo ? lo : act > hi ? hi : act;
-        double gap = target - act;
-        if (std::fabs(gap) <= 1e-12 * (1.0 + std::fabs(target))) break;
-        std::fill(grad.begin(), grad.end(), 0.0);
-        eval.add_row_gradient(r, x, 1.0, grad);
-        double slope = grad[size_t(j)];
-        if (slope == 0.0 || !std::isfinite(slope)) break;
-        double next = std::min(std::max(x[size_t(j)] + gap / slope, lbj), ubj);
-        if (next == x[size_t(j)]) break;
-        x[size_t(j)] = next;
-      }
-    }
+    cascade_point(nlprob, eval, order, x);
     if (nlprob->status != KNLS_NLP_UNSTARTED && nlprob->solution.x.size() == x.size()) {
       nlprob->solution.x = x;
     } else {

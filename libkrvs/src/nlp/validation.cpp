@@ -19,6 +19,7 @@ namespace {
 
 void message(KNLSprob prob, const std::string &line) {
   if (prob->message_fn) prob->message_fn(prob, prob->message_data, line.c_str(), int(line.size()), 1);
+  fire_message(prob, line, 1);
 }
 
 struct Feasibility {

@@ -1,0 +1,77 @@
+// The nonlinear solver's event callbacks: every kind keeps a list of
+// registrations (function, user data) in registration order, and the solver
+// raises each event through one of the functions below, at one place per
+// event.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "knls.h"
+
+namespace krvs::nlp {
+
+enum CallbackKind {
+  NLCB_CASCADEEND,
+  NLCB_CASCADESTART,
+  NLCB_CASCADEVAR,
+  NLCB_CASCADEVARFAIL,
+  NLCB_COEFEVALERROR,
+  NLCB_CONSTRUCT,
+  NLCB_DESTROY,
+  NLCB_DRCOL,
+  NLCB_ITEREND,
+  NLCB_ITERSTART,
+  NLCB_ITERVAR,
+  NLCB_MSJOBEND,
+  NLCB_MSJOBSTART,
+  NLCB_MSWINNER,
+  NLCB_SLPEND,
+  NLCB_SLPNODE,
+  NLCB_SLPSTART,
+  NLCB_MESSAGE,
+  NLCB_INTSOL,
+  NLCB_OPTNODE,
+  NLCB_PRENODE,
+  NLCB_KINDS
+};
+
+using AnyCallback = void (*)(void);
+
+struct CallbackRegistration {
+  AnyCallback fn = nullptr;
+  void *data = nullptr;
+};
+
+// Per-kind registration lists of a nonlinear problem.
+struct CallbackLists {
+  std::vector<CallbackRegistration> kind[NLCB_KINDS];
+  bool any(CallbackKind k) const { return !kind[k].empty(); }
+};
+
+void callback_add(KNLSprob prob, CallbackKind kind, AnyCallback fn, void *data);
+// Removes registrations matching fn and data (null matches any).
+void callback_remove(KNLSprob prob, CallbackKind kind, AnyCallback fn, void *data);
+
+// (problem, data) events; true when a registration returned non-zero.
+bool fire(KNLSprob prob, CallbackKind kind);
+// (problem, data, column) events; true when a registration returned non-zero.
+bool fire_column(KNLSprob prob, CallbackKind kind, int col);
+// A coefficient that could not be evaluated; true when a registration asks
+// the solve to stop.
+bool fire_coefevalerror(KNLSprob prob, int row, int col);
+// A determined column's new value, which the registrations may replace.
+void fire_drcol(KNLSprob prob, int col, double *value, double lb, double ub);
+// Multistart job events; the status the registrations leave (0 to go on).
+int fire_job(KNLSprob prob, CallbackKind kind, void *job_object, const std::string &description);
+// Node events of a search; true when a registration marks the node
+// infeasible.
+bool fire_node(KNLSprob prob, CallbackKind kind);
+
+// Hands a line to the message registrations only.
+void fire_message(KNLSprob prob, const std::string &line, int msgtype);
+// One line of the solver's log: written through the problem's message route
+// (when the log is on) and handed to the message registrations.
+void nlp_log(KNLSprob prob, const std::string &line, int msgtype);
+
+}  // namespace krvs::nlp
