@@ -503,6 +503,14 @@ KRVS_API int KNLSmsgetjobobject(KNLSprob nlprob, int job, void **job_object) KRV
  * companion file filename + ".knl". */
 KRVS_API int KNLSwriteprob(KNLSprob nlprob, const char *filename, const char *flags) KRVS_NOEXCEPT;
 KRVS_API int KNLSreadprob(KNLSprob nlprob, const char *filename, const char *flags) KRVS_NOEXCEPT;
+/* The nonlinear part of a problem (formulas, row statuses, column settings,
+ * the solver's controls and the results of its last solve) in memory, to go
+ * with the optimizer's snapshot (KRVSsavebuffer): KNLSsavebuffer hands back
+ * a buffer released with KRVSfreebuffer, and refuses formulas that call user
+ * functions; KNLSrestorebuffer reads one whole before it replaces the
+ * nonlinear part of a problem whose optimizer model it belongs to. */
+KRVS_API int KNLSsavebuffer(KNLSprob nlprob, void **data, int64_t *size) KRVS_NOEXCEPT;
+KRVS_API int KNLSrestorebuffer(KNLSprob nlprob, const void *data, int64_t size) KRVS_NOEXCEPT;
 
 #ifdef __cplusplus
 }

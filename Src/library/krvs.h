@@ -591,6 +591,12 @@ KRVS_API int KRVSreaddirs(KRVSprob prob, const char *filename) KRVS_NOEXCEPT;
 KRVS_API int KRVSsave(KRVSprob prob) KRVS_NOEXCEPT;
 KRVS_API int KRVSsaveas(KRVSprob prob, const char *filename) KRVS_NOEXCEPT;
 KRVS_API int KRVSrestore(KRVSprob prob, const char *probname, const char *flags) KRVS_NOEXCEPT;
+/* The same snapshot in memory: KRVSsavebuffer hands back a buffer that the
+ * caller releases with KRVSfreebuffer; KRVSrestorebuffer replaces all of a
+ * problem with a snapshot from either route, checked whole first. */
+KRVS_API int KRVSsavebuffer(KRVSprob prob, void **data, int64_t *size) KRVS_NOEXCEPT;
+KRVS_API int KRVSrestorebuffer(KRVSprob prob, const void *data, int64_t size) KRVS_NOEXCEPT;
+KRVS_API void KRVSfreebuffer(void *data) KRVS_NOEXCEPT;
 
 /* ---- analysis: sensitivity ranges, rays, irreducible infeasible sets,
  *      repair, strong branching and tuning --------------------------------- */

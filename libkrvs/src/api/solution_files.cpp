@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -791,6 +792,62 @@ void read_directives(KRVSprob prob, const char *fn, const std::string &path, con
   m.mip.directives = std::move(read);
 }
 
+// ---- snapshots ---------------------------------------------------------------
+
+std::string snapshot_of(KRVSprob prob) {
+  const Model &m = model_of(prob);
+  const SolveState &state = *prob->solve;
+  Encoder e;
+  put_magic(e, kSnapshotMagic);
+  e.put_string(prob->name);
+  put_model(e, m);
+  put_controls(e, prob->controls);
+  put_results(e, state);
+  const bool basis = state.basis.valid && state.basis.structure_version == m.structure_version &&
+                     state.basis.col_status.size() == size_t(m.cols()) &&
+                     state.basis.row_status.size() == size_t(m.rows());
+  e.put<uint8_t>(basis);
+  if (basis) {
+    e.put_vector(state.basis.col_status);
+    e.put_vector(state.basis.row_status);
+  }
+  return e.data();
+}
+
+// Replaces all of the problem with the snapshot in content (read from
+// `origin`, named in messages); the whole snapshot is decoded before
+// anything changes.
+void restore_snapshot(KRVSprob prob, const char *fn, const std::string &content, const std::string &origin) {
+  Decoder d(fn, content, origin);
+  check_magic(d, kSnapshotMagic);
+  std::string name = d.get_string();
+  Model model = get_model(d);
+  ControlValues controls = get_controls(d);
+  SolveState results;
+  get_results(d, results, model.rows(), model.cols());
+  std::vector<int8_t> col_status, row_status;
+  const bool basis = d.get<uint8_t>() != 0;
+  if (basis) {
+    col_status = d.get_vector<int8_t>(size_t(model.cols()));
+    row_status = d.get_vector<int8_t>(size_t(model.rows()));
+  }
+  if (!d.at_end()) d.damaged();
+  SolveState &state = *prob->solve;
+  if (state.running.value.load()) fail(fn, "a solve of this problem is running");
+  // Versions continue past the problem's own, so that nothing taken from
+  // the old model (a basis, a solution) is mistaken for the new one's.
+  model.structure_version = std::max(model.structure_version, prob->model->structure_version) + 1;
+  model.data_version = std::max(model.data_version, prob->model->data_version) + 1;
+  *prob->model = std::move(model);
+  prob->name = name;
+  prob->controls = controls;
+  results.basis.valid = basis;
+  results.basis.structure_version = prob->model->structure_version;
+  results.basis.col_status = std::move(col_status);
+  results.basis.row_status = std::move(row_status);
+  state = results;
+}
+
 }  // namespace
 
 extern "C" {
@@ -910,23 +967,7 @@ int KRVSsaveas(KRVSprob prob, const char *filename) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVSsaveas";
     check_filename(fn, filename);
-    const Model &m = model_of(prob);
-    const SolveState &state = *prob->solve;
-    Encoder e;
-    put_magic(e, kSnapshotMagic);
-    e.put_string(prob->name);
-    put_model(e, m);
-    put_controls(e, prob->controls);
-    put_results(e, state);
-    const bool basis = state.basis.valid && state.basis.structure_version == m.structure_version &&
-                       state.basis.col_status.size() == size_t(m.cols()) &&
-                       state.basis.row_status.size() == size_t(m.rows());
-    e.put<uint8_t>(basis);
-    if (basis) {
-      e.put_vector(state.basis.col_status);
-      e.put_vector(state.basis.row_status);
-    }
-    write_file(fn, with_ending(filename, ".svf"), e.data());
+    write_file(fn, with_ending(filename, ".svf"), snapshot_of(prob));
   });
 }
 
@@ -941,36 +982,33 @@ int KRVSrestore(KRVSprob prob, const char *probname, const char *flags) noexcept
     const char *fn = "KRVSrestore";
     if (flags && *flags) fail(fn, std::string("unknown flags '") + flags + "'");
     const std::string path = with_ending(probname && *probname ? probname : "noname", ".svf");
-    const std::string content = read_file(fn, path);
-    Decoder d(fn, content, path);
-    check_magic(d, kSnapshotMagic);
-    std::string name = d.get_string();
-    Model model = get_model(d);
-    ControlValues controls = get_controls(d);
-    SolveState results;
-    get_results(d, results, model.rows(), model.cols());
-    std::vector<int8_t> col_status, row_status;
-    const bool basis = d.get<uint8_t>() != 0;
-    if (basis) {
-      col_status = d.get_vector<int8_t>(size_t(model.cols()));
-      row_status = d.get_vector<int8_t>(size_t(model.rows()));
-    }
-    if (!d.at_end()) d.damaged();
-    SolveState &state = *prob->solve;
-    if (state.running.value.load()) fail(fn, "a solve of this problem is running");
-    // Versions continue past the problem's own, so that nothing taken from
-    // the old model (a basis, a solution) is mistaken for the new one's.
-    model.structure_version = std::max(model.structure_version, prob->model->structure_version) + 1;
-    model.data_version = std::max(model.data_version, prob->model->data_version) + 1;
-    *prob->model = std::move(model);
-    prob->name = name;
-    prob->controls = controls;
-    results.basis.valid = basis;
-    results.basis.structure_version = prob->model->structure_version;
-    results.basis.col_status = std::move(col_status);
-    results.basis.row_status = std::move(row_status);
-    state = results;
+    restore_snapshot(prob, fn, read_file(fn, path), path);
   });
 }
+
+int KRVSsavebuffer(KRVSprob prob, void **data, int64_t *size) noexcept {
+  if (data) *data = nullptr;
+  if (size) *size = 0;
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSsavebuffer";
+    if (!data || !size) fail(fn, "no place for the snapshot given");
+    const std::string content = snapshot_of(prob);
+    void *copy = std::malloc(content.size() ? content.size() : 1);
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy, content.data(), content.size());
+    *data = copy;
+    *size = int64_t(content.size());
+  });
+}
+
+int KRVSrestorebuffer(KRVSprob prob, const void *data, int64_t size) noexcept {
+  return guard_problem(prob, [&] {
+    const char *fn = "KRVSrestorebuffer";
+    if (!data || size < 0) fail(fn, "no snapshot given");
+    restore_snapshot(prob, fn, std::string(static_cast<const char *>(data), size_t(size)), "snapshot in memory");
+  });
+}
+
+void KRVSfreebuffer(void *data) noexcept { std::free(data); }
 
 }  // extern "C"

@@ -4,6 +4,8 @@
 // text file named after the problem file with ".knl" appended.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -75,6 +77,74 @@ FileContents parse(std::istream &in, const std::string &path) {
   throw bad("missing END");
 }
 
+
+void write_items(std::ostream &out, const knls_problem_s *nlprob) {
+  out << kMagic << "\n";
+  for (const auto &c : nlprob->coefs) {
+    out << "COEF " << c.row << ' ' << c.col << ' ' << number(c.factor) << ' ' << c.formula->tokens.size() + 1;
+    for (const auto &t : c.formula->tokens) out << ' ' << t.type << ' ' << number(t.value);
+    out << " 0 0\n";
+  }
+  for (const auto &[r, s] : nlprob->row_status) out << "ROWSTATUS " << r << ' ' << s << "\n";
+  for (const auto &[j, v] : nlprob->vars)
+    out << "VAR " << j << ' ' << v.detrow << ' ' << number(v.initstepbound) << ' ' << number(v.stepbound) << ' '
+        << (v.has_initial ? 1 : 0) << ' ' << number(v.initial) << "\n";
+}
+
+// Replaces the nonlinear part of the problem (whose optimizer model is
+// already the one the items belong to) with the items read.
+void load_items(knls_problem_s *nlprob, const FileContents &fc, const std::string &path) {
+  const Model &m = *nlprob->optprob->model;
+  for (const auto &[r, s] : fc.statuses)
+    if (r < 0 || r >= m.rows()) throw Error("Invalid nonlinear file " + path + ": row status of a missing row");
+  for (const auto &[j, v] : fc.vars)
+    if (j < 0 || j >= m.cols() || v.detrow >= m.rows())
+      throw Error("Invalid nonlinear file " + path + ": settings of a missing column");
+  nlprob->coefs.clear();
+  nlprob->row_status.clear();
+  nlprob->vars.clear();
+  nlprob->solution = SlpSolution{};
+  nlprob->status = 0;
+  std::vector<int> rows, cols, starts{0}, types;
+  std::vector<double> factors, values;
+  for (const auto &c : fc.coefs) {
+    rows.push_back(c.row);
+    cols.push_back(c.col);
+    factors.push_back(c.factor);
+    types.insert(types.end(), c.types.begin(), c.types.end());
+    values.insert(values.end(), c.values.begin(), c.values.end());
+    starts.push_back(int(types.size()));
+  }
+  if (!rows.empty() && KNLSloadcoefs(nlprob, int(rows.size()), rows.data(), cols.data(), factors.data(),
+                                     starts.data(), 1, types.data(), values.data()) != 0)
+    throw Error("Invalid nonlinear file " + path + ": " + nlprob->last_error);
+  for (const auto &[r, s] : fc.statuses) nlprob->row_status[r] = s;
+  for (const auto &[j, v] : fc.vars) nlprob->vars[j] = v;
+}
+
+// A number written by number() read back exactly, infinities and NaN included.
+bool read_number(std::istream &in, double &value) {
+  std::string word;
+  if (!(in >> word)) return false;
+  char *end = nullptr;
+  value = std::strtod(word.c_str(), &end);
+  return end && *end == 0 && end != word.c_str();
+}
+
+void write_vector(std::ostream &out, const char *key, const std::vector<double> &v) {
+  out << key << ' ' << v.size();
+  for (double x : v) out << ' ' << number(x);
+  out << "\n";
+}
+
+std::vector<double> read_vector(std::istream &in, const std::string &path) {
+  size_t n = 0;
+  if (!(in >> n) || n > 1000000000) throw Error("Invalid nonlinear snapshot " + path + ": bad vector length");
+  std::vector<double> v(n);
+  for (double &x : v)
+    if (!read_number(in, x)) throw Error("Invalid nonlinear snapshot " + path + ": bad number");
+  return v;
+}
 }  // namespace
 
 extern "C" {
@@ -95,16 +165,7 @@ int KNLSwriteprob(KNLSprob nlprob, const char *filename, const char *flags) noex
     const std::string path = std::string(filename) + ".knl";
     std::ofstream out(path);
     if (!out) throw Error("KNLSwriteprob: cannot write " + path);
-    out << kMagic << "\n";
-    for (const auto &c : nlprob->coefs) {
-      out << "COEF " << c.row << ' ' << c.col << ' ' << number(c.factor) << ' ' << c.formula->tokens.size() + 1;
-      for (const auto &t : c.formula->tokens) out << ' ' << t.type << ' ' << number(t.value);
-      out << " 0 0\n";
-    }
-    for (const auto &[r, s] : nlprob->row_status) out << "ROWSTATUS " << r << ' ' << s << "\n";
-    for (const auto &[j, v] : nlprob->vars)
-      out << "VAR " << j << ' ' << v.detrow << ' ' << number(v.initstepbound) << ' ' << number(v.stepbound) << ' '
-          << (v.has_initial ? 1 : 0) << ' ' << number(v.initial) << "\n";
+    write_items(out, nlprob);
     out << "END\n";
     if (!out) throw Error("KNLSwriteprob: error writing " + path);
   });
@@ -123,34 +184,124 @@ int KNLSreadprob(KNLSprob nlprob, const char *filename, const char *flags) noexc
       throw Error(msg);
     }
     // The model was replaced: the nonlinear part is the file's (or none).
-    nlprob->coefs.clear();
-    nlprob->row_status.clear();
-    nlprob->vars.clear();
-    nlprob->solution = SlpSolution{};
-    nlprob->status = 0;
-    std::vector<int> rows, cols, starts{0}, types;
-    std::vector<double> factors, values;
-    for (const auto &c : fc.coefs) {
-      rows.push_back(c.row);
-      cols.push_back(c.col);
-      factors.push_back(c.factor);
-      types.insert(types.end(), c.types.begin(), c.types.end());
-      values.insert(values.end(), c.values.begin(), c.values.end());
-      starts.push_back(int(types.size()));
+    load_items(nlprob, fc, path);
+  });
+}
+
+// The nonlinear part in memory: the items of the nonlinear file, then the
+// solver's controls ("CONTROL id type value", strings as length and text)
+// and the results of its last solve.
+int KNLSsavebuffer(KNLSprob nlprob, void **data, int64_t *size) noexcept {
+  if (data) *data = nullptr;
+  if (size) *size = 0;
+  return guard_nlp(nlprob, [&] {
+    if (!data || !size) throw Error("KNLSsavebuffer: no place for the snapshot given");
+    for (const auto &c : nlprob->coefs)
+      if (c.formula->calls_user_function)
+        throw Error("KNLSsavebuffer: the problem's formulas call user functions, which cannot leave the process");
+    std::ostringstream out;
+    write_items(out, nlprob);
+    for (const auto &c : nlp_control_table().rows()) {
+      out << "CONTROL " << c.id << ' ';
+      switch (c.type) {
+        case ValueType::Int: out << "I " << nlprob->controls.get_int(c.id); break;
+        case ValueType::Double: out << "D " << number(nlprob->controls.get_double(c.id)); break;
+        default: {
+          const std::string &text = nlprob->controls.get_string(c.id);
+          out << "S " << text.size() << ' ' << text;
+        }
+      }
+      out << "\n";
     }
-    if (!rows.empty() && KNLSloadcoefs(nlprob, int(rows.size()), rows.data(), cols.data(), factors.data(),
-                                       starts.data(), 1, types.data(), values.data()) != 0)
-      throw Error("Invalid nonlinear file " + path + ": " + nlprob->last_error);
+    out << "RESULT " << nlprob->status << ' ' << nlprob->stop_status << ' ' << nlprob->iterations << ' '
+        << number(nlprob->solve_time) << ' ' << number(nlprob->objective_value) << "\n";
+    write_vector(out, "X", nlprob->solution.x);
+    write_vector(out, "SLACK", nlprob->solution.slack);
+    write_vector(out, "DUALS", nlprob->solution.duals);
+    write_vector(out, "DJS", nlprob->solution.djs);
+    out << "END\n";
+    const std::string content = out.str();
+    void *copy = std::malloc(content.size());
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy, content.data(), content.size());
+    *data = copy;
+    *size = int64_t(content.size());
+  });
+}
+
+int KNLSrestorebuffer(KNLSprob nlprob, const void *data, int64_t size) noexcept {
+  return guard_nlp(nlprob, [&] {
+    const std::string path = "in memory";
+    if (!data || size < 0) throw Error("KNLSrestorebuffer: no snapshot given");
+    std::istringstream in(std::string(static_cast<const char *>(data), size_t(size)));
+    // Items first (up to the first line the file format does not know),
+    // then the rest; everything is read before anything changes.
+    std::string items_text, line;
+    while (std::getline(in, line) && line.rfind("CONTROL ", 0) != 0) items_text += line + "\n";
+    std::istringstream items_in(items_text + "END\n");
+    FileContents fc = parse(items_in, path);
+    ControlValues controls{nlp_control_table()};
+    int status = 0, stop_status = 0, iterations = 0;
+    double solve_time = 0, objective = 0;
+    SlpSolution solution;
+    auto bad = [&](const std::string &what) { return Error("Invalid nonlinear snapshot: " + what); };
+    bool ended = false;
+    do {
+      std::istringstream ls(line);
+      std::string key;
+      if (!(ls >> key)) continue;
+      if (key == "CONTROL") {
+        int id = 0;
+        char type = 0;
+        if (!(ls >> id >> type)) throw bad("bad CONTROL line");
+        const int pos = nlp_control_table().position(id);
+        if (pos < 0 || char(nlp_control_table().rows()[size_t(pos)].type) != type) continue;  // no longer known
+        if (type == 'I') {
+          long long v = 0;
+          if (!(ls >> v)) throw bad("bad CONTROL line");
+          controls.set_int(id, v);
+        } else if (type == 'D') {
+          double v = 0;
+          if (!read_number(ls, v)) throw bad("bad CONTROL line");
+          controls.set_double(id, v);
+        } else {
+          size_t n = 0;
+          if (!(ls >> n) || ls.get() != ' ') throw bad("bad CONTROL line");
+          std::string text(n, '\0');
+          if (!ls.read(&text[0], std::streamsize(n))) throw bad("bad CONTROL line");
+          controls.set_string(id, text);
+        }
+      } else if (key == "RESULT") {
+        if (!(ls >> status >> stop_status >> iterations) || !read_number(ls, solve_time) ||
+            !read_number(ls, objective))
+          throw bad("bad RESULT line");
+      } else if (key == "X") {
+        solution.x = read_vector(ls, path);
+      } else if (key == "SLACK") {
+        solution.slack = read_vector(ls, path);
+      } else if (key == "DUALS") {
+        solution.duals = read_vector(ls, path);
+      } else if (key == "DJS") {
+        solution.djs = read_vector(ls, path);
+      } else if (key == "END") {
+        ended = true;
+        break;
+      } else {
+        throw bad("unknown item " + key);
+      }
+    } while (std::getline(in, line));
+    if (!ended) throw bad("missing END");
     const Model &m = *nlprob->optprob->model;
-    for (const auto &[r, s] : fc.statuses) {
-      if (r < 0 || r >= m.rows()) throw Error("Invalid nonlinear file " + path + ": row status of a missing row");
-      nlprob->row_status[r] = s;
-    }
-    for (const auto &[j, v] : fc.vars) {
-      if (j < 0 || j >= m.cols() || v.detrow >= m.rows())
-        throw Error("Invalid nonlinear file " + path + ": settings of a missing column");
-      nlprob->vars[j] = v;
-    }
+    if (!solution.x.empty() && (solution.x.size() != size_t(m.cols()) || solution.slack.size() != size_t(m.rows())))
+      throw bad("the solution does not fit the model");
+    load_items(nlprob, fc, path);
+    nlprob->controls = controls;
+    nlprob->status = status;
+    nlprob->stop_status = stop_status;
+    nlprob->iterations = iterations;
+    nlprob->solve_time = solve_time;
+    nlprob->objective_value = objective;
+    nlprob->solution = std::move(solution);
   });
 }
 
