@@ -163,7 +163,7 @@ PyMODINIT_FUNC PyInit_korvolib(void) {
   }
   for (auto &entry : all_types)
     if (!entry.type->tp_new) entry.type->tp_new = PyType_GenericNew;
-  if (problem_type_prepare() < 0) return fail_initialisation(nullptr);
+  if (problem_type_prepare() < 0 || pickling_prepare_types() < 0) return fail_initialisation(nullptr);
   for (auto &entry : all_types)
     if (PyType_Ready(entry.type) < 0) return fail_initialisation(nullptr);
 
@@ -171,7 +171,7 @@ PyMODINIT_FUNC PyInit_korvolib(void) {
   auto &methods = merged_methods();
   if (methods.empty()) {
     for (PyMethodDef *table : {korvo_library_methods, korvo_output_methods, korvo_arrays_methods,
-                               korvo_nonlinear_methods})
+                               korvo_nonlinear_methods, korvo_pickling_methods})
       for (PyMethodDef *def = table; def->ml_name; ++def) methods.push_back(*def);
     methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     korvo_module_def.m_methods = methods.data();
