@@ -19,4 +19,6 @@ from korvo.korvolib import *  # noqa: E402,F401,F403
 
 globals().update({k: v for k, v in _korvolib.__dict__.items() if not k.startswith("__")})
 
+from korvo._many import SolveResult, solve_many  # noqa: E402,F401
+
 __version__ = "0.1.0"
