@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api/model_checks.h"
+#include "solve/solve_state.h"
 
 using namespace krvs;
 
@@ -88,6 +89,8 @@ int KRVSaddrows64(KRVSprob prob, int nrows, int64_t ncoefs, const char rowtype[]
       if (range && rowtype[i] == 'R') check_number(fn, range[i], "range");
     }
     const size_t first = size_t(m.rows());
+    ModelEdit edit(prob);
+    edit.appended();
     ClampAppended clamp(first, {&m.rhs});
     SparseBlock b;
     if (ncoefs > 0) {
@@ -124,6 +127,8 @@ int KRVSaddcols64(KRVSprob prob, int ncols, int64_t ncoefs, const double obj[], 
       if (ub) check_number(fn, ub[j], "upper bound");
     }
     const size_t first = size_t(m.cols());
+    ModelEdit edit(prob);
+    edit.appended();
     ClampAppended clamp(first, {&m.lb, &m.ub});
     if (ncoefs > 0) {
       check_array(fn, start, ncols, "of column starts");

@@ -3,6 +3,8 @@
 
 #include "api/model_checks.h"
 #include "nlp/renumber.h"
+#include "solve/live_model.h"
+#include "solve/solve_state.h"
 
 using namespace krvs;
 
@@ -39,7 +41,9 @@ int KRVSchgcoltype(KRVSprob prob, int ncols, const int colind[], const char colt
     for (int k = 0; k < ncols; ++k)
       if (!valid_coltype(coltype[k]))
         fail(fn, "invalid column type " + quoted_char(coltype[k]) + " for column " + std::to_string(colind[k]));
+    ModelEdit edit(prob);
     for (int k = 0; k < ncols; ++k) m.set_coltype(colind[k], coltype[k]);
+    edit.coltypes_changed(ncols, colind);
   });
 }
 
@@ -73,6 +77,7 @@ int KRVSchgbounds(KRVSprob prob, int nbounds, const int colind[], const char bnd
         fail(fn, "invalid bound type " + quoted_char(bndtype[k]) + " (L, U or B)");
       check_number(fn, bndval[k], "bound");
     }
+    ModelEdit edit(prob);
     for (int k = 0; k < nbounds; ++k) {
       size_t j = size_t(colind[k]);
       double v = clamp_infinite(bndval[k]);
@@ -80,6 +85,7 @@ int KRVSchgbounds(KRVSprob prob, int nbounds, const int colind[], const char bnd
       if (bndtype[k] != 'L') m.ub[j] = v;
     }
     bump_data(m);
+    edit.bounds_changed(nbounds, colind);
   });
 }
 
@@ -90,8 +96,10 @@ int KRVSchgrhs(KRVSprob prob, int nrows, const int rowind[], const double rhs[])
     check_rows(fn, m, nrows, rowind);
     check_array(fn, rhs, nrows, "of right-hand sides");
     for (int k = 0; k < nrows; ++k) check_number(fn, rhs[k], "right-hand side");
+    ModelEdit edit(prob);
     for (int k = 0; k < nrows; ++k) m.rhs[size_t(rowind[k])] = clamp_infinite(rhs[k]);
     bump_data(m);
+    edit.rows_changed(nrows, rowind);
   });
 }
 
@@ -105,6 +113,7 @@ int KRVSchgrhsrange(KRVSprob prob, int nrows, const int rowind[], const double r
     check_rows(fn, m, nrows, rowind);
     check_array(fn, range, nrows, "of ranges");
     for (int k = 0; k < nrows; ++k) check_finite(fn, range[k], "range");
+    ModelEdit edit(prob);
     for (int k = 0; k < nrows; ++k) {
       size_t i = size_t(rowind[k]);
       double r = std::fabs(range[k]);
@@ -113,6 +122,7 @@ int KRVSchgrhsrange(KRVSprob prob, int nrows, const int rowind[], const double r
       m.range[i] = r;
     }
     bump_data(m);
+    edit.rows_changed(nrows, rowind);
   });
 }
 
@@ -125,12 +135,14 @@ int KRVSchgrowtype(KRVSprob prob, int nrows, const int rowind[], const char rowt
     for (int k = 0; k < nrows; ++k)
       if (!valid_rowtype(rowtype[k]))
         fail(fn, "invalid row type " + quoted_char(rowtype[k]) + " for row " + std::to_string(rowind[k]));
+    ModelEdit edit(prob);
     for (int k = 0; k < nrows; ++k) {
       size_t i = size_t(rowind[k]);
       m.rowtype[i] = rowtype[k];
       if (rowtype[k] != 'R') m.range[i] = 0.0;
     }
     bump_data(m);
+    edit.rows_changed(nrows, rowind);
   });
 }
 
@@ -141,7 +153,9 @@ int KRVSchgcoef(KRVSprob prob, int row, int col, double coef) noexcept {
     check_index(fn, row, m.rows(), "row");
     check_index(fn, col, m.cols(), "column");
     check_finite(fn, coef, "coefficient");
+    ModelEdit edit(prob);
     m.set_coef(row, col, coef);
+    edit.coef_changed(row, col);
   });
 }
 
@@ -159,7 +173,11 @@ int KRVSchgmcoef64(KRVSprob prob, int64_t ncoefs, const int rowind[], const int 
       check_index(fn, colind[k], m.cols(), "column");
       check_finite(fn, rowcoef[k], "coefficient");
     }
-    for (int64_t k = 0; k < ncoefs; ++k) m.set_coef(rowind[k], colind[k], rowcoef[k]);
+    ModelEdit edit(prob);
+    for (int64_t k = 0; k < ncoefs; ++k) {
+      m.set_coef(rowind[k], colind[k], rowcoef[k]);
+      edit.coef_changed(rowind[k], colind[k]);
+    }
   });
 }
 
@@ -174,11 +192,15 @@ int KRVSchgobj(KRVSprob prob, int ncols, const int colind[], const double objcoe
       if (colind[k] != -1) check_index(fn, colind[k], m.cols(), "column");
       check_finite(fn, objcoef[k], "objective coefficient");
     }
+    ModelEdit edit(prob);
     for (int k = 0; k < ncols; ++k) {
-      if (colind[k] == -1)
+      if (colind[k] == -1) {
         m.obj_constant = -objcoef[k];
-      else
+        edit.constant_changed();
+      } else {
         m.obj[size_t(colind[k])] = objcoef[k];
+        edit.costs_changed(1, &colind[k]);
+      }
     }
     bump_data(m);
   });
@@ -189,7 +211,9 @@ int KRVSchgmqobj64(KRVSprob prob, int64_t ncoefs, const int objqcol1[], const in
   return guard_problem(prob, [&] {
     Model &m = model_of(prob);
     check_triplets("KRVSchgmqobj64", ncoefs, objqcol1, objqcol2, objqcoef, m.cols());
+    ModelEdit edit(prob);
     if (ncoefs > 0) m.change_qobj(ncoefs, objqcol1, objqcol2, objqcoef);
+    edit.quadratic_objective_changed();
   });
 }
 
@@ -203,8 +227,10 @@ int KRVSchgobjsense(KRVSprob prob, int objsense) noexcept {
     if (objsense != 1 && objsense != -1)
       fail("KRVSchgobjsense", "invalid objective sense " + std::to_string(objsense) + " (1 minimise, -1 maximise)");
     Model &m = model_of(prob);
+    ModelEdit edit(prob);
     m.obj_sense = objsense;
     bump_data(m);
+    edit.sense_changed();
   });
 }
 
@@ -250,7 +276,9 @@ int KRVSdelrows(KRVSprob prob, int nrows, const int rowind[]) noexcept {
     if (nrows == 0) return;
     std::vector<bool> remove(size_t(m.rows()), false);
     for (int k = 0; k < nrows; ++k) remove[size_t(rowind[k])] = true;
+    ModelEdit edit(prob);
     m.delete_rows(remove);
+    edit.rows_deleted(remove);
     nlp::rows_deleted(prob, remove);
   });
 }
@@ -262,7 +290,9 @@ int KRVSdelcols(KRVSprob prob, int ncols, const int colind[]) noexcept {
     if (ncols == 0) return;
     std::vector<bool> remove(size_t(m.cols()), false);
     for (int k = 0; k < ncols; ++k) remove[size_t(colind[k])] = true;
+    ModelEdit edit(prob);
     m.delete_cols(remove);
+    edit.cols_deleted(remove);
     nlp::cols_deleted(prob, remove);
   });
 }

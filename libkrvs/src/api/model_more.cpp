@@ -87,7 +87,9 @@ int KRVSchgqobj(KRVSprob prob, int col1, int col2, double coef) noexcept {
     check_index(fn, col1, m.cols(), "column");
     check_index(fn, col2, m.cols(), "column");
     check_finite(fn, coef, "quadratic coefficient");
+    ModelEdit edit(prob);
     m.set_qobj_entry(col1, col2, coef);
+    edit.quadratic_objective_changed();
   });
 }
 

@@ -642,36 +642,7 @@ void Builder::matrix(HighsLp &lp) const {
   a.value_.resize(size_t(out));
 }
 
-// The objective's quadratic part as HiGHS's lower triangle by columns:
-// entry (i <= j, q) goes to column i, row j.
-void Builder::hessian(HighsModel &model) const {
-  std::vector<QuadEntry> entries;
-  entries.reserve(m_.qobj.size());
-  for (const auto &e : m_.qobj) {
-    if (e.q == 0.0) continue;
-    if (std::min(e.i, e.j) < 0 || std::max(e.i, e.j) >= m_.cols())
-      throw Error("The quadratic objective refers to a column that does not exist");
-    entries.push_back(QuadEntry{std::min(e.i, e.j), std::max(e.i, e.j), e.q});
-  }
-  if (entries.empty()) return;
-  std::sort(entries.begin(), entries.end(),
-            [](const QuadEntry &x, const QuadEntry &y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
-  HighsHessian &h = model.hessian_;
-  h.dim_ = model.lp_.num_col_;
-  h.format_ = HessianFormat::kTriangular;
-  h.start_.assign(size_t(h.dim_) + 1, 0);
-  h.index_.clear();
-  h.value_.clear();
-  for (size_t e = 0; e < entries.size();) {
-    const int i = entries[e].i, j = entries[e].j;
-    double sum = 0.0;
-    for (; e < entries.size() && entries[e].i == i && entries[e].j == j; ++e) sum += entries[e].q;
-    h.index_.push_back(j);
-    h.value_.push_back(sum);
-    ++h.start_[size_t(i) + 1];
-  }
-  for (int c = 0; c < h.dim_; ++c) h.start_[size_t(c) + 1] += h.start_[size_t(c)];
-}
+void Builder::hessian(HighsModel &model) const { build_hessian(m_, model.lp_.num_col_, model.hessian_); }
 
 BuiltModel Builder::build() {
   rows();  // first: the user's rows keep the leading indices
@@ -721,6 +692,35 @@ void row_bounds(const Model &m, int row, double &lower, double &upper) {
       break;
     default: lower = -kInf; upper = kInf; break;  // 'N': free row
   }
+}
+
+// The objective's quadratic part as HiGHS's lower triangle by columns:
+// entry (i <= j, q) goes to column i, row j.
+void build_hessian(const Model &m, int dim, HighsHessian &h) {
+  h.clear();
+  std::vector<QuadEntry> entries;
+  entries.reserve(m.qobj.size());
+  for (const auto &e : m.qobj) {
+    if (e.q == 0.0) continue;
+    if (std::min(e.i, e.j) < 0 || std::max(e.i, e.j) >= m.cols())
+      throw Error("The quadratic objective refers to a column that does not exist");
+    entries.push_back(QuadEntry{std::min(e.i, e.j), std::max(e.i, e.j), e.q});
+  }
+  if (entries.empty()) return;
+  std::sort(entries.begin(), entries.end(),
+            [](const QuadEntry &x, const QuadEntry &y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
+  h.dim_ = dim;
+  h.format_ = HessianFormat::kTriangular;
+  h.start_.assign(size_t(h.dim_) + 1, 0);
+  for (size_t e = 0; e < entries.size();) {
+    const int i = entries[e].i, j = entries[e].j;
+    double sum = 0.0;
+    for (; e < entries.size() && entries[e].i == i && entries[e].j == j; ++e) sum += entries[e].q;
+    h.index_.push_back(j);
+    h.value_.push_back(sum);
+    ++h.start_[size_t(i) + 1];
+  }
+  for (int c = 0; c < h.dim_; ++c) h.start_[size_t(c) + 1] += h.start_[size_t(c)];
 }
 
 bool has_discrete_entities(const Model &m) {

@@ -36,6 +36,10 @@ size_t quadratic_objective_entries(const Model &m);
 // the build fail with an Error naming the column, set or row.
 BuiltModel build_highs_model(const Model &m, BuildMode mode, double bigm);
 
+// The objective's quadratic part as HiGHS's Hessian of `dim` columns (left
+// empty, dimension 0, when there is none).
+void build_hessian(const Model &m, int dim, HighsHessian &hessian);
+
 // Lower and upper bound of a row in HiGHS form (+-inf where open).
 void row_bounds(const Model &m, int row, double &lower, double &upper);
 

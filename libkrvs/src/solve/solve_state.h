@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "solve/live_model.h"
+
 namespace krvs {
 
 // Values of the LP status, MIP status and stop reason attributes.
@@ -108,6 +110,8 @@ struct SolveState {
   SolutionVectors mip;
   StoredBasis basis;
   StartingPoint start;
+  // The HiGHS model kept between solves.
+  LiveModel live;
 
   // Set while a solve of this problem runs; a second solve of the same
   // problem is refused rather than racing on these results.

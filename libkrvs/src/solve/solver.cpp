@@ -16,6 +16,7 @@
 #include "solve/callback_events.h"
 #include "solve/convexity.h"
 #include "solve/highs_build.h"
+#include "solve/live_model.h"
 #include "solve/mip_starts.h"
 #include "solve/solve_state.h"
 #include "search/tree_search.h"
@@ -214,7 +215,25 @@ class HighsEvents {
   RunContext &ctx_;
 };
 
-void install_callbacks(Highs &highs, RunContext &ctx) {
+// The dispatcher is installed for one solve and removed after it: the live
+// instance outlives the solve's context.
+class CallbackInstallation {
+ public:
+  CallbackInstallation(Highs &highs, RunContext &ctx);
+  ~CallbackInstallation() {
+    for (int type : kTypes) highs_.stopCallback(type);
+    highs_.setCallback(HighsCallbackFunctionType(), nullptr);
+  }
+  CallbackInstallation(const CallbackInstallation &) = delete;
+  CallbackInstallation &operator=(const CallbackInstallation &) = delete;
+
+ private:
+  static constexpr int kTypes[] = {kCallbackSimplexInterrupt, kCallbackIpmInterrupt, kCallbackMipInterrupt,
+                                   kCallbackMipImprovingSolution, kCallbackLogging, kCallbackMipLogging};
+  Highs &highs_;
+};
+
+CallbackInstallation::CallbackInstallation(Highs &highs, RunContext &ctx) : highs_(highs) {
   auto callback = [&ctx](int type, const std::string &message, const HighsCallbackOutput *out,
                          HighsCallbackInput *in, void *) {
     try {
@@ -295,6 +314,9 @@ void set_option(Highs &highs, const std::string &name, const ControlInfo *contro
 // Passes every control that drives a HiGHS option, then those the engine
 // interprets itself.
 void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg) {
+  // From HiGHS's defaults, as on a new instance: the live one keeps what
+  // the last solve set.
+  highs.resetOptions();
   // HiGHS always logs to our sink, which drops the lines when outputlog is 0.
   highs.setOptionValue("log_to_console", false);
   highs.setOptionValue("output_flag", true);
@@ -499,20 +521,28 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
     return;
   }
 
-  BuiltModel built =
-      build_highs_model(m, discrete ? BuildMode::Discrete : BuildMode::Relaxation, controls.get_double(CTRL_7008));
-  HighsLp &lp = built.model.lp_;
+  // The live HiGHS model takes the changes since the last solve; when it
+  // cannot, the whole model is built and passed.
+  const BuildMode mode = discrete ? BuildMode::Discrete : BuildMode::Relaxation;
+  const double bigm = controls.get_double(CTRL_7008);
+  LiveModel &live = state.live;
+  Highs *live_highs = live.up_to_date(m, mode, bigm);
+  const bool rebuild = live_highs == nullptr;
+  BuiltModel built;
+  if (rebuild) built = build_highs_model(m, mode, bigm);
+  const HighsLp &lp = rebuild ? built.model.lp_ : live_highs->getLp();
+  const int highs_cols = lp.num_col_, highs_rows = lp.num_row_;
   const char *kind = discrete ? "MIP" : quadratic ? "QP" : "LP";
   log.line(std::string("Solving ") + (request == SolveRequest::Lp && has_discrete ? "the relaxation of a MIP as " : "") +
            kind + " with " + std::to_string(m.rows()) + " rows, " + std::to_string(m.cols()) + " columns and " +
            std::to_string(m.nonzeros()) + " coefficients" +
-           (lp.num_col_ > m.cols() || lp.num_row_ > m.rows()
-                ? " (" + std::to_string(lp.num_col_ - m.cols()) + " internal columns, " +
-                      std::to_string(lp.num_row_ - m.rows()) + " internal rows)"
+           (highs_cols > m.cols() || highs_rows > m.rows()
+                ? " (" + std::to_string(highs_cols - m.cols()) + " internal columns, " +
+                      std::to_string(highs_rows - m.rows()) + " internal rows)"
                 : std::string()),
            MSG_INFO, MSGCODE_SOLVE_START);
 
-  if (lp.num_col_ == 0) {
+  if (highs_cols == 0) {
     solve_without_columns(m, controls.get_double(CTRL_7004), mip_request, state);
     if (request == SolveRequest::Lp && has_discrete)
       state.mip_status = state.lp_status == LP_OPTIMAL ? MIP_LP_OPTIMAL : MIP_LP_NOT_OPTIMAL;
@@ -520,25 +550,45 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   }
 
   SchedulerLease scheduler(controls.get_int(CTRL_8001), log);
-  Highs highs;
+  LiveModel::SolveScope solving(live);
+  // A solve that ends in an error leaves the instance to be rebuilt.
+  struct StaleUnlessFinished {
+    LiveModel &live;
+    bool finished = false;
+    ~StaleUnlessFinished() {
+      if (!finished) live.mark_stale();
+    }
+  } stale_unless_finished{live};
+  if (rebuild) live_highs = &live.fresh();
+  Highs &highs = *live_highs;
   RunContext ctx;
   ctx.prob = prob;
   ctx.log = &log;
   ctx.discrete = discrete;
-  ctx.barrier = !discrete && !quadratic &&
-                (alg == LpAlgorithm::Barrier || (alg == LpAlgorithm::Default && controls.get_int(CTRL_8003) == 4));
+  const bool barrier = alg == LpAlgorithm::Barrier || (alg == LpAlgorithm::Default && controls.get_int(CTRL_8003) == 4);
+  ctx.barrier = !discrete && !quadratic && barrier;
   ctx.sense = m.obj_sense < 0 ? -1 : 1;
   ctx.gap_notify.load(prob);
   ctx.initial_relstop = controls.get_double(CTRL_7002);
   ctx.initial_absstop = controls.get_double(CTRL_7003);
   apply_controls(highs, controls, discrete, quadratic, alg);
   highs.setOptionValue("threads", HighsInt(scheduler.threads()));
-  install_callbacks(highs, ctx);
-  if (highs.passModel(std::move(built.model)) == HighsStatus::kError) {
-    log.flush();
-    const std::string reason = log.last_error();
-    throw Error("The solver refused the model" + (reason.empty() ? std::string() : ": " + reason));
+  CallbackInstallation callbacks(highs, ctx);
+  if (!rebuild)
+    log.line("Solving the solver's model of the last solve with the changes made since", MSG_INFO, MSGCODE_WARM_START);
+  if (rebuild) {
+    live.passed(m, built, mode, bigm);
+    if (highs.passModel(std::move(built.model)) == HighsStatus::kError) {
+      log.flush();
+      const std::string reason = log.last_error();
+      throw Error("The solver refused the model" + (reason.empty() ? std::string() : ": " + reason));
+    }
   }
+  StoredBasis &stored = state.basis;
+  const bool simplex_lp = !discrete && !quadratic && !barrier;
+  // The live instance starts from its own last basis; a MIP, QP or barrier
+  // solve, or one with keepbasis off, starts cold as on a new instance.
+  if (!rebuild && (!simplex_lp || (controls.get_int(CTRL_8010) == 0 && !stored.loaded))) highs.clearSolver();
 
   // The user's MIP starts, completed and handed over as starting solutions.
   auto log_line = [&log](const std::string &text) { log.line(text); };
@@ -547,14 +597,13 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   else if (mip_request)
     drop_mip_starts(prob, log_line);
 
-  // Warm start from the last basis when only bounds, costs or right-hand
-  // sides changed since it was found.
-  StoredBasis &stored = state.basis;
+  // A new instance warm-starts from the last basis when only bounds, costs
+  // or right-hand sides changed since it was found; a loaded basis replaces
+  // the live instance's own.
   const HighsLp &passed = highs.getLp();
-  if (!discrete && !quadratic && (controls.get_int(CTRL_8010) != 0 || stored.loaded) && stored.valid &&
-      stored.structure_version == m.structure_version && int(stored.col_status.size()) == passed.num_col_ &&
-      int(stored.row_status.size()) == passed.num_row_ &&
-      !(alg == LpAlgorithm::Barrier || (alg == LpAlgorithm::Default && controls.get_int(CTRL_8003) == 4))) {
+  if (simplex_lp && (rebuild || stored.loaded) && (controls.get_int(CTRL_8010) != 0 || stored.loaded) &&
+      stored.valid && stored.structure_version == m.structure_version &&
+      int(stored.col_status.size()) == passed.num_col_ && int(stored.row_status.size()) == passed.num_row_) {
     HighsBasis basis;
     basis.col_status.resize(stored.col_status.size());
     basis.row_status.resize(stored.row_status.size());
@@ -611,9 +660,11 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
     if (presolve != "off") {
       highs.setOptionValue("presolve", std::string("off"));
       run_status = highs.run();
+      highs.setOptionValue("presolve", presolve);
     }
   }
   log.flush();
+  stale_unless_finished.finished = true;
 
   const HighsInfo &info = highs.getInfo();
   const HighsSolution &sol = highs.getSolution();

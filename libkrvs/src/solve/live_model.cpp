@@ -1,0 +1,381 @@
+#include "solve/live_model.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+
+#include "Highs.h"
+#include "core/problem.h"
+#include "model/model.h"
+#include "solve/highs_build.h"
+#include "solve/solve_state.h"
+
+namespace krvs {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// More single coefficient changes than this are cheaper as a new hand-over:
+// HiGHS moves the rest of the matrix for every new non-zero.
+constexpr size_t kMaxCoefChanges = 2000;
+
+// A column's bounds as the build hands them to HiGHS, for the column types
+// a simple model has ('C', 'I', 'B').
+void column_bounds(const Model &m, int j, double &lower, double &upper) {
+  const double lb = m.lb[size_t(j)], ub = m.ub[size_t(j)];
+  lower = lb <= -KRVS_INFINITY ? -kInf : lb;
+  upper = ub >= KRVS_INFINITY ? kInf : ub;
+  if (m.coltype[size_t(j)] == 'B') {
+    lower = std::max(lower, 0.0);
+    upper = std::min(upper, 1.0);
+  }
+}
+
+bool special_column(char type) { return type == 'S' || type == 'R' || type == 'P'; }
+
+// Sorted, without repeats, and inside [0, count).
+void normalise(std::vector<int> &set, int count) {
+  std::sort(set.begin(), set.end());
+  set.erase(std::unique(set.begin(), set.end()), set.end());
+  set.erase(std::lower_bound(set.begin(), set.end(), count), set.end());
+}
+
+// New index of every old one after a deletion (-1: deleted).
+std::vector<int> new_indices(const std::vector<bool> &removed) {
+  std::vector<int> map(removed.size(), -1);
+  int next = 0;
+  for (size_t k = 0; k < removed.size(); ++k)
+    if (!removed[k]) map[k] = next++;
+  return map;
+}
+
+void renumber(std::vector<int> &set, const std::vector<int> &map) {
+  size_t out = 0;
+  for (int k : set)
+    if (k >= 0 && size_t(k) < map.size() && map[size_t(k)] >= 0) set[out++] = map[size_t(k)];
+  set.resize(out);
+}
+
+void append(std::vector<int> &set, const int *items, int64_t n) {
+  if (n > 0) set.insert(set.end(), items, items + n);
+}
+
+}  // namespace
+
+LiveModel::LiveModel() = default;
+LiveModel::~LiveModel() = default;
+LiveModel::LiveModel(const LiveModel &) {}
+LiveModel &LiveModel::operator=(const LiveModel &) {
+  mark_stale();
+  return *this;
+}
+
+void LiveModel::mark_stale() noexcept {
+  stale_ = true;
+  clear_pending();
+  if (solving_ == 0) highs_.reset();
+}
+
+void LiveModel::clear_pending() {
+  dirty_bounds_.clear();
+  dirty_costs_.clear();
+  dirty_rows_.clear();
+  dirty_types_.clear();
+  dirty_coefs_.clear();
+  sense_dirty_ = offset_dirty_ = hessian_dirty_ = false;
+}
+
+void LiveModel::bounds_changed(const int *cols, int64_t n) {
+  if (stale_) return;
+  if (!simple_) return mark_stale();  // reformulations read the bounds
+  append(dirty_bounds_, cols, n);
+}
+
+void LiveModel::costs_changed(const int *cols, int64_t n) {
+  if (stale_) return;
+  append(dirty_costs_, cols, n);
+}
+
+void LiveModel::rows_changed(const int *rows, int64_t n) {
+  if (stale_) return;
+  if (!simple_) return mark_stale();
+  append(dirty_rows_, rows, n);
+}
+
+void LiveModel::coef_changed(int row, int col) {
+  if (stale_) return;
+  if (!simple_ || dirty_coefs_.size() >= kMaxCoefChanges) return mark_stale();
+  dirty_coefs_.emplace_back(row, col);
+}
+
+void LiveModel::coltypes_changed(const Model &m, const int *cols, int64_t n) {
+  if (stale_) return;
+  if (!simple_) return mark_stale();
+  for (int64_t k = 0; k < n; ++k)
+    if (special_column(m.coltype[size_t(cols[k])])) return mark_stale();
+  append(dirty_types_, cols, n);
+  append(dirty_bounds_, cols, n);  // a binary column's bounds are clamped
+}
+
+void LiveModel::appended() {
+  if (stale_) return;
+  if (!simple_) mark_stale();
+}
+
+void LiveModel::rows_deleted(const std::vector<bool> &removed) {
+  if (stale_) return;
+  if (!simple_ || solving_ > 0 || !highs_ || removed.size() < size_t(live_rows_)) return mark_stale();
+  std::vector<HighsInt> mask(size_t(live_rows_), 0);
+  HighsInt count = 0;
+  for (size_t i = 0; i < mask.size(); ++i)
+    if (removed[i]) {
+      mask[i] = 1;
+      ++count;
+    }
+  if (count > 0 && highs_->deleteRows(mask.data()) == HighsStatus::kError) return mark_stale();
+  live_rows_ -= count;
+  const std::vector<int> map = new_indices(removed);
+  renumber(dirty_rows_, map);
+  size_t out = 0;
+  for (const auto &[row, col] : dirty_coefs_)
+    if (size_t(row) < map.size() && map[size_t(row)] >= 0) dirty_coefs_[out++] = {map[size_t(row)], col};
+  dirty_coefs_.resize(out);
+}
+
+void LiveModel::cols_deleted(const std::vector<bool> &removed) {
+  if (stale_) return;
+  if (!simple_ || solving_ > 0 || !highs_ || removed.size() < size_t(live_cols_)) return mark_stale();
+  std::vector<HighsInt> mask(size_t(live_cols_), 0);
+  HighsInt count = 0;
+  for (size_t j = 0; j < mask.size(); ++j)
+    if (removed[j]) {
+      mask[j] = 1;
+      ++count;
+    }
+  if (count > 0 && highs_->deleteCols(mask.data()) == HighsStatus::kError) return mark_stale();
+  live_cols_ -= count;
+  const std::vector<int> map = new_indices(removed);
+  renumber(dirty_bounds_, map);
+  renumber(dirty_costs_, map);
+  renumber(dirty_types_, map);
+  size_t out = 0;
+  for (const auto &[row, col] : dirty_coefs_)
+    if (size_t(col) < map.size() && map[size_t(col)] >= 0) dirty_coefs_[out++] = {row, map[size_t(col)]};
+  dirty_coefs_.resize(out);
+  // The quadratic objective is passed again in the new column numbering.
+  if (has_hessian_) hessian_dirty_ = true;
+}
+
+Highs &LiveModel::fresh() {
+  highs_ = std::make_unique<Highs>();
+  stale_ = true;
+  clear_pending();
+  return *highs_;
+}
+
+void LiveModel::passed(const Model &m, const BuiltModel &built, BuildMode mode, double bigm) {
+  model_ = &m;
+  synced_version_ = m.data_version;
+  mode_ = int(mode);
+  bigm_ = bigm;
+  live_cols_ = built.user_cols;
+  live_rows_ = built.user_rows;
+  const HighsLp &lp = built.model.lp_;
+  simple_ = lp.num_col_ == built.user_cols && lp.num_row_ == built.user_rows && m.indicators.empty() &&
+            m.sets.empty() && m.mip.gencons.empty() && m.mip.pwlcons.empty() &&
+            std::none_of(m.coltype.begin(), m.coltype.end(), special_column);
+  has_hessian_ = built.model.hessian_.dim_ > 0;
+  stale_ = false;
+  ++rebuilds_;
+  clear_pending();
+}
+
+Highs *LiveModel::up_to_date(const Model &m, BuildMode mode, double bigm) {
+  if (stale_ || !highs_ || model_ != &m || synced_version_ != m.data_version || mode_ != int(mode) ||
+      (!simple_ && bigm_ != bigm))
+    return nullptr;
+  if (!simple_ && (m.cols() != live_cols_ || m.rows() != live_rows_)) return nullptr;
+  if (!apply_pending(m)) {
+    mark_stale();
+    return nullptr;
+  }
+  return highs_.get();
+}
+
+// Appends first (new columns with their entries in the rows the instance
+// has, then new rows with all of theirs), then the changed values read from
+// the model, each kind in one batch call.
+bool LiveModel::apply_pending(const Model &m) {
+  Highs &h = *highs_;
+  const bool discrete = mode_ == int(BuildMode::Discrete);
+  const int ncols = m.cols(), nrows = m.rows();
+  if (ncols < live_cols_ || nrows < live_rows_) return false;
+  if (ncols > live_cols_) {
+    const CompressedMatrix &a = m.by_cols();
+    const int first = live_cols_, count = ncols - first;
+    std::vector<double> cost(m.obj.begin() + first, m.obj.end()), lower(static_cast<size_t>(count)), upper(static_cast<size_t>(count));
+    std::vector<HighsInt> start(size_t(count) + 1, 0), index;
+    std::vector<double> value;
+    for (int j = first; j < ncols; ++j) {
+      column_bounds(m, j, lower[size_t(j - first)], upper[size_t(j - first)]);
+      for (int64_t p = a.start[size_t(j)]; p < a.start[size_t(j) + 1]; ++p)
+        if (a.index[size_t(p)] < live_rows_) {
+          index.push_back(a.index[size_t(p)]);
+          value.push_back(a.value[size_t(p)]);
+        }
+      start[size_t(j - first) + 1] = HighsInt(index.size());
+    }
+    if (h.addCols(count, cost.data(), lower.data(), upper.data(), HighsInt(index.size()), start.data(), index.data(),
+                  value.data()) == HighsStatus::kError)
+      return false;
+    live_cols_ = ncols;
+    if (discrete)
+      for (int j = first; j < ncols; ++j)
+        if (m.coltype[size_t(j)] != 'C') dirty_types_.push_back(j);
+    if (has_hessian_ || !m.qobj.empty()) hessian_dirty_ = true;
+  }
+  if (nrows > live_rows_) {
+    const CompressedMatrix &a = m.by_rows();
+    const int first = live_rows_, count = nrows - first;
+    std::vector<double> lower(static_cast<size_t>(count)), upper(static_cast<size_t>(count));
+    for (int i = first; i < nrows; ++i) row_bounds(m, i, lower[size_t(i - first)], upper[size_t(i - first)]);
+    const int64_t begin = a.start[size_t(first)], end = a.start[size_t(nrows)];
+    std::vector<HighsInt> start(static_cast<size_t>(count));
+    for (int i = first; i < nrows; ++i) start[size_t(i - first)] = HighsInt(a.start[size_t(i)] - begin);
+    std::vector<HighsInt> index(a.index.begin() + begin, a.index.begin() + end);
+    if (h.addRows(count, lower.data(), upper.data(), HighsInt(end - begin), start.data(), index.data(),
+                  a.value.data() + begin) == HighsStatus::kError)
+      return false;
+    live_rows_ = nrows;
+  }
+  if (!dirty_bounds_.empty()) {
+    normalise(dirty_bounds_, ncols);
+    std::vector<double> lower(dirty_bounds_.size()), upper(dirty_bounds_.size());
+    for (size_t k = 0; k < dirty_bounds_.size(); ++k) column_bounds(m, dirty_bounds_[k], lower[k], upper[k]);
+    if (h.changeColsBounds(HighsInt(dirty_bounds_.size()), dirty_bounds_.data(), lower.data(), upper.data()) ==
+        HighsStatus::kError)
+      return false;
+  }
+  if (!dirty_costs_.empty()) {
+    normalise(dirty_costs_, ncols);
+    std::vector<double> cost(dirty_costs_.size());
+    for (size_t k = 0; k < dirty_costs_.size(); ++k) cost[k] = m.obj[size_t(dirty_costs_[k])];
+    if (h.changeColsCost(HighsInt(dirty_costs_.size()), dirty_costs_.data(), cost.data()) == HighsStatus::kError)
+      return false;
+  }
+  if (!dirty_rows_.empty()) {
+    normalise(dirty_rows_, nrows);
+    std::vector<double> lower(dirty_rows_.size()), upper(dirty_rows_.size());
+    for (size_t k = 0; k < dirty_rows_.size(); ++k) row_bounds(m, dirty_rows_[k], lower[k], upper[k]);
+    if (h.changeRowsBounds(HighsInt(dirty_rows_.size()), dirty_rows_.data(), lower.data(), upper.data()) ==
+        HighsStatus::kError)
+      return false;
+  }
+  if (!dirty_types_.empty() && discrete) {
+    normalise(dirty_types_, ncols);
+    std::vector<HighsVarType> type(dirty_types_.size());
+    for (size_t k = 0; k < dirty_types_.size(); ++k)
+      type[k] = m.coltype[size_t(dirty_types_[k])] == 'C' ? HighsVarType::kContinuous : HighsVarType::kInteger;
+    if (h.changeColsIntegrality(HighsInt(dirty_types_.size()), dirty_types_.data(), type.data()) ==
+        HighsStatus::kError)
+      return false;
+  }
+  if (!dirty_coefs_.empty()) {
+    std::sort(dirty_coefs_.begin(), dirty_coefs_.end());
+    dirty_coefs_.erase(std::unique(dirty_coefs_.begin(), dirty_coefs_.end()), dirty_coefs_.end());
+    for (const auto &[row, col] : dirty_coefs_)
+      if (row < nrows && col < ncols && h.changeCoeff(row, col, m.coef(row, col)) == HighsStatus::kError)
+        return false;
+  }
+  if (sense_dirty_ &&
+      h.changeObjectiveSense(m.obj_sense < 0 ? ObjSense::kMaximize : ObjSense::kMinimize) == HighsStatus::kError)
+    return false;
+  if (offset_dirty_ && h.changeObjectiveOffset(m.obj_constant) == HighsStatus::kError) return false;
+  if (hessian_dirty_) {
+    HighsHessian hessian;
+    build_hessian(m, h.getLp().num_col_, hessian);
+    has_hessian_ = hessian.dim_ > 0;
+    if (!has_hessian_) {
+      // No quadratic part (any more): an empty matrix of the right size.
+      hessian.dim_ = h.getLp().num_col_;
+      hessian.format_ = HessianFormat::kTriangular;
+      hessian.start_.assign(size_t(hessian.dim_) + 1, 0);
+    }
+    if (h.passHessian(std::move(hessian)) == HighsStatus::kError) return false;
+  }
+  clear_pending();
+  return true;
+}
+
+// ---- ModelEdit ----------------------------------------------------------------
+
+ModelEdit::ModelEdit(KRVSprob prob)
+    : prob_(prob), version_before_(prob->model->data_version), exceptions_before_(std::uncaught_exceptions()) {}
+
+LiveModel &ModelEdit::live() { return prob_->solve->live; }
+
+ModelEdit::~ModelEdit() {
+  LiveModel &l = live();
+  const Model &m = *prob_->model;
+  if (std::uncaught_exceptions() > exceptions_before_) {
+    // A change that failed half-way: whatever it did is unknown here.
+    if (m.data_version != version_before_) l.mark_stale();
+    return;
+  }
+  if (m.data_version == version_before_ && !reported_) return;
+  if (!reported_ || l.stale_ || l.synced_version_ != version_before_ || l.model_ != &m)
+    l.mark_stale();
+  else
+    l.synced_version_ = m.data_version;
+}
+
+void ModelEdit::bounds_changed(int n, const int *cols) {
+  reported_ = true;
+  live().bounds_changed(cols, n);
+}
+void ModelEdit::costs_changed(int n, const int *cols) {
+  reported_ = true;
+  live().costs_changed(cols, n);
+}
+void ModelEdit::rows_changed(int n, const int *rows) {
+  reported_ = true;
+  live().rows_changed(rows, n);
+}
+void ModelEdit::coef_changed(int row, int col) {
+  reported_ = true;
+  live().coef_changed(row, col);
+}
+void ModelEdit::coltypes_changed(int n, const int *cols) {
+  reported_ = true;
+  live().coltypes_changed(*prob_->model, cols, n);
+}
+void ModelEdit::appended() {
+  reported_ = true;
+  live().appended();
+}
+void ModelEdit::rows_deleted(const std::vector<bool> &removed) {
+  reported_ = true;
+  live().rows_deleted(removed);
+}
+void ModelEdit::cols_deleted(const std::vector<bool> &removed) {
+  reported_ = true;
+  live().cols_deleted(removed);
+}
+void ModelEdit::sense_changed() {
+  reported_ = true;
+  live().sense_changed();
+}
+void ModelEdit::constant_changed() {
+  reported_ = true;
+  live().constant_changed();
+}
+void ModelEdit::quadratic_objective_changed() {
+  reported_ = true;
+  live().quadratic_objective_changed();
+}
+void ModelEdit::stale() {
+  reported_ = true;
+  live().mark_stale();
+}
+
+}  // namespace krvs

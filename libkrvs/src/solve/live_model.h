@@ -1,0 +1,152 @@
+// The HiGHS model a problem keeps between solves.
+//
+// Each engine problem owns one live HiGHS instance, built from the engine's
+// model at the first solve and kept afterwards, so that a re-solve after a
+// small change costs the change and not a new hand-over of the whole model,
+// and HiGHS's basis stays for a warm start. The engine's own model stays the
+// source of truth: queries and files never read the live instance.
+//
+// Every function that changes the engine's model tells the live model what
+// it changed, through a ModelEdit created before the change:
+//
+//   ModelEdit edit(prob);            // before anything changes
+//   ... change the engine's model ...
+//   edit.bounds_changed(n, colind);  // what changed
+//
+// Reported changes are applied to the live instance with HiGHS's batch
+// calls at the next solve (deletions at once). What cannot be applied in
+// place, or is not worth it, is reported with edit.stale() and makes the
+// next solve pass the whole model again. The live model is also stale,
+// without any report, when the model's data version moved in a way no edit
+// accounted for, or an edit reported nothing although the model changed: a
+// function that forgets to report costs a full hand-over, never a wrong
+// answer.
+//
+// Only models without reformulations (no sets, indicators, general or
+// piecewise-linear constraints, semi-continuous, semi-integer or partially
+// integer columns, active cuts) take structural changes in place; for the
+// others only costs, the objective sense and constant and the quadratic
+// objective do, and everything else rebuilds.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "krvs.h"
+
+class Highs;
+
+namespace krvs {
+
+class Model;
+enum class BuildMode;
+struct BuiltModel;
+
+class LiveModel {
+ public:
+  LiveModel();
+  ~LiveModel();
+  // A copy of a problem starts without a live instance.
+  LiveModel(const LiveModel &);
+  LiveModel &operator=(const LiveModel &);
+
+  // The next solve passes the whole model (the instance is freed now unless
+  // a solve is using it).
+  void mark_stale() noexcept;
+
+  // ---- journal (use through ModelEdit) ----
+  void bounds_changed(const int *cols, int64_t n);
+  void costs_changed(const int *cols, int64_t n);
+  // Row type, right-hand side or range.
+  void rows_changed(const int *rows, int64_t n);
+  void coef_changed(int row, int col);
+  // Column types (their bounds may have changed with them).
+  void coltypes_changed(const Model &m, const int *cols, int64_t n);
+  // Rows or columns appended at the end (read from the model at the next solve).
+  void appended();
+  // `removed` has one flag per row (column) of the model before the deletion.
+  void rows_deleted(const std::vector<bool> &removed);
+  void cols_deleted(const std::vector<bool> &removed);
+  void sense_changed() { sense_dirty_ = true; }
+  void constant_changed() { offset_dirty_ = true; }
+  void quadratic_objective_changed() { hessian_dirty_ = true; }
+
+  // ---- solver side ----
+  // The live instance brought up to date with `m` for a solve in `mode`, or
+  // null when the whole model has to be passed (to the instance of fresh(),
+  // followed by passed()).
+  Highs *up_to_date(const Model &m, BuildMode mode, double bigm);
+  Highs &fresh();
+  // Records that `built` (made from `m` in `mode`) was passed to the instance.
+  void passed(const Model &m, const BuiltModel &built, BuildMode mode, double bigm);
+  // Number of whole-model hand-overs so far (engine tests read it).
+  int64_t rebuilds() const { return rebuilds_; }
+
+  // While a solve runs, changes only mark the instance stale and never touch it.
+  class SolveScope {
+   public:
+    explicit SolveScope(LiveModel &live) : live_(live) { ++live_.solving_; }
+    ~SolveScope() { --live_.solving_; }
+    SolveScope(const SolveScope &) = delete;
+    SolveScope &operator=(const SolveScope &) = delete;
+
+   private:
+    LiveModel &live_;
+  };
+
+ private:
+  friend class ModelEdit;
+  void clear_pending();
+  bool apply_pending(const Model &m);
+
+  std::unique_ptr<Highs> highs_;
+  bool stale_ = true;
+  int solving_ = 0;
+  int64_t rebuilds_ = 0;
+  // What the instance was built from.
+  const Model *model_ = nullptr;
+  uint64_t synced_version_ = 0;
+  int mode_ = 0;
+  double bigm_ = 0.0;
+  bool simple_ = false;  // no reformulation: structural changes apply in place
+  bool has_hessian_ = false;
+  int live_cols_ = 0, live_rows_ = 0;  // the user's columns and rows the instance holds
+  // Changes not yet applied, in the model's current indices.
+  std::vector<int> dirty_bounds_, dirty_costs_, dirty_rows_, dirty_types_;
+  std::vector<std::pair<int, int>> dirty_coefs_;
+  bool sense_dirty_ = false, offset_dirty_ = false, hessian_dirty_ = false;
+};
+
+// The journal of one change of a problem's model; see the top of this file.
+class ModelEdit {
+ public:
+  explicit ModelEdit(KRVSprob prob);
+  ~ModelEdit();
+  ModelEdit(const ModelEdit &) = delete;
+  ModelEdit &operator=(const ModelEdit &) = delete;
+
+  void bounds_changed(int n, const int *cols);
+  void costs_changed(int n, const int *cols);
+  void rows_changed(int n, const int *rows);
+  void coef_changed(int row, int col);
+  void coltypes_changed(int n, const int *cols);
+  void appended();
+  void rows_deleted(const std::vector<bool> &removed);
+  void cols_deleted(const std::vector<bool> &removed);
+  void sense_changed();
+  void constant_changed();
+  void quadratic_objective_changed();
+  // A change the live instance cannot follow: the next solve passes the whole model.
+  void stale();
+
+ private:
+  LiveModel &live();
+  KRVSprob prob_;
+  uint64_t version_before_;
+  int exceptions_before_;
+  bool reported_ = false;
+};
+
+}  // namespace krvs
