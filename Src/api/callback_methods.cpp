@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "api/branchobj.h"
 #include "api/callbacks.h"
 #include "api/errors.h"
 #include "api/wrapper_table.h"
@@ -339,6 +340,38 @@ void wrapper_preintsol(KRVSprob prob, void *entry, int soltype, int *reject, dou
   });
 }
 
+// The search's candidate is lent to the callback: its handle loses the
+// engine object when the call returns. A branching object handed back is
+// taken over by the search (its handle loses it too).
+void wrapper_chgbranchobject(KRVSprob prob, void *entry, KRVSbranchobject candidate, KRVSbranchobject *newobject) {
+  with_gil([&] {
+    const char *message = "Problem in chgbranchobject() callback, stopping optimization\n";
+    problem_s *owner = entry_problem(static_cast<PyObject *>(entry));
+    if (!owner || callbacks_failed(owner)) {
+      KRVSinterrupt(prob, kStopUser);
+      return 0;
+    }
+    PyRef handed(branchobj_wrap_borrowed(reinterpret_cast<PyObject *>(owner), candidate));
+    PyRef extra(handed ? PyTuple_Pack(1, handed.get()) : nullptr);
+    if (!extra) {
+      keep_callback_error(owner, message);
+      KRVSinterrupt(prob, kStopUser);
+      return 0;
+    }
+    PyRef r(callback_call(prob, entry, message, extra.get()));
+    KRVSbranchobject returned = r ? branchobj_engine_object(r.get()) : nullptr;
+    branchobj_release_engine_object(handed.get());
+    if (!r) return 0;
+    if (!returned) {
+      callback_refuse_result(prob, "returned object from chgbranchobject() should be a branching object\n");
+      return 0;
+    }
+    if (newobject) *newobject = returned;
+    branchobj_release_engine_object(r.get());
+    return 0;
+  });
+}
+
 void wrapper_usersolnotify(KRVSprob prob, void *entry, const char *solname, int status) {
   with_gil([&] {
     PyRef extra(Py_BuildValue("(si)", solname ? solname : "", status));
@@ -368,7 +401,7 @@ struct callback_kind {
 const callback_kind kCallbackKinds[kOptimizerKinds] = {
     KORVO_CALLBACK_KIND(0, "bariteration", bariteration),
     KORVO_CALLBACK_KIND(1, "barlog", barlog),
-    callback_kind{2, "chgbranchobject", nullptr, nullptr},
+    KORVO_CALLBACK_KIND(2, "chgbranchobject", chgbranchobject),
     KORVO_CALLBACK_KIND(3, "cutlog", cutlog),
     KORVO_CALLBACK_KIND(4, "destroymt", destroymt),
     KORVO_CALLBACK_KIND(5, "gapnotify", gapnotify),

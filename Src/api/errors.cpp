@@ -1,5 +1,7 @@
 #include "api/errors.h"
 
+#include "api/branchobj.h"
+
 #include <cstring>
 
 #include "knls.h"
@@ -48,7 +50,10 @@ void setKrvsErrIfNull(PyObject *context, PyObject *result) {
   if (context && PyObject_TypeCheck(context, &korvo_problemType)) {
     raise_problem_error(reinterpret_cast<problem_s *>(context));
   } else if (context && PyObject_TypeCheck(context, &korvo_branchobjType)) {
-    PyErr_SetString(korvo_solver_error, "Unidentified error associated with a branching object");
+    char msg[2048] = "";
+    int code = 0;
+    if (KRVSbranchobject bo = branchobj_engine_object(context)) KRVS_bo_getlasterror(bo, &code, msg, sizeof msg, nullptr);
+    PyErr_SetString(korvo_solver_error, msg[0] ? msg : "Unidentified error associated with a branching object");
   } else {
     raise_global_error();
   }

@@ -1,11 +1,3 @@
-// Placeholder until the type is filled in.
-#include "python_model/korvo_module.h"
-
-PyTypeObject korvo_branchobjType = {
-    PyVarObject_HEAD_INIT(NULL, 0) "korvo.branchobj", /* tp_name */
-    sizeof(PyObject),                         /* tp_basicsize */
-};
-
 // Opaque handles: one engine pointer each. The engine's cut and stored-bound
 // handles are ids it checks, so a stale handle is refused, never followed.
 // Handles compare equal (and hash alike) when they hold the same pointer, so

@@ -715,6 +715,71 @@ KRVS_API int KRVStune(KRVSprob prob, const char *flags) KRVS_NOEXCEPT;
 KRVS_API int KRVStunerwritemethod(KRVSprob prob, const char *methodfile) KRVS_NOEXCEPT;
 KRVS_API int KRVStunerreadmethod(KRVSprob prob, const char *methodfile) KRVS_NOEXCEPT;
 
+/* ---- branching objects ------------------------------------------------
+ * A branching object divides a node of the engine's tree search into its
+ * branches: each child node imposes the bounds, rows and cut-pool cuts of
+ * one branch on top of the node's own. Columns are the model's (whether
+ * the object was made for the original problem, isoriginal 1, or the
+ * presolved one makes no difference: the search works on the model's own
+ * columns). Bound types: 'L' lower, 'U' upper, 'B' both (fixes the
+ * column); bounds of integer columns are rounded inwards when applied.
+ * Row types 'L' (<=), 'G' (>=), 'E' (=).
+ * An object is owned by its caller until KRVS_bo_store hands it to the
+ * problem: stored during a solve (from a callback) it is the branching of
+ * the node being processed; stored outside a solve, of the root of the next
+ * tree search. It is used when the search divides that node (a node whose
+ * relaxation gives an accepted solution is not divided). Objects handed to
+ * chgbranchobject callbacks belong to the search: they can be read and
+ * changed there, not stored or destroyed. KRVS_bo_getlasterror reads the
+ * object's own last error (a null object: the global one). */
+#define KRVS_BO_VALID 0
+#define KRVS_BO_NO_BRANCHES 1     /* no branch at all */
+#define KRVS_BO_BAD_COLUMN 2      /* a column the model does not have (any more) */
+#define KRVS_BO_BAD_BOUND 3       /* a bound type or value that is not allowed */
+#define KRVS_BO_BAD_ROW 4         /* a row type or number that is not allowed */
+#define KRVS_BO_BAD_CUT 5         /* a cut that is no longer in the cut pool */
+#define KRVS_BO_BAD_PREFERRED 6   /* the preferred branch does not exist */
+KRVS_API int KRVS_bo_create(KRVSbranchobject *object, KRVSprob prob, int isoriginal) KRVS_NOEXCEPT;
+KRVS_API int KRVS_bo_destroy(KRVSbranchobject object) KRVS_NOEXCEPT;
+/* Checks the object and hands it to the problem; *node (may be null)
+ * receives the node it is stored for (1: the root). An invalid object is
+ * refused with the problem's last error and stays the caller's. */
+KRVS_API int KRVS_bo_store(KRVSbranchobject object, int *node) KRVS_NOEXCEPT;
+/* *status: one of the KRVS_BO_ codes (the object's last error says why). */
+KRVS_API int KRVS_bo_validate(KRVSbranchobject object, int *status) KRVS_NOEXCEPT;
+/* Adds nbranches empty branches after the existing ones. */
+KRVS_API int KRVS_bo_addbranches(KRVSbranchobject object, int nbranches) KRVS_NOEXCEPT;
+KRVS_API int KRVS_bo_getbranches(KRVSbranchobject object, int *nbranches) KRVS_NOEXCEPT;
+KRVS_API int KRVS_bo_addbounds(KRVSbranchobject object, int ibranch, int nbounds, const char bndtype[],
+                               const int colind[], const double bndval[]) KRVS_NOEXCEPT;
+/* *nbounds receives the branch's count; at most maxbounds entries are
+ * written (null outputs allowed). */
+KRVS_API int KRVS_bo_getbounds(KRVSbranchobject object, int ibranch, int *nbounds, int maxbounds, char bndtype[],
+                               int colind[], double bndval[]) KRVS_NOEXCEPT;
+/* Rows: start has nrows + 1 entries, start[nrows] == nelems. */
+KRVS_API int KRVS_bo_addrows(KRVSbranchobject object, int ibranch, int nrows, int nelems, const char rowtype[],
+                             const double rhs[], const int start[], const int colind[],
+                             const double rowcoef[]) KRVS_NOEXCEPT;
+/* *nrows and *nelems receive the branch's counts; the first maxrows rows
+ * are written (types, right-hand sides, maxrows + 1 starts or fewer: one
+ * more than the rows written) with at most maxelems coefficients. */
+KRVS_API int KRVS_bo_getrows(KRVSbranchobject object, int ibranch, int *nrows, int maxrows, int *nelems,
+                             int maxelems, char rowtype[], double rhs[], int start[], int colind[],
+                             double rowcoef[]) KRVS_NOEXCEPT;
+/* Cuts of the pool (KRVSstorecuts64 / KRVSaddcuts64 handles), imposed as
+ * rows by the branch; their rows are read when the branch is made. */
+KRVS_API int KRVS_bo_addcuts(KRVSbranchobject object, int ibranch, int ncuts, const KRVScut cutind[]) KRVS_NOEXCEPT;
+/* Number of the object, unique within the process. */
+KRVS_API int KRVS_bo_getid(KRVSbranchobject object, int *id) KRVS_NOEXCEPT;
+/* Among objects stored for the same node the lowest priority is used. */
+KRVS_API int KRVS_bo_setpriority(KRVSbranchobject object, int priority) KRVS_NOEXCEPT;
+/* The branch explored first (-1: the search's choice). */
+KRVS_API int KRVS_bo_setpreferredbranch(KRVSbranchobject object, int ibranch) KRVS_NOEXCEPT;
+/* *code 0 when there was no error; msg receives at most maxbytes bytes
+ * (terminated), *msglen (may be null) the text's full length. */
+KRVS_API int KRVS_bo_getlasterror(KRVSbranchobject object, int *code, char msg[], int maxbytes,
+                                  int *msglen) KRVS_NOEXCEPT;
+
 /* ---- optimizer callbacks ----------------------------------------------
  * Every kind has KRVSaddcb<kind>(prob, fn, data, priority) and
  * KRVSremovecb<kind>(prob, fn, data); callbacks of a kind are called in

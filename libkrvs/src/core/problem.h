@@ -23,6 +23,7 @@ struct SolveState;  // solve/solve_state.h
 namespace analysis {
 struct AnalysisState;  // analysis/analysis.h
 }
+class StoredBranchings;  // search/branch_object.h
 
 struct MessageCallback {
   KRVSmessage_fn fn;
@@ -61,6 +62,8 @@ struct krvs_problem_s {
   // Infeasible sets and the tuned method, made by the first analysis call
   // that keeps something (shared_ptr: destroyed without its full type here).
   std::shared_ptr<krvs::analysis::AnalysisState> analysis;
+  // Branching objects stored for nodes of the tree search (made on first use).
+  std::shared_ptr<krvs::StoredBranchings> stored_branchings;
 
   // The nonlinear problem that wraps this one (if any); row and column
   // deletions are passed on to it so that its coefficients follow the

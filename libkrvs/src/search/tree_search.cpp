@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <queue>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "core/guard.h"
 #include "core/problem.h"
 #include "model/model.h"
+#include "search/branch_object.h"
 #include "solve/callback_events.h"
 #include "solve/highs_build.h"
 #include "solve/solve_state.h"
@@ -23,7 +25,8 @@ bool tree_search_wanted(KRVSprob prob, bool quadratic) {
   for (int kind : {CB_CHGBRANCHOBJECT, CB_CUTLOG, CB_INFNODE, CB_NEWNODE, CB_NODECUTOFF, CB_OPTNODE, CB_PREINTSOL,
                    CB_PRENODE})
     if (prob->callbacks.any(kind)) return true;
-  return false;
+  // Branching objects stored for the root only the search can use.
+  return prob->stored_branchings && !prob->stored_branchings->empty();
 }
 
 namespace {
@@ -31,6 +34,26 @@ namespace {
 struct BoundChange {
   int col;
   double lb, ub;
+};
+
+// A row that only a subtree has (from a branching object's branch), over
+// the model's columns; HiGHS gets it after the rows every node has.
+struct LocalRow {
+  double lower, upper;
+  std::vector<int> cols;
+  std::vector<double> coefs;
+  bool violated(const std::vector<double> &x, double tol) const {
+    double activity = 0;
+    for (size_t k = 0; k < cols.size(); ++k) activity += coefs[k] * x[size_t(cols[k])];
+    return activity < lower - tol || activity > upper + tol;
+  }
+};
+using LocalRows = std::vector<std::shared_ptr<const LocalRow>>;
+
+// One child of a division: its bound changes and its new rows.
+struct ChildSpec {
+  std::vector<BoundChange> changes;
+  LocalRows rows;
 };
 
 // A node waiting to be solved: the bounds that differ from the root's (the
@@ -43,7 +66,13 @@ struct Node {
   int branch = 0;
   double bound = -INFINITY;  // parent's relaxation objective, minimisation form
   std::vector<BoundChange> changes;
+  LocalRows rows;  // the path's local rows, in the order the branches added them
+  // The parent's basis, taken when HiGHS had the rows every node has (of
+  // which basis_global_rows were added by the search) and the parent's
+  // basis_local_rows local rows.
   std::shared_ptr<const HighsBasis> basis;
+  int basis_global_rows = 0;
+  int basis_local_rows = 0;
   // For the pseudo-costs: the column branched on, its distance to the new
   // bound, and the direction (-1 down, +1 up).
   int branch_col = -1;
@@ -74,7 +103,16 @@ class Search {
   void process(std::shared_ptr<Node> node);
   bool candidate(const std::vector<double> &x, double objective, int soltype);
   int choose_branch(const std::vector<double> &x, double &value) const;
-  void branch(const Node &node, int col, double value, double objective, const HighsBasis &basis);
+  void branch(const Node &node, int col, double value, double objective, const std::vector<double> &x);
+  std::unique_ptr<krvs_branchobj_s> own_branching(int col, double value) const;
+  std::vector<ChildSpec> children_of(const krvs_branchobj_s &object) const;
+  bool usable_replacement(const krvs_branchobj_s &object, const std::vector<ChildSpec> &children,
+                          const std::vector<double> &x, int node_id);
+  void make_children(const Node &node, std::vector<ChildSpec> children, int first, double objective,
+                     const std::vector<double> &x);
+  void sync_rows(const Node &node);
+  void restore_basis(const Node &node);
+  void warn(const std::string &text) const { log_("Warning: " + text); }
   void update_pseudocost(const Node &node, double objective);
   void publish_node_solution();
   bool should_stop();
@@ -108,6 +146,9 @@ class Search {
   std::vector<HighsVarType> integrality_;
   std::vector<double> root_lb_, root_ub_, sc_lower_;
   std::vector<double> lb_, ub_;  // bounds of the node being solved
+  int base_rows_ = 0;    // rows of the model handed to HiGHS
+  int global_rows_ = 0;  // rows every node has that the search added after them
+  LocalRows in_highs_;   // local rows HiGHS holds now, after those
 
   std::priority_queue<std::shared_ptr<Node>, std::vector<std::shared_ptr<Node>>, WorseBound> open_;
   std::vector<std::shared_ptr<Node>> stack_;  // the same open nodes, newest last (depth first)
@@ -177,6 +218,7 @@ void Search::setup() {
       nullptr);
   highs_.startCallback(kCallbackSimplexInterrupt);
   highs_.startCallback(kCallbackIpmInterrupt);
+  base_rows_ = lp.num_row_;
   if (highs_.passModel(std::move(built.model)) == HighsStatus::kError)
     throw Error("The search could not hand the relaxation to the solver");
 
@@ -187,7 +229,7 @@ void Search::setup() {
   lb_ = root_lb_;
   ub_ = root_ub_;
   for (int kind : {CB_OPTNODE, CB_PRENODE, CB_PREINTSOL, CB_INTSOL, CB_NEWNODE, CB_INFNODE, CB_NODECUTOFF,
-                   CB_CUTLOG})
+                   CB_CUTLOG, CB_CHGBRANCHOBJECT})
     if (prob_->callbacks.any(kind)) node_callbacks_ = true;
   gap_notify_.load(prob_);
 }
@@ -202,9 +244,10 @@ Search::NodeResult Search::solve_node(const Node &node) {
   for (int j = 0; j < n_; ++j)
     if (lb_[size_t(j)] > ub_[size_t(j)]) return NodeResult::Infeasible;
   highs_.changeColsBounds(0, n_ - 1, lb_.data(), ub_.data());
+  sync_rows(node);
   // A child solved right after its parent starts from the basis HiGHS
   // holds; any other node from its parent's.
-  if (!quadratic_ && node.basis && last_solved_ != node.parent) highs_.setBasis(*node.basis);
+  if (!quadratic_ && node.basis && last_solved_ != node.parent) restore_basis(node);
   const double limit = prob_->controls.get_double(CTRL_7001);
   if (limit < 1e20) {
     const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
@@ -350,10 +393,55 @@ void Search::update_pseudocost(const Node &node, double objective) {
   else pc_up_sum_[j] += gain, ++pc_up_count_[j];
 }
 
-// Two children of a node, on column col at value `value`; the child in the
-// direction of the nearer integer is solved next.
-void Search::branch(const Node &node, int col, double value, double objective, const HighsBasis &basis) {
-  auto shared_basis = quadratic_ ? nullptr : std::make_shared<const HighsBasis>(basis);
+// Makes HiGHS hold the node's local rows after the rows every node has:
+// rows past the longest prefix shared with what it holds are replaced.
+void Search::sync_rows(const Node &node) {
+  size_t shared = 0;
+  while (shared < in_highs_.size() && shared < node.rows.size() && in_highs_[shared] == node.rows[shared]) ++shared;
+  if (shared < in_highs_.size()) {
+    highs_.deleteRows(base_rows_ + global_rows_ + int(shared), base_rows_ + global_rows_ + int(in_highs_.size()) - 1);
+    in_highs_.resize(shared);
+    last_solved_ = 0;  // the basis HiGHS holds no longer belongs to a node
+  }
+  if (shared == node.rows.size()) return;
+  std::vector<double> lower, upper, value;
+  std::vector<HighsInt> start, index;
+  for (size_t r = shared; r < node.rows.size(); ++r) {
+    const LocalRow &row = *node.rows[r];
+    lower.push_back(row.lower);
+    upper.push_back(row.upper);
+    start.push_back(HighsInt(index.size()));
+    index.insert(index.end(), row.cols.begin(), row.cols.end());
+    value.insert(value.end(), row.coefs.begin(), row.coefs.end());
+    in_highs_.push_back(node.rows[r]);
+  }
+  highs_.addRows(HighsInt(lower.size()), lower.data(), upper.data(), HighsInt(index.size()), start.data(),
+                 index.data(), value.data());
+}
+
+// The parent's basis for the rows HiGHS holds now: rows added since it was
+// taken (global rows, the node's own local rows) start with basic slacks.
+void Search::restore_basis(const Node &node) {
+  const HighsBasis &parent = *node.basis;
+  HighsBasis basis = parent;
+  basis.row_status.clear();
+  const size_t kept_global = size_t(base_rows_ + node.basis_global_rows);
+  if (parent.row_status.size() != kept_global + size_t(node.basis_local_rows)) return;
+  basis.row_status.assign(parent.row_status.begin(), parent.row_status.begin() + long(kept_global));
+  basis.row_status.resize(size_t(base_rows_ + global_rows_), HighsBasisStatus::kBasic);
+  basis.row_status.insert(basis.row_status.end(), parent.row_status.begin() + long(kept_global),
+                          parent.row_status.end());
+  basis.row_status.resize(size_t(base_rows_ + global_rows_) + node.rows.size(), HighsBasisStatus::kBasic);
+  highs_.setBasis(basis);
+}
+
+// The search's own division on column col at value `value`, as a
+// branching object: branch 0 down, branch 1 up, the nearer side first.
+std::unique_ptr<krvs_branchobj_s> Search::own_branching(int col, double value) const {
+  auto object = std::make_unique<krvs_branchobj_s>();
+  object->prob = prob_;
+  object->search_owned = true;
+  object->id = 0;
   const HighsVarType t = integrality_[size_t(col)];
   const double l = sc_lower_[size_t(col)];
   double down_ub, up_lb;
@@ -365,29 +453,182 @@ void Search::branch(const Node &node, int col, double value, double objective, c
     up_lb = std::ceil(value);
     if (t == HighsVarType::kSemiInteger && down_ub < l) down_ub = 0;
   }
-  std::shared_ptr<Node> children[2];
-  for (int dir = 0; dir < 2; ++dir) {
+  object->branches.resize(2);
+  object->branches[0].bounds.push_back(BranchBound{'U', col, down_ub});
+  object->branches[1].bounds.push_back(BranchBound{'L', col, up_lb});
+  object->preferred = value - std::floor(value) >= 0.5 ? 1 : 0;
+  return object;
+}
+
+// The children an object makes at the node just solved (bounds lb_, ub_).
+std::vector<ChildSpec> Search::children_of(const krvs_branchobj_s &object) const {
+  std::vector<ChildSpec> children(object.branches.size());
+  const Model &m = m_;
+  for (size_t b = 0; b < object.branches.size(); ++b) {
+    const Branch &branch = object.branches[b];
+    ChildSpec &child = children[b];
+    std::map<int, std::pair<double, double>> bounds;
+    for (const BranchBound &bd : branch.bounds) {
+      auto it = bounds.find(bd.col);
+      if (it == bounds.end())
+        it = bounds.emplace(bd.col, std::make_pair(lb_[size_t(bd.col)], ub_[size_t(bd.col)])).first;
+      if (bd.type == 'L' || bd.type == 'B') it->second.first = std::max(it->second.first, bd.value);
+      if (bd.type == 'U' || bd.type == 'B') it->second.second = std::min(it->second.second, bd.value);
+    }
+    for (auto &[col, range] : bounds) {
+      double lo = range.first, up = range.second;
+      const HighsVarType t = integrality_[size_t(col)];
+      if (t == HighsVarType::kInteger) {
+        lo = std::ceil(lo - tol_);
+        up = std::floor(up + tol_);
+      }
+      child.changes.push_back(BoundChange{col, lo, up});
+    }
+    for (const BranchRow &row : branch.rows) {
+      auto local = std::make_shared<LocalRow>();
+      local->lower = row.type == 'L' ? -kHighsInf : row.rhs;
+      local->upper = row.type == 'G' ? kHighsInf : row.rhs;
+      local->cols = row.cols;
+      local->coefs = row.coefs;
+      child.rows.push_back(std::move(local));
+    }
+    for (uint64_t id : branch.cuts) {
+      const Cut *cut = m.mip.cuts.find(id);
+      if (!cut) continue;  // checked before: cannot happen
+      auto local = std::make_shared<LocalRow>();
+      local->lower = cut->rowtype == 'L' ? -kHighsInf : cut->rhs;
+      local->upper = cut->rowtype == 'G' ? kHighsInf : cut->rhs;
+      local->cols = cut->cols;
+      local->coefs = cut->coefs;
+      child.rows.push_back(std::move(local));
+    }
+  }
+  return children;
+}
+
+// A branching handed back by a chgbranchobject callback is used when it is
+// valid and every branch cuts off the node's relaxation solution (a branch
+// that keeps it would give a child with the same relaxation, over and over).
+bool Search::usable_replacement(const krvs_branchobj_s &object, const std::vector<ChildSpec> &children,
+                                const std::vector<double> &x, int node_id) {
+  for (size_t b = 0; b < children.size(); ++b) {
+    bool excludes = false;
+    for (const BoundChange &c : children[b].changes)
+      if (x[size_t(c.col)] < c.lb - tol_ || x[size_t(c.col)] > c.ub + tol_ || c.lb > c.ub) excludes = true;
+    for (const auto &row : children[b].rows)
+      if (row->violated(x, tol_)) excludes = true;
+    if (!excludes) {
+      warn("branching object " + std::to_string(object.id) + " not used at node " + std::to_string(node_id) +
+           ": its branch " + std::to_string(b) + " keeps the node's solution");
+      return false;
+    }
+  }
+  return true;
+}
+
+// Divides a node: by the branching object stored for it if there is one,
+// else by the search's own choice on column col (col < 0: none); the
+// chgbranchobject callbacks may replace either.
+void Search::branch(const Node &node, int col, double value, double objective, const std::vector<double> &x) {
+  std::unique_ptr<krvs_branchobj_s> object;
+  if (prob_->stored_branchings) {
+    object = prob_->stored_branchings->take(node.id);
+    if (object) {
+      const BranchCheck check = check_branch_object(*object);
+      if (check.status != KRVS_BO_VALID) {
+        warn("branching object stored for node " + std::to_string(node.id) + " not used: " + check.message);
+        object.reset();
+      } else {
+        object->search_owned = true;
+      }
+    }
+  }
+  if (!object && col < 0) return;
+  if (!object) object = own_branching(col, value);
+  std::vector<ChildSpec> children = children_of(*object);
+  int first = object->preferred >= 0 ? object->preferred : 0;
+
+  // Callbacks see the branching on the model's own columns only.
+  bool shown = prob_->callbacks.any(CB_CHGBRANCHOBJECT);
+  for (const Branch &b : object->branches)
+    for (const BranchBound &bd : b.bounds)
+      if (bd.col >= user_cols_) shown = false;
+  if (shown) {
+    for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_CHGBRANCHOBJECT)) {
+      KRVSbranchobject replacement = object.get();
+      reinterpret_cast<KRVScbchgbranchobject_fn>(e.fn)(prob_, e.data, object.get(), &replacement);
+      if (prob_->interrupt_reason.load() != 0) {
+        if (replacement && replacement != object.get()) delete replacement;
+        return;
+      }
+      if (!replacement || replacement == object.get()) {
+        // Changed in place, perhaps.
+        const BranchCheck check = check_branch_object(*object);
+        if (check.status != KRVS_BO_VALID) {
+          log_("Error: the branching object of node " + std::to_string(node.id) + " is invalid: " + check.message);
+          prob_->interrupt_reason.store(STOP_USER);
+          stop_ = STOP_USER;
+          return;
+        }
+        children = children_of(*object);
+        first = object->preferred >= 0 ? object->preferred : 0;
+        continue;
+      }
+      std::unique_ptr<krvs_branchobj_s> taken(replacement);
+      const BranchCheck check = check_branch_object(*taken);
+      if (taken->prob != prob_ || check.status != KRVS_BO_VALID) {
+        log_("Error: the branching object returned by chgbranchobject at node " + std::to_string(node.id) +
+             " is invalid: " + (taken->prob != prob_ ? std::string("it belongs to another problem") : check.message));
+        prob_->interrupt_reason.store(STOP_USER);
+        stop_ = STOP_USER;
+        return;
+      }
+      std::vector<ChildSpec> replaced = children_of(*taken);
+      if (!usable_replacement(*taken, replaced, x, node.id)) continue;
+      taken->search_owned = true;
+      object = std::move(taken);
+      children = std::move(replaced);
+      first = object->preferred >= 0 ? object->preferred : 0;
+    }
+  }
+  make_children(node, std::move(children), first, objective, x);
+}
+
+// Child nodes of a node, one per branch; the branch `first` is solved
+// next, the others wait (in branch order when taken depth first).
+void Search::make_children(const Node &node, std::vector<ChildSpec> children, int first, double objective,
+                           const std::vector<double> &x) {
+  std::shared_ptr<const HighsBasis> shared_basis;
+  if (!quadratic_) shared_basis = std::make_shared<const HighsBasis>(highs_.getBasis());
+  std::vector<std::shared_ptr<Node>> made;
+  for (size_t b = 0; b < children.size(); ++b) {
     auto child = std::make_shared<Node>();
     child->id = ++next_id_;
     child->parent = node.id;
     child->depth = node.depth + 1;
-    child->branch = dir;
+    child->branch = int(b);
     child->bound = objective;
     child->changes = node.changes;
+    child->changes.insert(child->changes.end(), children[b].changes.begin(), children[b].changes.end());
+    child->rows = node.rows;
+    child->rows.insert(child->rows.end(), children[b].rows.begin(), children[b].rows.end());
     child->basis = shared_basis;
-    child->branch_col = col;
-    child->direction = dir == 0 ? -1 : 1;
-    child->branch_distance = dir == 0 ? value - down_ub : up_lb - value;
-    double lb = lb_[size_t(col)], ub = ub_[size_t(col)];
-    if (dir == 0) ub = std::min(ub, down_ub);
-    else lb = std::max(lb, up_lb);
-    child->changes.push_back(BoundChange{col, lb, ub});
-    call_each<KRVScbnewnode_fn>(prob_->callbacks, CB_NEWNODE, prob_, node.id, child->id, dir);
-    children[dir] = std::move(child);
+    child->basis_global_rows = global_rows_;
+    child->basis_local_rows = int(in_highs_.size());
+    // A single bound change feeds the pseudo-costs of its column.
+    if (children[b].changes.size() == 1 && children[b].rows.empty()) {
+      const BoundChange &c = children[b].changes[0];
+      const double v = x[size_t(c.col)];
+      if (v > c.ub) child->branch_col = c.col, child->direction = -1, child->branch_distance = v - c.ub;
+      else if (v < c.lb) child->branch_col = c.col, child->direction = 1, child->branch_distance = c.lb - v;
+    }
+    call_each<KRVScbnewnode_fn>(prob_->callbacks, CB_NEWNODE, prob_, node.id, child->id, int(b));
+    made.push_back(std::move(child));
   }
-  const int first = value - std::floor(value) >= 0.5 ? 1 : 0;
-  push_open(children[1 - first]);
-  dive_ = children[first];
+  if (first < 0 || first >= int(made.size())) first = 0;
+  for (size_t b = made.size(); b-- > 0;)
+    if (int(b) != first) push_open(made[b]);
+  dive_ = made[size_t(first)];
 }
 
 // Until there is an incumbent the newest node goes first (a dive finds one
@@ -503,7 +744,6 @@ void Search::process(std::shared_ptr<Node> node) {
   if (prob_->interrupt_reason.load() != 0) return;
 
   const std::vector<double> x = highs_.getSolution().col_value;
-  const HighsBasis basis = quadratic_ ? HighsBasis() : highs_.getBasis();
   double value = 0;
   int col = choose_branch(x, value);
   if (col < 0) {
@@ -512,19 +752,23 @@ void Search::process(std::shared_ptr<Node> node) {
     // goes on with a column that is not fixed yet, split at its value.
     for (int j = 0; j < n_ && col < 0; ++j)
       if (integrality_[size_t(j)] != HighsVarType::kContinuous && ub_[size_t(j)] - lb_[size_t(j)] > tol_) col = j;
-    if (col < 0) return;  // nothing left to split: the node holds no acceptable solution
-    value = std::round(x[size_t(col)]);
-    // Split between value and a neighbour inside the bounds.
-    value = value + 0.5 <= ub_[size_t(col)] ? value + 0.5 : value - 0.5;
+    if (col >= 0) {
+      value = std::round(x[size_t(col)]);
+      // Split between value and a neighbour inside the bounds.
+      value = value + 0.5 <= ub_[size_t(col)] ? value + 0.5 : value - 0.5;
+    }
+    // col < 0: nothing left to split; only a branching object stored for
+    // the node can still divide it.
   }
-  branch(*node, col, value, objective, basis);
+  branch(*node, col, value, objective, x);
 }
 
 // HiGHS's MIP, run briefly (a fixed node budget, one thread, so the result
 // is the same every time), as a source of a first incumbent; its solution
 // goes through the preintsol callbacks like every other.
 void Search::heuristic() {
-  if (quadratic_) return;
+  // heureffort 0 asks for no heuristics at all.
+  if (quadratic_ || prob_->controls.get_double(CTRL_7009) <= 0) return;
   BuiltModel built = build_highs_model(m_, BuildMode::Discrete, prob_->controls.get_double(CTRL_7008));
   Highs mip;
   mip.setOptionValue("output_flag", false);
@@ -575,7 +819,11 @@ void Search::run() {
     if (std::string(e.what()) != "unbounded relaxation") throw;
     unbounded = true;
   }
+  // A stop asked for while the last node was processed.
+  if (stop_ == STOP_NONE && prob_->interrupt_reason.load() != 0) stop_ = prob_->interrupt_reason.load();
   log_progress(true);
+  // Objects stored for nodes the search did not divide are dropped.
+  if (prob_->stored_branchings) prob_->stored_branchings->clear();
   state_.current_node = state_.node_depth = state_.active_nodes = 0;
   state_.lp.clear();
   state_.lp_status = LP_UNSTARTED;
