@@ -157,6 +157,21 @@ class SlpSolver {
   std::vector<int> cascade_order_;
   std::unique_ptr<PointEvaluator> cascade_eval_;
   void setup_cascade();
+  // Convergence by columns: their deltas and tolerance sets.
+  bool setup_deltas();
+  bool within_delta(size_t p, double step, double value) const;
+  bool converged_by_tolset(const TolSet &set, size_t p, double step, double value, double fscale) const;
+  void record_step_accuracy(const std::vector<double> &from, const std::vector<double> &to,
+                            const std::vector<double> &h_from, const std::vector<SparseGrad> &grad_from);
+  std::vector<DeltaType> col_delta_;         // per nonlinear column; value 0: none
+  double last_objective_change_ = kInf;      // |change of f| at the last accepted step
+  std::vector<double> row_lin_error_;        // per nonlinear row: |h(new) - linearisation| at that step
+  std::vector<double> row_lin_error_rel_;    // the same over 1 + |h(new)|
+  std::vector<std::vector<int>> col_rows_;   // per nonlinear column: the nonlinear rows it enters
+  // Delta factors: per nonlinear row, (column, coefficient) pairs that
+  // replace the row's derivative in the linearisations until the first
+  // convergence (see run()).
+  std::vector<std::vector<std::pair<int, double>>> row_dfs_;
   void cascade(std::vector<double> &x);
 };
 
@@ -219,6 +234,32 @@ void SlpSolver::classify() {
       nl_col_pos_[size_t(j)] = int(nl_cols_.size());
       nl_cols_.push_back(j);
     }
+
+  col_rows_.assign(nl_cols_.size(), {});
+  for (size_t p = 0; p < nl_rows_.size(); ++p) {
+    std::vector<int> cols;
+    for (int k : row_coefs_[p]) {
+      const Coefficient &c = prob_->coefs[size_t(k)];
+      if (c.col >= 0) cols.push_back(c.col);
+      cols.insert(cols.end(), c.formula->columns.begin(), c.formula->columns.end());
+    }
+    if (row_quad_[p])
+      for (const auto &e : *row_quad_[p]) {
+        cols.push_back(e.i);
+        cols.push_back(e.j);
+      }
+    std::sort(cols.begin(), cols.end());
+    cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
+    for (int j : cols) col_rows_[size_t(nl_col_pos_[size_t(j)])].push_back(int(p));
+  }
+  // Delta factors of linear rows change nothing: their coefficients are
+  // exact.
+  row_dfs_.assign(nl_rows_.size(), {});
+  for (const auto &[key, value] : prob_->items.dfs) {
+    const auto [col, row] = key;
+    if (col < 0 || col >= n_ || row < 0 || row >= rows_ || row_pos_[size_t(row)] < 0) continue;
+    row_dfs_[size_t(row_pos_[size_t(row)])].emplace_back(col, value);
+  }
 
   // The objective transfer rows: each determines a free column that appears
   // only linearly in it; such a row needs no error columns, and the column
@@ -492,6 +533,14 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
         cols.push_back(j);
       }
       cols.insert(cols.end(), g.index.begin(), g.index.end());
+      // A delta factor is the row's derivative with respect to its column
+      // in the linearisation; the constant follows, so that the
+      // linearisation still passes through the row's value at x.
+      for (const auto &[j, df] : row_dfs_[size_t(p)]) {
+        shift -= (df - dense_[size_t(j)]) * x[size_t(j)];
+        dense_[size_t(j)] = df;
+        cols.push_back(j);
+      }
       std::sort(cols.begin(), cols.end());
       cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
       for (int j : cols) {
@@ -757,6 +806,64 @@ double SlpSolver::elapsed() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_time_).count();
 }
 
+// Deltas (KNLSchgdeltatype): a column whose step is at most its delta,
+// absolute or relative to its value, has converged.
+bool SlpSolver::setup_deltas() {
+  col_delta_.assign(nl_cols_.size(), DeltaType{0, 0.0});
+  bool any = false;
+  for (size_t p = 0; p < nl_cols_.size(); ++p) {
+    auto d = prob_->items.delta_type.find(nl_cols_[p]);
+    if (d == prob_->items.delta_type.end()) continue;
+    col_delta_[p] = d->second;
+    any = true;
+  }
+  return any;
+}
+
+bool SlpSolver::within_delta(size_t p, double step, double value) const {
+  const DeltaType &d = col_delta_[p];
+  if (d.value <= 0) return false;
+  return step <= (d.type == 1 ? d.value : d.value * std::fabs(value));
+}
+
+// Tolerances of a set (any one in use suffices): 0/1 the step, absolute or
+// relative to the value; 2/3 the objective change of the last accepted
+// step, absolute or relative to |f|; 4/5 the step's impact |df/dx_j * d|,
+// absolute or relative to |f|; 6/7 the slack between the column's
+// nonlinear rows and their linearisations at the last accepted step,
+// absolute or relative to the rows' values; 8 closure: the column's step
+// bound has closed to at most the tolerance.
+bool SlpSolver::converged_by_tolset(const TolSet &set, size_t p, double step, double value, double fscale) const {
+  const auto used = [&](int k) { return (set.status >> k) & 1; };
+  const int j = nl_cols_[p];
+  const double impact = std::fabs(obj_grad_[size_t(j)] * step);
+  double slack = last_objective_change_ < kInf ? 0.0 : kInf, slack_rel = slack;
+  for (int q : col_rows_[p]) {
+    slack = std::max(slack, row_lin_error_[size_t(q)]);
+    slack_rel = std::max(slack_rel, row_lin_error_rel_[size_t(q)]);
+  }
+  return (used(0) && step <= set.tol[0]) || (used(1) && step <= set.tol[1] * std::fabs(value)) ||
+         (used(2) && last_objective_change_ <= set.tol[2]) || (used(3) && last_objective_change_ <= set.tol[3] * fscale) ||
+         (used(4) && impact <= set.tol[4]) || (used(5) && impact <= set.tol[5] * fscale) ||
+         (used(6) && slack <= set.tol[6]) || (used(7) && slack_rel <= set.tol[7]) ||
+         (used(8) && radius_[p] <= set.tol[8]);
+}
+
+// At an accepted step from `from` to `to` (h_ evaluated at `to`): the
+// objective change and how far each nonlinear row moved from its
+// linearisation at `from`.
+void SlpSolver::record_step_accuracy(const std::vector<double> &from, const std::vector<double> &to,
+                                     const std::vector<double> &h_from, const std::vector<SparseGrad> &grad_from) {
+  last_objective_change_ = std::fabs(objective(to) - objective(from));
+  for (size_t p = 0; p < nl_rows_.size(); ++p) {
+    double predicted = h_from[p];
+    const SparseGrad &g = grad_from[p];
+    for (size_t k = 0; k < g.index.size(); ++k) predicted += g.value[k] * (to[size_t(g.index[k])] - from[size_t(g.index[k])]);
+    row_lin_error_[p] = std::fabs(h_[p] - predicted);
+    row_lin_error_rel_[p] = row_lin_error_[p] / (1.0 + std::fabs(h_[p]));
+  }
+}
+
 // A failed evaluation at a point the solve tried: the coefficient-error
 // registrations may stop the solve. False when the solve goes on (the
 // point is refused as usual) and also when the solve stops: the caller's
@@ -840,6 +947,10 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
   step_cap_.assign(nn, kInf);
   col_tolset_.assign(nn, nullptr);
   bool any_tolset = false;
+  const bool any_delta = setup_deltas();
+  last_objective_change_ = kInf;
+  row_lin_error_.assign(nl_rows_.size(), kInf);
+  row_lin_error_rel_.assign(nl_rows_.size(), kInf);
   for (size_t p = 0; p < nn; ++p) {
     int j = nl_cols_[p];
     auto v = prob_->vars.find(j);
@@ -941,26 +1052,22 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       for (size_t p = 0; p < nn; ++p)
         for (size_t q = 0; q < nn; ++q) dBd += s[p] * B_[p * nn + q] * s[q];
     }
-    // Convergence of the step: by each column's tolerance set where it has
-    // one (absolute or relative step, absolute or relative impact on the
-    // objective), else by the relative step tolerance.
+    // Convergence of the step: a column converges by its delta (a step
+    // within it), by any tolerance of its tolerance set, or without either
+    // by the relative step tolerance.
     const bool step_small = [&] {
       const double default_ok = steptol_ * (1.0 + xmax);
-      if (!any_tolset) return dmax <= default_ok;
+      if (!any_tolset && !any_delta) return dmax <= default_ok;
       const double fscale = std::fabs(objective(x));
       for (size_t p = 0; p < nn; ++p) {
         const int j = nl_cols_[p];
         const double d = std::fabs(sub_x_[size_t(j)] - x[size_t(j)]);
-        const TolSet *set = col_tolset_[p];
-        if (!set) {
+        if (within_delta(p, d, x[size_t(j)])) continue;
+        if (!col_tolset_[p]) {
           if (d > default_ok) return false;
           continue;
         }
-        const double impact = std::fabs(obj_grad_[size_t(j)] * d);
-        const auto used = [&](int k) { return (set->status >> k) & 1; };
-        const bool ok = (used(0) && d <= set->tol[0]) || (used(1) && d <= set->tol[1] * std::fabs(x[size_t(j)])) ||
-                        (used(4) && impact <= set->tol[4]) || (used(5) && impact <= set->tol[5] * fscale);
-        if (!ok) return false;
+        if (!converged_by_tolset(*col_tolset_[p], p, d, x[size_t(j)], fscale)) return false;
       }
       return true;
     }();
@@ -1077,6 +1184,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       else if (ratio < 0.25)
         for (double &r : radius_) r *= 0.5;
       const double change = std::fabs(ared);
+      record_step_accuracy(x, trial, saved_h, saved_grad);
       x = trial;
       phi = trial_phi;
       viol = trial_viol;
@@ -1216,6 +1324,15 @@ void SlpSolver::run() {
   }
   std::vector<double> x_start = x;
   int status = iterate(x, any_integer_, second_order, limit);
+  if (std::any_of(row_dfs_.begin(), row_dfs_.end(), [](const auto &v) { return !v.empty(); }) &&
+      (status == KNLS_NLP_LOCALLY_OPTIMAL || status == KNLS_NLP_LOCALLY_INFEASIBLE) && iterations_ < limit &&
+      !stop_requested()) {
+    // The delta factors steer the iterations; convergence is then confirmed
+    // with the rows' true derivatives, so that a factor that differs from
+    // the derivative at the solution cannot end the solve early.
+    for (auto &v : row_dfs_) v.clear();
+    status = iterate(x, any_integer_, second_order, limit - iterations_);
+  }
   if (status == KNLS_NLP_LOCALLY_INFEASIBLE && iterations_ < limit && !stop_requested()) {
     // A start point where the violated rows have no useful slope (x^2 at
     // 0, for instance) stops the iterations at once: try again from a
