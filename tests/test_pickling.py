@@ -125,9 +125,10 @@ def test_corrupt_data_is_refused_cleanly():
     with pytest.raises(korvo.InterfaceError, match="operand pair"):
         korvo.korvolib._rebuild_nonlinear(1, (x,))
     with pytest.raises(korvo.InterfaceError, match="different lengths"):
-        korvo.korvolib._rebuild_expression(0.0, [x], [0], [], [], [], [], False)
+        korvo.korvolib._rebuild_expression(0.0, [x], np.int32([0]).tobytes(), b"", b"", b"", False)
     with pytest.raises(korvo.InterfaceError, match="outside the variables"):
-        korvo.korvolib._rebuild_expression(0.0, [x], [1], [2.0], [], [], [], False)
+        korvo.korvolib._rebuild_expression(0.0, [x], np.int32([1]).tobytes(), np.float64([2]).tobytes(), b"", b"",
+                                           False)
     with pytest.raises(TypeError):
         korvo.korvolib._rebuild_linterm(1.0, "not a variable")
     with pytest.raises(korvo.InterfaceError):

@@ -53,12 +53,18 @@ PyObject *interface_error(const char *text) {
   return nullptr;
 }
 
-// The module's rebuild function of that name (borrowed; the module keeps it).
+// The module's rebuild function of that name (borrowed). Looked up once:
+// reductions of a million variables must not import a million times. The
+// cache holds one reference to each function for the life of the process.
 PyObject *rebuild_function(const char *name) {
+  static PyObject *cache = nullptr;
+  if (!cache && !(cache = PyDict_New())) return nullptr;
+  PyObject *fn = PyDict_GetItemString(cache, name);
+  if (fn) return fn;
   PyRef module(PyImport_ImportModule("korvo.korvolib"));
-  if (!module) return nullptr;
-  PyRef fn(PyObject_GetAttrString(module.get(), name));
-  return fn.get();  // the module holds the function, so the reference can go
+  PyRef found(module ? PyObject_GetAttrString(module.get(), name) : nullptr);
+  if (!found || PyDict_SetItemString(cache, name, found.get()) < 0) return nullptr;
+  return found.get();  // the cache keeps it alive
 }
 
 // (rebuild function, args); steals args.
@@ -68,11 +74,6 @@ PyObject *reduction(const char *name, PyObject *args) {
   PyObject *fn = rebuild_function(name);
   if (!fn) return nullptr;
   return PyTuple_Pack(2, fn, owned.get());
-}
-
-bool to_double(PyObject *obj, double *value) {
-  *value = PyFloat_AsDouble(obj);
-  return !(*value == -1.0 && PyErr_Occurred());
 }
 
 PyObject *bad_state(const char *what) {
@@ -157,87 +158,96 @@ PyObject *rebuild_quadterm(PyObject *, PyObject *args) {
   return quadterm_fill(x, y, coef);
 }
 
-// (constant, variables, linear positions, their coefficients, first and
-// second positions of quadratic terms, their coefficients, frozen), the
-// variables once each in identity order: rebuilt in that order, they keep
-// their relative order (and so the order terms print in) unless pickle met
-// them earlier.
+// (constant, variables, linear positions, their coefficients, positions of
+// the quadratic terms' two variables, their coefficients, frozen): the
+// variables once each in identity order, positions as packed 32-bit
+// integers and coefficients as packed doubles, so that an expression costs
+// pickle a handful of objects whatever its length. Rebuilt in that order,
+// the variables keep their relative order (and so the order terms print
+// in) unless pickle met them earlier.
 PyObject *expression_reduce(PyObject *self, PyObject *) {
   PyRef lin(expression_extractLinear(self, nullptr));
   PyRef quad(lin ? expression_extractQuadratic(self, nullptr) : nullptr);
   if (!quad) return nullptr;
-  PyObject *lin_vars = PyTuple_GET_ITEM(lin.get(), 0), *firsts = PyTuple_GET_ITEM(quad.get(), 0),
-           *seconds = PyTuple_GET_ITEM(quad.get(), 1);
+  PyObject *lin_vars = PyTuple_GET_ITEM(lin.get(), 0), *lin_coefs = PyTuple_GET_ITEM(lin.get(), 1);
+  PyObject *firsts = PyTuple_GET_ITEM(quad.get(), 0), *seconds = PyTuple_GET_ITEM(quad.get(), 1),
+           *quad_coefs = PyTuple_GET_ITEM(quad.get(), 2);
+  auto by_id = [](PyObject *a, PyObject *b) { return var_id(as_var(a)) < var_id(as_var(b)); };
   std::vector<PyObject *> all;
   for (PyObject *list : {lin_vars, firsts, seconds})
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) all.push_back(PyList_GET_ITEM(list, i));
-  std::sort(all.begin(), all.end(), [](PyObject *a, PyObject *b) { return var_id(as_var(a)) < var_id(as_var(b)); });
+  std::sort(all.begin(), all.end(), by_id);
   all.erase(std::unique(all.begin(), all.end(),
                         [](PyObject *a, PyObject *b) { return var_id(as_var(a)) == var_id(as_var(b)); }),
             all.end());
-  auto position = [&](PyObject *v) {
-    auto it = std::lower_bound(all.begin(), all.end(), v,
-                               [](PyObject *a, PyObject *b) { return var_id(as_var(a)) < var_id(as_var(b)); });
-    return PyLong_FromSsize_t(it - all.begin());
-  };
+  auto position = [&](PyObject *v) { return int32_t(std::lower_bound(all.begin(), all.end(), v, by_id) - all.begin()); };
+  const Py_ssize_t n = PyList_GET_SIZE(lin_vars), nq = PyList_GET_SIZE(firsts);
+  std::vector<int32_t> lin_pos(static_cast<size_t>(n)), quad_pos(static_cast<size_t>(2 * nq));
+  std::vector<double> lin_val(static_cast<size_t>(n)), quad_val(static_cast<size_t>(nq));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    lin_pos[size_t(i)] = position(PyList_GET_ITEM(lin_vars, i));
+    lin_val[size_t(i)] = PyFloat_AsDouble(PyList_GET_ITEM(lin_coefs, i));
+  }
+  for (Py_ssize_t i = 0; i < nq; ++i) {
+    quad_pos[size_t(2 * i)] = position(PyList_GET_ITEM(firsts, i));
+    quad_pos[size_t(2 * i + 1)] = position(PyList_GET_ITEM(seconds, i));
+    quad_val[size_t(i)] = PyFloat_AsDouble(PyList_GET_ITEM(quad_coefs, i));
+  }
+  if (PyErr_Occurred()) return nullptr;
   PyRef variables(PyList_New(Py_ssize_t(all.size())));
-  PyRef lin_pos(PyList_New(PyList_GET_SIZE(lin_vars)));
-  PyRef first_pos(PyList_New(PyList_GET_SIZE(firsts)));
-  PyRef second_pos(PyList_New(PyList_GET_SIZE(seconds)));
-  if (!variables || !lin_pos || !first_pos || !second_pos) return nullptr;
+  if (!variables) return nullptr;
   for (size_t i = 0; i < all.size(); ++i) PyList_SET_ITEM(variables.get(), Py_ssize_t(i), Py_NewRef(all[i]));
-  const struct {
-    PyObject *from, *to;
-  } maps[] = {{lin_vars, lin_pos.get()}, {firsts, first_pos.get()}, {seconds, second_pos.get()}};
-  for (const auto &m : maps)
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(m.from); ++i) {
-      PyObject *index = position(PyList_GET_ITEM(m.from, i));
-      if (!index) return nullptr;
-      PyList_SET_ITEM(m.to, i, index);
-    }
+  auto packed = [](const auto &v) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(v.data()), Py_ssize_t(v.size() * sizeof v[0]));
+  };
   expression_s *e = as_expression(self);
   return reduction("_rebuild_expression",
-                   Py_BuildValue("(dOOOOOOO)", e->constant, variables.get(), lin_pos.get(),
-                                 PyTuple_GET_ITEM(lin.get(), 1), first_pos.get(), second_pos.get(),
-                                 PyTuple_GET_ITEM(quad.get(), 2), expression_frozen(e) ? Py_True : Py_False));
+                   Py_BuildValue("(dONNNNO)", e->constant, variables.get(), packed(lin_pos), packed(lin_val),
+                                 packed(quad_pos), packed(quad_val), expression_frozen(e) ? Py_True : Py_False));
 }
 
 PyObject *rebuild_expression(PyObject *, PyObject *args) {
   double constant = 0;
-  PyObject *variables, *lin_pos, *coefs, *first_pos, *second_pos, *qcoefs;
+  PyObject *variables, *lin_pos, *lin_val, *quad_pos, *quad_val;
   int frozen = 0;
-  if (!PyArg_ParseTuple(args, "dO!O!O!O!O!O!p:_rebuild_expression", &constant, &PyList_Type, &variables,
-                        &PyList_Type, &lin_pos, &PyList_Type, &coefs, &PyList_Type, &first_pos, &PyList_Type,
-                        &second_pos, &PyList_Type, &qcoefs, &frozen))
+  if (!PyArg_ParseTuple(args, "dO!SSSSp:_rebuild_expression", &constant, &PyList_Type, &variables, &lin_pos, &lin_val,
+                        &quad_pos, &quad_val, &frozen))
     return nullptr;
-  const Py_ssize_t nv = PyList_GET_SIZE(variables), n = PyList_GET_SIZE(lin_pos), nq = PyList_GET_SIZE(first_pos);
-  if (PyList_GET_SIZE(coefs) != n || PyList_GET_SIZE(second_pos) != nq || PyList_GET_SIZE(qcoefs) != nq)
+  const Py_ssize_t nv = PyList_GET_SIZE(variables);
+  const Py_ssize_t n = PyBytes_GET_SIZE(lin_pos) / Py_ssize_t(sizeof(int32_t));
+  const Py_ssize_t nq = PyBytes_GET_SIZE(quad_val) / Py_ssize_t(sizeof(double));
+  if (PyBytes_GET_SIZE(lin_pos) != n * Py_ssize_t(sizeof(int32_t)) ||
+      PyBytes_GET_SIZE(lin_val) != n * Py_ssize_t(sizeof(double)) ||
+      PyBytes_GET_SIZE(quad_val) != nq * Py_ssize_t(sizeof(double)) ||
+      PyBytes_GET_SIZE(quad_pos) != 2 * nq * Py_ssize_t(sizeof(int32_t)))
     return bad_state("lists of different lengths in an expression");
   for (Py_ssize_t i = 0; i < nv; ++i)
     if (!isVar(PyList_GET_ITEM(variables, i))) return bad_state("an expression term without a variable");
-  // The variable at a position, null (with the error set) for a bad position.
-  auto at = [&](PyObject *positions, Py_ssize_t i) -> PyObject * {
-    Py_ssize_t k = PyLong_AsSsize_t(PyList_GET_ITEM(positions, i));
-    if (k == -1 && PyErr_Occurred()) return nullptr;
+  std::vector<int32_t> lp(static_cast<size_t>(n)), qp(static_cast<size_t>(2 * nq));
+  std::vector<double> lv(static_cast<size_t>(n)), qv(static_cast<size_t>(nq));
+  if (n) {
+    std::memcpy(lp.data(), PyBytes_AS_STRING(lin_pos), lp.size() * sizeof(int32_t));
+    std::memcpy(lv.data(), PyBytes_AS_STRING(lin_val), lv.size() * sizeof(double));
+  }
+  if (nq) {
+    std::memcpy(qp.data(), PyBytes_AS_STRING(quad_pos), qp.size() * sizeof(int32_t));
+    std::memcpy(qv.data(), PyBytes_AS_STRING(quad_val), qv.size() * sizeof(double));
+  }
+  for (int32_t k : lp)
     if (k < 0 || k >= nv) return bad_state("a term position outside the variables");
-    return PyList_GET_ITEM(variables, k);
-  };
+  for (int32_t k : qp)
+    if (k < 0 || k >= nv) return bad_state("a term position outside the variables");
   PyRef e(n > 0 ? expression_with_room(size_t(n)) : expression_base());
   if (!e) return nullptr;
   as_expression(e.get())->constant = constant;
-  double coef = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject *x = at(lin_pos, i);
-    if (!x || !to_double(PyList_GET_ITEM(coefs, i), &coef) || expression_addToLinTerm(e.get(), x, coef) < 0)
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (expression_addToLinTerm(e.get(), PyList_GET_ITEM(variables, lp[size_t(i)]), lv[size_t(i)]) < 0) return nullptr;
+  for (Py_ssize_t i = 0; i < nq; ++i)
+    if (expression_addToQuadTerm(e.get(), PyList_GET_ITEM(variables, qp[size_t(2 * i)]),
+                                 PyList_GET_ITEM(variables, qp[size_t(2 * i + 1)]), qv[size_t(i)]) < 0)
       return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < nq; ++i) {
-    PyObject *x = at(first_pos, i), *y = x ? at(second_pos, i) : nullptr;
-    if (!y || !to_double(PyList_GET_ITEM(qcoefs, i), &coef) || expression_addToQuadTerm(e.get(), x, y, coef) < 0)
-      return nullptr;
-  }
   if (frozen) {
-    if (linmap *lin = expression_lin(as_expression(e.get()))) linmap_freeze(lin);
+    if (linmap *lin_map = expression_lin(as_expression(e.get()))) linmap_freeze(lin_map);
   }
   return e.release();
 }

@@ -328,3 +328,26 @@ def test_compressed_files(tmp_path, fmt):
     path.write_bytes(path.read_bytes()[:40])  # cut short
     rc, err = p.try_call("KRVSreadprob", str(path).encode(), b"")
     assert rc and str(path) in err
+
+
+def test_snapshot_in_memory_round_trips_and_damaged_ones_change_nothing():
+    from krvs_binding import lib
+
+    p = every_part_model()
+    before = snapshot(p)
+    data = ctypes.c_void_p()
+    size = ctypes.c_int64()
+    p.call("KRVSsavebuffer", ctypes.byref(data), ctypes.byref(size))
+    try:
+        content = ctypes.string_at(data, size.value)
+    finally:
+        lib.KRVSfreebuffer(data)
+    q = ModelProblem()
+    q.call("KRVSrestorebuffer", content, ctypes.c_int64(len(content)))
+    assert snapshot(q) == before and problem_name(q) == "every_part"
+    # Cut short, or with a byte changed in the header: refused, model kept.
+    for damaged in (content[: len(content) // 2], b"X" + content[1:], b""):
+        assert lib.KRVSrestorebuffer(q.handle, damaged, ctypes.c_int64(len(damaged))) != 0
+        assert snapshot(q) == before
+    assert lib.KRVSrestorebuffer(q.handle, None, ctypes.c_int64(0)) != 0
+    assert lib.KRVSsavebuffer(q.handle, None, None) != 0
