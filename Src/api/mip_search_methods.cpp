@@ -312,7 +312,8 @@ const wrapper_def kAddcuts{
      {"cutcoef", "dmatval", WR_ARRAY, CONV_DOUBLE, 2, false}},
     addcuts_prepare,
     addcuts_call,
-    nullptr};
+    nullptr,
+    WRAP_ALLOWED_IN_CALLBACK};
 
 const wrapper_def kStorecuts{
     "storecuts",
@@ -334,7 +335,8 @@ const wrapper_def kStorecuts{
      {"cutcoef", "dmatval", WR_ARRAY, CONV_DOUBLE, 2, false}},
     storecuts_prepare,
     storecuts_call,
-    nullptr};
+    nullptr,
+    WRAP_ALLOWED_IN_CALLBACK};
 
 const wrapper_def kLoadcuts{
     "loadcuts",
@@ -349,7 +351,8 @@ const wrapper_def kLoadcuts{
      {"cutind", "mindex", WR_ARRAY_OR_NONE, CONV_POOLCUT, 0, false}},
     nullptr,
     loadcuts_call,
-    nullptr};
+    nullptr,
+    WRAP_ALLOWED_IN_CALLBACK};
 
 const wrapper_def kDelcuts{
     "delcuts",
@@ -578,7 +581,8 @@ const wrapper_def kStorebounds{
      {"bndval", "bds", WR_ARRAY, CONV_DOUBLE, 0, false}},
     nullptr,
     storebounds_call,
-    storebounds_result};
+    storebounds_result,
+    WRAP_ALLOWED_IN_CALLBACK};
 
 const wrapper_def kSetbranchbounds{
     "setbranchbounds",
@@ -589,7 +593,8 @@ const wrapper_def kSetbranchbounds{
     {{"bounds", "mindex", WR_OBJECT, CONV_OBJECT, -1, false}},
     setbranchbounds_prepare,
     setbranchbounds_call,
-    nullptr};
+    nullptr,
+    WRAP_ALLOWED_IN_CALLBACK};
 
 const wrapper_def kSetbranchcuts{
     "setbranchcuts",
@@ -600,7 +605,8 @@ const wrapper_def kSetbranchcuts{
     {{"cutind", "mindex", WR_ARRAY, CONV_POOLCUT, 0, false}},
     nullptr,
     setbranchcuts_call,
-    nullptr};
+    nullptr,
+    WRAP_ALLOWED_IN_CALLBACK};
 
 PyMethodDef mip_search_methods[] = {
     KORVO_WRAPPER_METHOD(kAddmipsol),      KORVO_WRAPPER_METHOD(kLoadmipsol),

@@ -130,7 +130,8 @@ PyObject *run_wrapper_unguarded(PyObject *self, PyObject *args, PyObject *kwargs
     // Inside a callback the solve is paused on this thread: the engine's
     // queries (get...) read what the search publishes for the callback.
     const bool callback_query = call.p->shadow_owner && strncmp(def.name, "get", 3) == 0;
-    if (def.while_solving != WRAP_ALLOWED_WHILE_SOLVING && !callback_query) {
+    const bool callback_change = call.p->shadow_owner && def.while_solving == WRAP_ALLOWED_IN_CALLBACK;
+    if (def.while_solving != WRAP_ALLOWED_WHILE_SOLVING && !callback_query && !callback_change) {
       std::string what = std::string(def.name) + "()";
       problem_refuse_while_solving(call.p, what.c_str());
       return nullptr;

@@ -67,6 +67,10 @@ struct wrap_call {
 enum wrap_solve_rule : uint8_t {
   WRAP_REFUSED_WHILE_SOLVING = 0,  // the default of every row
   WRAP_ALLOWED_WHILE_SOLVING,      // safe during a solve of the same problem
+  // Refused while the problem is being solved, except on the problem a
+  // callback of that solve receives: for what the engine's search takes
+  // from its callbacks (cuts, stored bounds, the bounds and cuts of a branch).
+  WRAP_ALLOWED_IN_CALLBACK,
 };
 
 struct wrapper_def {

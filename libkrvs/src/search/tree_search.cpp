@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <queue>
+#include <set>
 #include <vector>
 
 #include "Highs.h"
@@ -16,6 +17,7 @@
 #include "search/branch_object.h"
 #include "solve/callback_events.h"
 #include "solve/highs_build.h"
+#include "solve/mip_starts.h"
 #include "solve/solve_state.h"
 
 namespace krvs {
@@ -25,7 +27,8 @@ bool tree_search_wanted(KRVSprob prob, bool quadratic) {
   for (int kind : {CB_CHGBRANCHOBJECT, CB_CUTLOG, CB_INFNODE, CB_NEWNODE, CB_NODECUTOFF, CB_OPTNODE, CB_PREINTSOL,
                    CB_PRENODE})
     if (prob->callbacks.any(kind)) return true;
-  // Branching objects stored for the root only the search can use.
+  // Directives and branching objects stored for the root only the search can use.
+  if (!prob->model->mip.directives.empty()) return true;
   return prob->stored_branchings && !prob->stored_branchings->empty();
 }
 
@@ -99,7 +102,11 @@ class Search {
   enum class NodeResult { Optimal, Infeasible, Unbounded, Unsolved, Stopped };
 
   void setup();
-  NodeResult solve_node(const Node &node);
+  NodeResult solve_node(const Node &node, bool again = false);
+  bool activate_violated_rows(bool integral);
+  bool add_new_pool_cuts();
+  void apply_user_branch_items(Node &child);
+  void offer_mip_starts(const HighsModel &discrete_model);
   void process(std::shared_ptr<Node> node);
   bool candidate(const std::vector<double> &x, double objective, int soltype);
   int choose_branch(const std::vector<double> &x, double &value) const;
@@ -147,6 +154,22 @@ class Search {
   std::vector<double> root_lb_, root_ub_, sc_lower_;
   std::vector<double> lb_, ub_;  // bounds of the node being solved
   int base_rows_ = 0;    // rows of the model handed to HiGHS
+  double feastol_ = 1e-6;
+  // Model rows HiGHS holds free until a solution violates them: model cuts
+  // (checked at every node), delayed rows (checked at integral solutions).
+  struct HeldRow {
+    int row;
+    double lower, upper;
+    bool delayed;
+    bool active = false;
+  };
+  std::vector<HeldRow> held_rows_;
+  std::set<uint64_t> known_cuts_;  // active pool cuts HiGHS has
+  // Branching directives by column: priority (smaller first), direction
+  // ('U', 'D', 'N') and the pseudo costs given for columns without history.
+  std::vector<int> priority_;
+  std::vector<char> direction_;
+  std::vector<double> given_up_pc_, given_down_pc_;
   int global_rows_ = 0;  // rows every node has that the search added after them
   LocalRows in_highs_;   // local rows HiGHS holds now, after those
 
@@ -167,6 +190,7 @@ class Search {
 
   std::vector<double> pc_down_sum_, pc_up_sum_;
   std::vector<int> pc_down_count_, pc_up_count_;
+  std::unique_ptr<HighsModel> starts_model_;  // the discrete model, kept while MIP starts wait
 
   bool node_callbacks_ = false;
   TimeCheck time_check_;
@@ -219,6 +243,45 @@ void Search::setup() {
   highs_.startCallback(kCallbackSimplexInterrupt);
   highs_.startCallback(kCallbackIpmInterrupt);
   base_rows_ = lp.num_row_;
+  feastol_ = prob_->controls.get_double(CTRL_7004);
+  for (const auto &entry : m_.mip.cuts.cuts())
+    if (entry.second.active) known_cuts_.insert(entry.first);
+  // Model cuts and delayed rows start out free; their bounds return when a
+  // solution violates them.
+  for (int delayed = 0; delayed < 2; ++delayed)
+    for (int r : delayed ? m_.mip.delayed_rows : m_.mip.model_cut_rows) {
+      if (r < 0 || r >= m_.rows()) continue;
+      HeldRow held{r, lp.row_lower_[size_t(r)], lp.row_upper_[size_t(r)], delayed == 1};
+      lp.row_lower_[size_t(r)] = -kHighsInf;
+      lp.row_upper_[size_t(r)] = kHighsInf;
+      held_rows_.push_back(held);
+    }
+  priority_.assign(size_t(n_), 500);
+  direction_.assign(size_t(n_), 'N');
+  given_up_pc_.assign(size_t(n_), 0.0);
+  given_down_pc_.assign(size_t(n_), 0.0);
+  for (const auto &[col, d] : m_.mip.directives) {
+    if (col < 0 || col >= user_cols_) continue;
+    priority_[size_t(col)] = d.priority;
+    direction_[size_t(col)] = d.direction;
+    given_up_pc_[size_t(col)] = d.up_pseudo;
+    given_down_pc_[size_t(col)] = d.down_pseudo;
+  }
+  bool pending_starts = false;
+  for (const MipStart &start : m_.mip.mip_starts) pending_starts = pending_starts || start.status == MIPSTART_PENDING;
+  if (pending_starts) {
+    HighsModel discrete = built.model;
+    discrete.lp_.integrality_ = integrality_;
+    for (int j = 0; j < n_; ++j)
+      if (integrality_[size_t(j)] == HighsVarType::kSemiContinuous ||
+          integrality_[size_t(j)] == HighsVarType::kSemiInteger)
+        discrete.lp_.col_lower_[size_t(j)] = sc_lower_[size_t(j)];
+    for (const HeldRow &h : held_rows_) {
+      discrete.lp_.row_lower_[size_t(h.row)] = h.lower;
+      discrete.lp_.row_upper_[size_t(h.row)] = h.upper;
+    }
+    starts_model_ = std::make_unique<HighsModel>(std::move(discrete));
+  }
   if (highs_.passModel(std::move(built.model)) == HighsStatus::kError)
     throw Error("The search could not hand the relaxation to the solver");
 
@@ -234,7 +297,7 @@ void Search::setup() {
   gap_notify_.load(prob_);
 }
 
-Search::NodeResult Search::solve_node(const Node &node) {
+Search::NodeResult Search::solve_node(const Node &node, bool again) {
   lb_ = root_lb_;
   ub_ = root_ub_;
   for (const BoundChange &c : node.changes) {
@@ -247,7 +310,8 @@ Search::NodeResult Search::solve_node(const Node &node) {
   sync_rows(node);
   // A child solved right after its parent starts from the basis HiGHS
   // holds; any other node from its parent's.
-  if (!quadratic_ && node.basis && last_solved_ != node.parent) restore_basis(node);
+  if (!quadratic_ && node.basis && last_solved_ != node.parent && !(again && last_solved_ == node.id))
+    restore_basis(node);
   const double limit = prob_->controls.get_double(CTRL_7001);
   if (limit < 1e20) {
     const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
@@ -351,9 +415,10 @@ int Search::choose_branch(const std::vector<double> &x, double &value) const {
   up_avg = up_n ? up_avg / up_n : 1.0;
   int best = -1;
   double best_score = -1;
+  int best_priority = INT32_MAX;
   for (int j = 0; j < n_; ++j) {
     const HighsVarType t = integrality_[size_t(j)];
-    if (t == HighsVarType::kContinuous) continue;
+    if (t == HighsVarType::kContinuous || priority_[size_t(j)] > best_priority) continue;
     const double v = x[size_t(j)];
     double down = 0, up = 0;
     if (t == HighsVarType::kSemiContinuous || t == HighsVarType::kSemiInteger) {
@@ -373,9 +438,16 @@ int Search::choose_branch(const std::vector<double> &x, double &value) const {
       if (std::min(f, 1 - f) <= tol_) continue;
       down = f, up = 1 - f;
     }
-    const double pd = pc_down_count_[size_t(j)] ? pc_down_sum_[size_t(j)] / pc_down_count_[size_t(j)] : down_avg;
-    const double pu = pc_up_count_[size_t(j)] ? pc_up_sum_[size_t(j)] / pc_up_count_[size_t(j)] : up_avg;
+    // Without history a column's given pseudo costs stand in for the average.
+    const double down_prior = given_down_pc_[size_t(j)] > 0 ? given_down_pc_[size_t(j)] : down_avg;
+    const double up_prior = given_up_pc_[size_t(j)] > 0 ? given_up_pc_[size_t(j)] : up_avg;
+    const double pd = pc_down_count_[size_t(j)] ? pc_down_sum_[size_t(j)] / pc_down_count_[size_t(j)] : down_prior;
+    const double pu = pc_up_count_[size_t(j)] ? pc_up_sum_[size_t(j)] / pc_up_count_[size_t(j)] : up_prior;
     const double score = std::max(down * pd, 1e-6) * std::max(up * pu, 1e-6);
+    if (priority_[size_t(j)] < best_priority) {
+      best_priority = priority_[size_t(j)];
+      best_score = -1;
+    }
     if (score > best_score) {
       best_score = score;
       best = j;
@@ -457,6 +529,8 @@ std::unique_ptr<krvs_branchobj_s> Search::own_branching(int col, double value) c
   object->branches[0].bounds.push_back(BranchBound{'U', col, down_ub});
   object->branches[1].bounds.push_back(BranchBound{'L', col, up_lb});
   object->preferred = value - std::floor(value) >= 0.5 ? 1 : 0;
+  if (direction_[size_t(col)] == 'U') object->preferred = 1;
+  if (direction_[size_t(col)] == 'D') object->preferred = 0;
   return object;
 }
 
@@ -622,7 +696,13 @@ void Search::make_children(const Node &node, std::vector<ChildSpec> children, in
       if (v > c.ub) child->branch_col = c.col, child->direction = -1, child->branch_distance = v - c.ub;
       else if (v < c.lb) child->branch_col = c.col, child->direction = 1, child->branch_distance = c.lb - v;
     }
-    call_each<KRVScbnewnode_fn>(prob_->callbacks, CB_NEWNODE, prob_, node.id, child->id, int(b));
+    if (prob_->callbacks.any(CB_NEWNODE)) {
+      MipStructures &mip = prob_->model->mip;
+      mip.branch_bounds = 0;
+      mip.branch_cuts.clear();
+      call_each<KRVScbnewnode_fn>(prob_->callbacks, CB_NEWNODE, prob_, node.id, child->id, int(b));
+      apply_user_branch_items(*child);
+    }
     made.push_back(std::move(child));
   }
   if (first < 0 || first >= int(made.size())) first = 0;
@@ -707,38 +787,58 @@ void Search::process(std::shared_ptr<Node> node) {
     reinterpret_cast<KRVScbprenode_fn>(e.fn)(prob_, e.data, &infeasible);
   if (infeasible != 0) return;
 
-  const NodeResult result = solve_node(*node);
-  if (result == NodeResult::Stopped) {
-    node->taken = false;
-    push_open(std::move(node));  // still open: its bound counts for the best bound
-    return;
-  }
-  if (result == NodeResult::Unsolved) {
-    incomplete_ = true;
-    return;
-  }
-  if (result == NodeResult::Infeasible) {
-    call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
-    return;
-  }
-  if (result == NodeResult::Unbounded) {
-    if (node->id == 1) throw Error("unbounded relaxation");
-    incomplete_ = true;
-    return;
-  }
-  const double objective = sense_ * highs_.getInfo().objective_function_value;
-  update_pseudocost(*node, objective);
-  if (node->id == 1) state_.best_bound = user(objective);
-  if (have_incumbent_ && objective >= cutoff_ - cutoff_margin()) {
-    call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, prob_, node->id);
-    return;
-  }
-  if (node_callbacks_) publish_node_solution();
-  for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_OPTNODE))
-    reinterpret_cast<KRVScboptnode_fn>(e.fn)(prob_, e.data, &infeasible);
-  if (infeasible != 0) {
-    call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
-    return;
+  NodeResult result = solve_node(*node);
+  double objective = 0;
+  // Rounds: held rows a solution violates return and the node is solved
+  // again; cuts the optnode callbacks add to the pool do the same.
+  constexpr int kMaxCutRounds = 50;
+  for (int round = 0;; ++round) {
+    if (result == NodeResult::Stopped) {
+      node->taken = false;
+      push_open(std::move(node));  // still open: its bound counts for the best bound
+      return;
+    }
+    if (result == NodeResult::Unsolved) {
+      incomplete_ = true;
+      return;
+    }
+    if (result == NodeResult::Infeasible) {
+      call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
+      return;
+    }
+    if (result == NodeResult::Unbounded) {
+      if (node->id == 1) throw Error("unbounded relaxation");
+      incomplete_ = true;
+      return;
+    }
+    objective = sense_ * highs_.getInfo().objective_function_value;
+    if (!held_rows_.empty()) {
+      double unused = 0;
+      const bool integral = choose_branch(highs_.getSolution().col_value, unused) < 0;
+      if (activate_violated_rows(integral)) {
+        result = solve_node(*node, true);
+        continue;
+      }
+    }
+    if (round == 0) update_pseudocost(*node, objective);
+    if (node->id == 1) state_.best_bound = user(objective);
+    if (have_incumbent_ && objective >= cutoff_ - cutoff_margin()) {
+      call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, prob_, node->id);
+      return;
+    }
+    if (node_callbacks_) publish_node_solution();
+    for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_OPTNODE))
+      reinterpret_cast<KRVScboptnode_fn>(e.fn)(prob_, e.data, &infeasible);
+    if (infeasible != 0) {
+      call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
+      return;
+    }
+    if (prob_->interrupt_reason.load() != 0) return;
+    if (round < kMaxCutRounds && add_new_pool_cuts()) {
+      result = solve_node(*node, true);
+      continue;
+    }
+    break;
   }
   raise_stop_event(prob_, CB_CUTLOG);
   if (prob_->interrupt_reason.load() != 0) return;
@@ -761,6 +861,110 @@ void Search::process(std::shared_ptr<Node> node) {
     // the node can still divide it.
   }
   branch(*node, col, value, objective, x);
+}
+
+// Gives back their bounds to the held rows the node's solution violates:
+// model cuts at any solution, delayed rows at integral ones. They stay for
+// the rest of the search (they are rows of the model). True when one did.
+bool Search::activate_violated_rows(bool integral) {
+  const std::vector<double> &activity = highs_.getSolution().row_value;
+  bool any = false;
+  for (HeldRow &h : held_rows_) {
+    if (h.active || (h.delayed && !integral) || size_t(h.row) >= activity.size()) continue;
+    const double a = activity[size_t(h.row)];
+    if (a >= h.lower - feastol_ && a <= h.upper + feastol_) continue;
+    h.active = true;
+    highs_.changeRowBounds(h.row, h.lower, h.upper);
+    any = true;
+  }
+  return any;
+}
+
+// Cuts made active in the pool since HiGHS got its rows (addcuts or
+// loadcuts in a callback) join the rows every node has, before the local
+// rows. True when there were any.
+bool Search::add_new_pool_cuts() {
+  std::vector<const Cut *> fresh;
+  for (const auto &[id, cut] : m_.mip.cuts.cuts())
+    if (cut.active && known_cuts_.insert(id).second) fresh.push_back(&cut);
+  if (fresh.empty()) return false;
+  if (!in_highs_.empty()) {
+    highs_.deleteRows(base_rows_ + global_rows_, base_rows_ + global_rows_ + int(in_highs_.size()) - 1);
+    in_highs_.clear();
+  }
+  std::vector<double> lower, upper, value;
+  std::vector<HighsInt> start, index;
+  for (const Cut *cut : fresh) {
+    lower.push_back(cut->rowtype == 'L' ? -kHighsInf : cut->rhs);
+    upper.push_back(cut->rowtype == 'G' ? kHighsInf : cut->rhs);
+    start.push_back(HighsInt(index.size()));
+    index.insert(index.end(), cut->cols.begin(), cut->cols.end());
+    value.insert(value.end(), cut->coefs.begin(), cut->coefs.end());
+  }
+  highs_.addRows(HighsInt(lower.size()), lower.data(), upper.data(), HighsInt(index.size()), start.data(),
+                 index.data(), value.data());
+  global_rows_ += int(fresh.size());
+  return true;
+}
+
+// What a newnode callback named for the child just made: stored bounds
+// (setbranchbounds) tighten its bounds, pool cuts (setbranchcuts) become
+// rows of its subtree.
+void Search::apply_user_branch_items(Node &child) {
+  MipStructures &mip = prob_->model->mip;
+  if (mip.branch_bounds != 0) {
+    auto found = mip.stored_bounds.find(mip.branch_bounds);
+    if (found != mip.stored_bounds.end()) {
+      const StoredBounds &sb = found->second;
+      for (size_t k = 0; k < sb.cols.size(); ++k) {
+        const int col = sb.cols[k];
+        if (col < 0 || col >= user_cols_) continue;
+        double lo = lb_[size_t(col)], up = ub_[size_t(col)];
+        for (const BoundChange &c : child.changes)
+          if (c.col == col) lo = c.lb, up = c.ub;
+        if (sb.types[k] == 'L' || sb.types[k] == 'B') lo = std::max(lo, sb.vals[k]);
+        if (sb.types[k] == 'U' || sb.types[k] == 'B') up = std::min(up, sb.vals[k]);
+        if (integrality_[size_t(col)] == HighsVarType::kInteger) {
+          lo = std::ceil(lo - tol_);
+          up = std::floor(up + tol_);
+        }
+        child.changes.push_back(BoundChange{col, lo, up});
+      }
+    }
+  }
+  for (uint64_t id : mip.branch_cuts) {
+    const Cut *cut = mip.cuts.find(id);
+    if (!cut) continue;
+    auto local = std::make_shared<LocalRow>();
+    local->lower = cut->rowtype == 'L' ? -kHighsInf : cut->rhs;
+    local->upper = cut->rowtype == 'G' ? kHighsInf : cut->rhs;
+    local->cols = cut->cols;
+    local->coefs = cut->coefs;
+    child.rows.push_back(std::move(local));
+  }
+  mip.branch_bounds = 0;
+  mip.branch_cuts.clear();
+}
+
+// The user's MIP starts, completed on the discrete model, become
+// incumbents through the preintsol callbacks like any other solution; the
+// usersolnotify callbacks hear what became of each.
+void Search::offer_mip_starts(const HighsModel &discrete_model) {
+  auto &starts = prob_->model->mip.mip_starts;
+  for (size_t k = 0; k < starts.size(); ++k) {
+    MipStart &start = starts[k];
+    if (start.status != MIPSTART_PENDING) continue;
+    StartCompletion done = complete_mip_start(discrete_model, user_cols_, start);
+    start.status = done.status;
+    if (done.status == MIPSTART_FEASIBLE || done.status == MIPSTART_COMPLETED) {
+      start.objective = done.objective;
+      if (int(done.solution.size()) >= n_) candidate(done.solution, sense_ * done.objective, 1);
+    }
+    log_("MIP start " + (start.name.empty() ? std::to_string(k) : "'" + start.name + "'") + ": status " +
+         std::to_string(start.status));
+    if (prob_->user_solution_notify) prob_->user_solution_notify(prob_, start.name, start.status);
+    else notify_user_solution(prob_, start.name, start.status);
+  }
 }
 
 // HiGHS's MIP, run briefly (a fixed node budget, one thread, so the result
@@ -795,6 +999,10 @@ void Search::heuristic() {
 
 void Search::run() {
   setup();
+  if (starts_model_) {
+    offer_mip_starts(*starts_model_);
+    starts_model_.reset();
+  }
   heuristic();
   auto root = std::make_shared<Node>();
   dive_ = root;
