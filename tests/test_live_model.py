@@ -281,3 +281,32 @@ def test_refused_change_leaves_the_kept_model_usable(tmp_path):
     p.chgobj([2], [0.125])
     solve_and_compare(p, tmp_path)
     assert log.reused()
+
+
+def test_controls_changed_between_solves_reach_the_kept_model():
+    rng = random.Random(17)
+    p = random_problem(rng, 30, 20)
+    p.setControl("keepbasis", 0)
+    p.lpoptimize()
+    optimum = p.attributes.lpobjval
+    p.setControl("lpiterlimit", 1)
+    p.lpoptimize()
+    assert p.attributes.lpstatus == 4 and p.attributes.stopstatus == 4  # unfinished at the limit
+    p.setControl("lpiterlimit", 2147483647)
+    p.lpoptimize()
+    assert p.attributes.lpstatus == 1 and p.attributes.lpobjval == pytest.approx(optimum)
+
+
+def test_lp_log_callbacks_fire_with_the_log_off():
+    """HiGHS's log is switched off while nobody reads it, but not under an lplog callback."""
+    p = random_problem(random.Random(19), 30, 20)
+    p.setControl("outputlog", 0)
+    calls = []
+    p.addcblplog(lambda prob, data: calls.append(1) and 0)
+    p.lpoptimize()
+    assert calls
+    calls.clear()
+    p.removecblplog()
+    p.chgobj([0], [0.75])
+    p.lpoptimize()
+    assert not calls and p.attributes.lpstatus == 1

@@ -169,6 +169,7 @@ void LiveModel::cols_deleted(const std::vector<bool> &removed) {
 Highs &LiveModel::fresh() {
   highs_ = std::make_unique<Highs>();
   stale_ = true;
+  options.clear();
   clear_pending();
   return *highs_;
 }
@@ -186,7 +187,6 @@ void LiveModel::passed(const Model &m, const BuiltModel &built, BuildMode mode, 
             std::none_of(m.coltype.begin(), m.coltype.end(), special_column);
   has_hessian_ = built.model.hessian_.dim_ > 0;
   stale_ = false;
-  ++rebuilds_;
   clear_pending();
 }
 

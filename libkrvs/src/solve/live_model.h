@@ -81,8 +81,9 @@ class LiveModel {
   Highs &fresh();
   // Records that `built` (made from `m` in `mode`) was passed to the instance.
   void passed(const Model &m, const BuiltModel &built, BuildMode mode, double bigm);
-  // Number of whole-model hand-overs so far (engine tests read it).
-  int64_t rebuilds() const { return rebuilds_; }
+  // What the solver's options were made from at the last solve (empty:
+  // unknown); the solver compares and sets them again only when they differ.
+  std::vector<double> options;
 
   // While a solve runs, changes only mark the instance stale and never touch it.
   class SolveScope {
@@ -104,7 +105,6 @@ class LiveModel {
   std::unique_ptr<Highs> highs_;
   bool stale_ = true;
   int solving_ = 0;
-  int64_t rebuilds_ = 0;
   // What the instance was built from.
   const Model *model_ = nullptr;
   uint64_t synced_version_ = 0;

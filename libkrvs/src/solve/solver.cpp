@@ -85,6 +85,7 @@ class LogSink {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!pending_.empty()) deliver();
   }
+  bool enabled() const { return enabled_; }
   std::string last_error() {
     std::lock_guard<std::mutex> lock(mutex_);
     return last_error_;
@@ -343,6 +344,20 @@ void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, 
   }
 }
 
+// Everything apply_controls() reads, in one vector.
+std::vector<double> option_inputs(const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg,
+                                  int threads) {
+  std::vector<double> inputs;
+  inputs.reserve(32);
+  for (const ControlInfo &c : control_table().rows()) {
+    if (!c.highs_option || !*c.highs_option) continue;
+    inputs.push_back(c.type == ValueType::Int ? double(controls.get_int(c.id)) : controls.get_double(c.id));
+  }
+  for (int id : {CTRL_8011, CTRL_8007, CTRL_8003}) inputs.push_back(double(controls.get_int(id)));
+  inputs.insert(inputs.end(), {double(discrete), double(quadratic), double(int(alg)), double(threads)});
+  return inputs;
+}
+
 // Refuses what HiGHS cannot solve, with the status the caller expects.
 void check_model_class(const Model &m, bool discrete, SolveState &state) {
   for (const auto &[row, entries] : m.qrows) {
@@ -533,7 +548,8 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   const HighsLp &lp = rebuild ? built.model.lp_ : live_highs->getLp();
   const int highs_cols = lp.num_col_, highs_rows = lp.num_row_;
   const char *kind = discrete ? "MIP" : quadratic ? "QP" : "LP";
-  log.line(std::string("Solving ") + (request == SolveRequest::Lp && has_discrete ? "the relaxation of a MIP as " : "") +
+  if (log.enabled())
+    log.line(std::string("Solving ") + (request == SolveRequest::Lp && has_discrete ? "the relaxation of a MIP as " : "") +
            kind + " with " + std::to_string(m.rows()) + " rows, " + std::to_string(m.cols()) + " columns and " +
            std::to_string(m.nonzeros()) + " coefficients" +
            (highs_cols > m.cols() || highs_rows > m.rows()
@@ -571,10 +587,17 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   ctx.gap_notify.load(prob);
   ctx.initial_relstop = controls.get_double(CTRL_7002);
   ctx.initial_absstop = controls.get_double(CTRL_7003);
-  apply_controls(highs, controls, discrete, quadratic, alg);
-  highs.setOptionValue("threads", HighsInt(scheduler.threads()));
+  // HiGHS looks every option up by name: the live instance keeps the
+  // options of its last solve while the controls that make them are the same.
+  std::vector<double> options = option_inputs(controls, discrete, quadratic, alg, scheduler.threads());
+  if (rebuild || options != live.options) {
+    live.options.clear();  // unknown until all are set
+    apply_controls(highs, controls, discrete, quadratic, alg);
+    highs.setOptionValue("threads", HighsInt(scheduler.threads()));
+    live.options = std::move(options);
+  }
   CallbackInstallation callbacks(highs, ctx);
-  if (!rebuild)
+  if (!rebuild && log.enabled())
     log.line("Solving the solver's model of the last solve with the changes made since", MSG_INFO, MSGCODE_WARM_START);
   if (rebuild) {
     live.passed(m, built, mode, bigm);
@@ -584,6 +607,11 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
       throw Error("The solver refused the model" + (reason.empty() ? std::string() : ": " + reason));
     }
   }
+  // HiGHS formats every log line it hands to the dispatcher: while nobody
+  // reads the log, the solve runs without it (the hand-over above kept it,
+  // for the reason of a refused model).
+  if (!log.enabled() && !prob->callbacks.any(CB_LPLOG) && !prob->callbacks.any(CB_BARLOG))
+    highs.stopCallback(kCallbackLogging);
   StoredBasis &stored = state.basis;
   const bool simplex_lp = !discrete && !quadratic && !barrier;
   // The live instance starts from its own last basis; a MIP, QP or barrier
@@ -781,6 +809,7 @@ void optimize(KRVSprob prob, const char *flags, SolveRequest request) {
     throw;
   }
   finish();
+  if (!log.enabled()) return;
   std::string summary = "Solve finished:";
   if (state.lp_status != LP_UNSTARTED) summary += " LP status " + std::string(lp_status_text(state.lp_status)) + ",";
   if (request == SolveRequest::Mip || state.mip_status != MIP_NOT_LOADED)
