@@ -284,7 +284,12 @@ PyObject *problem_write(PyObject *self, PyObject *args, PyObject *kwargs) {
   if (!ko_ParseTupleAndKeywords(args, kwargs, "s|s", keywords, nullptr, &filename, &flags)) return nullptr;
   // The file is written as the objects describe the model now.
   if (problem_refuse_while_solving(p, "write()") < 0 || problem_apply_object_changes(p) < 0) return nullptr;
-  if (problem_is_nonlinear(p) || strchr(flags, 'g')) {
+  // Coefficients given through the nonlinear solver's own methods
+  // (chgccoef, addcoefs, ...) make the problem nonlinear too: writing only
+  // its linear part would lose them.
+  int engine_coefs = 0;
+  if (p->nlprob && KNLSgetintattrib(p->nlprob, 12016, &engine_coefs) != 0) return krvs_error(self);
+  if (problem_is_nonlinear(p) || engine_coefs > 0 || strchr(flags, 'g')) {
     if (!KNLSwriteprob) {
       PyErr_SetString(korvo_solver_error, "This build of the library cannot write nonlinear problems");
       return nullptr;

@@ -496,6 +496,7 @@ class _CallbackMethods:
 
 class _NonlinearMethods:
     """Methods of the nonlinear solver."""
+    def globalsol(self) -> None: ...
     # SLP variables, tolerance sets, delta factors and types, rows.
     def loadvars(self, colindex: Sequence[_Index], vartype: Optional[Sequence[int]] = ..., detrow: Optional[Sequence[_Index]] = ...,
                  seqnum: Optional[Sequence[int]] = ..., tolindex: Optional[Sequence[int]] = ...,

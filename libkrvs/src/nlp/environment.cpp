@@ -68,6 +68,7 @@ bool nlp_int_attribute(KNLSprob prob, int id, int &value) {
     case 12070: value = prob->iterations; return true;
     case 12181: value = prob->ms_jobs_run; return true;
     case 12182: value = prob->ms_winner; return true;
+    case 12183: value = int(std::min<long long>(prob->global_nodes, 2147483647)); return true;
     case 12062: value = prob->state_flags; return true;
     default: break;
   }
@@ -233,6 +234,10 @@ int KNLSgetdblattrib(KNLSprob nlprob, int id, double *value) noexcept {
     }
     if (id == 12180) {
       *value = nlprob->solve_time;
+      return;
+    }
+    if (id == 12184) {
+      *value = nlprob->global_bound;
       return;
     }
     for (const auto &a : nlp_attrib_table())

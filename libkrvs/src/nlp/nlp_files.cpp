@@ -37,6 +37,12 @@ struct FileContents {
   std::vector<Coef> coefs;
   std::vector<std::pair<int, int>> statuses;
   std::vector<std::pair<int, SlpVariable>> vars;
+  bool has_items = false;  // the file carries the SLP items below (older files do not)
+  std::vector<TolSet> tolsets;
+  std::vector<std::pair<std::pair<int, int>, double>> dfs;
+  std::vector<std::pair<int, double>> row_weights;
+  std::vector<std::pair<int, DeltaType>> delta_types;
+  std::vector<std::pair<int, int>> cascade_limits;
 };
 
 FileContents parse(std::istream &in, const std::string &path) {
@@ -67,7 +73,39 @@ FileContents parse(std::istream &in, const std::string &path) {
       if (!(ls >> j >> v.detrow >> v.initstepbound >> v.stepbound >> has_initial >> v.initial))
         throw bad("bad VAR line");
       v.has_initial = has_initial != 0;
+      // Later fields, absent from older files.
+      ls >> v.seqnum >> v.tolset >> v.vartype >> v.penalty >> v.damp;
       fc.vars.emplace_back(j, v);
+    } else if (key == "TOLSET") {
+      TolSet t;
+      if (!(ls >> t.status)) throw bad("bad TOLSET line");
+      for (double &v : t.tol)
+        if (!(ls >> v) || !(v >= 0) || !std::isfinite(v)) throw bad("bad TOLSET line");
+      fc.tolsets.push_back(t);
+      fc.has_items = true;
+    } else if (key == "DF") {
+      int j = 0, r = 0;
+      double v = 0;
+      if (!(ls >> j >> r >> v) || !std::isfinite(v)) throw bad("bad DF line");
+      fc.dfs.push_back({{j, r}, v});
+      fc.has_items = true;
+    } else if (key == "ROWWT") {
+      int r = 0;
+      double v = 0;
+      if (!(ls >> r >> v) || !(v > 0) || !std::isfinite(v)) throw bad("bad ROWWT line");
+      fc.row_weights.emplace_back(r, v);
+      fc.has_items = true;
+    } else if (key == "DELTATYPE") {
+      int j = 0;
+      DeltaType d;
+      if (!(ls >> j >> d.type >> d.value) || (d.type != 0 && d.type != 1) || !(d.value > 0)) throw bad("bad DELTATYPE line");
+      fc.delta_types.emplace_back(j, d);
+      fc.has_items = true;
+    } else if (key == "CASCADELIMIT") {
+      int j = 0, n = 0;
+      if (!(ls >> j >> n) || n < 0) throw bad("bad CASCADELIMIT line");
+      fc.cascade_limits.emplace_back(j, n);
+      fc.has_items = true;
     } else if (key == "END") {
       return fc;
     } else {
@@ -88,7 +126,18 @@ void write_items(std::ostream &out, const knls_problem_s *nlprob) {
   for (const auto &[r, s] : nlprob->row_status) out << "ROWSTATUS " << r << ' ' << s << "\n";
   for (const auto &[j, v] : nlprob->vars)
     out << "VAR " << j << ' ' << v.detrow << ' ' << number(v.initstepbound) << ' ' << number(v.stepbound) << ' '
-        << (v.has_initial ? 1 : 0) << ' ' << number(v.initial) << "\n";
+        << (v.has_initial ? 1 : 0) << ' ' << number(v.initial) << ' ' << v.seqnum << ' ' << v.tolset << ' '
+        << v.vartype << ' ' << number(v.penalty) << ' ' << number(v.damp) << "\n";
+  const SlpItems &items = nlprob->items;
+  for (const TolSet &t : items.tolsets) {
+    out << "TOLSET " << t.status;
+    for (double v : t.tol) out << ' ' << number(v);
+    out << "\n";
+  }
+  for (const auto &[key, v] : items.dfs) out << "DF " << key.first << ' ' << key.second << ' ' << number(v) << "\n";
+  for (const auto &[r, w] : items.row_weight) out << "ROWWT " << r << ' ' << number(w) << "\n";
+  for (const auto &[j, d] : items.delta_type) out << "DELTATYPE " << j << ' ' << d.type << ' ' << number(d.value) << "\n";
+  for (const auto &[j, n] : items.cascade_limit) out << "CASCADELIMIT " << j << ' ' << n << "\n";
 }
 
 // Replaces the nonlinear part of the problem (whose optimizer model is
@@ -98,8 +147,18 @@ void load_items(knls_problem_s *nlprob, const FileContents &fc, const std::strin
   for (const auto &[r, s] : fc.statuses)
     if (r < 0 || r >= m.rows()) throw Error("Invalid nonlinear file " + path + ": row status of a missing row");
   for (const auto &[j, v] : fc.vars)
-    if (j < 0 || j >= m.cols() || v.detrow >= m.rows())
-      throw Error("Invalid nonlinear file " + path + ": settings of a missing column");
+    if (j < 0 || j >= m.cols() || v.detrow >= m.rows() || v.tolset < 0 || size_t(v.tolset) > fc.tolsets.size())
+      throw Error("Invalid nonlinear file " + path + ": settings of a missing column or tolerance set");
+  auto bad_col = [&](int j) { return j < 0 || j >= m.cols(); };
+  auto bad_row = [&](int r) { return r < 0 || r >= m.rows(); };
+  for (const auto &[key, v] : fc.dfs)
+    if (bad_col(key.first) || bad_row(key.second)) throw Error("Invalid nonlinear file " + path + ": delta factor of a missing row or column");
+  for (const auto &[r, w] : fc.row_weights)
+    if (bad_row(r)) throw Error("Invalid nonlinear file " + path + ": weight of a missing row");
+  for (const auto &[j, d] : fc.delta_types)
+    if (bad_col(j)) throw Error("Invalid nonlinear file " + path + ": delta of a missing column");
+  for (const auto &[j, n] : fc.cascade_limits)
+    if (bad_col(j)) throw Error("Invalid nonlinear file " + path + ": cascade limit of a missing column");
   nlprob->coefs.clear();
   nlprob->row_status.clear();
   nlprob->vars.clear();
@@ -120,6 +179,17 @@ void load_items(knls_problem_s *nlprob, const FileContents &fc, const std::strin
     throw Error("Invalid nonlinear file " + path + ": " + nlprob->last_error);
   for (const auto &[r, s] : fc.statuses) nlprob->row_status[r] = s;
   for (const auto &[j, v] : fc.vars) nlprob->vars[j] = v;
+  SlpItems &items = nlprob->items;
+  items.tolsets = fc.tolsets;
+  items.dfs.clear();
+  for (const auto &[key, v] : fc.dfs) items.dfs[key] = v;
+  items.row_weight.clear();
+  for (const auto &[r, w] : fc.row_weights) items.row_weight[r] = w;
+  items.delta_type.clear();
+  for (const auto &[j, d] : fc.delta_types) items.delta_type[j] = d;
+  items.cascade_limit.clear();
+  for (const auto &[j, n] : fc.cascade_limits) items.cascade_limit[j] = n;
+  items.cascade_order.clear();
 }
 
 // A number written by number() read back exactly, infinities and NaN included.

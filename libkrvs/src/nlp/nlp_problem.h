@@ -156,4 +156,6 @@ struct knls_problem_s {
   std::vector<krvs::nlp::MsJob> ms_jobs;
   int ms_jobs_run = 0;   // solves of the last multistart, the plain start included
   int ms_winner = -1;    // its winning job: 0 the plain start, k the k-th job; -1 no multistart
+  long long global_nodes = 0;   // nodes of the last global solve
+  double global_bound = 0.0;    // its proven bound on the objective
 };

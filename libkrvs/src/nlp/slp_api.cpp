@@ -6,6 +6,7 @@
 #include "model/model.h"
 #include "nlp_guard.h"
 #include "nlp_problem.h"
+#include "global.h"
 #include "multistart.h"
 #include "slp.h"
 #include "solve/solve_state.h"
@@ -23,7 +24,7 @@ void check_row(KNLSprob prob, int row) {
   if (row < 0 || row >= prob->optprob->model->rows()) throw Error("Row index " + std::to_string(row) + " out of range");
 }
 
-int solve(KNLSprob prob, const std::string &flags) {
+int solve(KNLSprob prob, const std::string &flags, bool global = false) {
   return guard_nlp(prob, [&] {
     prob->interrupt_reason.store(0);
     prob->optprob->interrupt_reason.store(0);
@@ -34,7 +35,9 @@ int solve(KNLSprob prob, const std::string &flags) {
     try {
       prob->ms_jobs_run = 0;
       prob->ms_winner = -1;
-      if (prob->ms_jobs.empty())
+      if (global)
+        run_global(prob);
+      else if (prob->ms_jobs.empty())
         run_slp(prob, flags);
       else
         run_multistart(prob, flags);
@@ -151,7 +154,7 @@ int KNLSnlpoptimize(KNLSprob nlprob, const char *flags) noexcept {
   return solve(nlprob, flags ? flags : "");
 }
 
-int KNLSglobal(KNLSprob nlprob) noexcept { return solve(nlprob, "g"); }
+int KNLSglobal(KNLSprob nlprob) noexcept { return solve(nlprob, "g", true); }
 
 int KNLSinterrupt(KNLSprob nlprob, int reason) noexcept {
   if (!nlprob) return 1;
