@@ -252,8 +252,23 @@ def test_what_cannot_travel_is_refused_with_its_name(quiet):
 
     a = korvo.var(lb=0, ub=2)
     nl = korvo.problem(a, korvo.user(local_function, a) >= 1, a)
-    with pytest.raises(korvo.InterfaceError, match="local_function"):
+    with pytest.raises((pickle.PicklingError, AttributeError, TypeError), match="local_function"):
         pickle.dumps(nl)
+
+
+def test_user_functions_travel_when_pickle_can_send_them(quiet):
+    a = korvo.var(name="a", lb=0.5, ub=3)
+    b = korvo.var(name="b", lb=0, ub=3)
+    p = korvo.problem(a, b, korvo.user(user_square, a) + b >= 3, a + 2 * b)
+    p.solve()
+    q, aq, bq = roundtrip((p, a, b))
+    assert q.getSolution([aq, bq]) == pytest.approx(p.getSolution([a, b]))
+    q.solve()
+    assert q.getObjVal() == pytest.approx(p.getObjVal(), rel=1e-6)
+    # Restoring the formulas without their functions is refused.
+    reducer, (state,) = p.__reduce__()
+    with pytest.raises(korvo.SolverError, match="user functions"):
+        reducer(dict(state, user_functions=[]))
 
 
 def test_problem_pickling_keeps_reference_counts(quiet):
@@ -302,3 +317,24 @@ def test_problem_solves_to_the_same_answer_in_a_spawned_process(quiet):
         assert dual == pytest.approx(p.getDual(c1))
         assert index == 1
     assert solved[0] == pytest.approx(p.getSolution([x, y]))  # the solution itself travelled
+
+
+def _solve_user_function_problem(data):
+    import korvo as k
+
+    k.setOutputEnabled(False)
+    problem, xs = pickle.loads(data)
+    problem.solve()
+    return problem.getObjVal(), problem.getSolution(xs)
+
+
+def test_problem_with_a_user_function_solves_in_a_spawned_process(quiet):
+    a = korvo.var(name="a", lb=0.5, ub=3)
+    b = korvo.var(name="b", lb=0, ub=3)
+    p = korvo.problem(a, b, korvo.user(user_square, a) + b >= 3, a + 2 * b)
+    data = pickle.dumps((p, [a, b]))
+    p.solve()
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        objective, values = pool.apply(_solve_user_function_problem, (data,))
+    assert objective == pytest.approx(p.getObjVal(), rel=1e-6)
+    assert values == pytest.approx(p.getSolution([a, b]), rel=1e-5, abs=1e-6)

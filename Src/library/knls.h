@@ -200,6 +200,8 @@ KRVS_API int KNLSchguserfuncaddress(KNLSprob nlprob, int index, KNLSuserfunc_fn 
 /* An opaque object kept with user function index (owned by the caller). */
 KRVS_API int KNLSsetuserfuncobject(KNLSprob nlprob, int index, void *object) KRVS_NOEXCEPT;
 KRVS_API int KNLSgetuserfuncobject(KNLSprob nlprob, int index, void **object) KRVS_NOEXCEPT;
+/* The call flags a user function was defined with (KNLS_UF_DERIVATIVES...). */
+KRVS_API int KNLSgetuserfuncflags(KNLSprob nlprob, int index, int *flags) KRVS_NOEXCEPT;
 /* Inside a user-function call: id KNLS_FUNCOBJ_NLPROB gives the nonlinear
  * problem. */
 KRVS_API int KNLSgetfuncobject(void *context, int id, void **object) KRVS_NOEXCEPT;
@@ -506,9 +508,11 @@ KRVS_API int KNLSreadprob(KNLSprob nlprob, const char *filename, const char *fla
 /* The nonlinear part of a problem (formulas, row statuses, column settings,
  * the solver's controls and the results of its last solve) in memory, to go
  * with the optimizer's snapshot (KRVSsavebuffer): KNLSsavebuffer hands back
- * a buffer released with KRVSfreebuffer, and refuses formulas that call user
- * functions; KNLSrestorebuffer reads one whole before it replaces the
- * nonlinear part of a problem whose optimizer model it belongs to. */
+ * a buffer released with KRVSfreebuffer; KNLSrestorebuffer reads one whole before it replaces the
+ * nonlinear part of a problem whose optimizer model it belongs to. Formulas
+ * that call user functions are kept with the functions' count and flags; the
+ * functions themselves belong to the caller, who defines them again, in
+ * the same order, before restoring (checked). */
 KRVS_API int KNLSsavebuffer(KNLSprob nlprob, void **data, int64_t *size) KRVS_NOEXCEPT;
 KRVS_API int KNLSrestorebuffer(KNLSprob nlprob, const void *data, int64_t size) KRVS_NOEXCEPT;
 

@@ -15,8 +15,9 @@
 // A problem travels as the engine's snapshot of its model (with names,
 // controls, solution and basis), the nonlinear solver's part of it, and the
 // registry: the variable, constraint and set objects with their engine
-// indices. Callback registrations and user functions are functions of this
-// process and are refused with an error that says so.
+// indices, and its user functions (pickled by pickle, which names one it
+// cannot send). Callback registrations belong to this process and are
+// refused with an error that says so.
 #include <Python.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include "knls.h"
 #include "krvs.h"
 #include "maps/maps.h"
+#include "nonlin/convert.h"
 #include "nonlin/nonlinear.h"
 #include "problem/change_journal.h"
 #include "problem/problem.h"
@@ -399,28 +401,31 @@ int refuse_process_bound_parts(problem_s *p, const char *what) {
                    what);
     return -1;
   }
-  if (p->user_functions && PyDict_Size(p->user_functions) > 0) {
-    PyRef names(PyUnicode_FromString(""));
-    Py_ssize_t pos = 0;
-    PyObject *fn, *index;
-    while (names && PyDict_Next(p->user_functions, &pos, &fn, &index)) {
-      PyRef fn_name(PyObject_GetAttrString(fn, "__qualname__"));
-      if (!fn_name) {
-        PyErr_Clear();
-        fn_name.reset(PyObject_Repr(fn));
-      }
-      if (!fn_name) return -1;
-      names.reset(PyUnicode_FromFormat("%U%s%S", names.get(), PyUnicode_GET_LENGTH(names.get()) ? ", " : "",
-                                       fn_name.get()));
-    }
-    if (!names) return -1;
-    PyErr_Format(korvo_interface_error,
-                 "%s: the problem's formulas call user functions (%U), which the nonlinear solver keeps as "
-                 "functions of this process; build the problem where it is solved instead",
-                 what, names.get());
-    return -1;
-  }
   return 0;
+}
+
+// The problem's user functions in index order, each as (callable, whether
+// it returns derivatives): pickled with the problem, they are defined again
+// in the same order before the formulas that call them by index are
+// restored. A function that cannot be pickled makes pickle say so by name.
+PyObject *user_function_list(problem_s *p) {
+  const Py_ssize_t n = p->user_functions ? PyDict_Size(p->user_functions) : 0;
+  PyRef list(PyList_New(n));
+  if (!list) return nullptr;
+  Py_ssize_t pos = 0;
+  PyObject *fn, *index;
+  while (n && PyDict_Next(p->user_functions, &pos, &fn, &index)) {
+    const long k = PyLong_AsLong(index);
+    if (k < 1 || k > n) return interface_error("The problem's user functions are inconsistent; it cannot be pickled");
+    int flags = 0;
+    if (KNLSgetuserfuncflags(p->nlprob, int(k), &flags) != 0) return krvs_error(reinterpret_cast<PyObject *>(p));
+    PyObject *entry = Py_BuildValue("(OO)", fn, (flags & KNLS_UF_DERIVATIVES) ? Py_True : Py_False);
+    if (!entry) return nullptr;
+    PyList_SET_ITEM(list.get(), k - 1, entry);
+  }
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!PyList_GET_ITEM(list.get(), i)) return interface_error("The problem's user functions are inconsistent; it cannot be pickled");
+  return list.release();
 }
 
 PyObject *problem_reduce(PyObject *self, PyObject *) {
@@ -440,6 +445,8 @@ PyObject *problem_reduce(PyObject *self, PyObject *) {
   PyRef var_cols(registry_indices(p->variables, p->var_index, var_identity));
   PyRef con_rows(var_cols ? registry_indices(p->constraints, p->con_index, con_identity) : nullptr);
   PyRef set_indices(con_rows ? registry_indices(p->sets, p->sos_index, sos_identity) : nullptr);
+  PyRef functions(user_function_list(p));
+  if (!functions) return nullptr;
   PyRef markers(Py_BuildValue("(iiiiii)", p->nl_const_col, p->nl_coef_count, p->nl_objective, p->transfer_col,
                               p->transfer_row, p->last_solve_nonlinear));
   if (!model_bytes || !nonlinear_bytes || !set_indices || !markers) return nullptr;
@@ -460,7 +467,8 @@ PyObject *problem_reduce(PyObject *self, PyObject *) {
                {"rows", con_rows.get()},
                {"sets", sets.get()},
                {"set_indices", set_indices.get()},
-               {"markers", markers.get()}};
+               {"markers", markers.get()},
+               {"user_functions", functions.get()}};
   PyRef format(PyLong_FromLong(1));
   if (!format) return nullptr;
   for (const auto &item : items)
@@ -523,6 +531,21 @@ PyObject *rebuild_problem(PyObject *, PyObject *args) {
   if (!obj) return nullptr;
   auto *p = reinterpret_cast<problem_s *>(obj.get());
   if (KRVSrestorebuffer(p->prob, PyBytes_AS_STRING(model), PyBytes_GET_SIZE(model)) != 0) return krvs_error(obj.get());
+  // Optional: data pickled before user functions travelled has none.
+  PyObject *functions = PyDict_GetItemString(state, "user_functions");
+  if (functions && !PyList_Check(functions)) return bad_state("user functions of the wrong type");
+  for (Py_ssize_t i = 0; functions && i < PyList_GET_SIZE(functions); ++i) {
+    PyObject *entry = PyList_GET_ITEM(functions, i);
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2 || !PyCallable_Check(PyTuple_GET_ITEM(entry, 0)))
+      return bad_state("a user function that is not callable");
+    PyRef operands(PyTuple_Pack(1, PyTuple_GET_ITEM(entry, 0)));
+    int index = 0;
+    if (!operands) return nullptr;
+    const int rc = createUserFunction(p, operands.get(), &index, PyObject_IsTrue(PyTuple_GET_ITEM(entry, 1)) == 1);
+    if (rc > 0) return krvs_error(obj.get());
+    if (rc < 0) return nullptr;
+    if (index != i + 1) return bad_state("the same user function twice");
+  }
   if (nonlinear != Py_None &&
       KNLSrestorebuffer(p->nlprob, PyBytes_AS_STRING(nonlinear), PyBytes_GET_SIZE(nonlinear)) != 0)
     return krvs_error(obj.get());
@@ -616,8 +639,8 @@ PyMethodDef problem_pickle_methods[] = {
                "q = pickle.loads(pickle.dumps(p))",
                "The model with its names, the controls, the solution and basis, the nonlinear formulas and the "
                "variables, constraints and sets of the problem travel; getSolution(x) on the rebuilt problem takes "
-               "the rebuilt x. Registered callbacks and user functions cannot travel and are refused with "
-               "korvo.InterfaceError.")},
+               "the rebuilt x. User functions travel when pickle can send them (functions defined at the top "
+               "level of a module); registered callbacks cannot travel and are refused with korvo.InterfaceError.")},
     {"__copy__", problem_shallow_copy, METH_NOARGS,
      KORVO_DOC("Support for copy.copy: the same as p.copy().", "copy.copy(p)", "Arguments:\n  none.",
                "q = copy.copy(p)", "The copy holds the same variable, constraint and set objects.")},

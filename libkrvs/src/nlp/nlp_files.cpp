@@ -266,9 +266,6 @@ int KNLSsavebuffer(KNLSprob nlprob, void **data, int64_t *size) noexcept {
   if (size) *size = 0;
   return guard_nlp(nlprob, [&] {
     if (!data || !size) throw Error("KNLSsavebuffer: no place for the snapshot given");
-    for (const auto &c : nlprob->coefs)
-      if (c.formula->calls_user_function)
-        throw Error("KNLSsavebuffer: the problem's formulas call user functions, which cannot leave the process");
     std::ostringstream out;
     write_items(out, nlprob);
     for (const auto &c : nlp_control_table().rows()) {
@@ -283,6 +280,8 @@ int KNLSsavebuffer(KNLSprob nlprob, void **data, int64_t *size) noexcept {
       }
       out << "\n";
     }
+    for (size_t k = 0; k < nlprob->userfuncs.size(); ++k)
+      out << "USERFUNC " << k + 1 << ' ' << nlprob->userfuncs[k].flags << "\n";
     out << "RESULT " << nlprob->status << ' ' << nlprob->stop_status << ' ' << nlprob->iterations << ' '
         << number(nlprob->solve_time) << ' ' << number(nlprob->objective_value) << "\n";
     write_vector(out, "X", nlprob->solution.x);
@@ -314,6 +313,7 @@ int KNLSrestorebuffer(KNLSprob nlprob, const void *data, int64_t size) noexcept 
     int status = 0, stop_status = 0, iterations = 0;
     double solve_time = 0, objective = 0;
     SlpSolution solution;
+    std::vector<int> userfunc_flags;
     auto bad = [&](const std::string &what) { return Error("Invalid nonlinear snapshot: " + what); };
     bool ended = false;
     do {
@@ -341,6 +341,10 @@ int KNLSrestorebuffer(KNLSprob nlprob, const void *data, int64_t size) noexcept 
           if (!ls.read(&text[0], std::streamsize(n))) throw bad("bad CONTROL line");
           controls.set_string(id, text);
         }
+      } else if (key == "USERFUNC") {
+        int index = 0, flags = 0;
+        if (!(ls >> index >> flags) || index != int(userfunc_flags.size()) + 1) throw bad("bad USERFUNC line");
+        userfunc_flags.push_back(flags);
       } else if (key == "RESULT") {
         if (!(ls >> status >> stop_status >> iterations) || !read_number(ls, solve_time) ||
             !read_number(ls, objective))
@@ -364,6 +368,14 @@ int KNLSrestorebuffer(KNLSprob nlprob, const void *data, int64_t size) noexcept 
     const Model &m = *nlprob->optprob->model;
     if (!solution.x.empty() && (solution.x.size() != size_t(m.cols()) || solution.slack.size() != size_t(m.rows())))
       throw bad("the solution does not fit the model");
+    // The formulas name user functions by index: the problem must have the
+    // same functions, defined in the same order, before they are loaded.
+    bool functions_match = nlprob->userfuncs.size() == userfunc_flags.size();
+    for (size_t k = 0; functions_match && k < userfunc_flags.size(); ++k)
+      functions_match = nlprob->userfuncs[k].flags == userfunc_flags[k];
+    if (!functions_match)
+      throw bad("its formulas call " + std::to_string(userfunc_flags.size()) +
+                " user functions, which must be defined on the problem (in the same order) before it is restored");
     load_items(nlprob, fc, path);
     nlprob->controls = controls;
     nlprob->status = status;

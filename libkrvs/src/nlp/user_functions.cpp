@@ -164,6 +164,14 @@ int KNLSgetuserfuncobject(KNLSprob nlprob, int index, void **object) noexcept {
   });
 }
 
+int KNLSgetuserfuncflags(KNLSprob nlprob, int index, int *flags) noexcept {
+  return guard_nlp(nlprob, [&] {
+    if (!flags) throw Error("KNLSgetuserfuncflags: null argument");
+    if (index < 1 || size_t(index) > nlprob->userfuncs.size()) throw Error("Unknown user function index");
+    *flags = nlprob->userfuncs[size_t(index) - 1].flags;
+  });
+}
+
 int KNLSgetfuncobject(void *context, int id, void **object) noexcept {
   return guard_global([&] {
     if (!context || !object) throw Error("KNLSgetfuncobject: null argument");
