@@ -164,7 +164,7 @@ def test_deleting_a_set_keeps_the_members_of_the_others(tmp_path):
         == ["x0", "x1", "x2", "x3"]
 
 
-def test_mps_round_trip_and_lp_refusal(tmp_path):
+def test_mps_and_lp_round_trips(tmp_path):
     x1, x2 = korvo.var(lb=-3, ub=5, name="x1"), korvo.var(ub=4, name="x2")
     y, w = korvo.var(lb=-100, ub=100, name="y"), korvo.var(lb=-100, ub=100, name="w")
     p = korvo.problem(x1, x2, y, w, x1 + x2 >= 6)
@@ -177,6 +177,14 @@ def test_mps_round_trip_and_lp_refusal(tmp_path):
     q.read(path)
     assert gencons(q) == gencons(p) and pwlcons(q) == pwlcons(p)
     assert solved(q)[0] == pytest.approx(solved(p)[0])
+    # The LP format holds them too.
+    p.write(str(tmp_path / "g.lp"))
+    r = korvo.problem()
+    r.read(str(tmp_path / "g.lp"))
+    assert gencons(r) == gencons(p) and pwlcons(r) == pwlcons(p)
+    assert solved(r)[0] == pytest.approx(solved(p)[0])
+    # Partially integer columns it cannot hold.
+    p.chgcoltype([x2], ["P"])
     with pytest.raises(korvo.SolverError, match="LP format"):
         p.write(str(tmp_path / "g.lp"))
 

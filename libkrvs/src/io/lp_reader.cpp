@@ -1,11 +1,15 @@
 // LP-format reader. Sections start with a keyword as the first word of a
 // line (any case): Maximize/Minimize (max, min, ...), Subject To (st, s.t.,
 // such that), Bounds, General (gen, integers), Binary (bin), Semi-continuous
-// (semi, semis), SOS, End. Comments run from '\' to the end of the line.
+// (semi, semis), SOS, GenCons, PWLCons, End. Comments run from '\' to the
+// end of the line.
 //
 // The objective reads  [name:] terms [+ constant]  with quadratic terms in
 // "[ ... ] / 2"; a constraint reads  [name:] [col = 0|1 ->] terms sense rhs
 // or  [name:] lower <= terms <= upper, with quadratic terms in "[ ... ]".
+// General constraints read  [name:] resultant = TYPE ( operand , ... )  and
+// piecewise-linear ones  [name:] resultant = PWL ( column ) : ( x , y ) ...,
+// tokens separated by blanks (the writer's form); the names are not kept.
 // Columns are numbered in order of first appearance.
 #include <cmath>
 #include <string_view>
@@ -26,7 +30,7 @@ struct Token {
   int line = 0;
 };
 
-enum class Section { None, Objective, Constraints, Bounds, General, Binary, Semi, Sos };
+enum class Section { None, Objective, Constraints, Bounds, General, Binary, Semi, Sos, GenCons, PwlCons };
 
 bool name_start(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '!' || c == '"' || c == '#' ||
@@ -88,6 +92,13 @@ class LpReader {
         skip = keyword_end(1);
       } else if (first == "bounds" || first == "bound") {
         next = Section::Bounds;
+        skip = keyword_end(1);
+      } else if (first == "gencons" && words.size() == 1) {
+        // Alone on its line: files of older writers may have a column of that name.
+        next = Section::GenCons;
+        skip = keyword_end(1);
+      } else if (first == "pwlcons" && words.size() == 1) {
+        next = Section::PwlCons;
         skip = keyword_end(1);
       } else if (first == "general" || first == "generals" || first == "gen" || first == "integer" ||
                  first == "integers") {
@@ -350,6 +361,12 @@ class LpReader {
       case Section::Sos:
         while (!at_end()) sos();
         break;
+      case Section::GenCons:
+        while (!at_end()) general_constraint();
+        break;
+      case Section::PwlCons:
+        while (!at_end()) piecewise_linear();
+        break;
       case Section::None: break;
     }
     tokens_.clear();
@@ -518,6 +535,85 @@ class LpReader {
     }
   }
 
+  // Names such as "(" and "," are punctuation in the two sections below;
+  // no column name the writer writes is one of them.
+  bool is_mark(const char *text, size_t ahead = 0) const {
+    const Token &t = peek(ahead);
+    return pos_ + ahead < tokens_.size() && t.kind == Kind::Name && t.text == text;
+  }
+  void expect_mark(const char *text) {
+    if (!is_mark(text)) error(std::string("expected '") + text + "'" + found());
+    ++pos_;
+  }
+  // [name:] resultant =
+  int resultant() {
+    if (peek().kind == Kind::Name && is_op(":", 1)) pos_ += 2;
+    const int r = column(peek());
+    ++pos_;
+    expect("=");
+    return r;
+  }
+
+  void general_constraint() {
+    const int r = resultant();
+    if (peek().kind != Kind::Name) error("expected MAX, MIN, AND, OR or ABS" + found());
+    const std::string key = lower(peek().text);
+    static const char *const types[] = {"max", "min", "and", "or", "abs"};
+    int type = -1;
+    for (int k = 0; k < 5; ++k)
+      if (key == types[k]) type = k;
+    if (type < 0) error("unknown general constraint type '" + peek().text + "' (MAX, MIN, AND, OR or ABS)");
+    ++pos_;
+    GeneralConstraint g{type, r, {}, {}};
+    expect_mark("(");
+    while (true) {
+      if (signed_number_ahead()) {
+        if (type != GENCONS_MAX && type != GENCONS_MIN) error("only MAX and MIN constraints take numbers");
+        g.vals.push_back(signed_number());
+      } else {
+        g.cols.push_back(column(peek()));
+        ++pos_;
+      }
+      if (is_mark(")")) break;
+      expect_mark(",");
+    }
+    ++pos_;
+    if (type == GENCONS_ABS && (g.cols.size() != 1 || !g.vals.empty())) error("an ABS constraint takes one column");
+    gencons.push_back(std::move(g));
+  }
+
+  void piecewise_linear() {
+    const int r = resultant();
+    if (peek().kind != Kind::Name || lower(peek().text) != "pwl") error("expected PWL" + found());
+    ++pos_;
+    expect_mark("(");
+    PiecewiseLinear f{column(peek()), r, {}, {}};
+    ++pos_;
+    expect_mark(")");
+    expect(":");
+    while (is_mark("(")) {
+      ++pos_;
+      const double x = signed_number();
+      expect_mark(",");
+      const double y = signed_number();
+      expect_mark(")");
+      if (!std::isfinite(x) || !std::isfinite(y) || std::fabs(x) >= 1e20 || std::fabs(y) >= 1e20)
+        error("the points of a piecewise-linear constraint must be finite");
+      const size_t n = f.x.size();
+      if (n > 0 && x < f.x[n - 1]) error("the x values of a piecewise-linear constraint must not decrease");
+      if (n > 1 && x == f.x[n - 2]) error("more than two points of a piecewise-linear constraint at one x");
+      f.x.push_back(x);
+      f.y.push_back(y);
+    }
+    if (f.x.empty()) error("a piecewise-linear constraint without points");
+    pwlcons.push_back(std::move(f));
+  }
+
+ public:
+  std::vector<GeneralConstraint> gencons;
+  std::vector<PiecewiseLinear> pwlcons;
+
+ private:
   void settle_types() {
     flags_.resize(size_t(b_.cols()), 0);
     for (size_t j = 0; j < flags_.size(); ++j) {
@@ -548,8 +644,11 @@ class LpReader {
 
 void read_lp(const std::string &path, Model &m, std::string &probname) {
   ModelBuilder b;
-  LpReader(path, b).run();
+  LpReader reader(path, b);
+  reader.run();
   b.finish(m);
+  m.mip.gencons = std::move(reader.gencons);
+  m.mip.pwlcons = std::move(reader.pwlcons);
   probname = b.problem_name;
 }
 

@@ -3,8 +3,16 @@
 // order when read back. Range rows are written two-sided, free rows as
 // ">= -inf", indicators as "col = 1 -> ...". Names the format cannot hold
 // (a leading digit or point, operators, blanks, keywords) are replaced by
-// generated ones. The format has no partially integer columns, general or
-// piecewise-linear constraints: a model with one is refused.
+// generated ones. The format has no partially integer columns: a model with
+// one is refused.
+//
+// General and piecewise-linear constraints have sections of their own after
+// SOS, one constraint per line, every token separated by blanks:
+//   GenCons
+//    r = MAX ( x , y , 2.5 )        (MAX, MIN: columns and numbers; AND, OR:
+//    b = AND ( b1 , b2 )             columns; ABS: one column)
+//   PWLCons
+//    y = PWL ( x ) : ( 0 , 0 ) ( 1 , 2 ) ( 3 , 2.5 )
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -20,7 +28,8 @@ bool lp_usable(const std::string &name) {
   static const std::unordered_set<std::string> keywords = {
       "max", "maximize", "maximise", "maximum", "min", "minimize", "minimise", "minimum", "subject", "such", "st",
       "s.t.", "st.", "bounds", "bound", "general", "generals", "gen", "integer", "integers", "binary", "binaries",
-      "bin", "semi", "semis", "semi-continuous", "sos", "sos1", "sos2", "s1", "s2", "end", "free", "inf", "infinity"};
+      "bin", "semi", "semis", "semi-continuous", "sos", "sos1", "sos2", "s1", "s2", "end", "free", "inf", "infinity",
+      "gencons", "pwlcons"};
   if (name.empty() || name.size() > 255) return false;
   char c0 = name[0];
   if (!((c0 >= 'a' && c0 <= 'z') || (c0 >= 'A' && c0 <= 'Z') || c0 == '_')) return false;
@@ -67,9 +76,6 @@ void write_lp(const std::string &path, const Model &m, const std::string &probna
     if (m.coltype[size_t(j)] == 'P')
       throw Error("cannot write column " + std::to_string(j) +
                   " in LP format: the format has no partially integer columns (write MPS instead)");
-  if (!m.mip.gencons.empty() || !m.mip.pwlcons.empty())
-    throw Error("cannot write the model in LP format: the format has no general or piecewise-linear constraints "
-                "(write MPS instead)");
   const NameChecker check{lp_usable, false, "LP"};
   std::vector<std::string> rows = file_names(all_names(m.rownames), "row", 'R', check);
   std::vector<std::string> cols = file_names(all_names(m.colnames), "column", 'C', check);
@@ -169,6 +175,33 @@ void write_lp(const std::string &path, const Model &m, const std::string &probna
       out += " " + sets[s] + ": S" + m.sets[s].type + "::";
       for (size_t e = 0; e < m.sets[s].cols.size(); ++e)
         out += " " + cols[size_t(m.sets[s].cols[e])] + ":" + format_number(m.sets[s].weights[e]);
+      out += "\n";
+    }
+  }
+  if (!m.mip.gencons.empty()) {
+    out += "GenCons\n";
+    for (const GeneralConstraint &g : m.mip.gencons) {
+      std::string type = general_constraint_type_name(g.type);
+      for (char &c : type) c = char(c - 'a' + 'A');
+      out += " " + cols[size_t(g.resultant)] + " = " + type + " (";
+      bool first = true;
+      for (int c : g.cols) {
+        out += (first ? " " : " , ") + cols[size_t(c)];
+        first = false;
+      }
+      for (double v : g.vals) {
+        out += (first ? " " : " , ") + format_number(v);
+        first = false;
+      }
+      out += " )\n";
+    }
+  }
+  if (!m.mip.pwlcons.empty()) {
+    out += "PWLCons\n";
+    for (const PiecewiseLinear &f : m.mip.pwlcons) {
+      out += " " + cols[size_t(f.resultant)] + " = PWL ( " + cols[size_t(f.col)] + " ) :";
+      for (size_t k = 0; k < f.x.size(); ++k)
+        out += " ( " + format_number(f.x[k]) + " , " + format_number(f.y[k]) + " )";
       out += "\n";
     }
   }
