@@ -705,8 +705,14 @@ PyObject *loadproblem(PyObject *self, PyObject *args, PyObject *kwargs) {
 
   // The engine holds the new model: the registry follows it, even when
   // naming fails below.
+  // The engine dropped everything attached to the old rows and columns,
+  // nonlinear coefficients and multistart jobs included.
   p->transfer_col = p->transfer_row = -1;
   p->nl_objective = 0;
+  p->nl_coef_count = 0;
+  p->nl_const_col = -1;
+  p->last_solve_nonlinear = 0;
+  Py_CLEAR(p->ms_job_objects);
   for (PyObject **list : {&p->variables, &p->constraints, &p->sets}) {
     PyObject *fresh = PyList_New(0);
     if (!fresh) return nullptr;

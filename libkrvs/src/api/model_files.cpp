@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "api/model_checks.h"
+#include "api/model_replace.h"
 #include "io/formats.h"
 
 using namespace krvs;
@@ -78,6 +79,7 @@ int KRVSreadprob(KRVSprob prob, const char *filename, const char *flags) noexcep
     m.structure_version = old.structure_version + 1;
     m.data_version = old.data_version + 1;
     old = std::move(m);
+    forget_replaced_model(prob);
     if (name.empty()) {
       // The file's base name, without its ending.
       size_t slash = path.find_last_of('/');

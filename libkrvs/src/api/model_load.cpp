@@ -5,6 +5,9 @@
 #include <type_traits>
 
 #include "api/model_checks.h"
+#include "api/model_replace.h"
+#include "nlp/renumber.h"
+#include "solve/solve_state.h"
 
 namespace krvs {
 namespace {
@@ -149,6 +152,7 @@ void load(KRVSprob prob, const char *fn, const LpArgs &a, const QobjArgs &qo, co
   m->data_version = old.data_version + 1;
   old = std::move(*m);
   prob->name = a.probname ? a.probname : "";
+  forget_replaced_model(prob);
 }
 
 template <class StartT>
@@ -171,6 +175,22 @@ LpArgs lp_args(const char *probname, int ncols, int nrows, const char *rowtype, 
 }
 
 }  // namespace
+
+void forget_replaced_model(KRVSprob prob) {
+  SolveState &state = *prob->solve;
+  state.lp_status = LP_UNSTARTED;
+  state.mip_status = MIP_NOT_LOADED;
+  state.stop_status = STOP_NONE;
+  state.simplex_iterations = state.barrier_iterations = state.nodes = state.mip_solutions = 0;
+  state.current_node = state.node_depth = state.active_nodes = 0;
+  state.lp_objective = state.mip_objective = state.best_bound = state.mip_gap = state.solve_time = 0.0;
+  state.lp.clear();
+  state.mip.clear();
+  state.basis = StoredBasis{};
+  state.start = StartingPoint{};
+  nlp::model_replaced(prob);
+}
+
 }  // namespace krvs
 
 using namespace krvs;

@@ -112,3 +112,26 @@ void cols_deleted(KRVSprob prob, const std::vector<bool> &remove) {
 }
 
 }  // namespace krvs::nlp
+
+namespace krvs::nlp {
+
+void model_replaced(KRVSprob prob) {
+  KNLSprob nl = prob->nonlinear;
+  if (!nl) return;
+  nl->coefs.clear();
+  nl->row_status.clear();
+  nl->vars.clear();
+  nl->items = SlpItems{};
+  nl->ms_jobs.clear();
+  nl->ms_jobs_run = 0;
+  nl->ms_winner = -1;
+  nl->solution = SlpSolution{};
+  nl->status = 0;
+  nl->stop_status = 0;
+  nl->state_flags = 0;
+  nl->iterations = 0;
+  nl->solve_time = 0.0;
+  nl->objective_value = 0.0;
+}
+
+}  // namespace krvs::nlp

@@ -14,4 +14,11 @@ namespace krvs::nlp {
 void rows_deleted(KRVSprob prob, const std::vector<bool> &remove);
 void cols_deleted(KRVSprob prob, const std::vector<bool> &remove);
 
+// The optimizer problem got a new model (a load or a file read): everything
+// that spoke of the old rows and columns goes (coefficients, row statuses,
+// SLP column settings, tolerance sets, delta factors, row weights, cascading,
+// multistart jobs, the last solution). Controls, user functions and
+// callbacks stay. No-op without a nonlinear problem.
+void model_replaced(KRVSprob prob);
+
 }  // namespace krvs::nlp
