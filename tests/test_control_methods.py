@@ -122,7 +122,8 @@ def test_scaling(quiet):
     p.controls.scaling = 0
     p.scale()
     assert p.controls.scaling == 1
-    with pytest.raises(korvo.SolverError, match="not supported"):
-        p.scale([0, 0], [0, 0])
+    with pytest.raises(korvo.SolverError, match="out of range"):
+        p.scale([0, -70], [0, 0])
+    p.scale([4, -3], [1, 2])
     p.solve()
     assert p.getObjVal() == pytest.approx(5)

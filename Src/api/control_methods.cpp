@@ -58,17 +58,19 @@ int setdefaultcontrol_prepare(wrap_call &c) {
     return -1;
   }
   (void)type;
-  if (kind != LIBKIND_OPTIMIZER) {
-    PyErr_Format(korvo_interface_error,
-                 "Control %s belongs to the nonlinear solver; setdefaultcontrol resets optimizer controls only "
-                 "(set the value with setControl)",
+  c.ints[1] = id;
+  c.ints[2] = kind;
+  return 0;
+}
+int setdefaultcontrol_call(wrap_call &c) {
+  if (c.ints[2] == LIBKIND_OPTIMIZER) return KRVSsetdefaultcontrol(c.p->prob, int(c.ints[1]));
+  if (!c.p->nlprob) {
+    PyErr_Format(korvo_interface_error, "Control %s belongs to the nonlinear solver, which this problem lacks",
                  c.strs[0]);
     return -1;
   }
-  c.ints[1] = id;
-  return 0;
+  return KNLSsetdefaultcontrol(c.p->nlprob, int(c.ints[1]));
 }
-int setdefaultcontrol_call(wrap_call &c) { return KRVSsetdefaultcontrol(c.p->prob, int(c.ints[1])); }
 
 int setdefaults_call(wrap_call &c) { return KRVSsetdefaults(c.p->prob); }
 int setlogfile_call(wrap_call &c) { return KRVSsetlogfile(c.p->prob, c.strs[0]); }
@@ -80,8 +82,22 @@ int setmessagestatus_prepare(wrap_call &c) {
   return 0;
 }
 int setmessagestatus_call(wrap_call &c) { return KRVSsetmessagestatus(c.p->prob, int(c.ints[0]), int(c.ints[1])); }
+int getmessagestatus_prepare(wrap_call &c) {
+  if (c.ints[0] < INT_MIN || c.ints[0] > INT_MAX) {
+    PyErr_SetString(korvo_model_error, "Message code must fit a 32-bit integer");
+    return -1;
+  }
+  return 0;
+}
+int getmessagestatus_call(wrap_call &c) {
+  int status = 0;
+  const int rc = KRVSgetmessagestatus(c.p->prob, int(c.ints[0]), &status);
+  c.ints[1] = status;
+  return rc;
+}
+PyObject *getmessagestatus_result(wrap_call &c) { return PyLong_FromLongLong(c.ints[1]); }
 int setprobname_call(wrap_call &c) { return KRVSsetprobname(c.p->prob, c.strs[0]); }
-int scale_call(wrap_call &c) { return KRVSscale(c.p->prob, c.array<int>(0), c.array<int>(1)); }
+
 
 // The length of array argument i must be `expected` (the engine reads that many).
 int check_length(const wrap_call &c, int slot, int64_t expected) {
@@ -97,6 +113,15 @@ int check_lengths(wrap_call &c, int rows_attrib, int cols_attrib) {
   int64_t rows = 0, cols = 0;
   if (KRVSgetintattrib64(c.p->prob, rows_attrib, &rows) != 0 || KRVSgetintattrib64(c.p->prob, cols_attrib, &cols) != 0)
     return -1;  // the engine's error is raised by the common path
+  return check_length(c, 0, rows) < 0 || check_length(c, 1, cols) < 0 ? -1 : 0;
+}
+
+int scale_call(wrap_call &c) { return KRVSscale(c.p->prob, c.array<int>(0), c.array<int>(1)); }
+// The engine reads one exponent per row and per column.
+int scale_prepare(wrap_call &c) {
+  int64_t rows = 0, cols = 0;
+  if (KRVSgetintattrib64(c.p->prob, kRowsAttrib, &rows) != 0 || KRVSgetintattrib64(c.p->prob, kColsAttrib, &cols) != 0)
+    return -1;
   return check_length(c, 0, rows) < 0 || check_length(c, 1, cols) < 0 ? -1 : 0;
 }
 
@@ -139,7 +164,8 @@ const wrapper_def kCopycontrols{
 
 const wrapper_def kSetdefaultcontrol{
     "setdefaultcontrol",
-    KORVO_DOC("Resets one optimizer control to its default value.", "p.setdefaultcontrol(control)",
+    KORVO_DOC("Resets one control of the optimizer or of the nonlinear solver to its default value.",
+              "p.setdefaultcontrol(control)",
               KORVO_ARG("control: the control's name (all lower or all upper case)."), "p.setdefaultcontrol('presolve')",
               "Legacy keyword: ipar."),
     1,
@@ -182,6 +208,18 @@ const wrapper_def kSetmessagestatus{
     setmessagestatus_call,
     nullptr};
 
+const wrapper_def kGetmessagestatus{
+    "getmessagestatus",
+    KORVO_DOC("Tells whether the log lines of one message code are shown.", "status = p.getmessagestatus(msgcode)",
+              KORVO_ARG("msgcode: a message code as for setmessagestatus."), "p.getmessagestatus(201)",
+              "Returns 1 when the lines are shown (the default), 0 when setmessagestatus dropped them. An unknown "
+              "code raises korvo.SolverError. Legacy keyword: errcode."),
+    1,
+    {{"msgcode", "errcode", WR_INT, CONV_INT, -1, false}},
+    getmessagestatus_prepare,
+    getmessagestatus_call,
+    getmessagestatus_result};
+
 const wrapper_def kSetprobname{
     "setprobname",
     KORVO_DOC("Sets the problem's name.", "p.setprobname(probname)", KORVO_ARG("probname: the new name."),
@@ -194,15 +232,18 @@ const wrapper_def kSetprobname{
 
 const wrapper_def kScale{
     "scale",
-    KORVO_DOC("Has the solver scale the problem.", "p.scale(rowscale=None, colscale=None)",
-              KORVO_ARGS("rowscale, colscale: scale exponents of the caller's choice; not supported, leave them "
-                         "out."),
-              "p.scale()",
-              "Sets the scaling control to 1: the solver scales with factors of its own at every solve. Legacy "
-              "keywords: mrscal, mcscal."),
+    KORVO_DOC("Sets how the problem is scaled for the solver.", "p.scale(rowscale=None, colscale=None)",
+              KORVO_ARGS("rowscale: one exponent e per row (-64 to 64): the row is multiplied by 2**e;\n  "
+                         "colscale: one exponent e per column: the solver works with the column in units of "
+                         "2**e (its coefficients and cost multiplied, its bounds divided by 2**e)."),
+              "p.scale(rowscale=[0, -10], colscale=[3, 0, 0])",
+              "Without arguments the solver scales with factors of its own at every solve and factors given "
+              "earlier are dropped. Given factors stay with the model (new rows and columns get 0) and apply to "
+              "every lpoptimize and mipoptimize; integer columns keep factor 1. Solutions, duals, reduced costs "
+              "and every other answer stay in the model's own units. Legacy keywords: mrscal, mcscal."),
     2,
     {{"rowscale", "mrscal", WR_ARRAY, CONV_INT, 0, true}, {"colscale", "mcscal", WR_ARRAY, CONV_INT, 1, true}},
-    nullptr,
+    scale_prepare,
     scale_call,
     nullptr};
 
@@ -252,7 +293,7 @@ const wrapper_def kLoadlpsol{
     loadlpsol_call,
     loadlpsol_result};
 
-PyMethodDef control_methods[] = {KORVO_WRAPPER_METHOD(kCopycontrols),     KORVO_WRAPPER_METHOD(kLoadbasis),
+PyMethodDef control_methods[] = {KORVO_WRAPPER_METHOD(kCopycontrols),     KORVO_WRAPPER_METHOD(kGetmessagestatus),     KORVO_WRAPPER_METHOD(kLoadbasis),
                                  KORVO_WRAPPER_METHOD(kLoadlpsol),        KORVO_WRAPPER_METHOD(kLoadpresolvebasis),
                                  KORVO_WRAPPER_METHOD(kScale),            KORVO_WRAPPER_METHOD(kSetdefaultcontrol),
                                  KORVO_WRAPPER_METHOD(kSetdefaults),      KORVO_WRAPPER_METHOD(kSetlogfile),

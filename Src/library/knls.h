@@ -34,6 +34,8 @@ KRVS_API int KNLScreateprob(KNLSprob *nlprob, KRVSprob *optprob) KRVS_NOEXCEPT;
 KRVS_API int KNLSdestroyprob(KNLSprob nlprob) KRVS_NOEXCEPT;
 KRVS_API int KNLScopyprob(KNLSprob dest, KNLSprob src, const char *name) KRVS_NOEXCEPT;
 KRVS_API int KNLScopycontrols(KNLSprob dest, KNLSprob src) KRVS_NOEXCEPT;
+/* Resets one control (id as from KNLScontrolcode) to its default value. */
+KRVS_API int KNLSsetdefaultcontrol(KNLSprob nlprob, int id) KRVS_NOEXCEPT;
 /* Last error of a nonlinear problem; msg holds at least 512 bytes. */
 KRVS_API int KNLSgetlasterror(KNLSprob nlprob, int *code, char *msg) KRVS_NOEXCEPT;
 KRVS_API int KNLSsetcbmessage(KNLSprob nlprob, KNLSmessage_fn fn, void *user_data) KRVS_NOEXCEPT;

@@ -301,8 +301,16 @@ KRVS_API int KRVSloadpresolvebasis(KRVSprob prob, const int rowstat[], const int
 KRVS_API int KRVSloadlpsol(KRVSprob prob, const double x[], const double slack[], const double duals[],
                            const double djs[], int *status) KRVS_NOEXCEPT;
 /* Scaling: with both arrays null, the solver scales the problem with factors
- * of its own at every solve (control scaling set to 1); factors given by the
- * caller are refused. */
+ * of its own at every solve (control scaling set to 1) and factors given
+ * earlier are dropped. Otherwise rowscale (one per row) and colscale (one
+ * per column), either may be null (no scaling of that kind), give exponents
+ * e in -64..64: row i is multiplied by 2^e, and column j is solved for in
+ * units of 2^e (its coefficients and cost multiplied, its bounds divided
+ * by 2^e). They are kept with the model (following additions, which get 0,
+ * and deletions) and applied to the model handed to the solver by
+ * KRVSlpoptimize and KRVSmipoptimize; columns that are integer in the solve
+ * keep factor 1. Solutions, duals, reduced costs, bases and every query
+ * stay in the caller's units. */
 KRVS_API int KRVSscale(KRVSprob prob, const int rowscale[], const int colscale[]) KRVS_NOEXCEPT;
 /* Every log line of the problem that is shown is also appended to this file;
  * a null or empty name closes the file. */

@@ -96,6 +96,7 @@ def test_message_codes_and_scaling():
     assert status.value == 1
     rc, text = p.try_call("KRVSsetmessagestatus", 7, 0)
     assert rc and "unknown message code 7" in text
-    rc, text = p.try_call("KRVSscale", ints([0, 0]), None)
-    assert rc and "not supported" in text
+    rc, text = p.try_call("KRVSscale", ints([0, 99]), None)
+    assert rc and "scale exponent 99 of row 1 out of range" in text
+    p.call("KRVSscale", ints([0, 3]), ints([1, 0, -2]))
     p.call("KRVSscale", None, None)

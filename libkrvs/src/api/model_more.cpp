@@ -18,6 +18,10 @@ namespace {
 // other end (rhs - range), 3 a free row that is nonbasic.
 constexpr int kAtLower = 0, kBasic = 1, kAtUpper = 2, kSuperbasic = 3;
 
+// Scale factors are powers of two within 2^-64 .. 2^64: exact to apply and
+// to undo, and far from overflowing any coefficient the model accepts.
+constexpr int kMaxScaleExponent = 64;
+
 int8_t column_status(int status) {
   switch (status) {
     case kAtLower: return int8_t(0);  // HiGHS kLower
@@ -147,13 +151,42 @@ int KRVSloadlpsol(KRVSprob prob, const double x[], const double slack[], const d
   });
 }
 
+// Factors of the caller's choice replace any given before; without them
+// the solver goes back to scaling with factors of its own.
 int KRVSscale(KRVSprob prob, const int rowscale[], const int colscale[]) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVSscale";
-    if (rowscale || colscale)
-      fail(fn, "scale factors of the caller's choice are not supported; with no factors the solver scales the "
-               "problem with factors of its own at every solve");
-    prob->controls.set_int(8011, 1);
+    Model &m = model_of(prob);
+    auto check_exponents = [&](const int *exps, int n, const char *what) {
+      for (int k = 0; exps && k < n; ++k)
+        if (exps[k] < -kMaxScaleExponent || exps[k] > kMaxScaleExponent)
+          fail(fn, std::string("scale exponent ") + std::to_string(exps[k]) + " of " + what + " " +
+                       std::to_string(k) + " out of range (-" + std::to_string(kMaxScaleExponent) + " to " +
+                       std::to_string(kMaxScaleExponent) + ")");
+    };
+    check_exponents(rowscale, m.rows(), "row");
+    check_exponents(colscale, m.cols(), "column");
+    auto nonzero = [](const int *exps, int n) {
+      for (int k = 0; exps && k < n; ++k)
+        if (exps[k] != 0) return true;
+      return false;
+    };
+    // The next solve hands the solver the model scaled anew (or unscaled).
+    ModelEdit edit(prob);
+    if (rowscale)
+      m.row_scale_exp.assign(rowscale, rowscale + m.rows());
+    else
+      m.row_scale_exp.clear();
+    if (colscale)
+      m.col_scale_exp.assign(colscale, colscale + m.cols());
+    else
+      m.col_scale_exp.clear();
+    // All-zero exponents scale nothing: no work at each solve.
+    if (!nonzero(rowscale, m.rows())) m.row_scale_exp.clear();
+    if (!nonzero(colscale, m.cols())) m.col_scale_exp.clear();
+    edit.stale();
+    if (!rowscale && !colscale) prob->controls.set_int(8011, 1);
+    ++m.data_version;
   });
 }
 

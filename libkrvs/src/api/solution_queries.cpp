@@ -163,10 +163,18 @@ double column_dual_violation(const Model &m, int j, double x, double dj, double 
 
 // Row and column scale factors (powers of two near 1 / the largest
 // coefficient magnitude), the view in which the solver measures its
-// tolerances when it scales.
+// tolerances when it scales; the caller's factors where the caller gave
+// some (KRVSscale).
 void scale_factors(const Model &m, std::vector<double> &row_scale, std::vector<double> &col_scale) {
   row_scale.assign(size_t(m.rows()), 1.0);
   col_scale.assign(size_t(m.cols()), 1.0);
+  if (!m.row_scale_exp.empty() || !m.col_scale_exp.empty()) {
+    for (size_t i = 0; i < m.row_scale_exp.size() && i < row_scale.size(); ++i)
+      row_scale[i] = std::ldexp(1.0, m.row_scale_exp[i]);
+    for (size_t j = 0; j < m.col_scale_exp.size() && j < col_scale.size(); ++j)
+      col_scale[j] = std::ldexp(1.0, m.col_scale_exp[j]);
+    return;
+  }
   const CompressedMatrix &by_rows = m.by_rows();
   for (int i = 0; i < m.rows(); ++i) {
     double big = 0.0;

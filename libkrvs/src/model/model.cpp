@@ -66,6 +66,8 @@ void Model::clear() {
   qrows.clear();
   sets.clear();
   indicators.clear();
+  row_scale_exp.clear();
+  col_scale_exp.clear();
   mip = MipStructures{};
   rownames.resize(0);
   colnames.resize(0);
@@ -145,6 +147,7 @@ void Model::add_rows(int nrows, const char *type, const double *rhs_in, const do
     if (type[i] == 'R' && range_in) range[size_t(first) + i] = std::fabs(range_in[i]);
   }
   rownames.resize(rhs.size());
+  if (!row_scale_exp.empty()) row_scale_exp.resize(rhs.size(), 0);
   if (start && nrows > 0) {
     const size_t count = size_t(start[n] - start[0]);
     reserve_pending(count);
@@ -200,6 +203,7 @@ void Model::add_cols(int ncols, const double *obj_in, const int64_t *start, cons
   coltype.resize(obj.size(), 'C');
   limit.resize(obj.size(), 0.0);
   colnames.resize(obj.size());
+  if (!col_scale_exp.empty()) col_scale_exp.resize(obj.size(), 0);
   if (start && ncols > 0) {
     reserve_pending(size_t(start[n] - start[0]));
     for (size_t j = 0; j < n; ++j)
@@ -409,6 +413,7 @@ void Model::delete_rows(const std::vector<bool> &remove) {
   compact(rowtype, remove);
   compact(rhs, remove);
   compact(range, remove);
+  if (!row_scale_exp.empty()) compact(row_scale_exp, remove);
   rownames.erase(remove);
 
   std::unordered_map<int, std::vector<QuadEntry>> q;
@@ -445,6 +450,7 @@ void Model::delete_cols(const std::vector<bool> &remove) {
   compact(ub, remove);
   compact(coltype, remove);
   compact(limit, remove);
+  if (!col_scale_exp.empty()) compact(col_scale_exp, remove);
   colnames.erase(remove);
 
   remap_quadratic(qobj, colmap);

@@ -123,6 +123,13 @@ class Model {
   // MIP starts and the other data of the mixed-integer search.
   MipStructures mip;
 
+  // Scale factors of the caller's choice (KRVSscale), as powers of two: row
+  // i is multiplied by 2^row_scale_exp[i], column j's values are 2^col_scale_exp[j]
+  // times those the solver sees. Empty: none given (the solver's own scaling).
+  // Applied to the model handed to the solver only; this copy, and every
+  // answer, stays in the caller's units.
+  std::vector<int> row_scale_exp, col_scale_exp;
+
   NameList rownames{'R'}, colnames{'C'}, setnames{'S'};
   std::string name;  // unused: the problem record keeps the problem name
 

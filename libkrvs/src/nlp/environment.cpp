@@ -170,6 +170,11 @@ int KNLScopycontrols(KNLSprob dest, KNLSprob src) noexcept {
   });
 }
 
+// Resets one control to its default; an unknown id changes nothing.
+int KNLSsetdefaultcontrol(KNLSprob nlprob, int id) noexcept {
+  return guard_nlp(nlprob, [&] { nlprob->controls.reset(id); });
+}
+
 int KNLSgetlasterror(KNLSprob nlprob, int *code, char *msg) noexcept {
   if (!nlprob) return 1;
   std::lock_guard<std::mutex> lock(nlprob->error_mutex);

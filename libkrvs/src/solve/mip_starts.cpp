@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/problem.h"
+#include "solve/callback_events.h"
 #include "model/model.h"
 
 namespace krvs {
@@ -87,7 +88,10 @@ const char *start_status_text(int status) {
   }
 }
 
+// The registered usersolnotify callbacks learn the start's fate, then any
+// in-process listener of the problem record.
 void notify(KRVSprob prob, const MipStart &s) {
+  notify_user_solution(prob, s.name, s.status);
   if (prob->user_solution_notify) prob->user_solution_notify(prob, s.name, s.status);
 }
 
@@ -97,7 +101,8 @@ std::string start_label(const MipStart &s, size_t k) {
 
 }  // namespace
 
-void offer_mip_starts(KRVSprob prob, Highs &highs, int user_cols, const std::function<void(const std::string &)> &log) {
+void offer_mip_starts(KRVSprob prob, Highs &highs, int user_cols, const std::function<void(const std::string &)> &log,
+                      const std::vector<double> &col_scale) {
   auto &starts = prob->model->mip.mip_starts;
   bool any = false;
   for (const MipStart &s : starts) any = any || s.status == MIPSTART_PENDING;
@@ -106,7 +111,16 @@ void offer_mip_starts(KRVSprob prob, Highs &highs, int user_cols, const std::fun
   for (size_t k = 0; k < starts.size(); ++k) {
     MipStart &s = starts[k];
     if (s.status != MIPSTART_PENDING) continue;
-    StartCompletion done = complete_mip_start(model, user_cols, s);
+    StartCompletion done;
+    if (col_scale.empty()) {
+      done = complete_mip_start(model, user_cols, s);
+    } else {
+      MipStart scaled = s;
+      for (size_t k = 0; k < scaled.cols.size(); ++k)
+        if (scaled.cols[k] >= 0 && size_t(scaled.cols[k]) < col_scale.size())
+          scaled.vals[k] /= col_scale[size_t(scaled.cols[k])];
+      done = complete_mip_start(model, user_cols, scaled);
+    }
     s.status = done.status;
     if (done.status == MIPSTART_FEASIBLE || done.status == MIPSTART_COMPLETED) {
       HighsSolution solution;

@@ -29,8 +29,12 @@ StartCompletion complete_mip_start(const HighsModel &model, int user_cols, const
 
 // Offers every pending start of the problem to `highs` (whose model is the
 // one built for the MIP solve), records the outcome on each start and calls
-// the problem's user-solution hook for it. `log` receives one line per start.
-void offer_mip_starts(KRVSprob prob, Highs &highs, int user_cols, const std::function<void(const std::string &)> &log);
+// the problem's usersolnotify callbacks and user-solution hook for it. `log`
+// receives one line per start. `col_scale` (empty: none) holds the factors
+// of the caller's column scaling in `highs`'s model: a start's values are
+// divided by them before they meet that model.
+void offer_mip_starts(KRVSprob prob, Highs &highs, int user_cols, const std::function<void(const std::string &)> &log,
+                      const std::vector<double> &col_scale = {});
 
 // Marks the pending starts as dropped (a solve that does not use them).
 void drop_mip_starts(KRVSprob prob, const std::function<void(const std::string &)> &log);

@@ -17,6 +17,7 @@
 #include "solve/convexity.h"
 #include "solve/highs_build.h"
 #include "solve/live_model.h"
+#include "solve/user_scaling.h"
 #include "solve/mip_starts.h"
 #include "solve/solve_state.h"
 #include "search/tree_search.h"
@@ -134,6 +135,8 @@ struct RunContext {
   TimeCheck time_check;
   GapNotify gap_notify;
   double initial_relstop = 0, initial_absstop = 0;
+  // The caller's scale factors in the model handed to HiGHS.
+  const UserScaling *scaling = nullptr;
 };
 
 // One dispatcher for every HiGHS callback: the log, the stop requests
@@ -205,6 +208,7 @@ class HighsEvents {
     HighsSolution sol;
     sol.value_valid = true;
     sol.col_value = out.mip_solution;
+    if (ctx_.scaling) unscale_solution(*ctx_.scaling, sol);
     store_solution(state.mip, m, sol, false);
     state.mip_objective = out.objective_function_value;
     state.best_bound = engine_number(out.mip_dual_bound);
@@ -537,14 +541,21 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   }
 
   // The live HiGHS model takes the changes since the last solve; when it
-  // cannot, the whole model is built and passed.
+  // cannot, the whole model is built and passed. With the caller's scale
+  // factors the instance holds a scaled copy, which changes reported in the
+  // caller's units cannot update: such a solve always passes the whole model.
   const BuildMode mode = discrete ? BuildMode::Discrete : BuildMode::Relaxation;
   const double bigm = controls.get_double(CTRL_7008);
   LiveModel &live = state.live;
+  const bool user_scaled = !m.row_scale_exp.empty() || !m.col_scale_exp.empty();
+  if (user_scaled) live.mark_stale();
   Highs *live_highs = live.up_to_date(m, mode, bigm);
   const bool rebuild = live_highs == nullptr;
   BuiltModel built;
   if (rebuild) built = build_highs_model(m, mode, bigm);
+  // The caller's scale factors (KRVSscale) go into the model handed to HiGHS
+  // only; everything read back from HiGHS is unscaled before it is kept.
+  const UserScaling scaling = rebuild ? apply_user_scaling(m, built.model) : UserScaling{};
   const HighsLp &lp = rebuild ? built.model.lp_ : live_highs->getLp();
   const int highs_cols = lp.num_col_, highs_rows = lp.num_row_;
   const char *kind = discrete ? "MIP" : quadratic ? "QP" : "LP";
@@ -557,6 +568,10 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
                       std::to_string(highs_rows - m.rows()) + " internal rows)"
                 : std::string()),
            MSG_INFO, MSGCODE_SOLVE_START);
+
+  if (scaling.active)
+    log.line("Scaling " + std::to_string(m.row_scale_exp.size()) + " rows and " +
+             std::to_string(m.col_scale_exp.size()) + " columns with the factors given by scale()");
 
   if (highs_cols == 0) {
     solve_without_columns(m, controls.get_double(CTRL_7004), mip_request, state);
@@ -587,6 +602,7 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   ctx.gap_notify.load(prob);
   ctx.initial_relstop = controls.get_double(CTRL_7002);
   ctx.initial_absstop = controls.get_double(CTRL_7003);
+  ctx.scaling = scaling.active ? &scaling : nullptr;
   // HiGHS looks every option up by name: the live instance keeps the
   // options of its last solve while the controls that make them are the same.
   std::vector<double> options = option_inputs(controls, discrete, quadratic, alg, scheduler.threads());
@@ -621,7 +637,7 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   // The user's MIP starts, completed and handed over as starting solutions.
   auto log_line = [&log](const std::string &text) { log.line(text); };
   if (discrete)
-    offer_mip_starts(prob, highs, m.cols(), log_line);
+    offer_mip_starts(prob, highs, m.cols(), log_line, scaling.active ? scaling.col : std::vector<double>());
   else if (mip_request)
     drop_mip_starts(prob, log_line);
 
@@ -675,6 +691,7 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
       given.col_dual.resize(size_t(passed.num_col_), 0.0);
       given.dual_valid = true;
     }
+    scale_solution(scaling, given);
     if ((given.value_valid || given.dual_valid) && highs.setSolution(given) != HighsStatus::kError)
       log.line("Starting from the loaded solution", MSG_INFO, MSGCODE_WARM_START);
   }
@@ -695,7 +712,12 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   stale_unless_finished.finished = true;
 
   const HighsInfo &info = highs.getInfo();
-  const HighsSolution &sol = highs.getSolution();
+  HighsSolution unscaled;
+  if (scaling.active) {
+    unscaled = highs.getSolution();
+    unscale_solution(scaling, unscaled);
+  }
+  const HighsSolution &sol = scaling.active ? unscaled : highs.getSolution();
   const HighsModelStatus status = highs.getModelStatus();
   state.simplex_iterations = std::max<int64_t>(info.simplex_iteration_count, 0) +
                              std::max<int64_t>(info.qp_iteration_count, 0);
