@@ -288,7 +288,7 @@ const wrapper_def kFixglobals{
               KORVO_ARG("options: 0 or 1 (the same: integral values are always rounded)."), "p.fixglobals(1)",
               "The columns' bounds are set to the values; a following lpoptimize solves for the continuous columns."),
     1,
-    {{"options", "ifround", WR_INT, CONV_INT, -1, false}},
+    {{"options", "options", WR_INT, CONV_INT, -1, false}},
     nullptr,
     fixglobals_call,
     nullptr};
@@ -340,15 +340,16 @@ const wrapper_def kStorecuts{
 
 const wrapper_def kLoadcuts{
     "loadcuts",
-    KORVO_DOC("Applies cuts of the cut pool to the problem.", "p.loadcuts(cuttype, interp, cutind)",
+    KORVO_DOC("Applies cuts of the cut pool to the problem.", "p.loadcuts(coltype, interp, cutind)",
               KORVO_ARGS("cutind: the korvo.poolcut handles, or None for every stored cut of the type;\n  "
-                         "cuttype, interp: which cuts when cutind is None: interp -1 every cut, 1 cuts of type "
-                         "cuttype, 2 cuts whose type shares a bit with cuttype, 3 cuts whose type holds every bit."),
-              "p.loadcuts(0, -1, None)", "Loaded cuts are rows of every solve until delcuts."),
+                         "coltype, interp: which cuts when cutind is None (coltype is the cut type): interp -1 "
+                         "every cut, 1 cuts of type coltype, 2 cuts whose type shares a bit with coltype, 3 cuts "
+                         "whose type holds every bit."),
+              "p.loadcuts(0, -1, None)", "Loaded cuts are rows of every solve until delcuts. Legacy keyword: itype."),
     3,
-    {{"cuttype", "itype", WR_INT, CONV_INT, -1, false},
+    {{"coltype", "itype", WR_INT, CONV_INT, -1, false},
      {"interp", "interp", WR_INT, CONV_INT, -1, false},
-     {"cutind", "mindex", WR_ARRAY_OR_NONE, CONV_POOLCUT, 0, false}},
+     {"cutind", "cutind", WR_ARRAY_OR_NONE, CONV_POOLCUT, 0, false}},
     nullptr,
     loadcuts_call,
     nullptr,
@@ -368,7 +369,7 @@ const wrapper_def kDelcuts{
      {"cuttype", "itype", WR_INT, CONV_INT, -1, false},
      {"interp", "interp", WR_INT, CONV_INT, -1, false},
      {"delta", "delta", WR_DOUBLE, CONV_DOUBLE, -1, false},
-     {"cutind", "mindex", WR_ARRAY_OR_NONE, CONV_POOLCUT, 0, false}},
+     {"cutind", "cutind", WR_ARRAY_OR_NONE, CONV_POOLCUT, 0, false}},
     nullptr,
     delcuts_call,
     nullptr};
@@ -382,7 +383,7 @@ const wrapper_def kDelcpcuts{
     3,
     {{"cuttype", "itype", WR_INT, CONV_INT, -1, false},
      {"interp", "interp", WR_INT, CONV_INT, -1, false},
-     {"cutind", "mindex", WR_ARRAY_OR_NONE, CONV_POOLCUT, 0, false}},
+     {"cutind", "cutind", WR_ARRAY_OR_NONE, CONV_POOLCUT, 0, false}},
     nullptr,
     delcpcuts_call,
     nullptr};
