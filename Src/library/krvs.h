@@ -550,6 +550,23 @@ KRVS_API int KRVSgetpivotorder(KRVSprob prob, int pivotorder[]) KRVS_NOEXCEPT;
  * unbounded step gives no candidates and leaves the values as they are. */
 KRVS_API int KRVSgetpivots(KRVSprob prob, int enter, int outlist[], double x[], double *objval, int *npiv,
                            int maxpiv) KRVS_NOEXCEPT;
+/* The interior-point solution of the last barrier solve of an LP run
+ * without crossover (crossover control 0), any output may be null, and its
+ * LP status (1 optimal, 4 unfinished, ...). */
+KRVS_API int KRVSgetlastbarsol(KRVSprob prob, double x[], double slack[], double duals[], double djs[],
+                               int *status) KRVS_NOEXCEPT;
+/* A basic solution of an LP from its barrier solution (or else its LP
+ * solution), found by the simplex method started at that point; it becomes
+ * the LP solution and basis: *status 0. *status 1 when no optimal basis was
+ * reached (within lpiterlimit): nothing changes. */
+KRVS_API int KRVScrossoverlpsol(KRVSprob prob, int *status) KRVS_NOEXCEPT;
+/* The discrete columns of a MIP solution fixed at their (rounded) values and
+ * the continuous part optimised again: *status 0 with the result in refined;
+ * 1 when the fixed values admit no feasible solution, 2 when the solution is
+ * not integral where it must be (refined = solution for both). options 0 and
+ * flags empty: none are defined. */
+KRVS_API int KRVSrefinemipsol(KRVSprob prob, int options, const char *flags, const double solution[],
+                              double refined[], int *status) KRVS_NOEXCEPT;
 /* Solution files. Writers show the best MIP solution when there is one,
  * else the LP solution, and fail when there is neither.
  *  - KRVSwritesol: CSV with the header type,index,name,value,slack,dual,

@@ -112,6 +112,10 @@ struct SolveState {
   StartingPoint start;
   // The HiGHS model kept between solves.
   LiveModel live;
+  // The interior-point solution of the last barrier solve of an LP run
+  // without crossover, and its LP status.
+  SolutionVectors barrier;
+  int barrier_status = LP_UNSTARTED;
 
   // Set while a solve of this problem runs; a second solve of the same
   // problem is refused rather than racing on these results.

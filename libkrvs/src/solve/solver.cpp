@@ -501,6 +501,8 @@ void reset_results(SolveState &state) {
   state.lp_objective = state.mip_objective = state.best_bound = state.mip_gap = state.solve_time = 0.0;
   state.lp.clear();
   state.mip.clear();
+  state.barrier.clear();
+  state.barrier_status = LP_UNSTARTED;
 }
 
 void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
@@ -776,6 +778,10 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
     // An infeasible LP's last iterate is no solution to hand out, and neither
     // is the point where an unbounded LP found its ray.
     if (state.lp_status != LP_INFEAS && state.lp_status != LP_UNBOUNDED) store_solution(state.lp, m, sol, true);
+    if (ctx.barrier && controls.get_int(CTRL_8009) == 0 && state.lp.valid) {
+      state.barrier = state.lp;  // the interior point itself, kept for getlastbarsol and crossoverlpsol
+      state.barrier_status = state.lp_status;
+    }
     state.lp_objective = status == HighsModelStatus::kModelEmpty ? m.obj_constant : info.objective_function_value;
     if (highs.getBasis().valid && !quadratic) {
       const HighsBasis &basis = highs.getBasis();
