@@ -203,3 +203,48 @@ class TestMipStarts:
         p.addmipsol([1, 1, 1, 0, 0, 0], None, "bad")
         p.mipoptimize()
         assert heard == [("bad", 3)]
+
+
+class TestStrongBranchCallback:
+    def lp(self):
+        x = korvo.var(lb=0, ub=10, name="x")
+        y = korvo.var(lb=0, ub=10, name="y")
+        p = korvo.problem(x, y, x + 2 * y <= 7.5, 3 * x + y <= 10, name="sb")
+        p.setObjective(x + y, sense=korvo.maximize)
+        p.lpoptimize()
+        return p, x, y
+
+    def test_called_after_each_resolve_with_the_same_results(self):
+        p, x, y = self.lp()
+        plain_obj, plain_st = [], []
+        p.strongbranch([x, x, y], "ULB", [1, 3, 0], 100, plain_obj, plain_st)
+        calls = []
+        obj, st = [], []
+        p.strongbranchcb([x, x, y], "ULB", [1, 3, 0], 100, obj, st,
+                         lambda prob, data, k: calls.append((prob is p, data, k)), "ctx")
+        assert calls == [(True, "ctx", 0), (True, "ctx", 1), (True, "ctx", 2)]
+        assert obj == pytest.approx(plain_obj) and st == plain_st
+        # Fixing y at 0 leaves x = 10/3.
+        assert obj[2] == pytest.approx(10 / 3)
+
+    def test_nonzero_result_and_exceptions_end_it(self, capfd):
+        p, x, y = self.lp()
+        obj, st = [], []
+        p.strongbranchcb([x, x, y], "ULB", [1, 3, 0], 100, obj, st, lambda prob, data, k: 1 if k == 0 else 0)
+        assert st[0] == 1 and st[1:] == [0, 0]
+
+        def fails(prob, data, k):
+            with pytest.raises(korvo.InterfaceError):
+                prob.chgbounds([x], ["U"], [1])  # the model stays as it is meanwhile
+            raise KeyError("stop here")
+
+        with pytest.raises(KeyError, match="stop here"):
+            p.strongbranchcb([x, y], "UU", [1, 1], 100, obj, st, fails)
+        assert "solvecb()" in capfd.readouterr().err
+        # Nothing is left behind: the problem solves and strong-branches again.
+        p.lpoptimize()
+        assert p.attributes.lpobjval == pytest.approx(p.getObjVal())
+        p.strongbranchcb([y], "U", [0], 100, obj, st, lambda prob, data, k: None)
+        assert st == [1] and obj[0] == pytest.approx(10 / 3)
+        with pytest.raises(korvo.InterfaceError):
+            p.strongbranchcb([y], "U", [0], 100, obj, st, 42)

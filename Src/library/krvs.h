@@ -840,6 +840,15 @@ typedef void (*KRVScbprenode_fn)(KRVSprob prob, void *data, int *infeasible);
 typedef void (*KRVScbusersolnotify_fn)(KRVSprob prob, void *data, const char *solname, int status);
 typedef int (*KRVScbchecktime_fn)(KRVSprob prob, void *data); /* nonzero stops */
 
+/* Strong branching as KRVSstrongbranch, with solvecb(prob, data, k)
+ * called after the re-solve of bound change k (objval[k] and status[k]
+ * are set by then); a nonzero result or KRVSinterrupt ends it, the changes
+ * left getting status 0 and objective 0. */
+typedef int (*KRVSstrongbranchsolve_fn)(KRVSprob prob, void *data, int branch);
+KRVS_API int KRVSstrongbranchcb(KRVSprob prob, int nbounds, const int colind[], const char bndtype[],
+                                const double bndval[], int iterlim, double objval[], int status[],
+                                KRVSstrongbranchsolve_fn solvecb, void *data) KRVS_NOEXCEPT;
+
 #define KRVS_CALLBACK_DECL(kind)                                                                     \
   KRVS_API int KRVSaddcb##kind(KRVSprob prob, KRVScb##kind##_fn fn, void *data, int priority) KRVS_NOEXCEPT; \
   KRVS_API int KRVSremovecb##kind(KRVSprob prob, KRVScb##kind##_fn fn, void *data) KRVS_NOEXCEPT;

@@ -190,10 +190,13 @@ int KRVSestimaterowdualranges(KRVSprob prob, int nrows, const int rowind[], int 
   });
 }
 
-int KRVSstrongbranch(KRVSprob prob, int nbounds, const int colind[], const char bndtype[], const double bndval[],
-                     int iterlim, double objval[], int status[]) noexcept {
+// Strong branching, with a function called after each re-solve (branch
+// index; a nonzero result, or a stop request, ends it: the branches left
+// get status 0 and objective 0).
+static int strong_branch(KRVSprob prob, const char *fn, int nbounds, const int colind[], const char bndtype[],
+                  const double bndval[], int iterlim, double objval[], int status[],
+                  KRVSstrongbranchsolve_fn after_each, void *data) noexcept {
   return guard_problem(prob, [&] {
-    const char *fn = "KRVSstrongbranch";
     const Model &m = *prob->model;
     check_indices(fn, nbounds, colind, m.cols(), "column");
     check_array(fn, bndtype, nbounds, "of bound types");
@@ -254,8 +257,31 @@ int KRVSstrongbranch(KRVSprob prob, int nbounds, const int colind[], const char 
       }
       if (objval) objval[k] = engine_value(objective);
       if (status) status[k] = lp_status;
+      if (after_each && (after_each(prob, data, k) != 0 || prob->interrupt_reason.load() != 0)) {
+        for (int rest = k + 1; rest < nbounds; ++rest) {
+          if (objval) objval[rest] = 0.0;
+          if (status) status[rest] = 0;
+        }
+        break;
+      }
     }
   });
+}
+
+int KRVSstrongbranch(KRVSprob prob, int nbounds, const int colind[], const char bndtype[], const double bndval[],
+                     int iterlim, double objval[], int status[]) noexcept {
+  return strong_branch(prob, "KRVSstrongbranch", nbounds, colind, bndtype, bndval, iterlim, objval, status, nullptr,
+                       nullptr);
+}
+
+int KRVSstrongbranchcb(KRVSprob prob, int nbounds, const int colind[], const char bndtype[], const double bndval[],
+                       int iterlim, double objval[], int status[], KRVSstrongbranchsolve_fn solvecb,
+                       void *data) noexcept {
+  if (prob) prob->interrupt_reason.store(0);
+  const int rc = strong_branch(prob, "KRVSstrongbranchcb", nbounds, colind, bndtype, bndval, iterlim, objval,
+                               status, solvecb, data);
+  if (prob) prob->interrupt_reason.store(0);
+  return rc;
 }
 
 }  // extern "C"
