@@ -318,10 +318,11 @@ void set_option(Highs &highs, const std::string &name, const ControlInfo *contro
 
 // Passes every control that drives a HiGHS option, then those the engine
 // interprets itself.
-void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg) {
+void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg,
+                    bool fresh) {
   // From HiGHS's defaults, as on a new instance: the live one keeps what
   // the last solve set.
-  highs.resetOptions();
+  if (!fresh) highs.resetOptions();
   // HiGHS always logs to our sink, which drops the lines when outputlog is 0.
   highs.setOptionValue("log_to_console", false);
   highs.setOptionValue("output_flag", true);
@@ -610,7 +611,7 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   std::vector<double> options = option_inputs(controls, discrete, quadratic, alg, scheduler.threads());
   if (rebuild || options != live.options) {
     live.options.clear();  // unknown until all are set
-    apply_controls(highs, controls, discrete, quadratic, alg);
+    apply_controls(highs, controls, discrete, quadratic, alg, rebuild);
     highs.setOptionValue("threads", HighsInt(scheduler.threads()));
     live.options = std::move(options);
   }
