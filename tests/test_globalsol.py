@@ -164,3 +164,54 @@ def test_what_cannot_be_bounded_is_refused():
     # The problem is unchanged and solves locally as before.
     q.nlpoptimize()
     assert q.getSolution(z) == pytest.approx(0.25 ** (1 / 3), abs=1e-4)
+
+
+@pytest.mark.parametrize("objective, value, lb, ub", [
+    (lambda x: x / (1 + x ** 2) + 0.1 * x, lambda t: t / (1 + t ** 2) + 0.1 * t, -3.0, 3.0),
+    (lambda x: -korvo.sqrt(x) * korvo.cos(x), lambda t: -np.sqrt(t) * np.cos(t), 0.0, 8.0),
+    (lambda x: korvo.log(x) * korvo.sin(x), lambda t: np.log(t) * np.sin(t), 0.5, 9.0),
+    (lambda x: korvo.abs(x - 1) - 0.5 * x ** 3 + x ** 2, lambda t: np.abs(t - 1) - 0.5 * t ** 3 + t ** 2, -2.0, 2.0),
+    (lambda x: korvo.atan(x) * korvo.cos(x) + korvo.erf(x - 1), lambda t: np.arctan(t) * np.cos(t) + _erf(t - 1),
+     -4.0, 4.0),
+    (lambda x: x ** 1.5 - 2 * x + korvo.exp(-x) * 0.5, lambda t: t ** 1.5 - 2 * t + np.exp(-t) * 0.5, 0.0, 3.0),
+    (lambda x: x ** -1 + korvo.sin(2 * x), lambda t: 1 / t + np.sin(2 * t), 0.3, 6.0),
+    (lambda x: korvo.max(x ** 2 - 1, korvo.sin(2 * x)), lambda t: np.maximum(t ** 2 - 1, np.sin(2 * t)), -2.0, 2.0),
+])
+def test_operators_are_bounded_soundly(objective, value, lb, ub):
+    """The relaxation of each operator holds over every box: the proven
+    optimum is the grid's minimum, never below it."""
+    grid = np.linspace(lb, ub, 400001)
+    best = float(np.min(value(grid)))
+    p, x = one_dimensional(objective, lb, ub, 0.5 * (lb + ub))
+    p.globalsol()
+    assert p.attributes.knls_status == korvo.nlp_globally_optimal
+    assert p.attributes.knls_objval == pytest.approx(best, abs=2e-5)
+    assert p.attributes.knls_globalbound <= best + 1e-5
+
+
+def _erf(t):
+    from math import erf
+    return np.vectorize(erf)(t)
+
+
+def test_infeasibility_is_proven():
+    """x^2 + y^2 <= 1 and x y >= 0.6 cannot both hold (x y <= 1/2 on the
+    disc); the local solve only says it is locally infeasible."""
+    x = korvo.var(name="x", lb=-2, ub=2)
+    y = korvo.var(name="y", lb=-2, ub=2)
+    p = korvo.problem()
+    p.addVariable(x, y)
+    p.addConstraint(x * x + y * y <= 1, x * y >= 0.6)
+    p.setObjective(x + y)
+    p.globalsol()
+    assert p.attributes.knls_status == korvo.nlp_infeasible
+    # Loosen the second row: feasible again, optimum by symmetry at x = y = -1/sqrt(2).
+    q = korvo.problem()
+    x = korvo.var(name="x", lb=-2, ub=2)
+    y = korvo.var(name="y", lb=-2, ub=2)
+    q.addVariable(x, y)
+    q.addConstraint(x * x + y * y <= 1, x * y >= 0.4)
+    q.setObjective(x + y)
+    q.globalsol()
+    assert q.attributes.knls_status == korvo.nlp_globally_optimal
+    assert q.attributes.knls_objval == pytest.approx(-2 ** 0.5, abs=1e-5)
