@@ -347,3 +347,21 @@ def test_registration_and_removal():
     calls.clear()
     q.nlpoptimize()
     assert calls == ["copied"]
+
+
+def test_reports_of_actions_reach_the_message_callback():
+    p, x, y, c1 = circle_model()
+    lines = []
+    p.setcbmessage(lambda prob, data, text, kind: lines.append(text))
+    p.validaterow(c1)
+    p.validate()
+    assert len(lines) >= 2
+    p.unsetcbmessage()
+
+    def boom(prob, data, text, kind):
+        raise RuntimeError("no reports")
+    p.setcbmessage(boom)
+    with pytest.raises(RuntimeError, match="no reports"):
+        p.validate()
+    p.unsetcbmessage()
+    p.validate()

@@ -13,7 +13,19 @@
 
 namespace {
 
-int validaterow_call(wrap_call &c) { return KNLSvalidaterow(c.p->nlprob, int(c.ints[0])); }
+// The reports of these actions reach the message callbacks (setcbmessage):
+// what one of them raises is what the method raises.
+template <class Call>
+int with_callbacks(wrap_call &c, Call &&call) {
+  callbacks_solve_begin(c.p);
+  int rc = call();
+  if (callbacks_solve_end(c.p) < 0) return -1;
+  return rc;
+}
+
+int validaterow_call(wrap_call &c) {
+  return with_callbacks(c, [&] { return KNLSvalidaterow(c.p->nlprob, int(c.ints[0])); });
+}
 const wrapper_def kValidaterow{
     "validaterow",
     KORVO_DOC("Checks one row at the current point and reports its activity, bounds and violation.",
@@ -57,7 +69,8 @@ const wrapper_def kValidatevector{
     "Wrong arguments in validatevector"};
 
 int validatekkt_call(wrap_call &c) {
-  return KNLSvalidatekkt(c.p->nlprob, int(c.ints[0]), int(c.ints[1]), int(c.ints[2]), c.dbls[3]);
+  return with_callbacks(
+      c, [&] { return KNLSvalidatekkt(c.p->nlprob, int(c.ints[0]), int(c.ints[1]), int(c.ints[2]), c.dbls[3]); });
 }
 const wrapper_def kValidatekkt{
     "validatekkt",
@@ -102,7 +115,7 @@ const wrapper_def kFixpenalties{
 
 // Actions without arguments, one engine function each.
 #define KORVO_ACTION(ident, pyname, fn, purpose, further)                                                     \
-  int ident##_call(wrap_call &c) { return fn(c.p->nlprob); }                                                  \
+  int ident##_call(wrap_call &c) { return with_callbacks(c, [&] { return fn(c.p->nlprob); }); }             \
   const wrapper_def ident{pyname, KORVO_DOC(purpose, "p." pyname "()", KORVO_NO_ARGS, "p." pyname "()", further), \
                           0,      {},                                                                          \
                           nullptr, ident##_call,                                                               \
@@ -141,10 +154,7 @@ KORVO_ACTION(kCascadeorder, "cascadeorder", KNLScascadeorder,
 // Cascading raises the cascade callbacks: what one of them raises is what
 // the method raises.
 int cascade_call(wrap_call &c) {
-  callbacks_solve_begin(c.p);
-  int rc = KNLScascade(c.p->nlprob);
-  if (callbacks_solve_end(c.p) < 0) return -1;
-  return rc;
+  return with_callbacks(c, [&] { return KNLScascade(c.p->nlprob); });
 }
 const wrapper_def kCascade{
     "cascade",
