@@ -62,12 +62,6 @@ Iv iv_div(Iv a, Iv b) {
   return iv_mul(a, Iv{1.0 / b.hi, 1.0 / b.lo});
 }
 
-// Monotone images: increasing f gives [f(lo), f(hi)].
-template <class F>
-Iv increasing(Iv a, F f) {
-  return {a.lo == -kInf ? f(-kModelInf * 1e100) : f(a.lo), a.hi == kInf ? f(kModelInf * 1e100) : f(a.hi)};
-}
-
 enum class Op { Const, Col, Neg, Add, Sub, Mul, Div, Pow, Exp, Ln, Log10, Sqrt, Abs, Sin, Cos, Tan, Asin, Acos, Atan,
                 Sign, Erf, Erfc, Min, Max, And, Or };
 
@@ -911,12 +905,12 @@ void GlobalSolver::run() {
   }
   prob_->iterations = int(std::min<long long>(nodes_done_, 2147483647));
   char line[200];
-  snprintf(line, sizeof line, "Global solve finished: %s after %lld nodes and %lld local solves%s",
+  snprintf(line, sizeof line, "Global solve finished: %s after %lld nodes and %lld local solves",
            prob_->status == KNLS_NLP_GLOBALLY_OPTIMAL ? "globally optimal"
            : prob_->status == KNLS_NLP_INFEASIBLE    ? "infeasible"
            : prob_->status == KNLS_NLP_LOCALLY_OPTIMAL ? "best solution found, not proven optimal (a limit stopped the search)"
                                                      : "no solution found (a limit stopped the search)",
-           nodes_done_, local_solves_, "");
+           nodes_done_, local_solves_);
   log(line);
   fire(prob_, NLCB_SLPEND);
   fire(prob_, NLCB_DESTROY);
