@@ -162,3 +162,14 @@ def test_cascading_keeps_determined_columns_on_their_rows():
     p.controls.knls_cascade = 0
     p.nlpoptimize()
     assert p.getSolution(y) == pytest.approx(cascaded, abs=1e-5)
+
+
+def test_solve_and_status_see_coefficients_given_by_methods():
+    """The circle row's curvature comes from chgccoef only: solve() must
+    hand the problem to the nonlinear solver, not solve the linear part."""
+    p, x, y, _ = circle_model()
+    p.solve()
+    sx, sy = p.getSolution(x, y)
+    assert sx * sx + sy * sy <= 4 + 1e-6
+    assert sy == pytest.approx(Y_OPT, abs=1e-6)
+    assert p.attributes.knls_status == korvo.nlp_locally_optimal

@@ -599,7 +599,14 @@ PyGetSetDef problem_getset[] = {
 
 }  // namespace
 
-bool problem_is_nonlinear(const problem_s *p) { return p->nl_coef_count > 0 || p->nl_objective != 0; }
+bool problem_is_nonlinear(const problem_s *p) {
+  if (p->nl_coef_count > 0 || p->nl_objective != 0) return true;
+  // Coefficients given through the nonlinear solver's own methods
+  // (chgccoef, addcoefs, ...) count as well: without them the optimizer
+  // would solve the linear part alone.
+  int engine_coefs = 0;
+  return p->nlprob && KNLSgetintattrib(p->nlprob, 12016, &engine_coefs) == 0 && engine_coefs > 0;
+}
 
 int problem_results_from_nonlinear(problem_s *p) {
   if (problem_is_nonlinear(p)) return 1;
