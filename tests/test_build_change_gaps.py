@@ -269,3 +269,21 @@ def test_usersolnotify_reports_every_mip_start():
     p.addmipsol([0, 0, 0], name="zero")
     p.mipoptimize()
     assert len(seen) == 3
+
+
+def test_usersolnotify_from_the_engines_search_on_a_miqp():
+    # A convex MIQP goes to the engine's own search; a start that fixes its
+    # integer column leaves a QP to check it by.
+    x = korvo.var(vartype=korvo.integer, ub=5, name="x")
+    y = korvo.var(name="y")
+    p = korvo.problem(x, y, x + y >= 3)
+    p.setObjective((x - 2.3) ** 2 + y)
+    seen = []
+    p.addcbusersolnotify(lambda prob, data, name, status: seen.append((name, status)))
+    p.addmipsol([2, 1], name="given")
+    p.addmipsol([0, 0], name="short")  # x + y >= 3 fails; with x = 0 kept, y = 3 completes it
+    p.mipoptimize()
+    assert seen == [("given", 1), ("short", 2)]
+    sol = []
+    p.getmipsol(sol)
+    assert sol == pytest.approx([3, 0]) and p.attributes.mipobjval == pytest.approx(0.49)

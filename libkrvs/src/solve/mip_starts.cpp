@@ -32,7 +32,9 @@ bool fixed_solve(const HighsModel &model, const MipStart &start, bool integral_o
       return false;
     if (zero_allowed) v = 0.0;
     lp.col_lower_[j] = lp.col_upper_[j] = v;
-    if (semi && v == 0.0) lp.integrality_[j] = HighsVarType::kContinuous;
+    // A fixed column needs no integrality; without it a start that fixes
+    // every integral column of a quadratic model leaves a QP to solve.
+    if ((semi && v == 0.0) || integral(type)) lp.integrality_[j] = HighsVarType::kContinuous;
   }
   sub.setOptionValue("output_flag", false);
   sub.setOptionValue("mip_max_nodes", kCompletionNodes);
