@@ -317,7 +317,8 @@ void set_option(Highs &highs, const std::string &name, const ControlInfo *contro
 }
 
 // Passes every control that drives a HiGHS option, then those the engine
-// interprets itself.
+// interprets itself. A live instance skips this while option_inputs() is
+// unchanged: whatever is read here must be among option_inputs() too.
 void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg,
                     bool fresh) {
   // From HiGHS's defaults, as on a new instance: the live one keeps what
