@@ -248,7 +248,7 @@ int repairinfeas_call(wrap_call &c) {
 // arrays slot 1, one per column.
 int check_repair_lengths(wrap_call &c) {
   int64_t rows = 0, cols = 0;
-  if (problem_size(c, 1001, rows) < 0 || problem_size(c, 1018, cols) < 0) return -1;
+  if (problem_size(c, 1124, rows) < 0 || problem_size(c, 1214, cols) < 0) return -1;
   for (int slot = 0; slot < 2; ++slot) {
     const int64_t expected = slot == 0 ? rows : cols;
     if (c.slots[slot] >= 0 && c.slots[slot] != expected) {

@@ -1,6 +1,5 @@
 // Problem methods on the barrier's interior-point solution, crossover to a
-// basic solution, the refinement of a MIP solution, and the state of a
-// message code.
+// basic solution and the refinement of a MIP solution.
 #include <Python.h>
 
 #include <climits>
@@ -70,20 +69,6 @@ int refinemipsol_call(wrap_call &c) {
   return rc;
 }
 
-int getmessagestatus_prepare(wrap_call &c) {
-  if (c.ints[0] < INT_MIN || c.ints[0] > INT_MAX) {
-    PyErr_SetString(korvo_model_error, "Message code must fit a 32-bit integer");
-    return -1;
-  }
-  return 0;
-}
-int getmessagestatus_call(wrap_call &c) {
-  int status = 0;
-  const int rc = KRVSgetmessagestatus(c.p->prob, int(c.ints[0]), &status);
-  c.ints[kStatus] = status;
-  return rc;
-}
-
 #define OPT_OUT(kw, legacy, kind, slot) {kw, legacy, WR_OUTLIST, kind, slot, true}
 
 const wrapper_def kGetlastbarsol{
@@ -136,21 +121,9 @@ const wrapper_def kRefinemipsol{
     refinemipsol_call,
     status_result};
 
-const wrapper_def kGetmessagestatus{
-    "getmessagestatus",
-    KORVO_DOC("Tells whether the log lines of one message code are shown.", "status = p.getmessagestatus(msgcode)",
-              KORVO_ARG("msgcode: a message code (see setmessagestatus)."), "shown = p.getmessagestatus(201)",
-              "1 shown, 0 dropped (setmessagestatus). An unknown code raises korvo.SolverError. Legacy keyword: "
-              "errcode."),
-    1,
-    {{"msgcode", "errcode", WR_INT, CONV_INT, -1, false}},
-    getmessagestatus_prepare,
-    getmessagestatus_call,
-    status_result};
-
 PyMethodDef crossover_refine_methods[] = {
     KORVO_WRAPPER_METHOD(kGetlastbarsol), KORVO_WRAPPER_METHOD(kCrossoverlpsol),
-    KORVO_WRAPPER_METHOD(kRefinemipsol), KORVO_WRAPPER_METHOD(kGetmessagestatus), {nullptr, nullptr, 0, nullptr}};
+    KORVO_WRAPPER_METHOD(kRefinemipsol), {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 

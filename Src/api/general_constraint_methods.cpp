@@ -150,7 +150,7 @@ int setindicators_call(wrap_call &c) {
 // delindicators(first=None, last=None): the whole range by default.
 int delindicators_prepare(wrap_call &c) {
   int64_t rows = 0;
-  if (int_attribute(c, 1001, &rows) != 0) return -1;
+  if (int_attribute(c, 1124, &rows) != 0) return -1;
   if (rows <= 0) {
     PyErr_SetString(korvo_interface_error, "No rows in problem, cannot use delindicators()");
     return -1;
@@ -164,7 +164,7 @@ int delindicators_call(wrap_call &c) { return KRVSdelindicators(c.p->prob, int(c
 // getindicators(colind, complement, first=None, last=None)
 int getindicators_prepare(wrap_call &c) {
   int64_t rows = 0, count = 0;
-  if (int_attribute(c, 1001, &rows) != 0) return -1;
+  if (int_attribute(c, 1124, &rows) != 0) return -1;
   if (!query_range(c, 2, 3, rows, &count)) return -1;
   c.slots[0] = count;
   if (count == 0) return clear_outputs(c, {0, 1});

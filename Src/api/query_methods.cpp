@@ -195,7 +195,7 @@ RANGE_CALL(getub_call, KRVSgetub, double)
 // default; an empty range does nothing.
 int bounds_prepare(wrap_call &c) {
   int cols = 0;
-  if (!int_attribute(c, 1018, &cols)) return -1;
+  if (!int_attribute(c, 1214, &cols)) return -1;
   if (!c.given(1)) c.ints[1] = 0;
   if (!c.given(2)) c.ints[2] = cols - 1;
   const long long count = c.ints[2] - c.ints[1] + 1;

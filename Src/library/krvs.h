@@ -567,6 +567,33 @@ KRVS_API int KRVScrossoverlpsol(KRVSprob prob, int *status) KRVS_NOEXCEPT;
  * flags empty: none are defined. */
 KRVS_API int KRVSrefinemipsol(KRVSprob prob, int options, const char *flags, const double solution[],
                               double refined[], int *status) KRVS_NOEXCEPT;
+/* The presolved problem. KRVSlpoptimize with the flag 'k' presolves an LP,
+ * solves the presolved LP and postsolves its solution and basis into the
+ * problem's; the presolved problem is kept until KRVSpostsolve, the next
+ * solve or a change of the model. While it is kept, attributes 1001 and
+ * 1018 count its rows and columns, the queries below read it, and so do
+ * KRVSftran, KRVSbtran, KRVSgetnamelist and the KRVScalc... functions;
+ * KRVSgetpivotorder, KRVSgetpivots and KRVSloadpresolvebasis are refused.
+ * Without one the presolved problem is the problem itself.
+ *  - KRVSgetpresolvemap: the original index of each presolved row and
+ *    column (either array may be null).
+ *  - KRVSgetpresolvesol, KRVSgetpresolvebasis: as KRVSgetlpsol and
+ *    KRVSgetbasis for the presolved problem.
+ *  - KRVSpresolverow: a row in original columns rewritten in presolved
+ *    ones: coefficients of kept columns (summed, zeros dropped) under their
+ *    presolved indices, fixed columns moved to *rhs. *ncoefs is the total
+ *    and at most maxcoefs are written; *status 0, 2 when more than maxcoefs,
+ *    1 when the row uses a column presolve removed other than by fixing
+ *    (*ncoefs 0). rowtype 'L', 'G', 'E' or 'N'.
+ *  - KRVSpostsolve: back to the original problem; a presolved solution the
+ *    solve did not postsolve (it stopped early) becomes the LP solution. */
+KRVS_API int KRVSgetpresolvemap(KRVSprob prob, int rowmap[], int colmap[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetpresolvesol(KRVSprob prob, double x[], double slack[], double duals[], double djs[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSgetpresolvebasis(KRVSprob prob, int rowstat[], int colstat[]) KRVS_NOEXCEPT;
+KRVS_API int KRVSpresolverow(KRVSprob prob, char rowtype, int norigcoefs, const int origcolind[],
+                             const double origrowcoef[], double origrhs, int maxcoefs, int *ncoefs, int colind[],
+                             double rowcoef[], double *rhs, int *status) KRVS_NOEXCEPT;
+KRVS_API int KRVSpostsolve(KRVSprob prob) KRVS_NOEXCEPT;
 /* Solution files. Writers show the best MIP solution when there is one,
  * else the LP solution, and fail when there is neither.
  *  - KRVSwritesol: CSV with the header type,index,name,value,slack,dual,

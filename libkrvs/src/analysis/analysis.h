@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,7 +33,12 @@ struct Iis {
   std::vector<int8_t> row_isolation, bound_isolation;
 };
 
+struct PresolvedProblem;  // analysis/presolve.h
+
 struct AnalysisState {
+  // The presolved problem kept by the last LP solve with the flag 'k'.
+  std::shared_ptr<PresolvedProblem> presolved;
+
   // Irreducible infeasible sets found so far, for the model version below.
   std::vector<Iis> iis;
   bool iis_started = false;

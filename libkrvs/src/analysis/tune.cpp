@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "analysis/presolve.h"
 #include "api/model_checks.h"
 #include "core/messages.h"
 #include "solve/highs_build.h"
@@ -104,6 +105,7 @@ extern "C" {
 int KRVStune(KRVSprob prob, const char *flags) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVStune";
+    if (!prob->solve->running.value.load()) drop_presolve(prob);
     int forced = 0;  // 1 LP, 2 MIP
     for (const char *c = flags ? flags : ""; *c; ++c) {
       if (*c == 'l') forced = 1;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "analysis/presolve.h"
 #include "Highs.h"
 #include "api/model_checks.h"
 #include "solve/basis_solver.h"
@@ -37,6 +38,7 @@ extern "C" {
 
 int KRVSftran(KRVSprob prob, double vec[]) noexcept {
   return guard_problem(prob, [&] {
+    if (analysis::on_presolved(prob, [&](KRVSprob h) { return KRVSftran(h, vec); })) return;
     BasisSolver solver(prob, "KRVSftran");
     check_array("KRVSftran", vec, solver.rows(), "vec");
     solver.ftran(vec, vec);
@@ -45,6 +47,7 @@ int KRVSftran(KRVSprob prob, double vec[]) noexcept {
 
 int KRVSbtran(KRVSprob prob, double vec[]) noexcept {
   return guard_problem(prob, [&] {
+    if (analysis::on_presolved(prob, [&](KRVSprob h) { return KRVSbtran(h, vec); })) return;
     BasisSolver solver(prob, "KRVSbtran");
     check_array("KRVSbtran", vec, solver.rows(), "vec");
     solver.btran(vec, vec);
@@ -53,6 +56,7 @@ int KRVSbtran(KRVSprob prob, double vec[]) noexcept {
 
 int KRVSgetpivotorder(KRVSprob prob, int pivotorder[]) noexcept {
   return guard_problem(prob, [&] {
+    analysis::refuse_while_presolved(prob, "KRVSgetpivotorder");
     BasisSolver solver(prob, "KRVSgetpivotorder");
     check_array("KRVSgetpivotorder", pivotorder, solver.rows(), "pivotorder");
     std::vector<int> basic = solver.basic_variables();
@@ -64,6 +68,7 @@ int KRVSgetpivots(KRVSprob prob, int enter, int outlist[], double x[], double *o
                   int maxpiv) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVSgetpivots";
+    analysis::refuse_while_presolved(prob, fn);
     const Model &m = model_of(prob);
     const int rows = m.rows(), cols = m.cols();
     check_index(fn, enter, int64_t(rows) + cols, "variable (combined row and column)");

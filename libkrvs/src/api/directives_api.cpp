@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "analysis/presolve.h"
 #include "api/model_checks.h"
 
 using namespace krvs;
@@ -59,7 +60,25 @@ int KRVSloaddirs(KRVSprob prob, int ndirs, const int colind[], const int priorit
 
 int KRVSloadpresolvedirs(KRVSprob prob, int ndirs, const int colind[], const int priority[], const char dir[],
                          const double uppseudo[], const double downpseudo[]) noexcept {
-  return load_directives("KRVSloadpresolvedirs", prob, ndirs, colind, priority, dir, uppseudo, downpseudo);
+  const char *fn = "KRVSloadpresolvedirs";
+  std::vector<int> original;
+  if (prob && ndirs > 0 && colind && analysis::presolved_handle(prob)) {
+    const int presolved_cols = analysis::presolved_handle(prob)->model->cols();
+    std::vector<int> map(static_cast<size_t>(presolved_cols));
+    if (presolved_cols > 0 && KRVSgetpresolvemap(prob, nullptr, map.data()) != 0) return 1;
+    original.resize(size_t(ndirs));
+    for (int k = 0; k < ndirs; ++k) {
+      if (colind[k] < 0 || colind[k] >= presolved_cols) {
+        set_problem_error(prob, std::string(fn) + ": column index " + std::to_string(colind[k]) +
+                                    " out of range (the presolved problem has " + std::to_string(presolved_cols) +
+                                    " columns)");
+        return 1;
+      }
+      original[size_t(k)] = map[size_t(colind[k])];
+    }
+    colind = original.data();
+  }
+  return load_directives(fn, prob, ndirs, colind, priority, dir, uppseudo, downpseudo);
 }
 
 int KRVSloadbranchdirs(KRVSprob prob, int ncols, const int colind[], const int dir[]) noexcept {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "analysis/presolve.h"
 #include "api/model_checks.h"
 #include "core/messages.h"
 #include "solve/solve_state.h"
@@ -50,8 +51,12 @@ void load_basis(const char *fn, KRVSprob prob, const int rowstat[], const int co
   for (int i = 0; i < rows; ++i) {
     if (rowstat[i] < kAtLower || rowstat[i] > kSuperbasic)
       fail(fn, "invalid status " + std::to_string(rowstat[i]) + " of row " + std::to_string(i) + " (0 to 3)");
-    if (rowstat[i] == kAtUpper && m.rowtype[size_t(i)] != 'R')
-      fail(fn, "row " + std::to_string(i) + " is not a range row and cannot be at its other end (status 2)");
+    // Status 2 is a range row at rhs - range, or a tight 'G' row, as
+    // KRVSgetbasis reports it (its slack at the upper end, 0), so that a
+    // basis read back loads as it was.
+    if (rowstat[i] == kAtUpper && m.rowtype[size_t(i)] != 'R' && m.rowtype[size_t(i)] != 'G')
+      fail(fn, "row " + std::to_string(i) + " is not a range row or a 'G' row and cannot be at its other end "
+                   "(status 2)");
     basic += rowstat[i] == kBasic;
   }
   for (int j = 0; j < cols; ++j) {
@@ -125,10 +130,14 @@ int KRVSloadbasis(KRVSprob prob, const int rowstat[], const int colstat[]) noexc
   return guard_problem(prob, [&] { load_basis("KRVSloadbasis", prob, rowstat, colstat); });
 }
 
-// The engine hands HiGHS the whole model and lets it presolve inside the
-// solve, so the presolved problem seen from outside is the problem itself.
+// Solves presolve inside HiGHS, so without a kept presolved problem the
+// presolved problem seen from outside is the problem itself. A kept one
+// (lpoptimize 'k') is not the start of a solve: refused then.
 int KRVSloadpresolvebasis(KRVSprob prob, const int rowstat[], const int colstat[]) noexcept {
-  return guard_problem(prob, [&] { load_basis("KRVSloadpresolvebasis", prob, rowstat, colstat); });
+  return guard_problem(prob, [&] {
+    analysis::refuse_while_presolved(prob, "KRVSloadpresolvebasis");
+    load_basis("KRVSloadpresolvebasis", prob, rowstat, colstat);
+  });
 }
 
 int KRVSloadlpsol(KRVSprob prob, const double x[], const double slack[], const double duals[], const double djs[],

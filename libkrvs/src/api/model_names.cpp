@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/presolve.h"
 #include "api/model_checks.h"
 
 using namespace krvs;
@@ -83,6 +84,10 @@ int KRVSgetnamelist(KRVSprob prob, int type, char names[], int names_len, int *n
                     int last) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVSgetnamelist";
+    if (analysis::on_presolved(prob, [&](KRVSprob h) {
+          return KRVSgetnamelist(h, type, names, names_len, names_len_reqd, first, last);
+        }))
+      return;
     Model &m = model_of(prob);
     NameList &list = list_for(fn, m, type);
     check_range(fn, first, last, int(list.size()), kind_of(type));

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "analysis/presolve.h"
 #include "api/model_checks.h"
 #include "core/controls.h"
 #include "core/messages.h"
@@ -339,6 +340,7 @@ int KRVSgetscaledinfeas(KRVSprob prob, int *npv, int *nps, int *nds, int *ndv, i
 int KRVScalcobjective(KRVSprob prob, const double solution[], double *objective) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVScalcobjective";
+    if (analysis::on_presolved(prob, [&](KRVSprob h) { return KRVScalcobjective(h, solution, objective); })) return;
     const Model &m = model_of(prob);
     check_values(fn, solution, m.cols(), "solution");
     if (!objective) fail(fn, "null argument");
@@ -349,6 +351,7 @@ int KRVScalcobjective(KRVSprob prob, const double solution[], double *objective)
 int KRVScalcslacks(KRVSprob prob, const double solution[], double slacks[]) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVScalcslacks";
+    if (analysis::on_presolved(prob, [&](KRVSprob h) { return KRVScalcslacks(h, solution, slacks); })) return;
     const Model &m = model_of(prob);
     check_values(fn, solution, m.cols(), "solution");
     check_array(fn, slacks, m.rows(), "of slacks");
@@ -360,6 +363,7 @@ int KRVScalcslacks(KRVSprob prob, const double solution[], double slacks[]) noex
 int KRVScalcreducedcosts(KRVSprob prob, const double duals[], const double solution[], double djs[]) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVScalcreducedcosts";
+    if (analysis::on_presolved(prob, [&](KRVSprob h) { return KRVScalcreducedcosts(h, duals, solution, djs); })) return;
     const Model &m = model_of(prob);
     check_values(fn, duals, m.rows(), "duals");
     if (solution) check_values(fn, solution, m.cols(), "solution");
@@ -374,6 +378,7 @@ int KRVScalcsolinfo(KRVSprob prob, const double solution[], const double duals[]
                     double *value) noexcept {
   return guard_problem(prob, [&] {
     const char *fn = "KRVScalcsolinfo";
+    if (analysis::on_presolved(prob, [&](KRVSprob h) { return KRVScalcsolinfo(h, solution, duals, property, value); })) return;
     const Model &m = model_of(prob);
     if (property < KRVS_SOLINFO_ABSPRIMALINFEAS || property > KRVS_SOLINFO_RELDUALINFEAS)
       fail(fn, "unknown property " + std::to_string(property) + " (0 to 3)");

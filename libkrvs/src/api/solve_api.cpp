@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <string>
 
+#include "analysis/presolve.h"
 #include "core/guard.h"
 #include "core/problem.h"
 #include "model/model.h"
@@ -29,11 +30,22 @@ void copy_out(const std::vector<double> &from, double *to) {
 extern "C" {
 
 int KRVSlpoptimize(KRVSprob prob, const char *flags) noexcept {
-  return guard_problem(prob, [&] { optimize(prob, flags, SolveRequest::Lp); });
+  return guard_problem(prob, [&] {
+    std::string other_flags;
+    if (analysis::wants_kept_presolve(flags, other_flags)) {
+      analysis::presolve_and_solve(prob, other_flags);
+      return;
+    }
+    if (!prob->solve->running.value.load()) analysis::drop_presolve(prob);
+    optimize(prob, flags, SolveRequest::Lp);
+  });
 }
 
 int KRVSmipoptimize(KRVSprob prob, const char *flags) noexcept {
-  return guard_problem(prob, [&] { optimize(prob, flags, SolveRequest::Mip); });
+  return guard_problem(prob, [&] {
+    if (!prob->solve->running.value.load()) analysis::drop_presolve(prob);
+    optimize(prob, flags, SolveRequest::Mip);
+  });
 }
 
 int KRVSgetlpsol(KRVSprob prob, double x[], double slack[], double duals[], double djs[]) noexcept {

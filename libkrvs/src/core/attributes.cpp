@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "HConfig.h"
+#include "analysis/presolve.h"
 #include "model/model.h"
 #include "problem.h"
 #include "solve/solve_state.h"
@@ -34,9 +35,17 @@ bool int_attribute(KRVSprob prob, int id, int64_t &value) {
   const Model &m = *prob->model;
   if (solve_int_attribute(*prob->solve, id, value)) return true;
   switch (id) {
-    // Model counts. There is no presolved copy: current = original.
-    case 1001: case 1124: value = m.rows(); return true;
-    case 1018: case 1214: value = m.cols(); return true;
+    // Model counts: 1001 and 1018 are those of the current problem, which is
+    // the presolved one while an LP solve keeps it.
+    case 1001:
+    case 1018: {
+      KRVSprob presolved = analysis::presolved_handle(prob);
+      const Model &current = presolved ? *presolved->model : m;
+      value = id == 1001 ? current.rows() : current.cols();
+      return true;
+    }
+    case 1124: value = m.rows(); return true;
+    case 1214: value = m.cols(); return true;
     case 1019: value = 0; return true;
     case 1004: case 1194: value = int64_t(m.sets.size()); return true;
     case 1005: value = model_set_members(m); return true;
