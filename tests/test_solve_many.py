@@ -106,7 +106,11 @@ def test_dask_local_cluster(quiet):
 
 def test_ray_local_instance(quiet):
     ray = pytest.importorskip("ray")
-    ray.init(num_cpus=2, include_dashboard=False, ignore_reinit_error=True)
+    # Ray's workers start afresh: they find the builders' module (beside
+    # this file) and korvo where this process found them.
+    path = os.pathsep.join([os.path.dirname(os.path.abspath(__file__))] + [entry for entry in sys.path if entry])
+    ray.init(num_cpus=2, include_dashboard=False, ignore_reinit_error=True,
+             runtime_env={"env_vars": {"PYTHONPATH": path}})
     try:
         results = korvo.solve_many(many_models.knapsack, range(50), executor=ray, progress=False)
     finally:
