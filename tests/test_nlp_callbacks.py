@@ -4,32 +4,16 @@ an exception stops the solve."""
 import pytest
 
 import korvo
+from nlp_models import circle_model_from_start
 
 
-@pytest.fixture(autouse=True)
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
+pytestmark = pytest.mark.usefixtures("quiet")
 
 
 X_OPT = (1 - 7 ** 0.5) / 2
 
 
-def circle_model():
-    """min x - 2y  s.t.  x^2 + y^2 <= 4, x + y >= 1: optimum where both
-    hold with equality, x = (1 - sqrt(7))/2."""
-    x = korvo.var(name="x", lb=-10, ub=10)
-    y = korvo.var(name="y", lb=-10, ub=10)
-    p = korvo.problem()
-    p.addVariable(x, y)
-    c1 = korvo.constraint(x + y <= 4, name="c1")
-    c2 = korvo.constraint(x + y >= 1, name="c2")
-    p.addConstraint(c1, c2)
-    p.chgccoef(c1, -1, 1.0, "x ^ 2 + y ^ 2 - x - y")
-    p.setObjective(x - 2 * y)
-    p.addvars([x, y], initvalue=[1.0, 0.5])
-    return p, x, y, c1
+circle_model = circle_model_from_start
 
 
 def recorder(log, name, result=None):

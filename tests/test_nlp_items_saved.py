@@ -6,25 +6,14 @@ import pickle
 import pytest
 
 import korvo
+from nlp_models import circle_problem
 
 
-@pytest.fixture(autouse=True)
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
+pytestmark = pytest.mark.usefixtures("quiet")
 
 
 def model_with_items():
-    x = korvo.var(name="x", lb=-10, ub=10)
-    y = korvo.var(name="y", lb=-10, ub=10)
-    p = korvo.problem()
-    p.addVariable(x, y)
-    c1 = korvo.constraint(x + y <= 4, name="c1")
-    c2 = korvo.constraint(x + y >= 1, name="c2")
-    p.addConstraint(c1, c2)
-    p.chgccoef(c1, -1, 1.0, "x ^ 2 + y ^ 2 - x - y")
-    p.setObjective(x - 2 * y)
+    p, x, y, c1, c2 = circle_problem()
     p.addtolsets([1e-3, 2e-3, 0.0, 0.0, 0.0, 0.0, 0.5, 0.0, 0.25] + [0.1] * 9)
     p.addvars([x, y], initvalue=[1.0, 0.5], stepbound=[0.3, 0.0], seqnum=[2, 1], tolindex=[2, 1], vartype=[0, 3])
     p.chgvar(x, penalty=7.5, damp=0.25)

@@ -6,27 +6,13 @@ import numpy as np
 import pytest
 
 import korvo
+from nlp_models import circle_problem
 
 
-@pytest.fixture(autouse=True)
-def quiet():
-    korvo.setOutputEnabled(False)
-    yield
-    korvo.setOutputEnabled(True)
+pytestmark = pytest.mark.usefixtures("quiet")
 
 
-def circle_model():
-    """min x - 2y  s.t.  x^2 + y^2 <= 4 (nonlinear formula), x + y >= 1."""
-    x = korvo.var(name="x", lb=-10, ub=10)
-    y = korvo.var(name="y", lb=-10, ub=10)
-    p = korvo.problem()
-    p.addVariable(x, y)
-    c1 = korvo.constraint(x + y <= 4, name="c1")
-    c2 = korvo.constraint(x + y >= 1, name="c2")
-    p.addConstraint(c1, c2)
-    p.chgccoef(c1, -1, 1.0, "x ^ 2 + y ^ 2 - x - y")  # the linear x + y of the row cancels
-    p.setObjective(x - 2 * y)
-    return p, x, y, c1, c2
+circle_model = circle_problem
 
 
 # ---------------------------------------------------------------- SLP variables
