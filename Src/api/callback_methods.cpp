@@ -687,55 +687,51 @@ PyObject *copycallbacks_method(PyObject *self, PyObject *args, PyObject *kwargs)
                        "None matches any."),                                                                     \
             "p.removecb" kind "(f)", "Without arguments every registration of the kind is removed.")
 
-#define KORVO_CB_METHODS(K, kind, call, returns)                                                               \
-  PyMethodDef{"addcb" kind, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(addcb_method<K>)),  \
-              METH_VARARGS | METH_KEYWORDS, KORVO_CB_ADD_DOC(kind, call, returns)},                            \
-      PyMethodDef {                                                                                            \
-    "removecb" kind, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(removecb_method<K>)),      \
-        METH_VARARGS | METH_KEYWORDS, KORVO_CB_REMOVE_DOC(kind)                                                \
-  }
+#define KORVO_CB_METHODS(K, add_name, remove_name, kind, call, returns)                                 \
+  KORVO_CALLBACK_METHOD_PAIR(add_name, addcb_method<K>, KORVO_CB_ADD_DOC(kind, call, returns), remove_name, \
+                             removecb_method<K>, KORVO_CB_REMOVE_DOC(kind))
 
 #define KORVO_RETURNS_INT(what) "The result is an int (None counts as 0): " what "."
 
 PyMethodDef callback_methods[] = {
-    KORVO_CB_METHODS(0, "bariteration", "callback(problem, data) at every barrier iteration",
+    KORVO_CB_METHODS(0, "addcbbariteration", "removecbbariteration", "bariteration", "callback(problem, data) at every barrier iteration",
                      KORVO_RETURNS_INT("nonzero stops the barrier")),
-    KORVO_CB_METHODS(1, "barlog", "callback(problem, data) at every barrier log line",
+    KORVO_CB_METHODS(1, "addcbbarlog", "removecbbarlog", "barlog", "callback(problem, data) at every barrier log line",
                      KORVO_RETURNS_INT("nonzero stops the solve")),
-    KORVO_CB_METHODS(2, "chgbranchobject", "callback(problem, data, branch) with the search's candidate branching",
+    KORVO_CB_METHODS(2, "addcbchgbranchobject", "removecbchgbranchobject", "chgbranchobject", "callback(problem, data, branch) with the search's candidate branching",
                      "The result must be a korvo.branchobj, used for the node instead of the candidate."),
-    KORVO_CB_METHODS(3, "cutlog", "callback(problem, data) after the cuts of a node", KORVO_RETURNS_INT("nonzero stops the solve")),
-    KORVO_CB_METHODS(4, "destroymt", "callback(problem, data) when a search worker ends", "The result is ignored."),
-    KORVO_CB_METHODS(5, "gapnotify",
+    KORVO_CB_METHODS(3, "addcbcutlog", "removecbcutlog", "cutlog", "callback(problem, data) after the cuts of a node", KORVO_RETURNS_INT("nonzero stops the solve")),
+    KORVO_CB_METHODS(4, "addcbdestroymt", "removecbdestroymt", "destroymt", "callback(problem, data) when a search worker ends", "The result is ignored."),
+    KORVO_CB_METHODS(5, "addcbgapnotify", "removecbgapnotify", "gapnotify",
                      "callback(problem, data) when the gap reaches a target of the gapnotify controls",
                      "The result is a tuple of four numbers or None: new relative gap, absolute gap, objective and "
                      "bound targets."),
-    KORVO_CB_METHODS(6, "globallog", "callback(problem, data) at every line of the search log",
+    KORVO_CB_METHODS(6, "addcbgloballog", "removecbgloballog", "globallog", "callback(problem, data) at every line of the search log",
                      KORVO_RETURNS_INT("nonzero stops the solve")),
-    KORVO_CB_METHODS(7, "infnode", "callback(problem, data) when a node is infeasible", "The result is ignored."),
-    KORVO_CB_METHODS(8, "intsol", "callback(problem, data) at every new incumbent (getmipsol() returns it)",
+    KORVO_CB_METHODS(7, "addcbinfnode", "removecbinfnode", "infnode", "callback(problem, data) when a node is infeasible", "The result is ignored."),
+    KORVO_CB_METHODS(8, "addcbintsol", "removecbintsol", "intsol", "callback(problem, data) at every new incumbent (getmipsol() returns it)",
                      "The result is ignored."),
-    KORVO_CB_METHODS(9, "lplog", "callback(problem, data) at every simplex log line",
+    KORVO_CB_METHODS(9, "addcblplog", "removecblplog", "lplog", "callback(problem, data) at every simplex log line",
                      KORVO_RETURNS_INT("nonzero stops the solve")),
-    KORVO_CB_METHODS(10, "message", "callback(problem, data, text, type) for every log line of the problem",
+    KORVO_CB_METHODS(10, "addcbmessage", "removecbmessage", "message", "callback(problem, data, text, type) for every log line of the problem",
                      "The result is ignored; type is 1 information, 3 warning, 4 error."),
-    KORVO_CB_METHODS(11, "mipthread", "callback(problem, data, threadproblem) when a search worker starts",
+    KORVO_CB_METHODS(11, "addcbmipthread", "removecbmipthread", "mipthread", "callback(problem, data, threadproblem) when a search worker starts",
                      "The result is ignored."),
-    KORVO_CB_METHODS(12, "newnode", "callback(problem, data, parent, node, branch) for every node created",
+    KORVO_CB_METHODS(12, "addcbnewnode", "removecbnewnode", "newnode", "callback(problem, data, parent, node, branch) for every node created",
                      "The result is ignored."),
-    KORVO_CB_METHODS(13, "nodecutoff", "callback(problem, data, node) when a node is cut off by the incumbent",
+    KORVO_CB_METHODS(13, "addcbnodecutoff", "removecbnodecutoff", "nodecutoff", "callback(problem, data, node) when a node is cut off by the incumbent",
                      "The result is ignored."),
-    KORVO_CB_METHODS(14, "optnode", "callback(problem, data) when a node's relaxation is optimal",
+    KORVO_CB_METHODS(14, "addcboptnode", "removecboptnode", "optnode", "callback(problem, data) when a node's relaxation is optimal",
                      KORVO_RETURNS_INT("nonzero drops the node as infeasible")),
-    KORVO_CB_METHODS(15, "preintsol",
+    KORVO_CB_METHODS(15, "addcbpreintsol", "removecbpreintsol", "preintsol",
                      "callback(problem, data, soltype, cutoff) before a candidate solution is accepted",
                      "The result is a tuple (reject, cutoff), each a number or None; a nonzero reject refuses the "
                      "candidate."),
-    KORVO_CB_METHODS(16, "prenode", "callback(problem, data) before a node's relaxation is solved",
+    KORVO_CB_METHODS(16, "addcbprenode", "removecbprenode", "prenode", "callback(problem, data) before a node's relaxation is solved",
                      KORVO_RETURNS_INT("nonzero drops the node as infeasible")),
-    KORVO_CB_METHODS(17, "usersolnotify", "callback(problem, data, name, status) for every solution given by the user",
+    KORVO_CB_METHODS(17, "addcbusersolnotify", "removecbusersolnotify", "usersolnotify", "callback(problem, data, name, status) for every solution given by the user",
                      "The result is ignored."),
-    KORVO_CB_METHODS(18, "checktime", "callback(problem, data) whenever the optimizer checks its time limit",
+    KORVO_CB_METHODS(18, "addcbchecktime", "removecbchecktime", "checktime", "callback(problem, data) whenever the optimizer checks its time limit",
                      KORVO_RETURNS_INT("nonzero stops the solve")),
     PyMethodDef{"copycallbacks",
                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(copycallbacks_method)),

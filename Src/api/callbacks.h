@@ -27,6 +27,16 @@ struct callback_nl_kind {
 };
 void callback_register_nonlinear_kind(int kind, const callback_nl_kind *how);
 
+// A registration method and its remover as two rows of a method table, each
+// named in full so that a search for a method's name finds its row.
+#define KORVO_CALLBACK_METHOD_PAIR(register_name, register_fn, register_doc, remove_name, remove_fn, remove_doc)  \
+  PyMethodDef{register_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(register_fn)),         \
+              METH_VARARGS | METH_KEYWORDS, register_doc},                                                         \
+      PyMethodDef {                                                                                                \
+    remove_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(remove_fn)),                       \
+        METH_VARARGS | METH_KEYWORDS, remove_doc                                                                   \
+  }
+
 // Calls the entry's callable with (problem for the callback, data, *extra)
 // under the interpreter lock (which the caller holds). Null when the call
 // was skipped (an earlier callback of the solve failed) or raised; then

@@ -261,68 +261,64 @@ PyObject *unsetcb_method(PyObject *self, PyObject *args, PyObject *kwargs) {
                        "None matches any."),                                                                    \
             "p.unsetcb" kind "(f)", "Without arguments every registration of the kind is removed.")
 
-#define KORVO_NLCB_METHODS(K, kind, call, returns)                                                             \
-  PyMethodDef{"setcb" kind, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(setcb_method<K>)),  \
-              METH_VARARGS | METH_KEYWORDS, KORVO_NLCB_SET_DOC(kind, call, returns)},                          \
-      PyMethodDef {                                                                                            \
-    "unsetcb" kind, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(unsetcb_method<K>)),        \
-        METH_VARARGS | METH_KEYWORDS, KORVO_NLCB_UNSET_DOC(kind)                                               \
-  }
+#define KORVO_NLCB_METHODS(K, set_name, unset_name, kind, call, returns)                                   \
+  KORVO_CALLBACK_METHOD_PAIR(set_name, setcb_method<K>, KORVO_NLCB_SET_DOC(kind, call, returns), unset_name, \
+                             unsetcb_method<K>, KORVO_NLCB_UNSET_DOC(kind))
 
 #define KORVO_NL_INT(what) "The result is an int (None counts as 0, anything else but an int as -1): " what "."
 
 PyMethodDef nlp_callback_methods[] = {
-    KORVO_NLCB_METHODS(kCascadeEnd, "cascadeend", "callback(problem, data) after the determined columns are recomputed",
+    KORVO_NLCB_METHODS(kCascadeEnd, "setcbcascadeend", "unsetcbcascadeend", "cascadeend", "callback(problem, data) after the determined columns are recomputed",
                        KORVO_NL_INT("nonzero stops the solve")),
-    KORVO_NLCB_METHODS(kCascadeStart, "cascadestart",
+    KORVO_NLCB_METHODS(kCascadeStart, "setcbcascadestart", "unsetcbcascadestart", "cascadestart",
                        "callback(problem, data) before the determined columns are recomputed",
                        KORVO_NL_INT("nonzero skips this recomputation")),
-    KORVO_NLCB_METHODS(kCascadeVar, "cascadevar", "callback(problem, data, colindex) after a determined column is recomputed",
+    KORVO_NLCB_METHODS(kCascadeVar, "setcbcascadevar", "unsetcbcascadevar", "cascadevar", "callback(problem, data, colindex) after a determined column is recomputed",
                        KORVO_NL_INT("nonzero gives the column back its previous value")),
-    KORVO_NLCB_METHODS(kCascadeVarFail, "cascadevarfail",
+    KORVO_NLCB_METHODS(kCascadeVarFail, "setcbcascadevarfail", "unsetcbcascadevarfail", "cascadevarfail",
                        "callback(problem, data, colindex) when a determined column cannot bring its row within bounds",
                        KORVO_NL_INT("nonzero stops the solve")),
-    KORVO_NLCB_METHODS(kCoefEvalError, "coefevalerror",
+    KORVO_NLCB_METHODS(kCoefEvalError, "setcbcoefevalerror", "unsetcbcoefevalerror", "coefevalerror",
                        "callback(problem, data, rowindex, colindex) when a coefficient cannot be evaluated at a point "
                        "the solver tries (colindex -1: a formula that multiplies no column)",
                        KORVO_NL_INT("nonzero stops the solve; otherwise the point is refused")),
-    KORVO_NLCB_METHODS(kConstruct, "construct", "callback(problem, data) when a solve has built its structures",
+    KORVO_NLCB_METHODS(kConstruct, "setcbconstruct", "unsetcbconstruct", "construct", "callback(problem, data) when a solve has built its structures",
                        KORVO_NL_INT("nonzero stops the solve before any iteration")),
-    KORVO_NLCB_METHODS(kDestroy, "destroy", "callback(problem, data) when a solve releases its structures",
+    KORVO_NLCB_METHODS(kDestroy, "setcbdestroy", "unsetcbdestroy", "destroy", "callback(problem, data) when a solve releases its structures",
                        "The result is ignored."),
-    KORVO_NLCB_METHODS(kDrCol, "drcol",
+    KORVO_NLCB_METHODS(kDrCol, "setcbdrcol", "unsetcbdrcol", "drcol",
                        "callback(problem, data, drcolindex, drcolvalue, vlb, vub) with a determined column's "
                        "recomputed value and bounds",
                        "A number replaces the value (kept within the bounds); None keeps it."),
-    KORVO_NLCB_METHODS(kIterEnd, "iterend", "callback(problem, data) at the end of every SLP iteration",
+    KORVO_NLCB_METHODS(kIterEnd, "setcbiterend", "unsetcbiterend", "iterend", "callback(problem, data) at the end of every SLP iteration",
                        KORVO_NL_INT("nonzero stops the solve")),
-    KORVO_NLCB_METHODS(kIterStart, "iterstart", "callback(problem, data) at the start of every SLP iteration",
+    KORVO_NLCB_METHODS(kIterStart, "setcbiterstart", "unsetcbiterstart", "iterstart", "callback(problem, data) at the start of every SLP iteration",
                        KORVO_NL_INT("nonzero stops the solve")),
-    KORVO_NLCB_METHODS(kIterVar, "itervar",
+    KORVO_NLCB_METHODS(kIterVar, "setcbitervar", "unsetcbitervar", "itervar",
                        "callback(problem, data, colindex) after every iteration for each column in a nonlinear term",
                        "The result is ignored."),
-    KORVO_NLCB_METHODS(kMsJobEnd, "msjobend", "callback(problem, data, job_object, description) after a multistart job",
+    KORVO_NLCB_METHODS(kMsJobEnd, "setcbmsjobend", "unsetcbmsjobend", "msjobend", "callback(problem, data, job_object, description) after a multistart job",
                        KORVO_NL_INT("nonzero keeps the job's result out of the choice of the best")),
-    KORVO_NLCB_METHODS(kMsJobStart, "msjobstart",
+    KORVO_NLCB_METHODS(kMsJobStart, "setcbmsjobstart", "unsetcbmsjobstart", "msjobstart",
                        "callback(problem, data, job_object, description) before a multistart job",
                        KORVO_NL_INT("nonzero skips the job")),
-    KORVO_NLCB_METHODS(kMsWinner, "mswinner",
+    KORVO_NLCB_METHODS(kMsWinner, "setcbmswinner", "unsetcbmswinner", "mswinner",
                        "callback(problem, data, job_object, description) with the job whose result is kept (None and "
                        "'' for the plain start)",
                        "The result is ignored."),
-    KORVO_NLCB_METHODS(kSlpEnd, "slpend", "callback(problem, data) at the end of a solve, the solution in place",
+    KORVO_NLCB_METHODS(kSlpEnd, "setcbslpend", "unsetcbslpend", "slpend", "callback(problem, data) at the end of a solve, the solution in place",
                        "The result is ignored."),
-    KORVO_NLCB_METHODS(kSlpNode, "slpnode", "callback(problem, data) before the SLP at a node of a search",
+    KORVO_NLCB_METHODS(kSlpNode, "setcbslpnode", "unsetcbslpnode", "slpnode", "callback(problem, data) before the SLP at a node of a search",
                        KORVO_NL_INT("nonzero skips that SLP")),
-    KORVO_NLCB_METHODS(kSlpStart, "slpstart", "callback(problem, data) at the start of a solve",
+    KORVO_NLCB_METHODS(kSlpStart, "setcbslpstart", "unsetcbslpstart", "slpstart", "callback(problem, data) at the start of a solve",
                        KORVO_NL_INT("nonzero stops the solve before any iteration")),
-    KORVO_NLCB_METHODS(kMessage, "message", "callback(problem, data, message, msgtype) for every line of the solver's log",
+    KORVO_NLCB_METHODS(kMessage, "setcbmessage", "unsetcbmessage", "message", "callback(problem, data, message, msgtype) for every line of the solver's log",
                        "The result is ignored; lines come also when the log is not written (knls_outputlog 0)."),
-    KORVO_NLCB_METHODS(kIntSol, "intsol", "callback(problem, data) at every new integer-feasible solution",
+    KORVO_NLCB_METHODS(kIntSol, "setcbintsol", "unsetcbintsol", "intsol", "callback(problem, data) at every new integer-feasible solution",
                        "The result is ignored."),
-    KORVO_NLCB_METHODS(kOptNode, "optnode", "callback(problem, data) after the local solve of a node",
+    KORVO_NLCB_METHODS(kOptNode, "setcboptnode", "unsetcboptnode", "optnode", "callback(problem, data) after the local solve of a node",
                        KORVO_NL_INT("nonzero refuses the node's result")),
-    KORVO_NLCB_METHODS(kPreNode, "prenode", "callback(problem, data) before the local solve of a node",
+    KORVO_NLCB_METHODS(kPreNode, "setcbprenode", "unsetcbprenode", "prenode", "callback(problem, data) before the local solve of a node",
                        KORVO_NL_INT("nonzero drops the node")),
     {nullptr, nullptr, 0, nullptr}};
 
