@@ -22,25 +22,12 @@ constexpr int kStatus = kWrapMaxArgs - 1;  // ints[]: presolverow's status
 
 // Rows and columns of the current (presolved, when one is kept) problem
 // into slots 1 and 0.
-int presolved_dimensions(wrap_call &c) {
-  int rows = 0, cols = 0;
-  if (KRVSgetintattrib(c.p->prob, 1001, &rows) != 0 || KRVSgetintattrib(c.p->prob, 1018, &cols) != 0) return -1;
-  c.slots[0] = cols;
-  c.slots[1] = rows;
-  return 0;
-}
-
-// Arrays for the output lists given (not None) among the first n arguments.
-int allocate_given(wrap_call &c, int n, const int *slot_of, size_t size) {
-  for (int i = 0; i < n; ++i)
-    if (c.given(i) && wrap_allocate(c, i, c.slots[slot_of[i]], size) < 0) return -1;
-  return 0;
-}
+int presolved_dimensions(wrap_call &c) { return wrap_dimensions(c, 1001, 1018); }
 
 // getpresolvemap(rowmap, colmap)
 int getpresolvemap_prepare(wrap_call &c) {
   static const int slot_of[2] = {1, 0};
-  return presolved_dimensions(c) < 0 ? -1 : allocate_given(c, 2, slot_of, sizeof(int));
+  return presolved_dimensions(c) < 0 ? -1 : wrap_allocate_given(c, 2, slot_of, sizeof(int));
 }
 int getpresolvemap_call(wrap_call &c) {
   if (!c.arrays[0] && !c.arrays[1]) return 0;
@@ -50,7 +37,7 @@ int getpresolvemap_call(wrap_call &c) {
 // getpresolvesol(x, slack, duals, djs)
 int getpresolvesol_prepare(wrap_call &c) {
   static const int slot_of[4] = {0, 1, 1, 0};
-  return presolved_dimensions(c) < 0 ? -1 : allocate_given(c, 4, slot_of, sizeof(double));
+  return presolved_dimensions(c) < 0 ? -1 : wrap_allocate_given(c, 4, slot_of, sizeof(double));
 }
 int getpresolvesol_call(wrap_call &c) {
   return KRVSgetpresolvesol(c.p->prob, c.array<double>(0), c.array<double>(1), c.array<double>(2),
@@ -60,7 +47,7 @@ int getpresolvesol_call(wrap_call &c) {
 // getpresolvebasis(rowstat, colstat)
 int getpresolvebasis_prepare(wrap_call &c) {
   static const int slot_of[2] = {1, 0};
-  return presolved_dimensions(c) < 0 ? -1 : allocate_given(c, 2, slot_of, sizeof(int));
+  return presolved_dimensions(c) < 0 ? -1 : wrap_allocate_given(c, 2, slot_of, sizeof(int));
 }
 int getpresolvebasis_call(wrap_call &c) {
   if (!c.arrays[0] && !c.arrays[1]) return 0;

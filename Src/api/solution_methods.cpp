@@ -20,21 +20,7 @@ namespace {
 constexpr double kNotAsked = -1.0e20;
 
 // Rows and columns of the unpresolved problem into slots 1 and 0.
-int original_dimensions(wrap_call &c) {
-  int rows = 0, cols = 0;
-  if (KRVSgetintattrib(c.p->prob, 1124, &rows) != 0 || KRVSgetintattrib(c.p->prob, 1214, &cols) != 0) return -1;
-  c.slots[0] = cols;
-  c.slots[1] = rows;
-  return 0;
-}
-
-// Arrays for the output lists given (not None) among the first n arguments;
-// kinds of the arguments decide their element size.
-int allocate_given(wrap_call &c, int n, const int *slot_of, size_t size) {
-  for (int i = 0; i < n; ++i)
-    if (c.given(i) && wrap_allocate(c, i, c.slots[slot_of[i]], size) < 0) return -1;
-  return 0;
-}
+int original_dimensions(wrap_call &c) { return wrap_dimensions(c, 1124, 1214); }
 
 // Checks that an input array given for argument i holds `expected` values.
 int check_length(wrap_call &c, int i, int slot, int64_t expected, const char *what) {
@@ -48,7 +34,7 @@ int check_length(wrap_call &c, int i, int slot, int64_t expected, const char *wh
 // getlpsol(x, slack, duals, djs)
 int getlpsol_prepare(wrap_call &c) {
   static const int slots[4] = {0, 1, 1, 0};
-  return original_dimensions(c) < 0 ? -1 : allocate_given(c, 4, slots, sizeof(double));
+  return original_dimensions(c) < 0 ? -1 : wrap_allocate_given(c, 4, slots, sizeof(double));
 }
 int getlpsol_call(wrap_call &c) {
   return KRVSgetlpsol(c.p->prob, c.array<double>(0), c.array<double>(1), c.array<double>(2), c.array<double>(3));
@@ -56,7 +42,7 @@ int getlpsol_call(wrap_call &c) {
 // getmipsol(x, slack)
 int getmipsol_prepare(wrap_call &c) {
   static const int slots[2] = {0, 1};
-  return original_dimensions(c) < 0 ? -1 : allocate_given(c, 2, slots, sizeof(double));
+  return original_dimensions(c) < 0 ? -1 : wrap_allocate_given(c, 2, slots, sizeof(double));
 }
 int getmipsol_call(wrap_call &c) { return KRVSgetmipsol(c.p->prob, c.array<double>(0), c.array<double>(1)); }
 
@@ -113,7 +99,7 @@ int infeas_call(wrap_call &c) {
 // getbasis(rowstat, colstat)
 int getbasis_prepare(wrap_call &c) {
   static const int slots[2] = {1, 0};
-  return original_dimensions(c) < 0 ? -1 : allocate_given(c, 2, slots, sizeof(int));
+  return original_dimensions(c) < 0 ? -1 : wrap_allocate_given(c, 2, slots, sizeof(int));
 }
 int getbasis_call(wrap_call &c) {
   if (!c.arrays[0] && !c.arrays[1]) return 0;

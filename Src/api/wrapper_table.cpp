@@ -118,6 +118,22 @@ int wrap_allocate(wrap_call &call, int i, int64_t n, size_t size) {
   return 0;
 }
 
+int wrap_allocate_given(wrap_call &call, int n, const int *slot_of, size_t size) {
+  for (int i = 0; i < n; ++i)
+    if (call.given(i) && wrap_allocate(call, i, call.slots[slot_of[i]], size) < 0) return -1;
+  return 0;
+}
+
+int wrap_dimensions(wrap_call &call, int rows_attrib, int cols_attrib) {
+  int rows = 0, cols = 0;
+  if (KRVSgetintattrib(call.p->prob, rows_attrib, &rows) != 0 ||
+      KRVSgetintattrib(call.p->prob, cols_attrib, &cols) != 0)
+    return -1;
+  call.slots[0] = cols;
+  call.slots[1] = rows;
+  return 0;
+}
+
 namespace {
 
 PyObject *run_wrapper_unguarded(PyObject *self, PyObject *args, PyObject *kwargs, const wrapper_def &def) {

@@ -96,6 +96,12 @@ struct wrapper_def {
 // Allocates n elements of size bytes each with the module allocator into
 // call.arrays[i]; 0, or -1 with MemoryError.
 int wrap_allocate(wrap_call &call, int i, int64_t n, size_t size);
+// Arrays for the output lists given (not None) among the first n arguments:
+// argument i gets call.slots[slot_of[i]] elements of size bytes. 0 or -1.
+int wrap_allocate_given(wrap_call &call, int n, const int *slot_of, size_t size);
+// The integer attributes rows_attrib and cols_attrib of the engine problem
+// (a row and a column count) into slots 1 and 0. 0 or -1.
+int wrap_dimensions(wrap_call &call, int rows_attrib, int cols_attrib);
 
 PyObject *run_wrapper(PyObject *self, PyObject *args, PyObject *kwargs, const wrapper_def &def);
 
