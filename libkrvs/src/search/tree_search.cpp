@@ -15,6 +15,7 @@
 #include "core/problem.h"
 #include "model/model.h"
 #include "search/branch_object.h"
+#include "search/root_mip.h"
 #include "solve/callback_events.h"
 #include "solve/highs_build.h"
 #include "solve/mip_starts.h"
@@ -138,6 +139,7 @@ class Search {
   }
   std::shared_ptr<Node> pop_open();
   void heuristic();
+  void add_root_cuts(const CutRows &cuts);
 
   KRVSprob prob_;
   const Model &m_;
@@ -171,6 +173,7 @@ class Search {
   std::vector<char> direction_;
   std::vector<double> given_up_pc_, given_down_pc_;
   int global_rows_ = 0;  // rows every node has that the search added after them
+  int root_cut_count_ = 0;  // of which the root's cuts
   LocalRows in_highs_;   // local rows HiGHS holds now, after those
 
   std::priority_queue<std::shared_ptr<Node>, std::vector<std::shared_ptr<Node>>, WorseBound> open_;
@@ -968,33 +971,36 @@ void Search::offer_mip_starts(const HighsModel &discrete_model) {
 }
 
 // HiGHS's MIP, run briefly (a fixed node budget, one thread, so the result
-// is the same every time), as a source of a first incumbent; its solution
-// goes through the preintsol callbacks like every other.
+// is the same every time), as a source of a first incumbent and of root
+// cuts; its solution goes through the preintsol callbacks like every other.
 void Search::heuristic() {
   // heureffort 0 asks for no heuristics at all.
   if (quadratic_ || prob_->controls.get_double(CTRL_7009) <= 0) return;
   BuiltModel built = build_highs_model(m_, BuildMode::Discrete, prob_->controls.get_double(CTRL_7008));
-  Highs mip;
-  mip.setOptionValue("output_flag", false);
-  mip.setOptionValue("log_to_console", false);
-  mip.setOptionValue("threads", HighsInt(1));
-  mip.setOptionValue("mip_max_nodes", HighsInt(50));
-  mip.setOptionValue("mip_feasibility_tolerance", tol_);
+  RootMipSettings settings;
+  settings.integrality_tol = tol_;
+  settings.feasibility_tol = feastol_;
   const double limit = prob_->controls.get_double(CTRL_7001);
-  if (limit < 1e20) mip.setOptionValue("time_limit", std::max(limit / 4, 0.0));
+  if (limit < 1e20) settings.time_limit = limit / 4;
   KRVSprob prob = prob_;
-  mip.setCallback(
-      [prob](int, const std::string &, const HighsCallbackOutput *, HighsCallbackInput *in, void *) {
-        if (in && prob->interrupt_reason.load(std::memory_order_relaxed) != 0) in->user_interrupt = true;
-      },
-      nullptr);
-  mip.startCallback(kCallbackMipInterrupt);
-  if (mip.passModel(std::move(built.model)) == HighsStatus::kError) return;
-  mip.run();
-  if (mip.getInfo().primal_solution_status != kSolutionStatusFeasible) return;
-  const std::vector<double> x = mip.getSolution().col_value;
-  if (int(x.size()) < n_) return;
-  candidate(x, sense_ * mip.getInfo().objective_function_value, 1);
+  RootMipResult root = run_root_mip(std::move(built.model), settings, [prob] {
+    return prob->interrupt_reason.load(std::memory_order_relaxed) != 0;
+  });
+  if (root.has_solution) candidate(root.x, sense_ * root.objective, 1);
+  else if (root.found) warn("the root heuristic's solution was not used: " + root.rejected);
+  // The cuts may rely on the run's incumbent: without one at least as good
+  // they could cut off the optimum.
+  const double found = sense_ * root.found_objective;
+  const bool cuts_hold = !root.found || (have_incumbent_ && incumbent_ <= found + 1e-9 * std::max(1.0, std::fabs(found)));
+  if (cuts_hold && root.cuts.count() > 0) add_root_cuts(root.cuts);
+}
+
+// Rows every node has, added before the root is solved.
+void Search::add_root_cuts(const CutRows &cuts) {
+  highs_.addRows(HighsInt(cuts.count()), cuts.lower.data(), cuts.upper.data(), HighsInt(cuts.index.size()),
+                 cuts.start.data(), cuts.index.data(), cuts.value.data());
+  global_rows_ += cuts.count();
+  root_cut_count_ = cuts.count();
 }
 
 void Search::run() {
