@@ -30,6 +30,7 @@
 #include "model/model.h"
 #include "nlp_problem.h"
 #include "point_eval.h"
+#include "qp_warm_start.h"
 #include "user_functions.h"
 
 namespace krvs::nlp {
@@ -132,6 +133,7 @@ class SlpSolver {
   Highs highs_;
   HighsBasis basis_;
   bool have_basis_ = false;
+  QpWarmStart qp_start_;
   std::vector<double> sub_x_, sub_row_dual_, sub_col_dual_;
   std::vector<double> soc_shift_;  // per nonlinear row: extra constant of its linearisation
   double sub_errors_ = 0.0;   // sum of error columns
@@ -619,8 +621,23 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
   // The active-set QP solver can stall on nearly singular curvature; a
   // subproblem that does not finish is retried without curvature.
   highs_.setOptionValue("qp_iteration_limit", std::max(1000, 20 * (ncols + rows_)));
+  highs_.setOptionValue("qp_allow_hot_start", false);
+  const bool warm = qp && qp_start_.offer(highs_, x.data(), n_);
   highs_.run();
   HighsModelStatus st = highs_.getModelStatus();
+  if (warm && (st != HighsModelStatus::kOptimal || !QpWarmStart::solution_feasible(highs_, 1e-7)) &&
+      !stop_requested()) {
+    // The subproblem is feasible (x with its elastic columns): anything
+    // but a feasible optimum from the warm start is retried from scratch.
+    highs_.setOptionValue("qp_allow_hot_start", false);
+    highs_.setBasis();
+    highs_.run();
+    st = highs_.getModelStatus();
+  }
+  if (st == HighsModelStatus::kOptimal && !any_integer_)
+    qp_start_.remember(highs_);
+  else
+    qp_start_.forget();
   if (st == HighsModelStatus::kInfeasible) return SubStatus::Infeasible;
   if (st == HighsModelStatus::kUnbounded || st == HighsModelStatus::kUnboundedOrInfeasible)
     return SubStatus::Unbounded;
