@@ -316,19 +316,6 @@ bool solve_presolved(KRVSprob prob, const std::string &flags) {
   return true;
 }
 
-class RunningFlagHold {
- public:
-  explicit RunningFlagHold(SolveState &state) : state_(state) {
-    if (state_.running.value.exchange(true)) throw Error("A solve of this problem is already running");
-  }
-  ~RunningFlagHold() { state_.running.value.store(false); }
-  RunningFlagHold(const RunningFlagHold &) = delete;
-  RunningFlagHold &operator=(const RunningFlagHold &) = delete;
-
- private:
-  SolveState &state_;
-};
-
 }  // namespace
 
 void presolve_and_solve(KRVSprob prob, const std::string &flags) {
@@ -344,7 +331,7 @@ void presolve_and_solve(KRVSprob prob, const std::string &flags) {
   drop_presolve(prob);
   bool kept = false;
   {
-    RunningFlagHold running(*prob->solve);
+    RunningHold running(*prob->solve);
     reset_results(*prob->solve);
     prob->interrupt_reason.store(0);
     kept = solve_presolved(prob, flags);

@@ -347,6 +347,33 @@ bool parse_phase2(const char *fn, char phase2) {
   return phase2 == 'o';
 }
 
+// Per row side and column bound: preferences or caps, each array null when
+// not given.
+struct PerSide {
+  const double *le = nullptr, *ge = nullptr, *lb = nullptr, *ub = nullptr;
+};
+
+// The weighted repairs: the same request with or without caps on the relaxation.
+int weighted_repair(const char *fn, KRVSprob prob, int *status, PerSide pref, PerSide relax, char phase2,
+                    double delta, const char *flags) noexcept {
+  return guard_problem(prob, [&] {
+    RepairRequest r;
+    r.lepref = pref.le;
+    r.gepref = pref.ge;
+    r.lbpref = pref.lb;
+    r.ubpref = pref.ub;
+    r.lerelax = relax.le;
+    r.gerelax = relax.ge;
+    r.lbrelax = relax.lb;
+    r.ubrelax = relax.ub;
+    r.phase2 = parse_phase2(fn, phase2);
+    r.delta = delta;
+    parse_flags(fn, flags, r);
+    const int outcome = repair(prob, fn, r);
+    if (status) *status = outcome;
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -376,42 +403,16 @@ int KRVSrepairinfeas(KRVSprob prob, int *status, char penalty, char phase2, char
 int KRVSrepairweightedinfeas(KRVSprob prob, int *status, const double lepref[], const double gepref[],
                              const double lbpref[], const double ubpref[], char phase2, double delta,
                              const char *flags) noexcept {
-  return guard_problem(prob, [&] {
-    const char *fn = "KRVSrepairweightedinfeas";
-    RepairRequest r;
-    r.lepref = lepref;
-    r.gepref = gepref;
-    r.lbpref = lbpref;
-    r.ubpref = ubpref;
-    r.phase2 = parse_phase2(fn, phase2);
-    r.delta = delta;
-    parse_flags(fn, flags, r);
-    const int outcome = repair(prob, fn, r);
-    if (status) *status = outcome;
-  });
+  return weighted_repair("KRVSrepairweightedinfeas", prob, status, {lepref, gepref, lbpref, ubpref}, {}, phase2,
+                         delta, flags);
 }
 
 int KRVSrepairweightedinfeasbounds(KRVSprob prob, int *status, const double lepref[], const double gepref[],
                                    const double lbpref[], const double ubpref[], const double lerelax[],
                                    const double gerelax[], const double lbrelax[], const double ubrelax[],
                                    char phase2, double delta, const char *flags) noexcept {
-  return guard_problem(prob, [&] {
-    const char *fn = "KRVSrepairweightedinfeasbounds";
-    RepairRequest r;
-    r.lepref = lepref;
-    r.gepref = gepref;
-    r.lbpref = lbpref;
-    r.ubpref = ubpref;
-    r.lerelax = lerelax;
-    r.gerelax = gerelax;
-    r.lbrelax = lbrelax;
-    r.ubrelax = ubrelax;
-    r.phase2 = parse_phase2(fn, phase2);
-    r.delta = delta;
-    parse_flags(fn, flags, r);
-    const int outcome = repair(prob, fn, r);
-    if (status) *status = outcome;
-  });
+  return weighted_repair("KRVSrepairweightedinfeasbounds", prob, status, {lepref, gepref, lbpref, ubpref},
+                         {lerelax, gerelax, lbrelax, ubrelax}, phase2, delta, flags);
 }
 
 }  // extern "C"

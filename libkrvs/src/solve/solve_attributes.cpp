@@ -1,6 +1,12 @@
 #include "solve/solve_state.h"
 
+#include "core/guard.h"
+
 namespace krvs {
+
+RunningHold::RunningHold(SolveState &state) : state_(state) {
+  if (state_.running.value.exchange(true)) throw Error("A solve of this problem is already running");
+}
 
 bool solve_int_attribute(const SolveState &s, int id, int64_t &value) {
   switch (id) {

@@ -122,6 +122,19 @@ struct SolveState {
   RunningFlag running;
 };
 
+// Sets the running flag for the length of a solve and clears it however the
+// solve ends; refuses (throws) when a solve of the problem is already running.
+class RunningHold {
+ public:
+  explicit RunningHold(SolveState &state);
+  ~RunningHold() { state_.running.value.store(false); }
+  RunningHold(const RunningHold &) = delete;
+  RunningHold &operator=(const RunningHold &) = delete;
+
+ private:
+  SolveState &state_;
+};
+
 }  // namespace krvs
 
 namespace krvs {

@@ -482,19 +482,6 @@ std::string failure_text(const std::string &what, const Highs &highs, HighsModel
   return what + " (" + highs.modelStatusToString(status) + ")" + (reason.empty() ? std::string() : ": " + reason);
 }
 
-class RunningGuard {
- public:
-  explicit RunningGuard(SolveState &state) : state_(state) {
-    if (state_.running.value.exchange(true)) throw Error("A solve of this problem is already running");
-  }
-  ~RunningGuard() { state_.running.value.store(false); }
-  RunningGuard(const RunningGuard &) = delete;
-  RunningGuard &operator=(const RunningGuard &) = delete;
-
- private:
-  SolveState &state_;
-};
-
 void reset_results(SolveState &state) {
   state.lp_status = LP_UNSTARTED;
   state.mip_status = MIP_NOT_LOADED;
@@ -823,7 +810,7 @@ void optimize(KRVSprob prob, const char *flags, SolveRequest request) {
   const LpAlgorithm alg =
       parse_flags(flags, request == SolveRequest::Mip ? "KRVSmipoptimize" : "KRVSlpoptimize");
   SolveState &state = *prob->solve;
-  RunningGuard running(state);
+  RunningHold running(state);
   reset_results(state);
   prob->interrupt_reason.store(0);
   const auto started = std::chrono::steady_clock::now();
