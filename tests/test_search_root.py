@@ -103,3 +103,77 @@ def test_without_heuristics_the_search_still_proves_the_optimum():
     p.solve()
     assert p.attributes.mipstatus == 6
     assert p.attributes.mipobjval == pytest.approx(value(ranked_solutions()[0]))
+
+
+def violations(path, x):
+    """How far x is from satisfying the model in the file (read by HiGHS): the
+    worst row or bound excess and the worst distance of an integer column
+    from an integer, and its objective."""
+    highspy = pytest.importorskip("highspy")
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    h.readModel(path)
+    lp = h.getLp()
+    a = lp.a_matrix_
+    activity = [0.0] * lp.num_row_
+    for j in range(lp.num_col_):
+        for p in range(a.start_[j], a.start_[j + 1]):
+            activity[a.index_[p]] += a.value_[p] * x[j]
+    worst = max([max(lo - v, v - up, 0.0) for lo, v, up in zip(lp.row_lower_, activity, lp.row_upper_)] +
+                [max(lo - v, v - up, 0.0) for lo, v, up in zip(lp.col_lower_, x, lp.col_upper_)])
+    integral = [j for j, t in enumerate(lp.integrality_) if t == highspy.HighsVarType.kInteger]
+    fraction = max((abs(x[j] - round(x[j])) for j in integral), default=0.0)
+    return worst, fraction, lp.offset_ + sum(c * v for c, v in zip(lp.col_cost_, x))
+
+
+def solve_logged(path, **controls):
+    p = korvo.problem()
+    p.read(path)
+    p.controls.treesearch = 1
+    p.controls.miprelstop = 1e-9
+    p.controls.timelimit = 60
+    for name, value in controls.items():
+        setattr(p.controls, name, value)
+    lines = []
+    p.addcbmessage(lambda prob, data, msg, msgtype: lines.append(msg or ""), None, 0)
+    return p, lines
+
+
+@pytest.mark.parametrize("name", ["p0548.mps", "egout.mps"])
+def test_presolved_search_maps_its_solution_back(name, instances_dir):
+    path = os.path.join(instances_dir, name)
+    p, lines = solve_logged(path)
+    incumbents = []
+    p.addcbintsol(lambda prob, d: incumbents.append(prob.getSolution()))
+    p.solve()
+    assert any("presolved to" in line for line in lines)
+    expected = float(next(r for r in optima() if r["file"] == name)["optimal_objective"])
+    assert p.attributes.mipstatus == 6
+    assert p.attributes.mipobjval == pytest.approx(expected, rel=1e-6)
+    x = p.getSolution()
+    assert len(x) == p.attributes.cols
+    worst, fraction, objective = violations(path, x)
+    assert worst <= 1e-5 and fraction <= 1e-5
+    assert objective == pytest.approx(expected, rel=1e-6)
+    # Every incumbent the intsol callbacks saw was of the original columns too.
+    assert incumbents and all(len(v) == len(x) and violations(path, v)[0] <= 1e-5 for v in incumbents)
+
+
+def test_presolve_is_skipped_when_asked_or_when_nodes_need_the_columns(instances_dir):
+    path = os.path.join(instances_dir, "p0548.mps")
+    p, lines = solve_logged(path, presolve=0, maxnode=5)
+    p.solve()
+    assert not any("presolved to" in line for line in lines)
+    p, lines = solve_logged(path, maxnode=5)
+    widths = []
+
+    def optnode(prob, data):
+        x = []
+        prob.getlpsol(x, None, None, None)
+        widths.append(len(x))
+        return 0
+
+    p.addcboptnode(optnode)
+    p.solve()
+    assert not any("presolved to" in line for line in lines)
+    assert widths and set(widths) == {p.attributes.cols}

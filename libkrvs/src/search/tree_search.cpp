@@ -16,6 +16,7 @@
 #include "model/model.h"
 #include "search/branch_object.h"
 #include "search/root_mip.h"
+#include "search/root_presolve.h"
 #include "solve/callback_events.h"
 #include "solve/highs_build.h"
 #include "solve/mip_starts.h"
@@ -139,6 +140,7 @@ class Search {
   }
   std::shared_ptr<Node> pop_open();
   void heuristic();
+  bool presolve_allowed(const HighsModel &model) const;
   void add_root_cuts(const CutRows &cuts);
 
   KRVSprob prob_;
@@ -194,6 +196,10 @@ class Search {
   std::vector<double> pc_down_sum_, pc_up_sum_;
   std::vector<int> pc_down_count_, pc_up_count_;
   std::unique_ptr<HighsModel> starts_model_;  // the discrete model, kept while MIP starts wait
+  // Set when the search works on HiGHS's presolved model: then its columns
+  // are the reduced model's and solutions are postsolved when accepted.
+  std::unique_ptr<RootPresolve> presolve_;
+  std::unique_ptr<HighsModel> reduced_discrete_;  // the reduced model with integrality, for the heuristic
 
   bool node_callbacks_ = false;
   TimeCheck time_check_;
@@ -205,6 +211,15 @@ class Search {
 void Search::setup() {
   const double bigm = prob_->controls.get_double(CTRL_7008);
   BuiltModel built = build_highs_model(m_, BuildMode::Discrete, bigm);
+  if (presolve_allowed(built.model)) {
+    auto presolve = std::make_unique<RootPresolve>();
+    const double limit = prob_->controls.get_double(CTRL_7001);
+    if (presolve->run(built.model, limit < 1e20 ? limit / 4 : 1e20)) {
+      built.model = presolve->reduced();
+      reduced_discrete_ = std::make_unique<HighsModel>(built.model);
+      presolve_ = std::move(presolve);
+    }
+  }
   HighsLp &lp = built.model.lp_;
   n_ = lp.num_col_;
   user_cols_ = m_.cols();
@@ -347,8 +362,26 @@ Search::NodeResult Search::solve_node(const Node &node, bool again) {
   }
 }
 
+// True when nothing in the search needs the model's own columns at the
+// nodes or could refuse a solution presolve keeps (see root_presolve.h).
+bool Search::presolve_allowed(const HighsModel &model) const {
+  if (prob_->controls.get_int(CTRL_8002) <= 0 || model.hessian_.dim_ > 0) return false;
+  for (int kind : {CB_CHGBRANCHOBJECT, CB_CUTLOG, CB_INFNODE, CB_NEWNODE, CB_NODECUTOFF, CB_OPTNODE, CB_PREINTSOL,
+                   CB_PRENODE})
+    if (prob_->callbacks.any(kind)) return false;
+  const MipStructures &mip = m_.mip;
+  if (!mip.directives.empty() || !mip.delayed_rows.empty() || !mip.model_cut_rows.empty()) return false;
+  if (prob_->stored_branchings && !prob_->stored_branchings->empty()) return false;
+  for (const MipStart &start : mip.mip_starts)
+    if (start.status == MIPSTART_PENDING) return false;
+  for (HighsVarType t : model.lp_.integrality_)
+    if (t == HighsVarType::kSemiContinuous || t == HighsVarType::kSemiInteger) return false;
+  return true;
+}
+
 // The node's relaxation, readable through KRVSgetlpsol in the callbacks.
 void Search::publish_node_solution() {
+  if (presolve_) return;  // only when no callback reads it
   const HighsSolution &sol = highs_.getSolution();
   SolutionVectors &lp = state_.lp;
   const int rows = m_.rows();
@@ -376,7 +409,13 @@ void Search::publish_node_solution() {
 // A solution whose discrete columns all take allowed values: the preintsol
 // callbacks may reject it or move the cutoff; if it stands and improves, it
 // becomes the incumbent. True when it was accepted.
-bool Search::candidate(const std::vector<double> &x, double objective, int soltype) {
+bool Search::candidate(const std::vector<double> &reduced_x, double objective, int soltype) {
+  std::vector<double> restored;
+  if (presolve_ && !presolve_->restore(reduced_x, restored)) {
+    warn("a solution of the presolved model could not be postsolved; it is not used");
+    return false;
+  }
+  const std::vector<double> &x = presolve_ ? restored : reduced_x;
   int reject = 0;
   double cutoff = have_incumbent_ ? user(cutoff_) : sense_ * 1e20;
   for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_PREINTSOL))
@@ -976,14 +1015,20 @@ void Search::offer_mip_starts(const HighsModel &discrete_model) {
 void Search::heuristic() {
   // heureffort 0 asks for no heuristics at all.
   if (quadratic_ || prob_->controls.get_double(CTRL_7009) <= 0) return;
-  BuiltModel built = build_highs_model(m_, BuildMode::Discrete, prob_->controls.get_double(CTRL_7008));
+  HighsModel model;
+  if (reduced_discrete_) {
+    model = std::move(*reduced_discrete_);
+    reduced_discrete_.reset();
+  } else {
+    model = build_highs_model(m_, BuildMode::Discrete, prob_->controls.get_double(CTRL_7008)).model;
+  }
   RootMipSettings settings;
   settings.integrality_tol = tol_;
   settings.feasibility_tol = feastol_;
   const double limit = prob_->controls.get_double(CTRL_7001);
   if (limit < 1e20) settings.time_limit = limit / 4;
   KRVSprob prob = prob_;
-  RootMipResult root = run_root_mip(std::move(built.model), settings, [prob] {
+  RootMipResult root = run_root_mip(std::move(model), settings, [prob] {
     return prob->interrupt_reason.load(std::memory_order_relaxed) != 0;
   });
   if (root.has_solution) candidate(root.x, sense_ * root.objective, 1);
@@ -1010,6 +1055,13 @@ void Search::run() {
     starts_model_.reset();
   }
   heuristic();
+  if (presolve_ || root_cut_count_ > 0) {
+    std::string text = "Search: ";
+    if (presolve_)
+      text += "presolved to " + std::to_string(presolve_->reduced().lp_.num_col_) + " columns and " +
+              std::to_string(presolve_->reduced().lp_.num_row_) + " rows, ";
+    log_(text + std::to_string(root_cut_count_) + " root cuts");
+  }
   auto root = std::make_shared<Node>();
   dive_ = root;
   bool unbounded = false;
