@@ -310,3 +310,26 @@ def test_lp_log_callbacks_fire_with_the_log_off():
     p.chgobj([0], [0.75])
     p.lpoptimize()
     assert not calls and p.attributes.lpstatus == 1
+
+
+
+
+
+def test_solver_output_follows_the_readers_of_the_log(tmp_path):
+    """HiGHS's output is off for a run nobody reads, on under a MIP log
+    callback, and back on for the next solve of the kept model with a reader."""
+    p = random_problem(random.Random(23), 40, 25)
+    p.chgcoltype(list(range(0, 40, 4)), "I" * 10)
+    p.setControl("outputlog", 0)
+    solve_and_compare(p, tmp_path, mip=True)
+    calls = []
+    p.addcbgloballog(lambda prob, data: calls.append(1) and 0)
+    p.chgobj([1], [0.5])
+    solve_and_compare(p, tmp_path, mip=True)
+    assert calls
+    p.removecbgloballog()
+    p.chgobj([1], [0.25])
+    log = Recorder(p)
+    solve_and_compare(p, tmp_path, mip=True)
+    assert any("Solving report" in line for line in log.lines)
+    assert log.reused()

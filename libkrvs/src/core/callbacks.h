@@ -4,6 +4,7 @@
 // add or remove registrations without disturbing the calls under way.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -48,6 +49,7 @@ class CallbackStore {
     auto pos = list.begin();
     while (pos != list.end() && pos->priority >= priority) ++pos;
     list.insert(pos, CallbackEntry{fn, data, priority});
+    counts_[kind].store(int(list.size()), std::memory_order_release);
   }
   // A null function removes every registration of the kind (those with the
   // given data when data is not null); returns the number removed.
@@ -59,20 +61,20 @@ class CallbackStore {
     for (const CallbackEntry &e : list)
       if (!((!fn || e.fn == fn) && (!data || e.data == data))) kept.push_back(e);
     list.swap(kept);
+    counts_[kind].store(int(list.size()), std::memory_order_release);
     return before - list.size();
   }
   std::vector<CallbackEntry> snapshot(int kind) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lists_[kind];
   }
-  bool any(int kind) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !lists_[kind].empty();
-  }
+  // Without the lock: solves ask this on every iteration and node.
+  bool any(int kind) const { return counts_[kind].load(std::memory_order_acquire) != 0; }
 
  private:
   mutable std::mutex mutex_;
   std::vector<CallbackEntry> lists_[CB_KIND_COUNT];
+  std::atomic<int> counts_[CB_KIND_COUNT] = {};
 };
 
 // Calls every registration of a kind in priority order as
