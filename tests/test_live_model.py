@@ -333,3 +333,78 @@ def test_solver_output_follows_the_readers_of_the_log(tmp_path):
     solve_and_compare(p, tmp_path, mip=True)
     assert any("Solving report" in line for line in log.lines)
     assert log.reused()
+
+
+def test_mip_and_lp_solves_of_one_model_share_the_kept_model(tmp_path):
+    """Switching between MIP and LP solves changes only the integrality of the kept model."""
+    rng = random.Random(29)
+    p = random_problem(rng, 10, 7)
+    p.chgcoltype([0, 3, 5], "IBI")
+    log = Recorder(p)
+    p.mipoptimize()
+    assert not log.reused()
+    for _ in range(6):
+        random_change(rng, p, allow_types=True)
+        solve_and_compare(p, tmp_path, mip=False)
+        assert log.reused()
+        solve_and_compare(p, tmp_path, mip=True)
+        assert log.reused()
+
+
+def test_fixed_discrete_columns_reach_the_kept_model(tmp_path):
+    p = random_problem(random.Random(31), 10, 7)
+    p.chgcoltype([0, 2, 4], "III")
+    log = Recorder(p)
+    p.mipoptimize()
+    assert p.attributes.mipstatus == 6
+    x = p.getSolution()
+    p.fixglobals(1)
+    solve_and_compare(p, tmp_path, mip=False)
+    assert log.reused()
+    lp = []
+    p.getlpsol(lp, None, None, None)
+    assert [lp[j] for j in (0, 2, 4)] == pytest.approx([round(x[j]) for j in (0, 2, 4)])
+
+
+def test_quadratic_rows_leave_the_kept_model_alone(tmp_path):
+    """Quadratic rows go to the nonlinear route; once gone, LP solves go on in place."""
+    p = random_problem(random.Random(37), 8, 6)
+    log = Recorder(p)
+    p.lpoptimize()
+    p.addrows(["L"], [50.0], [0, 0], [], [])
+    row = p.attributes.rows - 1
+    p.addqmatrix(row, [0, 1], [0, 1], [1.0, 1.0])
+    p.chgqrowcoeff(row, 0, 0, 2.0)
+    p.lpoptimize()
+    assert p.attributes.lpstatus == 1
+    p.delqmatrix(row)
+    p.chgobj([0], [0.5])
+    log.lines.clear()
+    solve_and_compare(p, tmp_path)
+    assert log.reused()
+
+
+def test_lp_solves_stay_in_place_beside_discrete_structures(tmp_path):
+    """Sets and general constraints are no part of the relaxation: LP solves
+    take changes in place while they come and go; a MIP solve builds them."""
+    p = random_problem(random.Random(41), 8, 6)
+    log = Recorder(p)
+    p.lpoptimize()
+    p.chgbounds([6, 7], "LL", [-3.0, -3.0])
+    p.addgencons([4], [7], [0], [6])  # x7 = |x6|
+    solve_and_compare(p, tmp_path)
+    assert log.reused()
+    p.chgbounds([1], "U", [0.5])
+    solve_and_compare(p, tmp_path)
+    assert log.reused()
+    p.mipoptimize()
+    assert not log.reused()
+    x = p.getSolution()
+    assert x[7] == pytest.approx(abs(x[6]), abs=1e-6)
+    p.delgencons([0])
+    p.lpoptimize()
+    assert not log.reused()  # the MIP build held the constraint
+    p.addgencons([4], [7], [0], [6])
+    p.chgobj([2], [0.25])
+    solve_and_compare(p, tmp_path)
+    assert log.reused()

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "api/model_checks.h"
+#include "solve/live_model.h"
 
 using namespace krvs;
 
@@ -115,9 +116,11 @@ int KRVSaddgencons64(KRVSprob prob, int ncons, int64_t ncols, int64_t nvals, con
           break;
       }
     }
+    ModelEdit edit(prob);
     m.mip.gencons.reserve(m.mip.gencons.size() + added.size());
     for (auto &g : added) m.mip.gencons.push_back(std::move(g));
     bump(m);
+    edit.discrete_structure_changed();
   });
 }
 
@@ -156,8 +159,10 @@ int KRVSdelgencons(KRVSprob prob, int ncons, const int conind[]) noexcept {
     std::vector<bool> remove;
     check_deletion("KRVSdelgencons", ncons, conind, m.mip.gencons.size(), "general constraint", remove);
     if (ncons == 0) return;
+    ModelEdit edit(prob);
     erase_flagged(m.mip.gencons, remove);
     bump(m);
+    edit.discrete_structure_changed();
   });
 }
 
@@ -197,9 +202,11 @@ int KRVSaddpwlcons64(KRVSprob prob, int npwls, int64_t npoints, const int colind
       p.x.assign(xval + b, xval + e);
       p.y.assign(yval + b, yval + e);
     }
+    ModelEdit edit(prob);
     m.mip.pwlcons.reserve(m.mip.pwlcons.size() + added.size());
     for (auto &p : added) m.mip.pwlcons.push_back(std::move(p));
     bump(m);
+    edit.discrete_structure_changed();
   });
 }
 
@@ -233,8 +240,10 @@ int KRVSdelpwlcons(KRVSprob prob, int npwls, const int pwlind[]) noexcept {
     std::vector<bool> remove;
     check_deletion("KRVSdelpwlcons", npwls, pwlind, m.mip.pwlcons.size(), "piecewise-linear constraint", remove);
     if (npwls == 0) return;
+    ModelEdit edit(prob);
     erase_flagged(m.mip.pwlcons, remove);
     bump(m);
+    edit.discrete_structure_changed();
   });
 }
 

@@ -81,6 +81,8 @@ int KRVSfixglobals(KRVSprob prob, int options) noexcept {
     const SolutionVectors &mip = prob->solve->mip;
     if (!mip.valid || int(mip.x.size()) != m.cols())
       fail(fn, "there is no MIP solution of the current model to fix the discrete columns at");
+    ModelEdit edit(prob);
+    std::vector<int> fixed;
     for (int j = 0; j < m.cols(); ++j) {
       const char t = m.coltype[size_t(j)];
       if (t == 'C') continue;
@@ -89,8 +91,10 @@ int KRVSfixglobals(KRVSprob prob, int options) noexcept {
       // integer column no feasible value.
       if (t == 'B' || t == 'I' || t == 'R' || (t == 'P' && v < m.limit[size_t(j)])) v = std::round(v);
       m.lb[size_t(j)] = m.ub[size_t(j)] = v;
+      fixed.push_back(j);
     }
     ++m.data_version;
+    edit.bounds_changed(int(fixed.size()), fixed.data());
   });
 }
 

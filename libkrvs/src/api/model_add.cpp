@@ -170,10 +170,12 @@ int KRVSaddsets64(KRVSprob prob, int nsets, int64_t nelems, const char settype[]
         if (refval) check_finite(fn, refval[p], "set weight");
       }
     }
+    ModelEdit edit(prob);
     for (int k = 0; k < nsets; ++k) {
       int64_t s = start[k], e = block_end(start, k, nsets, nelems);
       m.add_set(settype[k], e - s, colind + s, refval ? refval + s : nullptr);
     }
+    edit.discrete_structure_changed();
   });
 }
 
@@ -185,7 +187,9 @@ int KRVSaddqmatrix64(KRVSprob prob, int row, int64_t ncoefs, const int rowqcol1[
     check_index(fn, row, m.rows(), "row");
     check_triplets(fn, ncoefs, rowqcol1, rowqcol2, rowqcoef, m.cols());
     if (ncoefs == 0) return;
+    ModelEdit edit(prob);
     m.add_qrow(row, ncoefs, rowqcol1, rowqcol2, rowqcoef);
+    edit.solver_model_unaffected();
   });
 }
 

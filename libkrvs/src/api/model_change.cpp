@@ -307,7 +307,9 @@ int KRVSdelsets(KRVSprob prob, int nsets, const int setind[]) noexcept {
     if (nsets == 0) return;
     std::vector<bool> remove(m.sets.size(), false);
     for (int k = 0; k < nsets; ++k) remove[size_t(setind[k])] = true;
+    ModelEdit edit(prob);
     m.delete_sets(remove);
+    edit.discrete_structure_changed();
   });
 }
 

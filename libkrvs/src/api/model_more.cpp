@@ -110,7 +110,9 @@ int KRVSchgqrowcoeff(KRVSprob prob, int row, int col1, int col2, double coef) no
     check_index(fn, col1, m.cols(), "column");
     check_index(fn, col2, m.cols(), "column");
     check_finite(fn, coef, "quadratic coefficient");
+    ModelEdit edit(prob);
     m.set_qrow_entry(row, col1, col2, coef);
+    edit.solver_model_unaffected();
   });
 }
 
@@ -118,7 +120,9 @@ int KRVSdelqmatrix(KRVSprob prob, int row) noexcept {
   return guard_problem(prob, [&] {
     Model &m = model_of(prob);
     check_index("KRVSdelqmatrix", row, m.rows(), "row");
+    ModelEdit edit(prob);
     m.delete_qrow(row);
+    edit.solver_model_unaffected();
   });
 }
 

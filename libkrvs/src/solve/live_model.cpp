@@ -33,6 +33,14 @@ void column_bounds(const Model &m, int j, double &lower, double &upper) {
 
 bool special_column(char type) { return type == 'S' || type == 'R' || type == 'P'; }
 
+// Whether the model's build in `mode` is its rows and columns alone, with
+// nothing a reformulation adds (the relaxation drops sets, general and
+// piecewise-linear constraints).
+bool without_reformulation(const Model &m, BuildMode mode) {
+  if (!m.indicators.empty() || std::any_of(m.coltype.begin(), m.coltype.end(), special_column)) return false;
+  return mode == BuildMode::Relaxation || (m.sets.empty() && m.mip.gencons.empty() && m.mip.pwlcons.empty());
+}
+
 // Sorted, without repeats, and inside [0, count).
 void normalise(std::vector<int> &set, int count) {
   std::sort(set.begin(), set.end());
@@ -117,6 +125,12 @@ void LiveModel::coltypes_changed(const Model &m, const int *cols, int64_t n) {
   append(dirty_bounds_, cols, n);  // a binary column's bounds are clamped
 }
 
+void LiveModel::discrete_structure_changed() {
+  if (stale_) return;
+  // Not in the relaxation the instance holds; a MIP solve rebuilds.
+  if (mode_ != int(BuildMode::Relaxation)) mark_stale();
+}
+
 void LiveModel::appended() {
   if (stale_) return;
   if (!simple_) mark_stale();
@@ -182,18 +196,23 @@ void LiveModel::passed(const Model &m, const BuiltModel &built, BuildMode mode, 
   live_cols_ = built.user_cols;
   live_rows_ = built.user_rows;
   const HighsLp &lp = built.model.lp_;
-  simple_ = lp.num_col_ == built.user_cols && lp.num_row_ == built.user_rows && m.indicators.empty() &&
-            m.sets.empty() && m.mip.gencons.empty() && m.mip.pwlcons.empty() &&
-            std::none_of(m.coltype.begin(), m.coltype.end(), special_column);
+  simple_ = lp.num_col_ == built.user_cols && lp.num_row_ == built.user_rows && without_reformulation(m, mode);
   has_hessian_ = built.model.hessian_.dim_ > 0;
   stale_ = false;
   clear_pending();
 }
 
 Highs *LiveModel::up_to_date(const Model &m, BuildMode mode, double bigm) {
-  if (stale_ || !highs_ || model_ != &m || synced_version_ != m.data_version || mode_ != int(mode) ||
-      (!simple_ && bigm_ != bigm))
+  if (stale_ || !highs_ || model_ != &m || synced_version_ != m.data_version || (!simple_ && bigm_ != bigm))
     return nullptr;
+  if (mode_ != int(mode)) {
+    // Between a MIP and an LP solve only the integrality differs, while
+    // neither build reformulates anything.
+    if (!simple_ || !without_reformulation(m, mode)) return nullptr;
+    mode_ = int(mode);
+    for (int j = 0; j < live_cols_; ++j)
+      if (m.coltype[size_t(j)] != 'C') dirty_types_.push_back(j);
+  }
   if (!simple_ && (m.cols() != live_cols_ || m.rows() != live_rows_)) return nullptr;
   if (!apply_pending(m)) {
     mark_stale();
@@ -271,11 +290,12 @@ bool LiveModel::apply_pending(const Model &m) {
         HighsStatus::kError)
       return false;
   }
-  if (!dirty_types_.empty() && discrete) {
+  if (!dirty_types_.empty()) {
     normalise(dirty_types_, ncols);
     std::vector<HighsVarType> type(dirty_types_.size());
     for (size_t k = 0; k < dirty_types_.size(); ++k)
-      type[k] = m.coltype[size_t(dirty_types_[k])] == 'C' ? HighsVarType::kContinuous : HighsVarType::kInteger;
+      type[k] = discrete && m.coltype[size_t(dirty_types_[k])] != 'C' ? HighsVarType::kInteger
+                                                                       : HighsVarType::kContinuous;
     if (h.changeColsIntegrality(HighsInt(dirty_types_.size()), dirty_types_.data(), type.data()) ==
         HighsStatus::kError)
       return false;
@@ -373,6 +393,11 @@ void ModelEdit::quadratic_objective_changed() {
   reported_ = true;
   live().quadratic_objective_changed();
 }
+void ModelEdit::discrete_structure_changed() {
+  reported_ = true;
+  live().discrete_structure_changed();
+}
+void ModelEdit::solver_model_unaffected() { reported_ = true; }
 void ModelEdit::stale() {
   reported_ = true;
   live().mark_stale();

@@ -26,7 +26,11 @@
 // piecewise-linear constraints, semi-continuous, semi-integer or partially
 // integer columns, active cuts) take structural changes in place; for the
 // others only costs, the objective sense and constant and the quadratic
-// objective do, and everything else rebuilds.
+// objective do, and everything else rebuilds. Sets, general and
+// piecewise-linear constraints are not part of a relaxation: an LP solve
+// takes changes in place while they are there, and a switch between a MIP
+// and an LP solve of a model without reformulations changes only the
+// integrality of the instance's columns.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +76,8 @@ class LiveModel {
   void sense_changed() { sense_dirty_ = true; }
   void constant_changed() { offset_dirty_ = true; }
   void quadratic_objective_changed() { hessian_dirty_ = true; }
+  // Sets, general or piecewise-linear constraints added or deleted.
+  void discrete_structure_changed();
 
   // ---- solver side ----
   // The live instance brought up to date with `m` for a solve in `mode`, or
@@ -138,6 +144,10 @@ class ModelEdit {
   void sense_changed();
   void constant_changed();
   void quadratic_objective_changed();
+  void discrete_structure_changed();
+  // A change of something the instance does not hold (quadratic rows, which
+  // HiGHS never receives).
+  void solver_model_unaffected();
   // A change the live instance cannot follow: the next solve passes the whole model.
   void stale();
 

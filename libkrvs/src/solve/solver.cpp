@@ -617,23 +617,10 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   // HiGHS formats every log line it hands to the dispatcher: while nobody
   // reads the log, the solve runs without it (the hand-over above kept it,
   // for the reason of a refused model).
-  // With nobody reading any log, HiGHS's output is switched off for the run
-  // as well: it still formats its MIP display lines while output is on.
-  // The hand-over keeps it on (the reason of a refused model is a log line).
-  const bool log_unread = !log.enabled() && !prob->callbacks.any(CB_LPLOG) && !prob->callbacks.any(CB_BARLOG);
-  if (log_unread) highs.stopCallback(kCallbackLogging);
-  struct QuietRun {
-    Highs &highs;
-    bool active;
-    QuietRun(Highs &h, bool quiet) : highs(h), active(quiet) {
-      if (active) highs.setOptionValue("output_flag", false);
-    }
-    ~QuietRun() {
-      if (active) highs.setOptionValue("output_flag", true);
-    }
-    QuietRun(const QuietRun &) = delete;
-    QuietRun &operator=(const QuietRun &) = delete;
-  } quiet_run(highs, log_unread && !prob->callbacks.any(CB_GLOBALLOG));
+  // HiGHS's output itself stays on: its results depend on it (an LP that
+  // it proves infeasible with output on can end "unknown" with it off).
+  if (!log.enabled() && !prob->callbacks.any(CB_LPLOG) && !prob->callbacks.any(CB_BARLOG))
+    highs.stopCallback(kCallbackLogging);
   StoredBasis &stored = state.basis;
   const bool simplex_lp = !discrete && !quadratic && !barrier;
   // The live instance starts from its own last basis; a MIP, QP or barrier
