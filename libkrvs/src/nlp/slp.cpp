@@ -31,6 +31,7 @@
 #include "nlp_problem.h"
 #include "point_eval.h"
 #include "qp_warm_start.h"
+#include "solve/solve_state.h"
 #include "user_functions.h"
 
 namespace krvs::nlp {
@@ -152,6 +153,12 @@ class SlpSolver {
   double mu_ = 1e3;
   int iterations_ = 0;
   bool stop_after_iteration_ = false;  // an iteration-end callback asked to stop
+  // Why an unfinished solve stopped (a stop_* value, 0 unknown) and the
+  // largest change of a nonlinear column the last subproblem proposed
+  // (negative before the first), for the closing report.
+  int limit_reached_ = 0;
+  double last_step_ = -1.0;
+  void report_unfinished(double max_violation) const;
   bool projection_undecided_ = false;  // the start point projection stopped early
   int failed_row_ = -1, failed_col_ = -1;  // the coefficient whose evaluation failed last
   // Cascading: the determined columns recomputed at every point tried, in
@@ -990,7 +997,8 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
   int small_changes = 0;
   std::vector<double> lag_old, lag_new, s(nn), y(nn);
   for (int it = 0; it < iteration_budget; ++it) {
-    if (stop_requested() || elapsed() > prob_->controls.get_double(12404) || fire(prob_, NLCB_ITERSTART)) {
+    if (!stop_requested() && elapsed() > prob_->controls.get_double(12404)) limit_reached_ = STOP_TIMELIMIT;
+    if (limit_reached_ || stop_requested() || fire(prob_, NLCB_ITERSTART)) {
       any_integer_ = had_integers;
       return KNLS_NLP_UNFINISHED;
     }
@@ -1063,6 +1071,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       if (nl_col_[size_t(j)]) dmax = std::max(dmax, std::fabs(d));
       xmax = std::max(xmax, std::fabs(x[size_t(j)]));
     }
+    last_step_ = dmax;
     double dBd = 0;
     if (use_hessian && have_B_) {
       for (size_t p = 0; p < nn; ++p) s[p] = sub_x_[size_t(nl_cols_[p])] - x[size_t(nl_cols_[p])];
@@ -1228,6 +1237,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     }
   }
   any_integer_ = had_integers;
+  if (!stop_requested()) limit_reached_ = STOP_ITERLIMIT;
   return KNLS_NLP_UNFINISHED;
 }
 
@@ -1239,7 +1249,13 @@ void SlpSolver::finish(const std::vector<double> &x, int status) {
   evaluate(x, false, &err);
   row_activity(x, act);
   sol.slack.resize(size_t(rows_));
-  for (int r = 0; r < rows_; ++r) sol.slack[size_t(r)] = m_.rhs[size_t(r)] - act[size_t(r)];
+  double max_violation = 0.0;
+  for (int r = 0; r < rows_; ++r) {
+    sol.slack[size_t(r)] = m_.rhs[size_t(r)] - act[size_t(r)];
+    double lo, hi;
+    row_bounds(m_, r, lo, hi);
+    max_violation = std::max(max_violation, violation(act[size_t(r)], lo, hi));
+  }
   // Multipliers of the objective as stated (HiGHS minimised sense * f).
   sol.duals.resize(size_t(rows_), 0.0);
   sol.djs.resize(size_t(n_), 0.0);
@@ -1255,6 +1271,12 @@ void SlpSolver::finish(const std::vector<double> &x, int status) {
       v.oldvalue = v.value;
       v.value = x[size_t(j)];
     }
+  if (status == KNLS_NLP_UNFINISHED) {
+    if (limit_reached_ == 0 && iterations_ >= prob_->controls.get_int(12402) && !stop_requested())
+      limit_reached_ = STOP_ITERLIMIT;
+    if (limit_reached_ != 0) prob_->stop_status = limit_reached_;
+    report_unfinished(max_violation);
+  }
   static const char *names[] = {"unstarted", "locally optimal", "globally optimal", "locally infeasible",
                                 "infeasible", "unbounded", "unfinished"};
   char line[160];
@@ -1263,6 +1285,30 @@ void SlpSolver::finish(const std::vector<double> &x, int status) {
   log(line);
   fire(prob_, NLCB_SLPEND);
   fire(prob_, NLCB_DESTROY);
+}
+
+// One line saying where an unfinished solve stopped, how far its point is
+// from feasible and how large its last step was, and, at a limit, the
+// control that raises it.
+void SlpSolver::report_unfinished(double max_violation) const {
+  char where[120], step[40];
+  if (limit_reached_ == STOP_ITERLIMIT)
+    snprintf(where, sizeof where, "at its iteration limit of %lld", (long long)prob_->controls.get_int(12402));
+  else if (limit_reached_ == STOP_TIMELIMIT)
+    snprintf(where, sizeof where, "at its time limit of %g s", prob_->controls.get_double(12404));
+  else
+    snprintf(where, sizeof where, "on request");
+  if (last_step_ >= 0)
+    snprintf(step, sizeof step, "%.3g", last_step_);
+  else
+    snprintf(step, sizeof step, "none taken");
+  const char *hint = limit_reached_ == STOP_ITERLIMIT   ? "; raise knls_iterlimit to continue"
+                     : limit_reached_ == STOP_TIMELIMIT ? "; raise knls_timelimit to continue"
+                                                        : "";
+  char line[320];
+  snprintf(line, sizeof line, "Nonlinear solve stopped %s before converging: largest violation %.3g, last step %s%s",
+           where, max_violation, step, hint);
+  log(line);
 }
 
 void SlpSolver::run() {

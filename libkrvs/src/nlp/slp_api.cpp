@@ -50,11 +50,12 @@ int solve(KNLSprob prob, const std::string &flags, bool global = false) {
     prob->solve_time = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     prob->state_flags |= KNLS_STATE_CONSTRUCTED;
     // Why an unfinished solve stopped: an interrupt says its own reason
-    // (Ctrl-C, a caller's KNLSinterrupt), else the limit that was reached.
+    // (Ctrl-C, a caller's KNLSinterrupt), else the limit that was reached
+    // (the solver says which when it knows).
     int reason = prob->interrupt_reason.load();
     if (reason == 0) reason = prob->optprob->interrupt_reason.load();
     if (reason != 0) prob->stop_status = reason;
-    else if (prob->status == KNLS_NLP_UNFINISHED)
+    else if (prob->status == KNLS_NLP_UNFINISHED && prob->stop_status == STOP_NONE)
       prob->stop_status = prob->solve_time >= prob->controls.get_double(12404) ? STOP_TIMELIMIT
                           : prob->iterations >= prob->controls.get_int(12402) ? STOP_ITERLIMIT
                                                                               : STOP_USER;
