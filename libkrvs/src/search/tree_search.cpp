@@ -17,6 +17,7 @@
 #include "search/branch_object.h"
 #include "search/root_mip.h"
 #include "search/root_presolve.h"
+#include "search/reduced_cost_fixing.h"
 #include "solve/callback_events.h"
 #include "solve/highs_build.h"
 #include "solve/mip_starts.h"
@@ -140,6 +141,8 @@ class Search {
   }
   std::shared_ptr<Node> pop_open();
   void heuristic();
+  void fix_by_reduced_costs(Node &node, double objective);
+  void fix_globally();
   bool presolve_allowed(const HighsModel &model) const;
   void add_root_cuts(const CutRows &cuts);
 
@@ -200,6 +203,10 @@ class Search {
   // are the reduced model's and solutions are postsolved when accepted.
   std::unique_ptr<RootPresolve> presolve_;
   std::unique_ptr<HighsModel> reduced_discrete_;  // the reduced model with integrality, for the heuristic
+  // The root relaxation's solution and reduced costs (minimisation form):
+  // each better incumbent fixes columns for the whole search from them.
+  double root_objective_ = -INFINITY;
+  std::vector<double> root_x_, root_d_;
 
   bool node_callbacks_ = false;
   TimeCheck time_check_;
@@ -318,9 +325,11 @@ void Search::setup() {
 Search::NodeResult Search::solve_node(const Node &node, bool again) {
   lb_ = root_lb_;
   ub_ = root_ub_;
+  // The path's changes, within the root's bounds: fixings found later for
+  // the whole search may be tighter than a change made before them.
   for (const BoundChange &c : node.changes) {
-    lb_[size_t(c.col)] = c.lb;
-    ub_[size_t(c.col)] = c.ub;
+    lb_[size_t(c.col)] = std::max(c.lb, root_lb_[size_t(c.col)]);
+    ub_[size_t(c.col)] = std::min(c.ub, root_ub_[size_t(c.col)]);
   }
   for (int j = 0; j < n_; ++j)
     if (lb_[size_t(j)] > ub_[size_t(j)]) return NodeResult::Infeasible;
@@ -438,6 +447,7 @@ bool Search::candidate(const std::vector<double> &reduced_x, double objective, i
   }
   state_.mip_objective = user(objective);
   state_.mip_solutions += 1;
+  fix_globally();
   state_.best_bound = user(best_bound());
   call_each<KRVScbintsol_fn>(prob_->callbacks, CB_INTSOL, prob_);
   return true;
@@ -884,6 +894,7 @@ void Search::process(std::shared_ptr<Node> node) {
   }
   raise_stop_event(prob_, CB_CUTLOG);
   if (prob_->interrupt_reason.load() != 0) return;
+  if (!quadratic_) fix_by_reduced_costs(*node, objective);
 
   const std::vector<double> x = highs_.getSolution().col_value;
   double value = 0;
@@ -903,6 +914,43 @@ void Search::process(std::shared_ptr<Node> node) {
     // the node can still divide it.
   }
   branch(*node, col, value, objective, x);
+}
+
+// Tightens the node's bounds (for its subtree) by its relaxation's reduced
+// costs against the incumbent; the root's fixings hold for the whole search,
+// and the root's relaxation is kept for fixings by later incumbents.
+void Search::fix_by_reduced_costs(Node &node, double objective) {
+  const HighsSolution &sol = highs_.getSolution();
+  if (!sol.dual_valid || int(sol.col_dual.size()) < n_ || int(sol.col_value.size()) < n_) return;
+  std::vector<double> d(sol.col_dual.begin(), sol.col_dual.begin() + n_);
+  for (double &v : d) v *= sense_;
+  if (node.id == 1) {
+    root_objective_ = objective;
+    root_x_.assign(sol.col_value.begin(), sol.col_value.begin() + n_);
+    root_d_ = d;
+  }
+  if (!have_incumbent_) return;
+  for (const TightenedBound &t :
+       reduced_cost_fixings(integrality_, lb_, ub_, sol.col_value, d, objective, cutoff_ - cutoff_margin(), tol_)) {
+    lb_[size_t(t.col)] = t.lower;
+    ub_[size_t(t.col)] = t.upper;
+    if (node.id == 1) {
+      root_lb_[size_t(t.col)] = t.lower;
+      root_ub_[size_t(t.col)] = t.upper;
+    } else {
+      node.changes.push_back(BoundChange{t.col, t.lower, t.upper});
+    }
+  }
+}
+
+// Fixings for the whole search from the root's relaxation and the cutoff.
+void Search::fix_globally() {
+  if (root_d_.empty() || !have_incumbent_) return;
+  for (const TightenedBound &t : reduced_cost_fixings(integrality_, root_lb_, root_ub_, root_x_, root_d_,
+                                                      root_objective_, cutoff_ - cutoff_margin(), tol_)) {
+    root_lb_[size_t(t.col)] = t.lower;
+    root_ub_[size_t(t.col)] = t.upper;
+  }
 }
 
 // Gives back their bounds to the held rows the node's solution violates:
