@@ -146,6 +146,21 @@ KRVS_API int KNLSevaluateformula(KNLSprob nlprob, int parsed, const int type[], 
  * read). */
 KRVS_API int KNLSevaluateformulagradient(KNLSprob nlprob, int parsed, const int type[], const double value[],
                                          double *result, double gradient[]) KRVS_NOEXCEPT;
+/* As KNLSevaluateformulagradient (gradient may be null), also giving the
+ * exact second derivatives: the lower triangle (row >= col) of the
+ * formula's Hessian on its structural pattern, *nentries entries
+ * (hrow[k], hcol[k], hval[k]) sorted by column then row. With null
+ * hrow/hcol/hval only *nentries is set; otherwise they hold maxentries. */
+KRVS_API int KNLSevaluateformulahessian(KNLSprob nlprob, int parsed, const int type[], const double value[],
+                                        double *result, double gradient[], int maxentries, int *nentries,
+                                        int hrow[], int hcol[], double hval[]) KRVS_NOEXCEPT;
+/* The Hessian of the Lagrangian objweight * q(x) + sum_r rowweight[r] * h_r(x)
+ * at the current point: h_r the nonlinear part of row r (its formula
+ * coefficients and quadratic terms), q the objective's quadratic part;
+ * rowweight has one entry per row. Output as KNLSevaluateformulahessian. */
+KRVS_API int KNLSevaluatelagrangianhessian(KNLSprob nlprob, const double rowweight[], double objweight,
+                                           int maxentries, int *nentries, int hrow[], int hcol[],
+                                           double hval[]) KRVS_NOEXCEPT;
 
 /* ---- SLP variables and rows ---------------------------------------------
  * Every pointer argument may be null, which leaves that item unchanged.

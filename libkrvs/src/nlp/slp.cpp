@@ -6,9 +6,10 @@
 //   s.t. linear rows as they are; linearised nonlinear rows relaxed by
 //        penalty error columns (so the subproblem is always feasible);
 //        |d_j| <= step bound for every column in a nonlinear term.
-// B is a damped BFGS approximation of the Lagrangian's curvature on the
-// nonlinear columns (continuous problems only; without it the subproblem is
-// a pure LP). A step is accepted when the exact penalty merit function
+// B is the exact Hessian of the Lagrangian at x, with the multipliers of
+// the last accepted subproblem, shifted where needed to make it positive
+// definite (continuous problems whose nonlinear part is not tiny, see
+// knls_steptype; without it the subproblem is a pure LP). A step is accepted when the exact penalty merit function
 // sense*f + mu * violation falls by a fair share of what the model
 // predicted; the step bound grows after good steps and shrinks after poor
 // ones. Integer columns ('g' flag) make every subproblem a MIP; once the
@@ -30,6 +31,7 @@
 #include "model/model.h"
 #include "nlp_problem.h"
 #include "point_eval.h"
+#include "qp_step.h"
 #include "qp_warm_start.h"
 #include "solve/solve_state.h"
 #include "user_functions.h"
@@ -39,6 +41,8 @@ namespace krvs::nlp {
 namespace {
 
 constexpr double kInf = 1e20;
+// Largest model that takes second-order steps by default (knls_steptype 0).
+constexpr int kQuadraticStepColumns = 250;
 
 double project(double v, double lo, double hi) { return std::min(std::max(v, lo), hi); }
 double highs_bound(double v) { return v <= -kInf ? -kHighsInf : v >= kInf ? kHighsInf : v; }
@@ -88,8 +92,9 @@ class SlpSolver {
   SubStatus solve_subproblem(const std::vector<double> &x, double mu, bool use_box, bool with_hessian);
   bool project_onto_linear_rows(std::vector<double> &x);
   // ---- curvature ----
-  void lagrangian_gradient(const std::vector<double> &row_duals, std::vector<double> &out) const;
-  void bfgs_update(const std::vector<double> &s, const std::vector<double> &y);
+  bool ensure_curvature(const std::vector<double> &x);
+  void steer_quadratic_step(const std::vector<double> &x, double max_penalty, bool use_box);
+  bool curvature_worthwhile() const;
   // ---- loop ----
   int iterate(std::vector<double> &x, bool mip, bool second_order, int iteration_budget);
   void finish(const std::vector<double> &x, int status);
@@ -148,8 +153,8 @@ class SlpSolver {
   std::vector<double> radius_;  // per nonlinear column
   std::vector<double> step_cap_;  // per nonlinear column: its step bound, or infinity
   std::vector<const TolSet *> col_tolset_;  // per nonlinear column: its tolerance set in use, or null
-  std::vector<double> B_;       // dense |nl_cols| x |nl_cols|, row major
-  bool have_B_ = false;
+  std::unique_ptr<QpCurvature> curvature_;  // built on first use
+  std::vector<double> multipliers_;  // row duals the curvature is evaluated with
   double mu_ = 1e3;
   int iterations_ = 0;
   bool stop_after_iteration_ = false;  // an iteration-end callback asked to stop
@@ -590,32 +595,8 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
     }
   }
 
-  if (with_hessian && have_B_) {
-    // 0.5 d'Bd with d = x' - x: curvature B on the nonlinear columns and
-    // the linear term -Bx.
-    const size_t nn = nl_cols_.size();
-    HighsHessian &hs = model.hessian_;
-    hs.dim_ = ncols;
-    hs.format_ = HessianFormat::kTriangular;
-    hs.start_.assign(size_t(ncols) + 1, 0);
-    for (int j = 0; j < ncols; ++j) {
-      hs.start_[size_t(j)] = int(hs.index_.size());
-      int p = j < n_ ? nl_col_pos_[size_t(j)] : -1;
-      if (p < 0) continue;
-      for (size_t q = size_t(p); q < nn; ++q) {
-        double v = B_[size_t(p) * nn + q];
-        if (q != size_t(p) && v == 0.0) continue;
-        hs.index_.push_back(nl_cols_[q]);
-        hs.value_.push_back(v);
-      }
-    }
-    hs.start_[size_t(ncols)] = int(hs.index_.size());
-    for (size_t p = 0; p < nn; ++p) {
-      double bx = 0;
-      for (size_t q = 0; q < nn; ++q) bx += B_[p * nn + q] * x[size_t(nl_cols_[q])];
-      lp.col_cost_[size_t(nl_cols_[p])] -= bx;
-    }
-  }
+  // 0.5 d'Bd with d = x' - x: the curvature and the linear term -Bx.
+  if (with_hessian && curvature_ && curvature_->ready()) curvature_->fill(model, ncols, x, lp.col_cost_);
 
   const bool qp = model.hessian_.dim_ > 0;
   highs_.clearModel();
@@ -760,60 +741,76 @@ bool SlpSolver::project_onto_linear_rows(std::vector<double> &x) {
 
 // ------------------------------------------------------------- curvature ----
 
-// Gradient of sense*f - sum y_r h_r (the row duals follow HiGHS's sign
-// convention for a minimisation), on the nonlinear columns. Needs the
-// gradients evaluated at the point.
-void SlpSolver::lagrangian_gradient(const std::vector<double> &row_duals, std::vector<double> &out) const {
-  out.assign(nl_cols_.size(), 0.0);
-  for (size_t p = 0; p < nl_cols_.size(); ++p) out[p] = sense_ * obj_grad_[size_t(nl_cols_[p])];
-  for (size_t p = 0; p < nl_rows_.size(); ++p) {
-    double y = row_duals.empty() ? 0.0 : row_duals[size_t(nl_rows_[p])];
-    if (y == 0.0) continue;
-    const SparseGrad &g = h_grad_[p];
-    for (size_t k = 0; k < g.index.size(); ++k) {
-      int q = nl_col_pos_[size_t(g.index[k])];
-      if (q >= 0) out[size_t(q)] -= y * g.value[k];
+// The curvature at x with the current multipliers; false when it cannot be
+// evaluated there (the iteration then takes a linear step).
+bool SlpSolver::ensure_curvature(const std::vector<double> &x) {
+  if (!curvature_) {
+    std::vector<LagrangianHessian::Row> rows(nl_rows_.size());
+    for (size_t p = 0; p < nl_rows_.size(); ++p) {
+      for (int k : row_coefs_[p]) {
+        const Coefficient &c = prob_->coefs[size_t(k)];
+        rows[p].terms.push_back(LagrangianHessian::Term{c.factor, c.col, c.formula.get()});
+      }
+      rows[p].quad = row_quad_[p];
     }
+    curvature_ = std::make_unique<QpCurvature>(n_, std::move(rows), m_.qobj.empty() ? nullptr : &m_.qobj);
+  }
+  if (curvature_->ready()) return true;
+  // Gradient of sense*f - sum y_r h_r (the row duals follow HiGHS's sign
+  // convention for a minimisation).
+  std::vector<double> weights(nl_rows_.size(), 0.0);
+  if (multipliers_.size() == size_t(rows_))
+    for (size_t p = 0; p < nl_rows_.size(); ++p) weights[p] = -multipliers_[size_t(nl_rows_[p])];
+  std::string err;
+  return curvature_->update(x.data(), weights.data(), sense_, &users_, &err);
+}
+
+// Raises the penalty until the quadratic step removes at least a tenth of
+// the weighted errors a linear step could remove within the region (the
+// linear step is found with the largest penalty). The quadratic
+// subproblem's results are those of the last penalty tried that solved.
+void SlpSolver::steer_quadratic_step(const std::vector<double> &x, double max_penalty, bool use_box) {
+  std::vector<double> keep_x = sub_x_, keep_rd = sub_row_dual_, keep_cd = sub_col_dual_;
+  double keep_err = sub_errors_, keep_werr = sub_werrors_;
+  auto restore = [&] {
+    sub_x_ = keep_x;
+    sub_row_dual_ = keep_rd;
+    sub_col_dual_ = keep_cd;
+    sub_errors_ = keep_err;
+    sub_werrors_ = keep_werr;
+  };
+  double viol = 0;
+  merit(x, viol);
+  const double at_x = wviol_;
+  if (solve_subproblem(x, max_penalty, use_box, false) != SubStatus::Optimal) {
+    restore();
+    return;
+  }
+  const double least = sub_werrors_;
+  restore();
+  const double target = least + 0.9 * std::max(0.0, at_x - least);
+  while (sub_werrors_ > target + feastol_ && sub_errors_ > feastol_ && mu_ < max_penalty) {
+    const double new_mu = std::min(mu_ * 10, max_penalty);
+    if (solve_subproblem(x, new_mu, use_box, true) != SubStatus::Optimal) {
+      restore();
+      return;
+    }
+    mu_ = new_mu;
+    keep_x = sub_x_;
+    keep_rd = sub_row_dual_;
+    keep_cd = sub_col_dual_;
+    keep_err = sub_errors_;
+    keep_werr = sub_werrors_;
   }
 }
 
-// Damped BFGS update of B with step s and gradient change y (Powell's
-// damping keeps B positive definite).
-void SlpSolver::bfgs_update(const std::vector<double> &s, const std::vector<double> &y_in) {
-  const size_t nn = nl_cols_.size();
-  std::vector<double> y = y_in;
-  double ss = 0, sy = 0, yy = 0;
-  for (size_t i = 0; i < nn; ++i) {
-    ss += s[i] * s[i];
-    sy += s[i] * y[i];
-    yy += y[i] * y[i];
-  }
-  if (ss <= 1e-300) return;
-  if (!have_B_) {
-    double scale = sy > 0 ? yy / sy : std::sqrt(yy / ss);
-    scale = std::min(std::max(scale, 1e-6), 1e6);
-    B_.assign(nn * nn, 0.0);
-    for (size_t i = 0; i < nn; ++i) B_[i * nn + i] = scale;
-    have_B_ = true;
-  }
-  std::vector<double> Bs(nn, 0.0);
-  double sBs = 0;
-  for (size_t i = 0; i < nn; ++i) {
-    double v = 0;
-    for (size_t k = 0; k < nn; ++k) v += B_[i * nn + k] * s[k];
-    Bs[i] = v;
-    sBs += s[i] * v;
-  }
-  if (sBs <= 1e-300) return;
-  if (sy < 0.2 * sBs) {
-    double theta = 0.8 * sBs / (sBs - sy);
-    for (size_t i = 0; i < nn; ++i) y[i] = theta * y[i] + (1 - theta) * Bs[i];
-    sy = 0;
-    for (size_t i = 0; i < nn; ++i) sy += s[i] * y[i];
-  }
-  if (sy <= 1e-300) return;
-  for (size_t i = 0; i < nn; ++i)
-    for (size_t k = 0; k < nn; ++k) B_[i * nn + k] += y[i] * y[k] / sy - Bs[i] * Bs[k] / sBs;
+// Automatic step choice: quadratic subproblems where they are affordable.
+// HiGHS's active-set QP solver keeps a dense factor of the reduced Hessian
+// and adds one free column per iteration, so its time grows with the cube
+// of the columns that move; beyond a few hundred columns the linear
+// programs, with their warm starts, are faster per unit of progress.
+bool SlpSolver::curvature_worthwhile() const {
+  return !nl_cols_.empty() && n_ <= kQuadraticStepColumns;
 }
 
 // ----------------------------------------------------------------- loop ----
@@ -990,12 +987,20 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     col_tolset_[p] = set && set->status != 0 ? set : nullptr;
     any_tolset = any_tolset || col_tolset_[p];
   }
-  have_B_ = false;
+  if (curvature_) curvature_->invalidate();
+  if (multipliers_.size() != size_t(rows_)) {
+    // First estimate: a transfer row's multiplier makes its free column's
+    // reduced cost vanish; the others start at zero.
+    multipliers_.assign(size_t(rows_), 0.0);
+    for (size_t p = 0; p < nl_rows_.size(); ++p)
+      if (transfer_col_[p] >= 0)
+        multipliers_[size_t(nl_rows_[p])] = sense_ * m_.obj[size_t(transfer_col_[p])] / transfer_coef_[p];
+  }
   have_basis_ = false;
   double viol = 0;
   double phi = merit(x, viol);
   int small_changes = 0;
-  std::vector<double> lag_old, lag_new, s(nn), y(nn);
+  std::vector<double> step(size_t(n_), 0.0);
   for (int it = 0; it < iteration_budget; ++it) {
     if (!stop_requested() && elapsed() > prob_->controls.get_double(12404)) limit_reached_ = STOP_TIMELIMIT;
     if (limit_reached_ || stop_requested() || fire(prob_, NLCB_ITERSTART)) {
@@ -1009,12 +1014,22 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       SlpSolver *solver;
       ~IterationEnd() { solver->end_of_iteration(); }
     } iteration_end{this};
-    const bool use_hessian = second_order && !mip && nn > 0 && nn <= 200;
+    const bool second_order_steps = second_order && !mip && nn > 0;
+    // The first step is linear: it gives the first multipliers, and the
+    // linear program tells an unbounded model apart, which the QP solver,
+    // bounded by the step box on the curved columns only, may not.
+    bool use_hessian = second_order_steps && it > 0 && ensure_curvature(x);
     SubStatus st = solve_subproblem(x, mu_, !linear, use_hessian);
-    if (st == SubStatus::Failed && use_hessian && have_B_) {
-      // Curvature that the QP solver cannot handle: start it afresh.
-      have_B_ = false;
+    if (st == SubStatus::Failed && use_hessian) {
+      // Curvature that the QP solver cannot handle (nearly flat curvature
+      // can make it cycle): once more with a firmer shift, then a linear
+      // step.
+      curvature_->strengthen();
       st = solve_subproblem(x, mu_, !linear, use_hessian);
+      if (st == SubStatus::Failed) {
+        use_hessian = false;
+        st = solve_subproblem(x, mu_, !linear, use_hessian);
+      }
     }
     if (st == SubStatus::Unbounded) {
       any_integer_ = had_integers;
@@ -1027,7 +1042,6 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     if (st != SubStatus::Optimal) {
       // Numerical trouble in the subproblem: retry with a smaller region.
       for (double &r : radius_) r *= 0.25;
-      have_B_ = false;
       have_basis_ = false;
       if (std::all_of(radius_.begin(), radius_.end(), [](double r) { return r < 1e-10; })) {
         any_integer_ = had_integers;
@@ -1036,8 +1050,12 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       continue;
     }
     // Steering: while the linearisation leaves errors that a larger penalty
-    // would remove, raise the penalty.
-    while (sub_errors_ > feastol_ && mu_ < max_penalty) {
+    // would remove, raise the penalty. The curvature holds a quadratic step
+    // back from the region's edge, so its errors are measured against the
+    // least errors a linear step reaches in the region.
+    if (use_hessian && sub_errors_ > feastol_ && mu_ < max_penalty)
+      steer_quadratic_step(x, max_penalty, !linear);
+    while (!use_hessian && sub_errors_ > feastol_ && mu_ < max_penalty) {
       std::vector<double> keep_x = sub_x_, keep_rd = sub_row_dual_, keep_cd = sub_col_dual_;
       double keep_err = sub_errors_, keep_werr = sub_werrors_;
       double new_mu = std::min(mu_ * 10, max_penalty);
@@ -1073,10 +1091,9 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     }
     last_step_ = dmax;
     double dBd = 0;
-    if (use_hessian && have_B_) {
-      for (size_t p = 0; p < nn; ++p) s[p] = sub_x_[size_t(nl_cols_[p])] - x[size_t(nl_cols_[p])];
-      for (size_t p = 0; p < nn; ++p)
-        for (size_t q = 0; q < nn; ++q) dBd += s[p] * B_[p * nn + q] * s[q];
+    if (use_hessian) {
+      for (int j = 0; j < n_; ++j) step[size_t(j)] = sub_x_[size_t(j)] - x[size_t(j)];
+      dBd = curvature_->quadratic_form(step);
     }
     // Convergence of the step: a column converges by its delta (a step
     // within it), by any tolerance of its tolerance set, or without either
@@ -1100,7 +1117,11 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     const double pred = mu_ * wviol_x - mu_ * sub_werrors_ - gd - 0.5 * dBd;
     const double scale = 1.0 + std::fabs(phi);
 
-    if (step_small || pred <= 1e-2 * objtol_ * scale) {
+    // Converged columns at a point that still violates curved rows (a
+    // second-order step approaches them from outside): the step that
+    // restores feasibility is taken first, and ends the solve if it does.
+    const bool finishing_step = step_small && viol > feastol_ && pred > 1e-2 * objtol_ * scale;
+    if ((step_small && !finishing_step) || pred <= 1e-2 * objtol_ * scale) {
       // No useful step from here.
       if (viol <= feastol_) {
         prob_->solution.duals = sub_row_dual_;
@@ -1181,24 +1202,17 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
              objective(x), viol, dmax, ratio, mu_);
     log(line);
     if (ratio >= 0.1) {
-      if (use_hessian) {
-        // Curvature pair: the Lagrangian gradient at both points with the
-        // new multipliers.
-        std::vector<double> cur_h = h_;
-        std::vector<SparseGrad> cur_grad = h_grad_;
-        std::vector<double> cur_obj_grad = obj_grad_;
-        lagrangian_gradient(sub_row_dual_, lag_new);
-        h_grad_ = saved_grad;
-        obj_grad_ = saved_obj_grad;
-        lagrangian_gradient(sub_row_dual_, lag_old);
-        h_ = cur_h;
-        h_grad_ = cur_grad;
-        obj_grad_ = cur_obj_grad;
-        for (size_t p = 0; p < nn; ++p) {
-          s[p] = trial[size_t(nl_cols_[p])] - x[size_t(nl_cols_[p])];
-          y[p] = lag_new[p] - lag_old[p];
+      if (second_order_steps) {
+        // The next curvature: at the new point with the new multipliers.
+        // A row's dual at its penalty (the row relaxed by its errors) says
+        // nothing of the row's multiplier: the last one stays.
+        for (int r = 0; r < rows_ && size_t(r) < sub_row_dual_.size(); ++r) {
+          const double y = sub_row_dual_[size_t(r)];
+          const bool at_penalty = row_pos_[size_t(r)] >= 0 && transfer_col_[size_t(row_pos_[size_t(r)])] < 0 &&
+                                  std::fabs(y) >= 0.99 * mu_ * prob_->items.row_weight_of(r);
+          if (!at_penalty) multipliers_[size_t(r)] = y;
         }
-        bfgs_update(s, y);
+        if (curvature_) curvature_->invalidate();
       }
       const bool at_boundary = [&] {
         for (size_t p = 0; p < nn; ++p)
@@ -1216,6 +1230,10 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       viol = trial_viol;
       prob_->solution.duals = sub_row_dual_;
       prob_->solution.djs = sub_col_dual_;
+      if (finishing_step && viol <= feastol_) {
+        any_integer_ = had_integers;
+        return KNLS_NLP_LOCALLY_OPTIMAL;
+      }
       if (viol <= feastol_ && (change <= objtol_ * scale || step_small)) {
         if (++small_changes >= 2) {
           any_integer_ = had_integers;
@@ -1363,7 +1381,11 @@ void SlpSolver::run() {
     return;
   }
   const int limit = int(prob_->controls.get_int(12402));
-  const bool second_order = prob_->controls.get_int(12409) != 0;
+  // Steps: 0 automatic, 1 linear, 2 second order; knls_secondorder 0
+  // keeps every subproblem linear.
+  const int step_type = int(prob_->controls.get_int(12421));
+  const bool second_order = prob_->controls.get_int(12409) != 0 && step_type != 1 &&
+                            (step_type == 2 || curvature_worthwhile());
   {
     // A start point where a formula cannot be evaluated (log of 0 at a
     // bound, say): try points moved into the interior of the nonlinear
