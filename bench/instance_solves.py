@@ -1,7 +1,8 @@
 """Solve time of the shared instances: korvo against highspy with the same options.
 
 Each instance is read by each library from the same file and solved with one
-thread and the HiGHS options korvo hands over by default (its control table
+thread and the HiGHS options korvo hands over by default (output on, to no
+console) (its control table
 read from libkrvs/src/core/control_table.def, plus the dual simplex that
 korvo chooses for LPs). The libraries alternate, first one then the other,
 and each solve is timed around the call that solves (korvo's lpoptimize or
@@ -46,6 +47,11 @@ def highspy_instance(path, mip):
     h = highspy.Highs()
     h.setOptionValue("output_flag", False)
     h.readModel(path)
+    # korvo's HiGHS runs with its output on and sent nowhere but korvo's own
+    # log; HiGHS's results depend on the flag (klein1 ends "unknown" with it
+    # off), so highspy runs the same way.
+    h.setOptionValue("log_to_console", False)
+    h.setOptionValue("output_flag", True)
     for name, value in korvo_highs_options():
         kind = h.getOptionType(name)[1] if isinstance(h.getOptionType(name), tuple) else h.getOptionType(name)
         if name == "threads":

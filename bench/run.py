@@ -234,7 +234,7 @@ def summarise(records):
         if ok:
             for metric in METRICS:
                 values = [r[metric] for r in ok]
-                row[metric] = {"median": statistics.median(values), "min": min(values)}
+                row[metric] = {"median": statistics.median(values), "min": min(values), "max": max(values)}
             row["route"] = ok[0].get("route")
             row["versions"] = ok[0].get("versions")
             row["dims"] = ok[0].get("dims")
@@ -358,11 +358,13 @@ def headline(summary):
     if not cases:
         return []
     out = ["## Summary", "",
-           "Median total CPU seconds (build + hand-over); korvo's best variant against the "
-           "fastest peer's best variant and the raw-array floor.", "",
+           "Median total CPU seconds (build + hand-over) with the spread [fastest-slowest "
+           "repetition]; korvo's best variant against the fastest peer's best variant and the "
+           "raw-array floor, by medians. Peak memory: the process's maximum resident set "
+           "(median, MiB), korvo's against the floor's.", "",
            "| model | size | korvo | fastest peer | raw floor | korvo ÷ fastest peer "
-           "| korvo ÷ floor | fastest peer ÷ floor |",
-           "|---|---|---|---|---|---|---|---|"]
+           "| korvo ÷ floor | fastest peer ÷ floor | peak MiB korvo / floor |",
+           "|---|---|---|---|---|---|---|---|---|"]
 
     def best(rows):
         return min(rows, key=lambda r: r[RATIO_METRIC]["median"]) if rows else None
@@ -370,8 +372,16 @@ def headline(summary):
     def show(r):
         if r is None:
             return "–"
-        return f"{r[RATIO_METRIC]['median']:.3f} ({r['library']}/{r['variant']})" \
-            if r["library"] != FLOOR else f"{r[RATIO_METRIC]['median']:.3f}"
+        v = r[RATIO_METRIC]
+        spread = f" [{v['min']:.3f}-{v['max']:.3f}]" if "max" in v else ""
+        return f"{v['median']:.3f}{spread} ({r['library']}/{r['variant']})" \
+            if r["library"] != FLOOR else f"{v['median']:.3f}{spread}"
+
+    def memory(a, b):
+        if a is None or b is None:
+            return "–"
+        pa, pb = a["peak_mb"]["median"], b["peak_mb"]["median"]
+        return f"{pa:.0f} / {pb:.0f} ({pa / pb:.2f})"
 
     def ratio(a, b):
         if a is None or b is None:
@@ -386,7 +396,7 @@ def headline(summary):
         p = best([r for r in rows if r["library"] in PEERS])
         f = best([r for r in rows if r["library"] == FLOOR])
         out.append(f"| {model} | {size} | {show(k)} | {show(p)} | {show(f)} | {ratio(k, p)} | "
-                   f"{ratio(k, f)} | {ratio(p, f)} |")
+                   f"{ratio(k, f)} | {ratio(p, f)} | {memory(k, f)} |")
     out.append("")
     return out
 
@@ -457,15 +467,23 @@ def markdown(summary, meta, problems):
 
 
 README = os.path.join(HERE, "README.md")
+# The project's README shows the same block (its link points into bench/).
+README_TOP = os.path.join(HERE, "..", "README.md")
 START, END = "<!-- results:start -->", "<!-- results:end -->"
 
 
 def update_readme(summary, meta, problems):
-    """Replace the results block of bench/README.md with this run's summary."""
-    with open(README) as f:
+    """Replace the results block of bench/README.md, and of the project's
+    README, with this run's summary."""
+    for path, prefix in ((README, ""), (README_TOP, "bench/")):
+        write_results_block(path, prefix, summary, meta, problems)
+
+
+def write_results_block(path, prefix, summary, meta, problems):
+    with open(path) as f:
         text = f.read()
     if START not in text or END not in text:
-        print(f"{README} has no {START} ... {END} block; not updated")
+        print(f"{path} has no {START} ... {END} block; not updated")
         return
     m = meta["machine"]
     block = [START, "",
@@ -475,10 +493,12 @@ def update_readme(summary, meta, problems):
     block += [""] + headline(summary)[2:]
     if problems:
         block += ["Agreement check FAILED:", ""] + [f"- {p}" for p in problems] + [""]
-    block += [f"Full tables: [results/{meta['tag']}.md](results/{meta['tag']}.md).", "", END]
+    if meta.get("load"):
+        block += [f"Load average of the machine (1, 5, 15 min) at the start: {meta['load']}.", ""]
+    block += [f"Full tables: [{prefix}results/{meta['tag']}.md]({prefix}results/{meta['tag']}.md).", "", END]
     head, _, rest = text.partition(START)
     _, _, tail = rest.partition(END)
-    with open(README, "w") as f:
+    with open(path, "w") as f:
         f.write(head + "\n".join(block) + tail)
 
 
@@ -563,6 +583,10 @@ def main(argv=None):
     tag = args.tag or ("quick" if args.quick else "full")
 
     started = time.time()
+    try:
+        load = ", ".join(f"{v:.1f}" for v in os.getloadavg())
+    except OSError:
+        load = None
     records = load_records(tag) if args.report_only else run_all(args, tag)
     if args.merge:
         # keep the earlier run's cells except those just measured again
@@ -574,6 +598,8 @@ def main(argv=None):
     meta = {"tag": tag, "date": dt.datetime.now().strftime("%Y-%m-%d %H:%M"),
             "machine": machine(), "reps": args.reps, "versions": versions(summary),
             "wall_s": time.time() - started, "argv": sys.argv[1:], "slow_s": args.slow}
+    if load and not args.report_only:
+        meta["load"] = load
     os.makedirs(RESULTS, exist_ok=True)
     with open(os.path.join(RESULTS, f"{tag}.json"), "w") as f:
         json.dump({"meta": meta, "summary": summary, "records": records, "problems": problems},

@@ -27,13 +27,18 @@ VARIANTS = {
 
 BASE_MODELS = ("basic", "lqcp", "facility", "sparse")
 
+# About 4 million variables: basic N=1414 (2 N^2 columns), facility N=100
+# (4 (N+1)^2 N + 2 N + 1 columns) and a sparse LP of 4 million columns and a
+# million rows with 10 coefficients a row.
+SPARSE_4M = "1000000x4000000@0.0000025"
+
 # Sizes timed in a full run, and small sizes for the quick self-check (where
 # every library also solves for real and objectives are compared).
 FULL_SIZES = {
-    "basic": ["300", "700"],
+    "basic": ["300", "700", "1414"],
     "lqcp": ["200", "500"],
-    "facility": ["25", "50"],
-    "sparse": ["5000x10000@0.01", "5000x10000@0.1"],
+    "facility": ["25", "50", "100"],
+    "sparse": ["5000x10000@0.01", "5000x10000@0.1", SPARSE_4M],
 }
 QUICK_SIZES = {
     "basic": ["20"],

@@ -36,13 +36,17 @@ def basic_numpy(d):
         for j in range(n):
             m.add_linear_constraint(lhs1[i, j], poi.Geq, float(i))
             m.add_linear_constraint(lhs2[i, j], poi.Geq, 0.0)
-    obj = poi.ExprBuilder()
-    for i in range(n):
-        for j in range(n):
-            obj.add_affine_term(x[i, j], 2.0)
-            obj.add_affine_term(y[i, j], 1.0)
-    m.set_objective(obj)
+    m.set_objective(_from_arrays([x, y], [2.0, 1.0]))
     return m
+
+
+def _from_arrays(blocks, coefs):
+    """sum(c * block) for arrays of variables, as one ScalarAffineFunction
+    made from NumPy arrays (the vectorised constructor)."""
+    index = np.concatenate([np.fromiter((v.index for v in b.ravel()), dtype=np.int32, count=b.size)
+                            for b in blocks])
+    value = np.concatenate([np.full(b.size, float(c)) for b, c in zip(blocks, coefs)])
+    return poi.ScalarAffineFunction.from_numpy(value, index)
 
 
 def basic_loop(d):
@@ -123,10 +127,8 @@ def _sparse_vars(m, d):
 
 
 def _sparse_objective(m, d, x):
-    obj = poi.ScalarAffineFunction()
-    for j in range(d.cols):
-        obj.add_term(x[j], float(d.c[j]))
-    m.set_objective(obj)
+    index = np.fromiter((v.index for v in x), dtype=np.int32, count=d.cols)
+    m.set_objective(poi.ScalarAffineFunction.from_numpy(np.ascontiguousarray(d.c, dtype=np.float64), index))
 
 
 def sparse_dot(d):
