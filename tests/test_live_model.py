@@ -408,3 +408,30 @@ def test_lp_solves_stay_in_place_beside_discrete_structures(tmp_path):
     p.chgobj([2], [0.25])
     solve_and_compare(p, tmp_path)
     assert log.reused()
+
+
+def test_lp_solves_stay_in_place_while_indicators_come_and_go(tmp_path):
+    """The relaxation frees the rows of indicator constraints; LP solves
+    follow indicators set, changed and removed without a new hand-over."""
+    p = random_problem(random.Random(43), 8, 6)
+    p.chgcoltype([7], "B")
+    log = Recorder(p)
+    p.lpoptimize()
+    relaxed = random_problem(random.Random(43), 8, 6)
+    relaxed.chgcoltype([7], "B")
+    p.setindicators([0, 2], [7, 7], [1, -1])
+    relaxed.chgrowtype([0, 2], "NN")
+    for change in range(3):
+        p.lpoptimize()
+        relaxed.lpoptimize()
+        assert log.reused()
+        assert p.attributes.lpobjval == pytest.approx(relaxed.attributes.lpobjval, rel=1e-9, abs=1e-9)
+        rhs = [1.0 + change]
+        p.chgrhs([2, 3], rhs * 2)
+        relaxed.chgrhs([2, 3], rhs * 2)
+    p.delindicators(0, 1)
+    solve_and_compare(p, tmp_path)  # row 0 enforced again, row 2 still free
+    assert log.reused()
+    p.delindicators()
+    solve_and_compare(p, tmp_path)
+    assert log.reused()

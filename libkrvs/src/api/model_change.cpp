@@ -247,6 +247,7 @@ int KRVSsetindicators(KRVSprob prob, int nrows, const int rowind[], const int co
         fail(fn, "invalid complement flag " + std::to_string(complement[k]) + " (-1, 0 or 1)");
       if (complement[k] != 0) check_index(fn, colind[k], m.cols(), "column");
     }
+    ModelEdit edit(prob);
     for (int k = 0; k < nrows; ++k) {
       if (complement[k] == 0)
         m.indicators.erase(rowind[k]);
@@ -254,6 +255,7 @@ int KRVSsetindicators(KRVSprob prob, int nrows, const int rowind[], const int co
         m.indicators[rowind[k]] = Indicator{colind[k], complement[k]};
     }
     bump_structure(m);
+    edit.indicators_changed(nrows, rowind);
   });
 }
 
@@ -261,9 +263,18 @@ int KRVSdelindicators(KRVSprob prob, int first, int last) noexcept {
   return guard_problem(prob, [&] {
     Model &m = model_of(prob);
     check_range("KRVSdelindicators", first, last, m.rows(), "row");
-    for (auto it = m.indicators.begin(); it != m.indicators.end();)
-      it = it->first >= first && it->first <= last ? m.indicators.erase(it) : std::next(it);
+    ModelEdit edit(prob);
+    std::vector<int> rows;
+    for (auto it = m.indicators.begin(); it != m.indicators.end();) {
+      if (it->first >= first && it->first <= last) {
+        rows.push_back(it->first);
+        it = m.indicators.erase(it);
+      } else {
+        it = std::next(it);
+      }
+    }
     bump_structure(m);
+    edit.indicators_changed(int(rows.size()), rows.data());
   });
 }
 

@@ -37,8 +37,20 @@ bool special_column(char type) { return type == 'S' || type == 'R' || type == 'P
 // nothing a reformulation adds (the relaxation drops sets, general and
 // piecewise-linear constraints).
 bool without_reformulation(const Model &m, BuildMode mode) {
-  if (!m.indicators.empty() || std::any_of(m.coltype.begin(), m.coltype.end(), special_column)) return false;
-  return mode == BuildMode::Relaxation || (m.sets.empty() && m.mip.gencons.empty() && m.mip.pwlcons.empty());
+  if (std::any_of(m.coltype.begin(), m.coltype.end(), special_column)) return false;
+  return mode == BuildMode::Relaxation ||
+         (m.indicators.empty() && m.sets.empty() && m.mip.gencons.empty() && m.mip.pwlcons.empty());
+}
+
+// A row's bounds as the build hands them to HiGHS: the relaxation frees the
+// rows of indicator constraints.
+void live_row_bounds(const Model &m, int row, bool discrete, double &lower, double &upper) {
+  if (!discrete && !m.indicators.empty() && m.indicators.count(row)) {
+    lower = -kInf;
+    upper = kInf;
+    return;
+  }
+  row_bounds(m, row, lower, upper);
 }
 
 // Sorted, without repeats, and inside [0, count).
@@ -123,6 +135,12 @@ void LiveModel::coltypes_changed(const Model &m, const int *cols, int64_t n) {
     if (special_column(m.coltype[size_t(cols[k])])) return mark_stale();
   append(dirty_types_, cols, n);
   append(dirty_bounds_, cols, n);  // a binary column's bounds are clamped
+}
+
+void LiveModel::indicators_changed(const int *rows, int64_t n) {
+  if (stale_) return;
+  if (mode_ != int(BuildMode::Relaxation) || !simple_) return mark_stale();
+  append(dirty_rows_, rows, n);  // freed or enforced again
 }
 
 void LiveModel::discrete_structure_changed() {
@@ -257,7 +275,8 @@ bool LiveModel::apply_pending(const Model &m) {
     const CompressedMatrix &a = m.by_rows();
     const int first = live_rows_, count = nrows - first;
     std::vector<double> lower(static_cast<size_t>(count)), upper(static_cast<size_t>(count));
-    for (int i = first; i < nrows; ++i) row_bounds(m, i, lower[size_t(i - first)], upper[size_t(i - first)]);
+    for (int i = first; i < nrows; ++i)
+      live_row_bounds(m, i, discrete, lower[size_t(i - first)], upper[size_t(i - first)]);
     const int64_t begin = a.start[size_t(first)], end = a.start[size_t(nrows)];
     std::vector<HighsInt> start(static_cast<size_t>(count));
     for (int i = first; i < nrows; ++i) start[size_t(i - first)] = HighsInt(a.start[size_t(i)] - begin);
@@ -285,7 +304,7 @@ bool LiveModel::apply_pending(const Model &m) {
   if (!dirty_rows_.empty()) {
     normalise(dirty_rows_, nrows);
     std::vector<double> lower(dirty_rows_.size()), upper(dirty_rows_.size());
-    for (size_t k = 0; k < dirty_rows_.size(); ++k) row_bounds(m, dirty_rows_[k], lower[k], upper[k]);
+    for (size_t k = 0; k < dirty_rows_.size(); ++k) live_row_bounds(m, dirty_rows_[k], discrete, lower[k], upper[k]);
     if (h.changeRowsBounds(HighsInt(dirty_rows_.size()), dirty_rows_.data(), lower.data(), upper.data()) ==
         HighsStatus::kError)
       return false;
@@ -392,6 +411,10 @@ void ModelEdit::constant_changed() {
 void ModelEdit::quadratic_objective_changed() {
   reported_ = true;
   live().quadratic_objective_changed();
+}
+void ModelEdit::indicators_changed(int n, const int *rows) {
+  reported_ = true;
+  live().indicators_changed(rows, n);
 }
 void ModelEdit::discrete_structure_changed() {
   reported_ = true;

@@ -27,8 +27,9 @@
 // integer columns, active cuts) take structural changes in place; for the
 // others only costs, the objective sense and constant and the quadratic
 // objective do, and everything else rebuilds. Sets, general and
-// piecewise-linear constraints are not part of a relaxation: an LP solve
-// takes changes in place while they are there, and a switch between a MIP
+// piecewise-linear constraints are not part of a relaxation (which frees
+// the rows of indicator constraints): an LP solve takes changes in place
+// while they are there, and a switch between a MIP
 // and an LP solve of a model without reformulations changes only the
 // integrality of the instance's columns.
 #pragma once
@@ -78,6 +79,8 @@ class LiveModel {
   void quadratic_objective_changed() { hessian_dirty_ = true; }
   // Sets, general or piecewise-linear constraints added or deleted.
   void discrete_structure_changed();
+  // Indicator constraints set or removed on these rows.
+  void indicators_changed(const int *rows, int64_t n);
 
   // ---- solver side ----
   // The live instance brought up to date with `m` for a solve in `mode`, or
@@ -145,6 +148,7 @@ class ModelEdit {
   void constant_changed();
   void quadratic_objective_changed();
   void discrete_structure_changed();
+  void indicators_changed(int n, const int *rows);
   // A change of something the instance does not hold (quadratic rows, which
   // HiGHS never receives).
   void solver_model_unaffected();
