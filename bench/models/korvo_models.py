@@ -70,8 +70,8 @@ def _problem():
 def basic_numpy(d):
     n = d.n
     p = _problem()
-    x = korvo.vars(n, n, lb=-korvo.infinity, name="")
-    y = korvo.vars(n, n, lb=-korvo.infinity, name="")
+    x = korvo.vars(n, n, lb=-korvo.infinity)
+    y = korvo.vars(n, n, lb=-korvo.infinity)
     p.addVariable(x, y)
     p.addConstraint(x - y >= np.arange(n, dtype=float)[:, None])
     p.addConstraint(x + y >= 0)
@@ -95,8 +95,8 @@ def lqcp(d):
     n = m = d.n
     dt, h2, dx = d.dt, d.h2, d.dx
     p = _problem()
-    y = korvo.vars(m + 1, n + 1, lb=0.0, ub=1.0, name="")
-    u = korvo.vars(m, lb=-1.0, ub=1.0, name="")          # u[k] is the control at i = k + 1
+    y = korvo.vars(m + 1, n + 1, lb=0.0, ub=1.0)
+    u = korvo.vars(m, lb=-1.0, ub=1.0)          # u[k] is the control at i = k + 1
     p.addVariable(y, u)
     inner, up = y[:-1, 1:-1], y[1:, 1:-1]
     p.addConstraint((up - inner) / dt
@@ -113,10 +113,10 @@ def lqcp(d):
 def facility(d):
     g, f, big_m = d.g, d.f, d.big_m
     p = _problem()
-    y = korvo.vars(f, 2, lb=0.0, ub=1.0, name="")
-    s = korvo.vars(g + 1, g + 1, f, lb=0.0, name="")
-    z = korvo.vars(g + 1, g + 1, f, vartype=korvo.binary, name="")
-    r = korvo.vars(g + 1, g + 1, f, 2, lb=-korvo.infinity, name="")
+    y = korvo.vars(f, 2, lb=0.0, ub=1.0)
+    s = korvo.vars(g + 1, g + 1, f, lb=0.0)
+    z = korvo.vars(g + 1, g + 1, f, vartype=korvo.binary)
+    r = korvo.vars(g + 1, g + 1, f, 2, lb=-korvo.infinity)
     dist = korvo.var(lb=-korvo.infinity)
     p.addVariable(y, s, z, r, dist)
     p.addConstraint([korvo.Sum(z[i, j, :]) == 1 for i in range(g + 1) for j in range(g + 1)])
@@ -131,7 +131,7 @@ def facility(d):
 def sparse_dot(d):
     # Dot takes the SciPy matrix as it is and works from its nonzeros.
     p = _problem()
-    x = korvo.vars(d.cols, lb=0.0, ub=d.ub, name="")
+    x = korvo.vars(d.cols, lb=0.0, ub=d.ub)
     p.addVariable(x)
     p.addConstraint(korvo.Dot(d.a, x) >= d.b)
     p.setObjective(korvo.Dot(d.c, x).item())
@@ -140,7 +140,7 @@ def sparse_dot(d):
 
 def sparse_loop(d):
     p = _problem()
-    x = korvo.vars(d.cols, lb=0.0, ub=d.ub, name="")
+    x = korvo.vars(d.cols, lb=0.0, ub=d.ub)
     p.addVariable(x)
     a = d.a
     indptr, indices, data, b = a.indptr, a.indices.tolist(), a.data.tolist(), d.b.tolist()
