@@ -205,3 +205,22 @@ def test_reduced_cost_fixing_keeps_the_optimum_of_random_integer_programs():
         assert p.attributes.mipstatus == 6
         assert p.attributes.mipobjval == pytest.approx(best), trial
     assert nodes > 300  # trees deep enough for fixings at the nodes to matter
+
+
+def test_a_node_whose_branches_are_both_infeasible_is_infeasible():
+    # 2x + 2y = 3 has relaxed solutions but no integral one: trying both
+    # sides of x (or y) finds each infeasible.
+    x = korvo.var(vartype=korvo.integer, lb=0, ub=3, name="x")
+    y = korvo.var(vartype=korvo.integer, lb=0, ub=3, name="y")
+    p = korvo.problem(x, y, 2 * x + 2 * y == 3)
+    p.setObjective(x + 2 * y)
+    p.controls.treesearch = 1
+    infeasible = []
+    p.addcbinfnode(lambda prob, d: infeasible.append(prob.attributes.currentnode))
+    p.solve()
+    assert p.attributes.mipstatus == korvo.mip_infeas
+    assert infeasible
+    # The same model with a solution: the search goes on past such tries.
+    p.chgrhs([0], [4])
+    p.solve()
+    assert p.attributes.mipstatus == 6 and p.attributes.mipobjval == pytest.approx(2)

@@ -113,6 +113,7 @@ class Search {
   void process(std::shared_ptr<Node> node);
   bool candidate(const std::vector<double> &x, double objective, int soltype);
   int choose_branch(const std::vector<double> &x, double &value) const;
+  int reliable_choice(const std::vector<double> &x, int col, double &value, double objective, bool &infeasible);
   void branch(const Node &node, int col, double value, double objective, const std::vector<double> &x);
   std::unique_ptr<krvs_branchobj_s> own_branching(int col, double value) const;
   std::vector<ChildSpec> children_of(const krvs_branchobj_s &object) const;
@@ -509,6 +510,83 @@ int Search::choose_branch(const std::vector<double> &x, double &value) const {
   return best;
 }
 
+// Reliability branching: fractional integer columns whose pseudo-costs rest
+// on fewer than kReliable observations in a direction (the most fractional
+// first, at most kTried) get a few dual simplex iterations on each side from
+// the node's basis; what the objective moves feeds their pseudo-costs, and
+// the choice is then made on pseudo-costs as usual. A column one side of
+// which is infeasible or beyond the cutoff is taken at once; both sides
+// infeasible make the node infeasible. HiGHS is left holding the node's
+// basis and bounds.
+int Search::reliable_choice(const std::vector<double> &x, int col, double &value, double objective,
+                            bool &infeasible) {
+  constexpr int kReliable = 4, kTried = 8;
+  constexpr HighsInt kIterations = 200;
+  if (quadratic_ || (prob_->stored_branchings && !prob_->stored_branchings->empty())) return col;
+  std::vector<std::pair<double, int>> unreliable;
+  for (int j = 0; j < n_; ++j) {
+    if (integrality_[size_t(j)] != HighsVarType::kInteger || priority_[size_t(j)] != priority_[size_t(col)]) continue;
+    const double f = x[size_t(j)] - std::floor(x[size_t(j)]);
+    if (std::min(f, 1 - f) <= tol_) continue;
+    if (std::min(pc_down_count_[size_t(j)], pc_up_count_[size_t(j)]) >= kReliable) continue;
+    unreliable.emplace_back(-std::min(f, 1 - f), j);
+  }
+  if (unreliable.empty()) return col;
+  std::sort(unreliable.begin(), unreliable.end());
+  if (unreliable.size() > size_t(kTried)) unreliable.resize(size_t(kTried));
+  const HighsBasis basis = highs_.getBasis();
+  const double limit = have_incumbent_ ? cutoff_ - cutoff_margin() : INFINITY;
+  highs_.setOptionValue("simplex_iteration_limit", kIterations);
+  int decided = -1;
+  bool stopped = false;
+  for (const auto &entry : unreliable) {
+    const int j = entry.second;
+    const double v = x[size_t(j)];
+    bool side_closed[2] = {false, false};
+    for (int side = 0; side < 2 && !stopped; ++side) {
+      const double lo = side == 0 ? lb_[size_t(j)] : std::ceil(v);
+      const double up = side == 0 ? std::floor(v) : ub_[size_t(j)];
+      highs_.changeColBounds(j, lo, up);
+      highs_.run();
+      state_.simplex_iterations += std::max<int64_t>(highs_.getInfo().simplex_iteration_count, 0);
+      const HighsModelStatus status = highs_.getModelStatus();
+      double moved = -1;
+      if (status == HighsModelStatus::kInfeasible) {
+        side_closed[side] = true;
+      } else if (status == HighsModelStatus::kOptimal || status == HighsModelStatus::kIterationLimit) {
+        const double side_objective = sense_ * highs_.getInfo().objective_function_value;
+        if (status == HighsModelStatus::kOptimal && side_objective >= limit) side_closed[side] = true;
+        moved = std::max(side_objective - objective, 0.0);
+      } else if (status == HighsModelStatus::kTimeLimit || status == HighsModelStatus::kInterrupt) {
+        stopped = true;
+      }
+      highs_.changeColBounds(j, lb_[size_t(j)], ub_[size_t(j)]);
+      highs_.setBasis(basis);
+      if (moved >= 0 && std::isfinite(moved)) {
+        const double distance = side == 0 ? v - std::floor(v) : std::ceil(v) - v;
+        if (side == 0) pc_down_sum_[size_t(j)] += moved / distance, ++pc_down_count_[size_t(j)];
+        else pc_up_sum_[size_t(j)] += moved / distance, ++pc_up_count_[size_t(j)];
+      }
+    }
+    if (stopped) break;
+    if (side_closed[0] && side_closed[1]) {
+      infeasible = true;
+      break;
+    }
+    if (side_closed[0] || side_closed[1]) {
+      decided = j;
+      break;
+    }
+  }
+  highs_.setOptionValue("simplex_iteration_limit", kHighsIInf);
+  if (infeasible) return -1;
+  if (decided >= 0) {
+    value = x[size_t(decided)];
+    return decided;
+  }
+  return choose_branch(x, value);
+}
+
 void Search::update_pseudocost(const Node &node, double objective) {
   if (node.branch_col < 0 || node.branch_distance <= 0 || !std::isfinite(node.bound)) return;
   const double gain = std::max(objective - node.bound, 0.0) / node.branch_distance;
@@ -899,6 +977,12 @@ void Search::process(std::shared_ptr<Node> node) {
   const std::vector<double> x = highs_.getSolution().col_value;
   double value = 0;
   int col = choose_branch(x, value);
+  bool infeasible_both_ways = false;
+  if (col >= 0) col = reliable_choice(x, col, value, objective, infeasible_both_ways);
+  if (infeasible_both_ways) {
+    call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
+    return;
+  }
   if (col < 0) {
     if (candidate(x, objective, 0)) return;
     // Rejected: a rule the rows do not state refuses this point. The node
