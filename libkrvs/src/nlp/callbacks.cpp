@@ -16,10 +16,12 @@ namespace krvs::nlp {
 
 void callback_add(KNLSprob prob, CallbackKind kind, AnyCallback fn, void *data) {
   if (!fn) throw Error("Null callback function");
+  std::lock_guard<std::mutex> lock(prob->callbacks.list_mutex);
   prob->callbacks.kind[kind].push_back(CallbackRegistration{fn, data});
 }
 
 void callback_remove(KNLSprob prob, CallbackKind kind, AnyCallback fn, void *data) {
+  std::lock_guard<std::mutex> lock(prob->callbacks.list_mutex);
   auto &list = prob->callbacks.kind[kind];
   list.erase(std::remove_if(list.begin(), list.end(),
                             [&](const CallbackRegistration &r) {
@@ -30,16 +32,32 @@ void callback_remove(KNLSprob prob, CallbackKind kind, AnyCallback fn, void *dat
 
 namespace {
 
+CallbackLists &registrations_of(KNLSprob prob) {
+  return prob->callbacks.forward_to ? prob->callbacks.forward_to->callbacks : prob->callbacks;
+}
+
 // A registration may add or remove registrations while it runs: the
 // event goes to those present when it was raised.
 template <class Fn, class Call>
 void for_each_registration(KNLSprob prob, CallbackKind kind, Call &&call) {
-  if (prob->callbacks.kind[kind].empty()) return;
-  const std::vector<CallbackRegistration> regs = prob->callbacks.kind[kind];
+  CallbackLists &lists = registrations_of(prob);
+  std::vector<CallbackRegistration> regs;
+  {
+    std::lock_guard<std::mutex> lock(lists.list_mutex);
+    if (lists.kind[kind].empty()) return;
+    regs = lists.kind[kind];
+  }
+  std::lock_guard<std::recursive_mutex> one_at_a_time(lists.event_mutex);
   for (const CallbackRegistration &r : regs) call(reinterpret_cast<Fn>(r.fn), r.data);
 }
 
 }  // namespace
+
+bool listening(KNLSprob prob, CallbackKind kind) {
+  CallbackLists &lists = registrations_of(prob);
+  std::lock_guard<std::mutex> lock(lists.list_mutex);
+  return !lists.kind[kind].empty();
+}
 
 bool fire(KNLSprob prob, CallbackKind kind) {
   bool nonzero = false;
@@ -149,7 +167,10 @@ KNLS_CALLBACK_PAIR(prenode, NLCB_PRENODE, KNLSnodecallback_fn)
 #define KNLS_CALLBACK_SET(name, K)                                                           \
   int KNLSsetcb##name(KNLSprob nlprob, KNLScallback_fn fn, void *user_data) noexcept {       \
     return guard_nlp(nlprob, [&] {                                                           \
-      nlprob->callbacks.kind[K].clear();                                                     \
+      {                                                                                      \
+        std::lock_guard<std::mutex> lock(nlprob->callbacks.list_mutex);                      \
+        nlprob->callbacks.kind[K].clear();                                                   \
+      }                                                                                      \
       if (fn) callback_add(nlprob, K, reinterpret_cast<AnyCallback>(fn), user_data);         \
     });                                                                                      \
   }

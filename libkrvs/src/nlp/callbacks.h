@@ -4,6 +4,7 @@
 // event.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,23 @@ struct CallbackRegistration {
 struct CallbackLists {
   std::vector<CallbackRegistration> kind[NLCB_KINDS];
   bool any(CallbackKind k) const { return !kind[k].empty(); }
+  // A multistart job's copy has no registrations of its own: it raises its
+  // events with those of the problem it solves for, passing itself as the
+  // problem.
+  KNLSprob forward_to = nullptr;
+  // Events raised from several threads (multistart workers) reach the
+  // registrations one at a time: a registration returns before the next
+  // event starts, even when it lets other threads run meanwhile. Recursive:
+  // a registration may cause an event of its own.
+  std::recursive_mutex event_mutex;
+  // Guards `kind` while a registration is added or removed during a solve
+  // that other threads raise events of. Never held while calling out.
+  std::mutex list_mutex;
 };
+
+// True when an event of this kind would reach a registration (of the
+// problem, or of the one a multistart copy solves for).
+bool listening(KNLSprob prob, CallbackKind kind);
 
 void callback_add(KNLSprob prob, CallbackKind kind, AnyCallback fn, void *data);
 // Removes registrations matching fn and data (null matches any).

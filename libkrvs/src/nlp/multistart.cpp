@@ -34,6 +34,7 @@ std::unique_ptr<knls_problem_s> job_copy(KNLSprob prob) {
   auto copy = std::make_unique<knls_problem_s>();
   copy->optprob = prob->optprob;  // read only during the solves
   copy->origin = prob;
+  copy->callbacks.forward_to = prob;  // its events reach the problem's registrations
   copy->controls = prob->controls;
   copy->coefs = prob->coefs;
   copy->row_status = prob->row_status;

@@ -163,6 +163,11 @@ class SlpSolver {
   // (negative before the first), for the closing report.
   int limit_reached_ = 0;
   double last_step_ = -1.0;
+  // Integer solutions: every accepted point of a mixed-integer solve that
+  // satisfies the rows and improves on the best one so far raises intsol.
+  double best_integer_ = std::numeric_limits<double>::infinity();  // sense * objective
+  void integer_solution(const std::vector<double> &x);
+  bool polishing_ = false;
   void report_unfinished(double max_violation) const;
   bool projection_undecided_ = false;  // the start point projection stopped early
   int failed_row_ = -1, failed_col_ = -1;  // the coefficient whose evaluation failed last
@@ -894,9 +899,20 @@ bool SlpSolver::evaluation_failed(const std::string &) {
   return false;
 }
 
+// x has integral integer columns (the subproblems keep them integral, the
+// polish fixes them) and satisfies the rows. The callbacks read its
+// objective value through the problem's attributes.
+void SlpSolver::integer_solution(const std::vector<double> &x) {
+  const double value = sense_ * objective(x);
+  if (std::isfinite(best_integer_) && value >= best_integer_ - 1e-9 * (1.0 + std::fabs(best_integer_))) return;
+  best_integer_ = value;
+  prob_->objective_value = objective(x);
+  fire(prob_, NLCB_INTSOL);
+}
+
 void SlpSolver::end_of_iteration() {
   if (fire(prob_, NLCB_ITEREND)) stop_after_iteration_ = true;
-  if (prob_->callbacks.any(NLCB_ITERVAR))
+  if (listening(prob_, NLCB_ITERVAR))
     for (int j : nl_cols_) fire_column(prob_, NLCB_ITERVAR, j);
 }
 
@@ -934,7 +950,9 @@ int SlpSolver::node_polish(std::vector<double> &x, int status, bool second_order
   for (int j = 0; j < n_; ++j)
     if (integer_[size_t(j)]) lb_[size_t(j)] = ub_[size_t(j)] = std::round(x[size_t(j)]);
   std::vector<double> polished = x;
+  polishing_ = true;
   int polish_status = iterate(polished, false, second_order, limit);
+  polishing_ = false;
   double v0 = 0, v1 = 0;
   std::string err;
   evaluate(x, false, &err);
@@ -1230,6 +1248,8 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       viol = trial_viol;
       prob_->solution.duals = sub_row_dual_;
       prob_->solution.djs = sub_col_dual_;
+      // The polish's points wait for optnode to accept its node.
+      if (had_integers && !polishing_ && viol <= feastol_) integer_solution(x);
       if (finishing_step && viol <= feastol_) {
         any_integer_ = had_integers;
         return KNLS_NLP_LOCALLY_OPTIMAL;
@@ -1443,7 +1463,7 @@ void SlpSolver::run() {
     // part with curvature.
     status = node_polish(x, status, second_order, limit - iterations_);
   }
-  if (any_integer_ && status == KNLS_NLP_LOCALLY_OPTIMAL) fire(prob_, NLCB_INTSOL);
+  if (any_integer_ && status == KNLS_NLP_LOCALLY_OPTIMAL) integer_solution(x);
   finish(x, status);
 }
 
