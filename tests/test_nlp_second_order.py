@@ -98,3 +98,35 @@ def test_integer_columns_keep_their_linear_steps():
     zv, xv = p.getSolution(z), p.getSolution(x)
     assert zv == pytest.approx(round(zv), abs=1e-6)
     assert xv * zv + math.exp(0.1 * xv) >= 3.5 - 1e-5
+
+
+def test_discretised_control_converges_with_consistent_multipliers():
+    """Equality rows only (the subproblems go through the optimality
+    system): few iterations, and the duals satisfy stationarity in u."""
+    steps = 150
+    h = 1.0 / steps
+    x = [korvo.var(lb=-10, ub=10) for _ in range(steps + 1)]
+    u = [korvo.var(lb=-3, ub=3) for _ in range(steps)]
+    p = korvo.problem()
+    p.addVariable(x, u)
+    dyn = [korvo.constraint(x[t + 1] - x[t] - h * (x[t] ** 2 + u[t]) == 0) for t in range(steps)]
+    p.addConstraint(dyn)
+    p.addConstraint(x[0] == 1)
+    p.setObjective(korvo.Sum(h * (x[t] ** 2 + u[t] ** 2) for t in range(steps)) + x[steps] ** 2)
+    p.addvars(x + u, initvalue=[1.0] * (steps + 1) + [0.0] * steps)
+    p.nlpoptimize()
+    assert p.getProbStatus() == korvo.nlp_locally_optimal
+    assert p.attributes.knls_iterations <= 12
+    uv = p.getSolution(u)
+    lam = p.getDual(dyn)
+    # d/du_t: 2 h u_t = lambda_t * d(row_t)/du_t = -h lambda_t (up to the
+    # dual's sign convention, the same for every row).
+    sign = 1.0 if uv[0] * lam[0] < 0 else -1.0
+    for ut, lt in zip(uv, lam):
+        assert 2 * ut == pytest.approx(-sign * lt, abs=1e-5)
+    # The linear steps reach the same point, in many more iterations.
+    q_obj = p.getObjVal()
+    p.controls.knls_steptype = 1
+    p.addvars(x + u, initvalue=[1.0] * (steps + 1) + [0.0] * steps)
+    p.nlpoptimize()
+    assert p.getObjVal() == pytest.approx(q_obj, rel=1e-4)

@@ -269,3 +269,129 @@ double QpCurvature::quadratic_form(const std::vector<double> &d) const {
 }
 
 }  // namespace krvs::nlp
+
+namespace krvs::nlp {
+
+// The KKT system of an equality-constrained QP, regularised into a
+// quasi-definite matrix
+//     [ H + delta I    A' ]
+//     [ A        -eps I  ]
+// which has an LDL' factorisation in any order (positive pivots for the
+// columns, negative for the rows), solved up-looking over the elimination
+// tree. Columns first, rows after: the rows' block fills only where rows
+// share columns.
+bool solve_equality_qp(const HighsModel &model, int n, std::vector<double> &x, std::vector<double> &y) {
+  const HighsLp &lp = model.lp_;
+  const HighsHessian &hs = model.hessian_;
+  const int m = int(lp.num_row_), N = n + m;
+  const double delta = 1e-9, eps = 1e-9;
+  // Strict upper triangle by columns of K (row index < column index).
+  std::vector<std::vector<std::pair<int, double>>> upper(static_cast<size_t>(N));
+  std::vector<double> diag(size_t(N), 0.0);
+  for (int j = 0; j < n; ++j) {
+    diag[size_t(j)] = delta;
+    if (hs.dim_ > j)
+      for (HighsInt k = hs.start_[size_t(j)]; k < hs.start_[size_t(j) + 1]; ++k) {
+        const int i = int(hs.index_[size_t(k)]);
+        if (i == j)
+          diag[size_t(j)] += hs.value_[size_t(k)];
+        else if (i < n)
+          upper[size_t(i)].emplace_back(j, hs.value_[size_t(k)]);  // K(j, i) with j < i
+      }
+    for (HighsInt k = lp.a_matrix_.start_[size_t(j)]; k < lp.a_matrix_.start_[size_t(j) + 1]; ++k)
+      upper[size_t(n + lp.a_matrix_.index_[size_t(k)])].emplace_back(j, lp.a_matrix_.value_[size_t(k)]);
+  }
+  for (int r = 0; r < m; ++r) diag[size_t(n + r)] = -eps;
+  // Symbolic: elimination tree and counts.
+  std::vector<int> parent(size_t(N), -1), lnz(size_t(N), 0), flag(size_t(N), -1);
+  for (int k = 0; k < N; ++k) {
+    flag[size_t(k)] = k;
+    for (const auto &[i0, v] : upper[size_t(k)]) {
+      (void)v;
+      for (int i = i0; flag[size_t(i)] != k; i = parent[size_t(i)]) {
+        if (parent[size_t(i)] == -1) parent[size_t(i)] = k;
+        ++lnz[size_t(i)];
+        flag[size_t(i)] = k;
+      }
+    }
+  }
+  std::vector<long long> lp_start(size_t(N) + 1, 0);
+  for (int k = 0; k < N; ++k) lp_start[size_t(k) + 1] = lp_start[size_t(k)] + lnz[size_t(k)];
+  if (lp_start[size_t(N)] > 50LL * (N + 1) + 1000000LL) return false;  // too much fill for this order
+  std::vector<int> li(size_t(lp_start[size_t(N)]));
+  std::vector<double> lx(size_t(lp_start[size_t(N)])), d(static_cast<size_t>(N)), work(size_t(N), 0.0);
+  std::vector<int> pattern(static_cast<size_t>(N));
+  std::fill(flag.begin(), flag.end(), -1);
+  std::fill(lnz.begin(), lnz.end(), 0);
+  for (int k = 0; k < N; ++k) {
+    int top = N;
+    flag[size_t(k)] = k;
+    for (const auto &[i0, v] : upper[size_t(k)]) {
+      work[size_t(i0)] += v;
+      int len = 0;
+      for (int i = i0; flag[size_t(i)] != k; i = parent[size_t(i)]) {
+        pattern[size_t(len++)] = i;
+        flag[size_t(i)] = k;
+      }
+      while (len > 0) pattern[size_t(--top)] = pattern[size_t(--len)];
+    }
+    double dk = diag[size_t(k)];
+    for (; top < N; ++top) {
+      const int i = pattern[size_t(top)];
+      const double yi = work[size_t(i)];
+      work[size_t(i)] = 0.0;
+      const long long p2 = lp_start[size_t(i)] + lnz[size_t(i)];
+      for (long long p = lp_start[size_t(i)]; p < p2; ++p) work[size_t(li[size_t(p)])] -= lx[size_t(p)] * yi;
+      const double lki = yi / d[size_t(i)];
+      dk -= lki * yi;
+      li[size_t(p2)] = k;
+      lx[size_t(p2)] = lki;
+      ++lnz[size_t(i)];
+    }
+    // Quasi-definite: columns keep positive pivots, rows negative ones.
+    if (!std::isfinite(dk) || (k < n ? !(dk > 0) : !(dk < 0))) return false;
+    d[size_t(k)] = dk;
+  }
+  auto solve = [&](std::vector<double> &v) {
+    for (int k = 0; k < N; ++k)
+      for (long long p = lp_start[size_t(k)]; p < lp_start[size_t(k)] + lnz[size_t(k)]; ++p)
+        v[size_t(li[size_t(p)])] -= lx[size_t(p)] * v[size_t(k)];
+    for (int k = 0; k < N; ++k) v[size_t(k)] /= d[size_t(k)];
+    for (int k = N - 1; k >= 0; --k)
+      for (long long p = lp_start[size_t(k)]; p < lp_start[size_t(k)] + lnz[size_t(k)]; ++p)
+        v[size_t(k)] -= lx[size_t(p)] * v[size_t(li[size_t(p)])];
+  };
+  // Right-hand side [-c; b]; unknowns [x; -y].
+  std::vector<double> rhs(static_cast<size_t>(N));
+  for (int j = 0; j < n; ++j) rhs[size_t(j)] = -lp.col_cost_[size_t(j)];
+  for (int r = 0; r < m; ++r) rhs[size_t(n + r)] = lp.row_lower_[size_t(r)];
+  double scale = 1.0;
+  for (double v : rhs) scale = std::max(scale, std::fabs(v));
+  std::vector<double> z = rhs, res(static_cast<size_t>(N));
+  solve(z);
+  // Iterative refinement against the system without regularisation, so
+  // that the rows hold to rounding.
+  for (int round = 0; round < 4; ++round) {
+    res = rhs;
+    double worst = 0.0;
+    for (int k = 0; k < N; ++k) {
+      res[size_t(k)] -= (k < n ? diag[size_t(k)] - delta : 0.0) * z[size_t(k)];
+      for (const auto &[i, v] : upper[size_t(k)]) {
+        res[size_t(k)] -= v * z[size_t(i)];
+        res[size_t(i)] -= v * z[size_t(k)];
+      }
+    }
+    for (double v : res) worst = std::max(worst, std::fabs(v));
+    if (!std::isfinite(worst)) return false;
+    if (worst <= 1e-13 * scale) break;
+    solve(res);
+    for (int k = 0; k < N; ++k) z[size_t(k)] += res[size_t(k)];
+    if (round == 3 && !(worst <= 1e-7 * scale)) return false;
+  }
+  x.assign(z.begin(), z.begin() + n);
+  y.resize(size_t(m));
+  for (int r = 0; r < m; ++r) y[size_t(r)] = -z[size_t(n + r)];
+  return true;
+}
+
+}  // namespace krvs::nlp

@@ -60,4 +60,11 @@ class QpCurvature {
   bool factor_too_dense_ = false;
 };
 
+// Solves min c'x + 0.5 x'Hx subject to A x = b over the first n columns of
+// a subproblem whose rows are all equalities (b their lower bounds), the
+// other columns and every column bound left out: x and the row duals y (in
+// HiGHS's convention, c + Hx - A'y = 0). False when the system cannot be
+// factorised in the natural order or its solution is not accurate.
+bool solve_equality_qp(const HighsModel &model, int n, std::vector<double> &x, std::vector<double> &y);
+
 }  // namespace krvs::nlp

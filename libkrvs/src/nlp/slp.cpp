@@ -93,6 +93,9 @@ class SlpSolver {
   bool project_onto_linear_rows(std::vector<double> &x);
   // ---- curvature ----
   bool ensure_curvature(const std::vector<double> &x);
+  bool take_multipliers();
+  template <class ErrRow>
+  bool equality_step(const HighsModel &model, const std::vector<double> &x, double mu, size_t nerr, ErrRow err_row);
   void steer_quadratic_step(const std::vector<double> &x, double max_penalty, bool use_box);
   bool curvature_worthwhile() const;
   // ---- loop ----
@@ -154,6 +157,8 @@ class SlpSolver {
   std::vector<double> step_cap_;  // per nonlinear column: its step bound, or infinity
   std::vector<const TolSet *> col_tolset_;  // per nonlinear column: its tolerance set in use, or null
   std::unique_ptr<QpCurvature> curvature_;  // built on first use
+  bool qp_solver_allowed_ = true;  // curved subproblems may go to HiGHS's QP solver
+  bool sub_curved_ = false;        // the last subproblem solved had curvature
   std::vector<double> multipliers_;  // row duals the curvature is evaluated with
   double mu_ = 1e3;
   int iterations_ = 0;
@@ -601,9 +606,28 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
   }
 
   // 0.5 d'Bd with d = x' - x: the curvature and the linear term -Bx.
-  if (with_hessian && curvature_ && curvature_->ready()) curvature_->fill(model, ncols, x, lp.col_cost_);
-
+  std::vector<double> linear_cost;
+  sub_curved_ = false;
+  if (with_hessian && curvature_ && curvature_->ready()) {
+    if (!qp_solver_allowed_) linear_cost = lp.col_cost_;
+    curvature_->fill(model, ncols, x, lp.col_cost_);
+  }
+  // Only with curvature that needed no shift: a shifted (or still
+  // unknown) curvature makes the exact linearisation a poor guide, which
+  // the penalty subproblem weighs against the row errors.
+  if (model.hessian_.dim_ > 0 && !any_integer_ && curvature_->shift() == 0.0 &&
+      equality_step(model, x, mu, errs.size(), [&](size_t k) { return errs[k].row; })) {
+    sub_curved_ = true;
+    return SubStatus::Optimal;
+  }
+  if (model.hessian_.dim_ > 0 && !qp_solver_allowed_) {
+    // Too large for the QP solver (whose time grows with the cube of the
+    // free columns and which cannot be interrupted): a linear step.
+    model.hessian_ = HighsHessian();
+    lp.col_cost_ = linear_cost;
+  }
   const bool qp = model.hessian_.dim_ > 0;
+  sub_curved_ = qp;
   highs_.clearModel();
   if (highs_.passModel(std::move(model)) == HighsStatus::kError) return SubStatus::Failed;
   if (!qp && !any_integer_ && have_basis_ && int(basis_.col_status.size()) == ncols &&
@@ -770,6 +794,67 @@ bool SlpSolver::ensure_curvature(const std::vector<double> &x) {
   return curvature_->update(x.data(), weights.data(), sense_, &users_, &err);
 }
 
+// A subproblem whose rows are all equalities: the KKT system of its
+// equality-constrained QP, solved by a sparse factorisation, replaces the
+// active-set QP solver (whose dense null space makes it slow beyond a few
+// hundred free columns) when its solution is the subproblem's: inside the
+// column bounds and the step box (or, on a large model, shortened into
+// them), with every multiplier within its row's penalty. False, the QP
+// solver to be used, otherwise.
+template <class ErrRow>
+bool SlpSolver::equality_step(const HighsModel &model, const std::vector<double> &x, double mu, size_t nerr,
+                              ErrRow err_row) {
+  const HighsLp &lp = model.lp_;
+  for (int r = 0; r < rows_; ++r)
+    if (lp.row_lower_[size_t(r)] != lp.row_upper_[size_t(r)] || !std::isfinite(lp.row_lower_[size_t(r)])) return false;
+  std::vector<double> target, duals;
+  if (!solve_equality_qp(model, n_, target, duals)) return false;
+  // The QP's own solution when no bound holds it back and no row would
+  // rather take errors (its multiplier within its penalty). On a model too
+  // large for the QP solver, a step that leaves the box is shortened into
+  // it instead (the rows then take errors for what it leaves undone).
+  double alpha = 1.0;
+  for (int j = 0; j < n_; ++j) {
+    const double d = target[size_t(j)] - x[size_t(j)];
+    const double lo = lp.col_lower_[size_t(j)], hi = lp.col_upper_[size_t(j)];
+    if (d > 0 && target[size_t(j)] > hi) alpha = std::min(alpha, std::max(0.0, (hi - x[size_t(j)]) / d));
+    if (d < 0 && target[size_t(j)] < lo) alpha = std::min(alpha, std::max(0.0, (lo - x[size_t(j)]) / d));
+  }
+  if (alpha < 1.0) {
+    if (n_ <= kQuadraticStepColumns || alpha < 0.01) return false;
+    for (int j = 0; j < n_; ++j)
+      target[size_t(j)] = std::min(std::max(x[size_t(j)] + alpha * (target[size_t(j)] - x[size_t(j)]),
+                                            lp.col_lower_[size_t(j)]), lp.col_upper_[size_t(j)]);
+  }
+  for (size_t k = 0; k < nerr; ++k)
+    if (std::fabs(duals[size_t(err_row(k))]) > mu * err_weight_[k]) return false;
+  // Rounding leaves tiny row errors; a transfer row moves its column.
+  const HighsSparseMatrix &a = lp.a_matrix_;
+  std::vector<double> residual(lp.row_lower_.begin(), lp.row_lower_.end());
+  for (int j = 0; j < n_; ++j)
+    for (HighsInt k = a.start_[size_t(j)]; k < a.start_[size_t(j) + 1]; ++k)
+      residual[size_t(a.index_[size_t(k)])] -= a.value_[size_t(k)] * target[size_t(j)];
+  for (size_t p = 0; p < nl_rows_.size(); ++p) {
+    const int t = transfer_col_[p];
+    if (t < 0) continue;
+    target[size_t(t)] += residual[size_t(nl_rows_[p])] / transfer_coef_[p];
+    residual[size_t(nl_rows_[p])] = 0.0;
+  }
+  sub_errors_ = sub_werrors_ = 0.0;
+  std::vector<char> counted(size_t(rows_), 0);
+  for (size_t k = 0; k < nerr; ++k) {
+    const int r = err_row(k);
+    if (counted[size_t(r)]) continue;
+    counted[size_t(r)] = 1;
+    sub_errors_ += std::fabs(residual[size_t(r)]);
+    sub_werrors_ += err_weight_[k] * std::fabs(residual[size_t(r)]);
+  }
+  sub_x_ = std::move(target);
+  sub_row_dual_ = duals;
+  sub_col_dual_.assign(size_t(n_), 0.0);
+  return true;
+}
+
 // Raises the penalty until the quadratic step removes at least a tenth of
 // the weighted errors a linear step could remove within the region (the
 // linear step is found with the largest penalty). The quadratic
@@ -809,13 +894,38 @@ void SlpSolver::steer_quadratic_step(const std::vector<double> &x, double max_pe
   }
 }
 
-// Automatic step choice: quadratic subproblems where they are affordable.
-// HiGHS's active-set QP solver keeps a dense factor of the reduced Hessian
-// and adds one free column per iteration, so its time grows with the cube
-// of the columns that move; beyond a few hundred columns the linear
-// programs, with their warm starts, are faster per unit of progress.
+// Takes the last subproblem's row duals as the multipliers of the
+// curvature. A row's dual at its penalty (the row relaxed by its errors)
+// says nothing of the row's multiplier: the last one stays. True when some
+// multiplier moved by more than a tenth.
+bool SlpSolver::take_multipliers() {
+  bool moved = false;
+  for (int r = 0; r < rows_ && size_t(r) < sub_row_dual_.size(); ++r) {
+    const double y = sub_row_dual_[size_t(r)];
+    const bool at_penalty = row_pos_[size_t(r)] >= 0 && transfer_col_[size_t(row_pos_[size_t(r)])] < 0 &&
+                            std::fabs(y) >= 0.99 * mu_ * prob_->items.row_weight_of(r);
+    if (at_penalty) continue;
+    double &old = multipliers_[size_t(r)];
+    if (std::fabs(y - old) > 0.1 * std::max(std::fabs(old), 1e-3)) moved = true;
+    old = y;
+  }
+  return moved;
+}
+
+// Automatic step choice: quadratic subproblems where they are affordable
+// and the nonlinear part is not tiny. Small models use HiGHS's active-set QP
+// solver, which keeps a dense factor of the reduced Hessian; larger ones
+// only when every row is an equality (their subproblems are solved through
+// a sparse factorisation of the optimality system) and the nonlinear
+// columns are at least a twentieth of all.
 bool SlpSolver::curvature_worthwhile() const {
-  return !nl_cols_.empty() && n_ <= kQuadraticStepColumns;
+  const size_t nn = nl_cols_.size();
+  if (nn == 0) return false;
+  if (n_ <= kQuadraticStepColumns) return true;
+  if (nn * 20 < size_t(n_)) return false;
+  for (int r = 0; r < rows_; ++r)
+    if (m_.rowtype[size_t(r)] != 'E') return false;
+  return true;
 }
 
 // ----------------------------------------------------------------- loop ----
@@ -1109,7 +1219,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     }
     last_step_ = dmax;
     double dBd = 0;
-    if (use_hessian) {
+    if (use_hessian && sub_curved_) {
       for (int j = 0; j < n_; ++j) step[size_t(j)] = sub_x_[size_t(j)] - x[size_t(j)];
       dBd = curvature_->quadratic_form(step);
     }
@@ -1222,14 +1332,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     if (ratio >= 0.1) {
       if (second_order_steps) {
         // The next curvature: at the new point with the new multipliers.
-        // A row's dual at its penalty (the row relaxed by its errors) says
-        // nothing of the row's multiplier: the last one stays.
-        for (int r = 0; r < rows_ && size_t(r) < sub_row_dual_.size(); ++r) {
-          const double y = sub_row_dual_[size_t(r)];
-          const bool at_penalty = row_pos_[size_t(r)] >= 0 && transfer_col_[size_t(row_pos_[size_t(r)])] < 0 &&
-                                  std::fabs(y) >= 0.99 * mu_ * prob_->items.row_weight_of(r);
-          if (!at_penalty) multipliers_[size_t(r)] = y;
-        }
+        take_multipliers();
         if (curvature_) curvature_->invalidate();
       }
       const bool at_boundary = [&] {
@@ -1264,8 +1367,10 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       }
     } else {
       // Rejected: restore the evaluation at x and shrink the region below
-      // the step just tried.
+      // the step just tried. Multipliers that moved make a new curvature at
+      // x (a poor step often comes from poor ones).
       restore();
+      if (second_order_steps && take_multipliers() && curvature_) curvature_->invalidate();
       for (size_t p = 0; p < nn; ++p) radius_[p] = 0.5 * std::min(radius_[p], dmax);
       have_basis_ = false;
       if (std::all_of(radius_.begin(), radius_.end(), [&](double r) { return r < 1e-12; })) {
@@ -1406,6 +1511,7 @@ void SlpSolver::run() {
   const int step_type = int(prob_->controls.get_int(12421));
   const bool second_order = prob_->controls.get_int(12409) != 0 && step_type != 1 &&
                             (step_type == 2 || curvature_worthwhile());
+  qp_solver_allowed_ = step_type == 2 || n_ <= kQuadraticStepColumns;
   {
     // A start point where a formula cannot be evaluated (log of 0 at a
     // bound, say): try points moved into the interior of the nonlinear
