@@ -38,8 +38,9 @@ const char *const kDefaultMessage = "Problem in callback, stopping optimization\
 
 // A problem object bound to the engine handle of the call. It shares the
 // registering problem's object lists and index maps (the handle is the
-// registering problem's own engine problem, so indices agree), which makes
-// its cost independent of the model's size; it owns no engine problem.
+// registering problem's own engine problem, or the problem of one of its
+// search's worker threads, which shares its model, so indices agree), which
+// makes its cost independent of the model's size; it owns no engine problem.
 PyObject *make_callback_problem(problem_s *owner, KRVSprob handle) {
   PyRef obj(PyType_GenericAlloc(&korvo_problemType, 0));
   if (!obj) return nullptr;

@@ -14,6 +14,7 @@ template <class Fn>
 int add_callback(KRVSprob prob, int kind, Fn fn, void *data, int priority, const char *name) {
   return guard_problem(prob, [&] {
     if (!fn) throw Error(std::string(name) + ": null callback function");
+    refuse_on_search_worker(prob, name);
     prob->callbacks.add(kind, reinterpret_cast<void (*)()>(fn), data, priority);
   });
 }
@@ -21,6 +22,7 @@ int add_callback(KRVSprob prob, int kind, Fn fn, void *data, int priority, const
 template <class Fn>
 int remove_callback(KRVSprob prob, int kind, Fn fn, void *data, const char *name) {
   return guard_problem(prob, [&] {
+    refuse_on_search_worker(prob, name);
     const size_t removed = prob->callbacks.remove(kind, reinterpret_cast<void (*)()>(fn), data);
     if (removed == 0 && fn) throw Error(std::string(name) + ": no such callback is registered");
   });

@@ -17,6 +17,20 @@ krvs_problem_s::~krvs_problem_s() {
 
 namespace krvs {
 
+namespace {
+// A search worker's problem shares the controls of the problem being solved.
+ControlValues &controls_of(KRVSprob prob) {
+  return prob->search_origin ? prob->search_origin->controls : prob->controls;
+}
+}  // namespace
+
+void refuse_on_search_worker(KRVSprob prob, const char *function) {
+  if (prob->search_origin)
+    throw Error(std::string(function) +
+                ": callbacks cannot be changed on the problem of a search worker; change them on the problem being "
+                "solved");
+}
+
 void set_problem_error(KRVSprob prob, const std::string &msg) noexcept {
   try {
     std::lock_guard<std::mutex> lock(prob->error_mutex);
@@ -65,6 +79,7 @@ int KRVSgetlasterror(KRVSprob prob, char *msg) noexcept {
 int KRVSaddcbmessage(KRVSprob prob, KRVSmessage_fn fn, void *user_data, int priority) noexcept {
   return guard_problem(prob, [&] {
     if (!fn) throw Error("KRVSaddcbmessage: null callback");
+    refuse_on_search_worker(prob, "KRVSaddcbmessage");
     std::lock_guard<std::mutex> lock(prob->callback_mutex);
     auto &list = prob->message_callbacks;
     auto pos = std::find_if(list.begin(), list.end(),
@@ -76,6 +91,7 @@ int KRVSaddcbmessage(KRVSprob prob, KRVSmessage_fn fn, void *user_data, int prio
 int KRVSremovecbmessage(KRVSprob prob, KRVSmessage_fn fn, void *user_data) noexcept {
   // A null function removes all callbacks (with the user data as filter when given).
   return guard_problem(prob, [&] {
+    refuse_on_search_worker(prob, "KRVSremovecbmessage");
     std::lock_guard<std::mutex> lock(prob->callback_mutex);
     auto &list = prob->message_callbacks;
     list.erase(std::remove_if(list.begin(), list.end(),
@@ -89,6 +105,8 @@ int KRVSremovecbmessage(KRVSprob prob, KRVSmessage_fn fn, void *user_data) noexc
 int KRVSinterrupt(KRVSprob prob, int reason) noexcept {
   if (!prob) return 1;
   prob->interrupt_reason.store(reason == 0 ? 9 : reason);
+  // A search worker's stop ends the whole search.
+  if (prob->search_origin) prob->search_origin->interrupt_reason.store(reason == 0 ? 9 : reason);
   return 0;
 }
 
@@ -97,7 +115,7 @@ int KRVSinterrupt(KRVSprob prob, int reason) noexcept {
 int KRVSgetintcontrol(KRVSprob prob, int id, int *value) noexcept {
   return guard_problem(prob, [&] {
     if (!value) throw Error("KRVSgetintcontrol: null argument");
-    int64_t v = prob->controls.get_int(id);
+    int64_t v = controls_of(prob).get_int(id);
     *value = v > INT32_MAX ? INT32_MAX : int(v);
   });
 }
@@ -105,60 +123,60 @@ int KRVSgetintcontrol(KRVSprob prob, int id, int *value) noexcept {
 int KRVSgetintcontrol64(KRVSprob prob, int id, int64_t *value) noexcept {
   return guard_problem(prob, [&] {
     if (!value) throw Error("KRVSgetintcontrol64: null argument");
-    *value = prob->controls.get_int(id);
+    *value = controls_of(prob).get_int(id);
   });
 }
 
 int KRVSsetintcontrol(KRVSprob prob, int id, int value) noexcept {
-  return guard_problem(prob, [&] { prob->controls.set_int(id, value); });
+  return guard_problem(prob, [&] { controls_of(prob).set_int(id, value); });
 }
 
 int KRVSsetintcontrol64(KRVSprob prob, int id, int64_t value) noexcept {
-  return guard_problem(prob, [&] { prob->controls.set_int(id, value); });
+  return guard_problem(prob, [&] { controls_of(prob).set_int(id, value); });
 }
 
 int KRVSgetdblcontrol(KRVSprob prob, int id, double *value) noexcept {
   return guard_problem(prob, [&] {
     if (!value) throw Error("KRVSgetdblcontrol: null argument");
-    *value = prob->controls.get_double(id);
+    *value = controls_of(prob).get_double(id);
   });
 }
 
 int KRVSsetdblcontrol(KRVSprob prob, int id, double value) noexcept {
-  return guard_problem(prob, [&] { prob->controls.set_double(id, value); });
+  return guard_problem(prob, [&] { controls_of(prob).set_double(id, value); });
 }
 
 int KRVSgetstrcontrol(KRVSprob prob, int id, char *value) noexcept {
   return guard_problem(prob, [&] {
     if (!value) throw Error("KRVSgetstrcontrol: null buffer");
-    copy_text(prob->controls.get_string(id), value, 2048);
+    copy_text(controls_of(prob).get_string(id), value, 2048);
   });
 }
 
 int KRVSgetstringcontrol(KRVSprob prob, int id, char *value, int maxbytes, int *nbytes) noexcept {
   return guard_problem(prob, [&] {
-    const std::string &text = prob->controls.get_string(id);
+    const std::string &text = controls_of(prob).get_string(id);
     if (nbytes) *nbytes = int(text.size()) + 1;
     if (value && maxbytes > 0) copy_text(text, value, size_t(maxbytes));
   });
 }
 
 int KRVSsetstrcontrol(KRVSprob prob, int id, const char *value) noexcept {
-  return guard_problem(prob, [&] { prob->controls.set_string(id, value ? value : ""); });
+  return guard_problem(prob, [&] { controls_of(prob).set_string(id, value ? value : ""); });
 }
 
 int KRVSsetdefaultcontrol(KRVSprob prob, int id) noexcept {
-  return guard_problem(prob, [&] { prob->controls.reset(id); });
+  return guard_problem(prob, [&] { controls_of(prob).reset(id); });
 }
 
 int KRVSsetdefaults(KRVSprob prob) noexcept {
-  return guard_problem(prob, [&] { prob->controls.reset_all(); });
+  return guard_problem(prob, [&] { controls_of(prob).reset_all(); });
 }
 
 int KRVScopycontrols(KRVSprob dest, KRVSprob src) noexcept {
   return guard_problem(dest, [&] {
     if (!src) throw Error("KRVScopycontrols: null source problem");
-    dest->controls = src->controls;
+    controls_of(dest) = controls_of(src);
   });
 }
 

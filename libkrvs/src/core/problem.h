@@ -57,7 +57,8 @@ struct krvs_problem_s {
   // name and its KRVS_MIPSTART_ status (solving thread). Empty: nobody listens.
   std::function<void(KRVSprob, const std::string &, int)> user_solution_notify;
 
-  std::unique_ptr<krvs::Model> model;
+  // Shared with the problems of the search's workers while it runs.
+  std::shared_ptr<krvs::Model> model;
   std::unique_ptr<krvs::SolveState> solve;
   // Infeasible sets and the tuned method, made by the first analysis call
   // that keeps something (shared_ptr: destroyed without its full type here).
@@ -70,11 +71,22 @@ struct krvs_problem_s {
   // renumbering (nlp/renumber.h).
   struct knls_problem_s *nonlinear = nullptr;
 
+  // Set on the problem of a search worker (search/workers.h): the problem
+  // being solved, whose controls it reads and sets and which an interrupt
+  // of the worker stops.
+  krvs_problem_s *search_origin = nullptr;
+  // The problems of this problem's search workers, kept as long as it is:
+  // a callback may keep the problem object it was handed.
+  std::vector<std::unique_ptr<krvs_problem_s>> search_workers;
+
   krvs_problem_s();
   ~krvs_problem_s();
 };
 
 namespace krvs {
+// Callback registrations belong to the problem being solved: changing them
+// through a search worker's problem throws.
+void refuse_on_search_worker(KRVSprob prob, const char *function);
 // Attribute values of a problem; false when the id is unknown.
 bool int_attribute(KRVSprob prob, int id, int64_t &value);
 bool double_attribute(KRVSprob prob, int id, double &value);

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <queue>
 #include <set>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "search/root_mip.h"
 #include "search/root_presolve.h"
 #include "search/reduced_cost_fixing.h"
+#include "search/workers.h"
 #include "solve/callback_events.h"
 #include "solve/highs_build.h"
 #include "solve/mip_starts.h"
@@ -94,6 +97,27 @@ struct WorseBound {
   }
 };
 
+// What one worker of the search has to itself: the HiGHS instance holding
+// its copy of the relaxation, the bounds and local rows of the node it
+// solves, and the child it dives into next. With one thread the solving
+// thread is the only worker and its callbacks get the problem itself; with
+// more, each worker runs on a thread of its own with a problem of its own
+// (search/workers.h).
+struct Worker {
+  KRVSprob prob = nullptr;      // handed to the node callbacks
+  SolveState *state = nullptr;  // where they read the node's results
+  Highs highs;
+  std::vector<double> lb, ub;   // bounds of the node being solved
+  LocalRows in_highs;           // local rows HiGHS holds now, after the global ones
+  size_t global_rows = 0;       // rows of the search's global row list HiGHS holds
+  std::vector<char> held_applied;  // per held row: its bounds given back here
+  int last_solved = 0;          // node whose basis HiGHS holds now
+  std::shared_ptr<Node> dive;   // the child solved next, if any
+  const Node *processing = nullptr;
+  uint64_t incumbent_seen = 0;  // version of the incumbent copied into `state`
+  std::unique_lock<std::mutex> *lock = nullptr;  // the search's lock, held but around LP solves
+};
+
 class Search {
  public:
   Search(KRVSprob prob, const std::function<void(const std::string &)> &log)
@@ -105,29 +129,38 @@ class Search {
   enum class NodeResult { Optimal, Infeasible, Unbounded, Unsolved, Stopped };
 
   void setup();
-  NodeResult solve_node(const Node &node, bool again = false);
-  bool activate_violated_rows(bool integral);
-  bool add_new_pool_cuts();
-  void apply_user_branch_items(Node &child);
+  void init_worker(Worker &w, HighsModel model);
+  void work(Worker &w);
+  void run_workers();
+  NodeResult solve_node(Worker &w, const Node &node, bool again = false);
+  bool activate_violated_rows(Worker &w, bool integral);
+  bool add_new_pool_cuts(Worker &w);
+  bool sync_global_rows(Worker &w);
+  void apply_user_branch_items(Worker &w, Node &child);
   void offer_mip_starts(const HighsModel &discrete_model);
-  void process(std::shared_ptr<Node> node);
-  bool candidate(const std::vector<double> &x, double objective, int soltype);
+  void process(Worker &w, std::shared_ptr<Node> node);
+  bool candidate(Worker &w, const std::vector<double> &x, double objective, int soltype);
   int choose_branch(const std::vector<double> &x, double &value) const;
-  int reliable_choice(const std::vector<double> &x, int col, double &value, double objective, bool &infeasible);
-  void branch(const Node &node, int col, double value, double objective, const std::vector<double> &x);
+  int reliable_choice(Worker &w, const std::vector<double> &x, int col, double &value, double objective,
+                      bool &infeasible);
+  void run_unlocked(Worker &w);
+  void branch(Worker &w, const Node &node, int col, double value, double objective, const std::vector<double> &x);
   std::unique_ptr<krvs_branchobj_s> own_branching(int col, double value) const;
-  std::vector<ChildSpec> children_of(const krvs_branchobj_s &object) const;
+  std::vector<ChildSpec> children_of(const Worker &w, const krvs_branchobj_s &object) const;
   bool usable_replacement(const krvs_branchobj_s &object, const std::vector<ChildSpec> &children,
                           const std::vector<double> &x, int node_id);
-  void make_children(const Node &node, std::vector<ChildSpec> children, int first, double objective,
+  void make_children(Worker &w, const Node &node, std::vector<ChildSpec> children, int first, double objective,
                      const std::vector<double> &x);
-  void sync_rows(const Node &node);
-  void restore_basis(const Node &node);
+  void sync_rows(Worker &w, const Node &node);
+  void restore_basis(Worker &w, const Node &node);
   void warn(const std::string &text) const { log_("Warning: " + text); }
   void update_pseudocost(const Node &node, double objective);
-  void publish_node_solution();
-  bool should_stop();
-  double best_bound() const;
+  void publish_node_solution(Worker &w);
+  void sync_state(Worker &w);
+  int interrupted(Worker &w);
+  bool in_search(KRVSprob p) const;
+  bool should_stop(Worker &w);
+  double best_bound(const Worker *self = nullptr) const;
   double user(double internal) const { return sense_ * internal; }
   double cutoff_margin() const {
     if (!std::isfinite(cutoff_)) return 0;
@@ -142,7 +175,7 @@ class Search {
   }
   std::shared_ptr<Node> pop_open();
   void heuristic();
-  void fix_by_reduced_costs(Node &node, double objective);
+  void fix_by_reduced_costs(Worker &w, Node &node, double objective);
   void fix_globally();
   bool presolve_allowed(const HighsModel &model) const;
   void add_root_cuts(const CutRows &cuts);
@@ -152,7 +185,21 @@ class Search {
   SolveState &state_;
   const std::function<void(const std::string &)> &log_;
 
-  Highs highs_;
+  // The solving thread: the only worker with one thread; with more it only
+  // offers the MIP starts and the heuristic's solution before the workers start.
+  Worker solving_thread_;
+  std::vector<std::unique_ptr<Worker>> threads_;
+  std::vector<Worker *> workers_;  // the workers that solve nodes
+  // Everything below that the workers share (open nodes, incumbent, pseudo
+  // costs, global rows, the model's cut pool) is used under this lock, and
+  // so are all callbacks: they never run at the same time.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  int busy_ = 0;              // workers processing a node
+  bool finished_ = false;     // the gap is closed or a worker failed: every worker ends
+  bool unbounded_ = false;
+  uint64_t incumbent_version_ = 0;
+
   bool quadratic_ = false;
   int n_ = 0;        // columns of the HiGHS model (user's first)
   int user_cols_ = 0;
@@ -160,7 +207,6 @@ class Search {
   double tol_ = 1e-6;
   std::vector<HighsVarType> integrality_;
   std::vector<double> root_lb_, root_ub_, sc_lower_;
-  std::vector<double> lb_, ub_;  // bounds of the node being solved
   int base_rows_ = 0;    // rows of the model handed to HiGHS
   double feastol_ = 1e-6;
   // Model rows HiGHS holds free until a solution violates them: model cuts
@@ -172,21 +218,20 @@ class Search {
     bool active = false;
   };
   std::vector<HeldRow> held_rows_;
-  std::set<uint64_t> known_cuts_;  // active pool cuts HiGHS has
+  std::set<uint64_t> known_cuts_;  // active pool cuts in the global rows
   // Branching directives by column: priority (smaller first), direction
   // ('U', 'D', 'N') and the pseudo costs given for columns without history.
   std::vector<int> priority_;
   std::vector<char> direction_;
   std::vector<double> given_up_pc_, given_down_pc_;
-  int global_rows_ = 0;  // rows every node has that the search added after them
+  // Rows every node has that the search added after the model's (the
+  // root's cuts, pool cuts), in the order every worker's HiGHS instance gets them.
+  LocalRows global_rows_;
   int root_cut_count_ = 0;  // of which the root's cuts
-  LocalRows in_highs_;   // local rows HiGHS holds now, after those
 
   std::priority_queue<std::shared_ptr<Node>, std::vector<std::shared_ptr<Node>>, WorseBound> open_;
   std::vector<std::shared_ptr<Node>> stack_;  // the same open nodes, newest last (depth first)
-  std::shared_ptr<Node> dive_;  // the child solved next, if any
   size_t open_count_ = 0;
-  int last_solved_ = 0;         // node whose basis HiGHS holds now
   int next_id_ = 1;
   int64_t nodes_ = 0;
 
@@ -250,24 +295,6 @@ void Search::setup() {
   lp.integrality_.clear();
   lp.col_lower_ = root_lb_;
 
-  highs_.setOptionValue("output_flag", false);
-  highs_.setOptionValue("log_to_console", false);
-  highs_.setOptionValue("threads", HighsInt(1));
-  highs_.setOptionValue("presolve", std::string("off"));
-  highs_.setOptionValue("primal_feasibility_tolerance", prob_->controls.get_double(CTRL_7004));
-  highs_.setOptionValue("dual_feasibility_tolerance", prob_->controls.get_double(CTRL_7005));
-  if (!quadratic_) {
-    highs_.setOptionValue("solver", std::string("simplex"));
-    highs_.setOptionValue("simplex_strategy", HighsInt(kSimplexStrategyDual));
-  }
-  KRVSprob prob = prob_;
-  highs_.setCallback(
-      [prob](int, const std::string &, const HighsCallbackOutput *, HighsCallbackInput *in, void *) {
-        if (in && prob->interrupt_reason.load(std::memory_order_relaxed) != 0) in->user_interrupt = true;
-      },
-      nullptr);
-  highs_.startCallback(kCallbackSimplexInterrupt);
-  highs_.startCallback(kCallbackIpmInterrupt);
   base_rows_ = lp.num_row_;
   feastol_ = prob_->controls.get_double(CTRL_7004);
   for (const auto &entry : m_.mip.cuts.cuts())
@@ -308,66 +335,126 @@ void Search::setup() {
     }
     starts_model_ = std::make_unique<HighsModel>(std::move(discrete));
   }
-  if (highs_.passModel(std::move(built.model)) == HighsStatus::kError)
-    throw Error("The search could not hand the relaxation to the solver");
-
   pc_down_sum_.assign(size_t(n_), 0.0);
   pc_up_sum_.assign(size_t(n_), 0.0);
   pc_down_count_.assign(size_t(n_), 0);
   pc_up_count_.assign(size_t(n_), 0);
-  lb_ = root_lb_;
-  ub_ = root_ub_;
+
+  // Workers read the model's columns (by_cols) under the lock; built now,
+  // the lazily made copy is ready before they start.
+  m_.by_cols();
+  solving_thread_.prob = prob_;
+  solving_thread_.state = &state_;
+  const int count = search_worker_count(prob_);
+  if (count <= 1) {
+    init_worker(solving_thread_, std::move(built.model));
+    workers_.push_back(&solving_thread_);
+  } else {
+    for (int i = 0; i < count; ++i) {
+      auto w = std::make_unique<Worker>();
+      w->prob = search_worker_problem(prob_, i);
+      w->state = w->prob->solve.get();
+      init_worker(*w, i + 1 < count ? built.model : std::move(built.model));
+      workers_.push_back(w.get());
+      threads_.push_back(std::move(w));
+    }
+  }
   for (int kind : {CB_OPTNODE, CB_PRENODE, CB_PREINTSOL, CB_INTSOL, CB_NEWNODE, CB_INFNODE, CB_NODECUTOFF,
                    CB_CUTLOG, CB_CHGBRANCHOBJECT})
     if (prob_->callbacks.any(kind)) node_callbacks_ = true;
   gap_notify_.load(prob_);
 }
 
-Search::NodeResult Search::solve_node(const Node &node, bool again) {
-  lb_ = root_lb_;
-  ub_ = root_ub_;
+void Search::init_worker(Worker &w, HighsModel model) {
+  Highs &highs = w.highs;
+  highs.setOptionValue("output_flag", false);
+  highs.setOptionValue("log_to_console", false);
+  highs.setOptionValue("threads", HighsInt(1));
+  highs.setOptionValue("presolve", std::string("off"));
+  highs.setOptionValue("primal_feasibility_tolerance", prob_->controls.get_double(CTRL_7004));
+  highs.setOptionValue("dual_feasibility_tolerance", prob_->controls.get_double(CTRL_7005));
+  if (!quadratic_) {
+    highs.setOptionValue("solver", std::string("simplex"));
+    highs.setOptionValue("simplex_strategy", HighsInt(kSimplexStrategyDual));
+  }
+  KRVSprob prob = prob_, worker_prob = w.prob;
+  highs.setCallback(
+      [prob, worker_prob](int, const std::string &, const HighsCallbackOutput *, HighsCallbackInput *in, void *) {
+        if (in && (prob->interrupt_reason.load(std::memory_order_relaxed) != 0 ||
+                   worker_prob->interrupt_reason.load(std::memory_order_relaxed) != 0))
+          in->user_interrupt = true;
+      },
+      nullptr);
+  highs.startCallback(kCallbackSimplexInterrupt);
+  highs.startCallback(kCallbackIpmInterrupt);
+  if (highs.passModel(std::move(model)) == HighsStatus::kError)
+    throw Error("The search could not hand the relaxation to the solver");
+  w.lb = root_lb_;
+  w.ub = root_ub_;
+  w.held_applied.assign(held_rows_.size(), 0);
+}
+
+Search::NodeResult Search::solve_node(Worker &w, const Node &node, bool again) {
+  Highs &highs = w.highs;
+  w.lb = root_lb_;
+  w.ub = root_ub_;
   // The path's changes, within the root's bounds: fixings found later for
   // the whole search may be tighter than a change made before them.
   for (const BoundChange &c : node.changes) {
-    lb_[size_t(c.col)] = std::max(c.lb, root_lb_[size_t(c.col)]);
-    ub_[size_t(c.col)] = std::min(c.ub, root_ub_[size_t(c.col)]);
+    w.lb[size_t(c.col)] = std::max(c.lb, root_lb_[size_t(c.col)]);
+    w.ub[size_t(c.col)] = std::min(c.ub, root_ub_[size_t(c.col)]);
   }
   for (int j = 0; j < n_; ++j)
-    if (lb_[size_t(j)] > ub_[size_t(j)]) return NodeResult::Infeasible;
-  highs_.changeColsBounds(0, n_ - 1, lb_.data(), ub_.data());
-  sync_rows(node);
+    if (w.lb[size_t(j)] > w.ub[size_t(j)]) return NodeResult::Infeasible;
+  highs.changeColsBounds(0, n_ - 1, w.lb.data(), w.ub.data());
+  sync_global_rows(w);
+  sync_rows(w, node);
   // A child solved right after its parent starts from the basis HiGHS
   // holds; any other node from its parent's.
-  if (!quadratic_ && node.basis && last_solved_ != node.parent && !(again && last_solved_ == node.id))
-    restore_basis(node);
+  if (!quadratic_ && node.basis && w.last_solved != node.parent && !(again && w.last_solved == node.id))
+    restore_basis(w, node);
   const double limit = prob_->controls.get_double(CTRL_7001);
   if (limit < 1e20) {
     const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     // HiGHS's limit applies to its clock, which runs on across runs.
-    highs_.setOptionValue("time_limit", highs_.getRunTime() + std::max(limit - spent, 0.0));
+    highs.setOptionValue("time_limit", highs.getRunTime() + std::max(limit - spent, 0.0));
   }
-  highs_.run();
-  last_solved_ = node.id;
-  const HighsInfo &info = highs_.getInfo();
+  HighsModelStatus status;
+  {
+    // The LP solve is the worker's own: the others go on meanwhile.
+    w.lock->unlock();
+    struct Relock {
+      std::unique_lock<std::mutex> &lock;
+      ~Relock() { lock.lock(); }
+    } relock{*w.lock};
+    highs.run();
+    status = highs.getModelStatus();
+    if (status == HighsModelStatus::kUnboundedOrInfeasible) {
+      // Tell the two apart without the basis the dual simplex left.
+      highs.clearSolver();
+      highs.run();
+      status = highs.getModelStatus();
+      if (status != HighsModelStatus::kInfeasible && status != HighsModelStatus::kUnbounded)
+        status = HighsModelStatus::kUnknown;
+    }
+  }
+  w.last_solved = node.id;
+  const HighsInfo &info = highs.getInfo();
   state_.simplex_iterations += std::max<int64_t>(info.simplex_iteration_count, 0) +
                                std::max<int64_t>(info.qp_iteration_count, 0);
-  switch (highs_.getModelStatus()) {
+  sync_state(w);
+  switch (status) {
     case HighsModelStatus::kOptimal: return NodeResult::Optimal;
     case HighsModelStatus::kInfeasible: return NodeResult::Infeasible;
     case HighsModelStatus::kUnbounded: return NodeResult::Unbounded;
-    case HighsModelStatus::kUnboundedOrInfeasible:
-      // Tell the two apart without the basis the dual simplex left.
-      highs_.clearSolver();
-      highs_.run();
-      if (highs_.getModelStatus() == HighsModelStatus::kInfeasible) return NodeResult::Infeasible;
-      if (highs_.getModelStatus() == HighsModelStatus::kUnbounded) return NodeResult::Unbounded;
-      return NodeResult::Unsolved;
     case HighsModelStatus::kTimeLimit:
       stop_ = STOP_TIMELIMIT;
       return NodeResult::Stopped;
-    case HighsModelStatus::kInterrupt:
-      stop_ = prob_->interrupt_reason.load() != 0 ? prob_->interrupt_reason.load() : STOP_USER;
+    case HighsModelStatus::kInterrupt: {
+      const int reason = interrupted(w);
+      stop_ = reason != 0 ? reason : STOP_USER;
       return NodeResult::Stopped;
+    }
     default: return NodeResult::Unsolved;
   }
 }
@@ -389,11 +476,47 @@ bool Search::presolve_allowed(const HighsModel &model) const {
   return true;
 }
 
+// The shared counters and the incumbent, copied into a worker's own
+// results before its callbacks read them there.
+void Search::sync_state(Worker &w) {
+  if (w.state == &state_) return;
+  SolveState &mine = *w.state;
+  mine.mip_status = state_.mip_status;
+  mine.stop_status = state_.stop_status;
+  mine.simplex_iterations = state_.simplex_iterations;
+  mine.nodes = state_.nodes;
+  mine.mip_solutions = state_.mip_solutions;
+  mine.mip_objective = state_.mip_objective;
+  mine.best_bound = state_.best_bound;
+  if (w.incumbent_seen != incumbent_version_) {
+    mine.mip = state_.mip;
+    w.incumbent_seen = incumbent_version_;
+  }
+}
+
+// The stop asked for, by a worker's callbacks (through its own problem) or
+// on the problem itself; a worker's request becomes the whole search's.
+int Search::interrupted(Worker &w) {
+  if (w.prob != prob_) {
+    const int mine = w.prob->interrupt_reason.load();
+    int none = 0;
+    if (mine != 0) prob_->interrupt_reason.compare_exchange_strong(none, mine);
+  }
+  return prob_->interrupt_reason.load();
+}
+
+bool Search::in_search(KRVSprob p) const {
+  if (p == prob_) return true;
+  for (const Worker *w : workers_)
+    if (w->prob == p) return true;
+  return false;
+}
+
 // The node's relaxation, readable through KRVSgetlpsol in the callbacks.
-void Search::publish_node_solution() {
+void Search::publish_node_solution(Worker &w) {
   if (presolve_) return;  // only when no callback reads it
-  const HighsSolution &sol = highs_.getSolution();
-  SolutionVectors &lp = state_.lp;
+  const HighsSolution &sol = w.highs.getSolution();
+  SolutionVectors &lp = w.state->lp;
   const int rows = m_.rows();
   lp.valid = true;
   lp.x.assign(sol.col_value.begin(), sol.col_value.begin() + user_cols_);
@@ -412,14 +535,14 @@ void Search::publish_node_solution() {
     lp.duals.clear();
     lp.djs.clear();
   }
-  state_.lp_status = LP_OPTIMAL;
-  state_.lp_objective = highs_.getInfo().objective_function_value;
+  w.state->lp_status = LP_OPTIMAL;
+  w.state->lp_objective = w.highs.getInfo().objective_function_value;
 }
 
 // A solution whose discrete columns all take allowed values: the preintsol
 // callbacks may reject it or move the cutoff; if it stands and improves, it
 // becomes the incumbent. True when it was accepted.
-bool Search::candidate(const std::vector<double> &reduced_x, double objective, int soltype) {
+bool Search::candidate(Worker &w, const std::vector<double> &reduced_x, double objective, int soltype) {
   std::vector<double> restored;
   if (presolve_ && !presolve_->restore(reduced_x, restored)) {
     warn("a solution of the presolved model could not be postsolved; it is not used");
@@ -429,7 +552,7 @@ bool Search::candidate(const std::vector<double> &reduced_x, double objective, i
   int reject = 0;
   double cutoff = have_incumbent_ ? user(cutoff_) : sense_ * 1e20;
   for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_PREINTSOL))
-    reinterpret_cast<KRVScbpreintsol_fn>(e.fn)(prob_, e.data, soltype, &reject, &cutoff);
+    reinterpret_cast<KRVScbpreintsol_fn>(e.fn)(w.prob, e.data, soltype, &reject, &cutoff);
   if (std::fabs(cutoff) < 1e20 && sense_ * cutoff < cutoff_) cutoff_ = sense_ * cutoff;
   if (reject != 0 || objective >= incumbent_) return false;
   have_incumbent_ = true;
@@ -449,8 +572,10 @@ bool Search::candidate(const std::vector<double> &reduced_x, double objective, i
   state_.mip_objective = user(objective);
   state_.mip_solutions += 1;
   fix_globally();
-  state_.best_bound = user(best_bound());
-  call_each<KRVScbintsol_fn>(prob_->callbacks, CB_INTSOL, prob_);
+  state_.best_bound = user(best_bound(&w));
+  ++incumbent_version_;
+  sync_state(w);
+  call_each<KRVScbintsol_fn>(prob_->callbacks, CB_INTSOL, w.prob);
   return true;
 }
 
@@ -518,8 +643,9 @@ int Search::choose_branch(const std::vector<double> &x, double &value) const {
 // which is infeasible or beyond the cutoff is taken at once; both sides
 // infeasible make the node infeasible. HiGHS is left holding the node's
 // basis and bounds.
-int Search::reliable_choice(const std::vector<double> &x, int col, double &value, double objective,
+int Search::reliable_choice(Worker &w, const std::vector<double> &x, int col, double &value, double objective,
                             bool &infeasible) {
+  Highs &highs = w.highs;
   constexpr int kReliable = 4, kTried = 8;
   constexpr HighsInt kIterations = 200;
   if (quadratic_ || (prob_->stored_branchings && !prob_->stored_branchings->empty())) return col;
@@ -534,9 +660,9 @@ int Search::reliable_choice(const std::vector<double> &x, int col, double &value
   if (unreliable.empty()) return col;
   std::sort(unreliable.begin(), unreliable.end());
   if (unreliable.size() > size_t(kTried)) unreliable.resize(size_t(kTried));
-  const HighsBasis basis = highs_.getBasis();
+  const HighsBasis basis = highs.getBasis();
   const double limit = have_incumbent_ ? cutoff_ - cutoff_margin() : INFINITY;
-  highs_.setOptionValue("simplex_iteration_limit", kIterations);
+  highs.setOptionValue("simplex_iteration_limit", kIterations);
   int decided = -1;
   bool stopped = false;
   for (const auto &entry : unreliable) {
@@ -544,24 +670,24 @@ int Search::reliable_choice(const std::vector<double> &x, int col, double &value
     const double v = x[size_t(j)];
     bool side_closed[2] = {false, false};
     for (int side = 0; side < 2 && !stopped; ++side) {
-      const double lo = side == 0 ? lb_[size_t(j)] : std::ceil(v);
-      const double up = side == 0 ? std::floor(v) : ub_[size_t(j)];
-      highs_.changeColBounds(j, lo, up);
-      highs_.run();
-      state_.simplex_iterations += std::max<int64_t>(highs_.getInfo().simplex_iteration_count, 0);
-      const HighsModelStatus status = highs_.getModelStatus();
+      const double lo = side == 0 ? w.lb[size_t(j)] : std::ceil(v);
+      const double up = side == 0 ? std::floor(v) : w.ub[size_t(j)];
+      highs.changeColBounds(j, lo, up);
+      run_unlocked(w);
+      state_.simplex_iterations += std::max<int64_t>(highs.getInfo().simplex_iteration_count, 0);
+      const HighsModelStatus status = highs.getModelStatus();
       double moved = -1;
       if (status == HighsModelStatus::kInfeasible) {
         side_closed[side] = true;
       } else if (status == HighsModelStatus::kOptimal || status == HighsModelStatus::kIterationLimit) {
-        const double side_objective = sense_ * highs_.getInfo().objective_function_value;
+        const double side_objective = sense_ * highs.getInfo().objective_function_value;
         if (status == HighsModelStatus::kOptimal && side_objective >= limit) side_closed[side] = true;
         moved = std::max(side_objective - objective, 0.0);
       } else if (status == HighsModelStatus::kTimeLimit || status == HighsModelStatus::kInterrupt) {
         stopped = true;
       }
-      highs_.changeColBounds(j, lb_[size_t(j)], ub_[size_t(j)]);
-      highs_.setBasis(basis);
+      highs.changeColBounds(j, w.lb[size_t(j)], w.ub[size_t(j)]);
+      highs.setBasis(basis);
       if (moved >= 0 && std::isfinite(moved)) {
         const double distance = side == 0 ? v - std::floor(v) : std::ceil(v) - v;
         if (side == 0) pc_down_sum_[size_t(j)] += moved / distance, ++pc_down_count_[size_t(j)];
@@ -578,13 +704,23 @@ int Search::reliable_choice(const std::vector<double> &x, int col, double &value
       break;
     }
   }
-  highs_.setOptionValue("simplex_iteration_limit", kHighsIInf);
+  highs.setOptionValue("simplex_iteration_limit", kHighsIInf);
   if (infeasible) return -1;
   if (decided >= 0) {
     value = x[size_t(decided)];
     return decided;
   }
   return choose_branch(x, value);
+}
+
+// HiGHS run on the worker's own instance; the other workers go on meanwhile.
+void Search::run_unlocked(Worker &w) {
+  w.lock->unlock();
+  struct Relock {
+    std::unique_lock<std::mutex> &lock;
+    ~Relock() { lock.lock(); }
+  } relock{*w.lock};
+  w.highs.run();
 }
 
 void Search::update_pseudocost(const Node &node, double objective) {
@@ -597,13 +733,15 @@ void Search::update_pseudocost(const Node &node, double objective) {
 
 // Makes HiGHS hold the node's local rows after the rows every node has:
 // rows past the longest prefix shared with what it holds are replaced.
-void Search::sync_rows(const Node &node) {
+void Search::sync_rows(Worker &w, const Node &node) {
+  LocalRows &in_highs = w.in_highs;
+  const int first_local = base_rows_ + int(w.global_rows);
   size_t shared = 0;
-  while (shared < in_highs_.size() && shared < node.rows.size() && in_highs_[shared] == node.rows[shared]) ++shared;
-  if (shared < in_highs_.size()) {
-    highs_.deleteRows(base_rows_ + global_rows_ + int(shared), base_rows_ + global_rows_ + int(in_highs_.size()) - 1);
-    in_highs_.resize(shared);
-    last_solved_ = 0;  // the basis HiGHS holds no longer belongs to a node
+  while (shared < in_highs.size() && shared < node.rows.size() && in_highs[shared] == node.rows[shared]) ++shared;
+  if (shared < in_highs.size()) {
+    w.highs.deleteRows(first_local + int(shared), first_local + int(in_highs.size()) - 1);
+    in_highs.resize(shared);
+    w.last_solved = 0;  // the basis HiGHS holds no longer belongs to a node
   }
   if (shared == node.rows.size()) return;
   std::vector<double> lower, upper, value;
@@ -615,26 +753,26 @@ void Search::sync_rows(const Node &node) {
     start.push_back(HighsInt(index.size()));
     index.insert(index.end(), row.cols.begin(), row.cols.end());
     value.insert(value.end(), row.coefs.begin(), row.coefs.end());
-    in_highs_.push_back(node.rows[r]);
+    in_highs.push_back(node.rows[r]);
   }
-  highs_.addRows(HighsInt(lower.size()), lower.data(), upper.data(), HighsInt(index.size()), start.data(),
+  w.highs.addRows(HighsInt(lower.size()), lower.data(), upper.data(), HighsInt(index.size()), start.data(),
                  index.data(), value.data());
 }
 
 // The parent's basis for the rows HiGHS holds now: rows added since it was
 // taken (global rows, the node's own local rows) start with basic slacks.
-void Search::restore_basis(const Node &node) {
+void Search::restore_basis(Worker &w, const Node &node) {
   const HighsBasis &parent = *node.basis;
   HighsBasis basis = parent;
   basis.row_status.clear();
   const size_t kept_global = size_t(base_rows_ + node.basis_global_rows);
   if (parent.row_status.size() != kept_global + size_t(node.basis_local_rows)) return;
   basis.row_status.assign(parent.row_status.begin(), parent.row_status.begin() + long(kept_global));
-  basis.row_status.resize(size_t(base_rows_ + global_rows_), HighsBasisStatus::kBasic);
+  basis.row_status.resize(size_t(base_rows_) + w.global_rows, HighsBasisStatus::kBasic);
   basis.row_status.insert(basis.row_status.end(), parent.row_status.begin() + long(kept_global),
                           parent.row_status.end());
-  basis.row_status.resize(size_t(base_rows_ + global_rows_) + node.rows.size(), HighsBasisStatus::kBasic);
-  highs_.setBasis(basis);
+  basis.row_status.resize(size_t(base_rows_) + w.global_rows + node.rows.size(), HighsBasisStatus::kBasic);
+  w.highs.setBasis(basis);
 }
 
 // The search's own division on column col at value `value`, as a
@@ -664,8 +802,8 @@ std::unique_ptr<krvs_branchobj_s> Search::own_branching(int col, double value) c
   return object;
 }
 
-// The children an object makes at the node just solved (bounds lb_, ub_).
-std::vector<ChildSpec> Search::children_of(const krvs_branchobj_s &object) const {
+// The children an object makes at the node the worker has just solved.
+std::vector<ChildSpec> Search::children_of(const Worker &w, const krvs_branchobj_s &object) const {
   std::vector<ChildSpec> children(object.branches.size());
   const Model &m = m_;
   for (size_t b = 0; b < object.branches.size(); ++b) {
@@ -675,7 +813,7 @@ std::vector<ChildSpec> Search::children_of(const krvs_branchobj_s &object) const
     for (const BranchBound &bd : branch.bounds) {
       auto it = bounds.find(bd.col);
       if (it == bounds.end())
-        it = bounds.emplace(bd.col, std::make_pair(lb_[size_t(bd.col)], ub_[size_t(bd.col)])).first;
+        it = bounds.emplace(bd.col, std::make_pair(w.lb[size_t(bd.col)], w.ub[size_t(bd.col)])).first;
       if (bd.type == 'L' || bd.type == 'B') it->second.first = std::max(it->second.first, bd.value);
       if (bd.type == 'U' || bd.type == 'B') it->second.second = std::min(it->second.second, bd.value);
     }
@@ -733,7 +871,8 @@ bool Search::usable_replacement(const krvs_branchobj_s &object, const std::vecto
 // Divides a node: by the branching object stored for it if there is one,
 // else by the search's own choice on column col (col < 0: none); the
 // chgbranchobject callbacks may replace either.
-void Search::branch(const Node &node, int col, double value, double objective, const std::vector<double> &x) {
+void Search::branch(Worker &w, const Node &node, int col, double value, double objective,
+                    const std::vector<double> &x) {
   std::unique_ptr<krvs_branchobj_s> object;
   if (prob_->stored_branchings) {
     object = prob_->stored_branchings->take(node.id);
@@ -749,7 +888,7 @@ void Search::branch(const Node &node, int col, double value, double objective, c
   }
   if (!object && col < 0) return;
   if (!object) object = own_branching(col, value);
-  std::vector<ChildSpec> children = children_of(*object);
+  std::vector<ChildSpec> children = children_of(w, *object);
   int first = object->preferred >= 0 ? object->preferred : 0;
 
   // Callbacks see the branching on the model's own columns only.
@@ -760,8 +899,8 @@ void Search::branch(const Node &node, int col, double value, double objective, c
   if (shown) {
     for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_CHGBRANCHOBJECT)) {
       KRVSbranchobject replacement = object.get();
-      reinterpret_cast<KRVScbchgbranchobject_fn>(e.fn)(prob_, e.data, object.get(), &replacement);
-      if (prob_->interrupt_reason.load() != 0) {
+      reinterpret_cast<KRVScbchgbranchobject_fn>(e.fn)(w.prob, e.data, object.get(), &replacement);
+      if (interrupted(w) != 0) {
         if (replacement && replacement != object.get()) delete replacement;
         return;
       }
@@ -774,20 +913,20 @@ void Search::branch(const Node &node, int col, double value, double objective, c
           stop_ = STOP_USER;
           return;
         }
-        children = children_of(*object);
+        children = children_of(w, *object);
         first = object->preferred >= 0 ? object->preferred : 0;
         continue;
       }
       std::unique_ptr<krvs_branchobj_s> taken(replacement);
       const BranchCheck check = check_branch_object(*taken);
-      if (taken->prob != prob_ || check.status != KRVS_BO_VALID) {
+      if (!in_search(taken->prob) || check.status != KRVS_BO_VALID) {
         log_("Error: the branching object returned by chgbranchobject at node " + std::to_string(node.id) +
-             " is invalid: " + (taken->prob != prob_ ? std::string("it belongs to another problem") : check.message));
+             " is invalid: " + (!in_search(taken->prob) ? std::string("it belongs to another problem") : check.message));
         prob_->interrupt_reason.store(STOP_USER);
         stop_ = STOP_USER;
         return;
       }
-      std::vector<ChildSpec> replaced = children_of(*taken);
+      std::vector<ChildSpec> replaced = children_of(w, *taken);
       if (!usable_replacement(*taken, replaced, x, node.id)) continue;
       taken->search_owned = true;
       object = std::move(taken);
@@ -795,15 +934,15 @@ void Search::branch(const Node &node, int col, double value, double objective, c
       first = object->preferred >= 0 ? object->preferred : 0;
     }
   }
-  make_children(node, std::move(children), first, objective, x);
+  make_children(w, node, std::move(children), first, objective, x);
 }
 
 // Child nodes of a node, one per branch; the branch `first` is solved
 // next, the others wait (in branch order when taken depth first).
-void Search::make_children(const Node &node, std::vector<ChildSpec> children, int first, double objective,
-                           const std::vector<double> &x) {
+void Search::make_children(Worker &w, const Node &node, std::vector<ChildSpec> children, int first,
+                           double objective, const std::vector<double> &x) {
   std::shared_ptr<const HighsBasis> shared_basis;
-  if (!quadratic_) shared_basis = std::make_shared<const HighsBasis>(highs_.getBasis());
+  if (!quadratic_) shared_basis = std::make_shared<const HighsBasis>(w.highs.getBasis());
   std::vector<std::shared_ptr<Node>> made;
   for (size_t b = 0; b < children.size(); ++b) {
     auto child = std::make_shared<Node>();
@@ -817,8 +956,8 @@ void Search::make_children(const Node &node, std::vector<ChildSpec> children, in
     child->rows = node.rows;
     child->rows.insert(child->rows.end(), children[b].rows.begin(), children[b].rows.end());
     child->basis = shared_basis;
-    child->basis_global_rows = global_rows_;
-    child->basis_local_rows = int(in_highs_.size());
+    child->basis_global_rows = int(w.global_rows);
+    child->basis_local_rows = int(w.in_highs.size());
     // A single bound change feeds the pseudo-costs of its column.
     if (children[b].changes.size() == 1 && children[b].rows.empty()) {
       const BoundChange &c = children[b].changes[0];
@@ -830,15 +969,15 @@ void Search::make_children(const Node &node, std::vector<ChildSpec> children, in
       MipStructures &mip = prob_->model->mip;
       mip.branch_bounds = 0;
       mip.branch_cuts.clear();
-      call_each<KRVScbnewnode_fn>(prob_->callbacks, CB_NEWNODE, prob_, node.id, child->id, int(b));
-      apply_user_branch_items(*child);
+      call_each<KRVScbnewnode_fn>(prob_->callbacks, CB_NEWNODE, w.prob, node.id, child->id, int(b));
+      apply_user_branch_items(w, *child);
     }
     made.push_back(std::move(child));
   }
   if (first < 0 || first >= int(made.size())) first = 0;
   for (size_t b = made.size(); b-- > 0;)
     if (int(b) != first) push_open(made[b]);
-  dive_ = made[size_t(first)];
+  w.dive = made[size_t(first)];
 }
 
 // Until there is an incumbent the newest node goes first (a dive finds one
@@ -863,10 +1002,15 @@ std::shared_ptr<Node> Search::pop_open() {
   return node;
 }
 
-double Search::best_bound() const {
+// The lowest bound of the nodes still to do: open, dived into next, or
+// being processed by a worker other than `self`.
+double Search::best_bound(const Worker *self) const {
   double bound = have_incumbent_ ? incumbent_ : INFINITY;
   if (!open_.empty()) bound = std::min(bound, open_.top()->bound);
-  if (dive_) bound = std::min(bound, dive_->bound);
+  for (const Worker *w : workers_) {
+    if (w->dive) bound = std::min(bound, w->dive->bound);
+    if (w != self && w->processing) bound = std::min(bound, w->processing->bound);
+  }
   return bound;
 }
 
@@ -874,18 +1018,20 @@ void Search::log_progress(bool force) {
   const auto now = std::chrono::steady_clock::now();
   if (!force && nodes_ % 1000 != 0 && std::chrono::duration<double>(now - last_log_).count() < 1.0) return;
   last_log_ = now;
+  size_t open = open_count_;
+  for (const Worker *w : workers_) open += w->dive ? 1 : 0;
   char text[200];
   snprintf(text, sizeof text, "Search: %lld nodes, %zu open, best bound %.10g, incumbent %s", (long long)nodes_,
-           open_count_ + (dive_ ? 1 : 0), user(best_bound()),
+           open, user(best_bound()),
            have_incumbent_ ? std::to_string(user(incumbent_)).c_str() : "none");
   log_(text);
   raise_stop_event(prob_, CB_GLOBALLOG);
 }
 
-bool Search::should_stop() {
+bool Search::should_stop(Worker &w) {
   if (stop_ != STOP_NONE) return true;
   if (time_check_.poll(prob_)) {}
-  const int reason = prob_->interrupt_reason.load();
+  const int reason = interrupted(w);
   if (reason != 0) {
     stop_ = reason;
     return true;
@@ -902,22 +1048,23 @@ bool Search::should_stop() {
   return false;
 }
 
-void Search::process(std::shared_ptr<Node> node) {
+void Search::process(Worker &w, std::shared_ptr<Node> node) {
   ++nodes_;
   state_.nodes = nodes_;
-  state_.current_node = node->id;
-  state_.node_depth = node->depth;
-  state_.active_nodes = int64_t(open_count_);
+  sync_state(w);
+  w.state->current_node = node->id;
+  w.state->node_depth = node->depth;
+  w.state->active_nodes = int64_t(open_count_);
   if (have_incumbent_ && node->bound >= cutoff_ - cutoff_margin()) {
-    call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, prob_, node->id);
+    call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, w.prob, node->id);
     return;
   }
   int infeasible = 0;
   for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_PRENODE))
-    reinterpret_cast<KRVScbprenode_fn>(e.fn)(prob_, e.data, &infeasible);
+    reinterpret_cast<KRVScbprenode_fn>(e.fn)(w.prob, e.data, &infeasible);
   if (infeasible != 0) return;
 
-  NodeResult result = solve_node(*node);
+  NodeResult result = solve_node(w, *node);
   double objective = 0;
   // Rounds: held rows a solution violates return and the node is solved
   // again; cuts the optnode callbacks add to the pool do the same.
@@ -933,7 +1080,7 @@ void Search::process(std::shared_ptr<Node> node) {
       return;
     }
     if (result == NodeResult::Infeasible) {
-      call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
+      call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, w.prob);
       return;
     }
     if (result == NodeResult::Unbounded) {
@@ -941,70 +1088,73 @@ void Search::process(std::shared_ptr<Node> node) {
       incomplete_ = true;
       return;
     }
-    objective = sense_ * highs_.getInfo().objective_function_value;
+    objective = sense_ * w.highs.getInfo().objective_function_value;
     if (!held_rows_.empty()) {
       double unused = 0;
-      const bool integral = choose_branch(highs_.getSolution().col_value, unused) < 0;
-      if (activate_violated_rows(integral)) {
-        result = solve_node(*node, true);
+      const bool integral = choose_branch(w.highs.getSolution().col_value, unused) < 0;
+      if (activate_violated_rows(w, integral)) {
+        result = solve_node(w, *node, true);
         continue;
       }
     }
     if (round == 0) update_pseudocost(*node, objective);
-    if (node->id == 1) state_.best_bound = user(objective);
+    if (node->id == 1) {
+      state_.best_bound = user(objective);
+      sync_state(w);
+    }
     if (have_incumbent_ && objective >= cutoff_ - cutoff_margin()) {
-      call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, prob_, node->id);
+      call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, w.prob, node->id);
       return;
     }
-    if (node_callbacks_) publish_node_solution();
+    if (node_callbacks_) publish_node_solution(w);
     for (const CallbackEntry &e : prob_->callbacks.snapshot(CB_OPTNODE))
-      reinterpret_cast<KRVScboptnode_fn>(e.fn)(prob_, e.data, &infeasible);
+      reinterpret_cast<KRVScboptnode_fn>(e.fn)(w.prob, e.data, &infeasible);
     if (infeasible != 0) {
-      call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
+      call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, w.prob);
       return;
     }
-    if (prob_->interrupt_reason.load() != 0) return;
-    if (round < kMaxCutRounds && add_new_pool_cuts()) {
-      result = solve_node(*node, true);
+    if (interrupted(w) != 0) return;
+    if (round < kMaxCutRounds && add_new_pool_cuts(w)) {
+      result = solve_node(w, *node, true);
       continue;
     }
     break;
   }
-  raise_stop_event(prob_, CB_CUTLOG);
-  if (prob_->interrupt_reason.load() != 0) return;
-  if (!quadratic_) fix_by_reduced_costs(*node, objective);
+  raise_stop_event(w.prob, CB_CUTLOG);
+  if (interrupted(w) != 0) return;
+  if (!quadratic_) fix_by_reduced_costs(w, *node, objective);
 
-  const std::vector<double> x = highs_.getSolution().col_value;
+  const std::vector<double> x = w.highs.getSolution().col_value;
   double value = 0;
   int col = choose_branch(x, value);
   bool infeasible_both_ways = false;
-  if (col >= 0) col = reliable_choice(x, col, value, objective, infeasible_both_ways);
+  if (col >= 0) col = reliable_choice(w, x, col, value, objective, infeasible_both_ways);
   if (infeasible_both_ways) {
-    call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, prob_);
+    call_each<KRVScbinfnode_fn>(prob_->callbacks, CB_INFNODE, w.prob);
     return;
   }
   if (col < 0) {
-    if (candidate(x, objective, 0)) return;
+    if (candidate(w, x, objective, 0)) return;
     // Rejected: a rule the rows do not state refuses this point. The node
     // goes on with a column that is not fixed yet, split at its value.
     for (int j = 0; j < n_ && col < 0; ++j)
-      if (integrality_[size_t(j)] != HighsVarType::kContinuous && ub_[size_t(j)] - lb_[size_t(j)] > tol_) col = j;
+      if (integrality_[size_t(j)] != HighsVarType::kContinuous && w.ub[size_t(j)] - w.lb[size_t(j)] > tol_) col = j;
     if (col >= 0) {
       value = std::round(x[size_t(col)]);
       // Split between value and a neighbour inside the bounds.
-      value = value + 0.5 <= ub_[size_t(col)] ? value + 0.5 : value - 0.5;
+      value = value + 0.5 <= w.ub[size_t(col)] ? value + 0.5 : value - 0.5;
     }
     // col < 0: nothing left to split; only a branching object stored for
     // the node can still divide it.
   }
-  branch(*node, col, value, objective, x);
+  branch(w, *node, col, value, objective, x);
 }
 
 // Tightens the node's bounds (for its subtree) by its relaxation's reduced
 // costs against the incumbent; the root's fixings hold for the whole search,
 // and the root's relaxation is kept for fixings by later incumbents.
-void Search::fix_by_reduced_costs(Node &node, double objective) {
-  const HighsSolution &sol = highs_.getSolution();
+void Search::fix_by_reduced_costs(Worker &w, Node &node, double objective) {
+  const HighsSolution &sol = w.highs.getSolution();
   if (!sol.dual_valid || int(sol.col_dual.size()) < n_ || int(sol.col_value.size()) < n_) return;
   std::vector<double> d(sol.col_dual.begin(), sol.col_dual.begin() + n_);
   for (double &v : d) v *= sense_;
@@ -1015,9 +1165,9 @@ void Search::fix_by_reduced_costs(Node &node, double objective) {
   }
   if (!have_incumbent_) return;
   for (const TightenedBound &t :
-       reduced_cost_fixings(integrality_, lb_, ub_, sol.col_value, d, objective, cutoff_ - cutoff_margin(), tol_)) {
-    lb_[size_t(t.col)] = t.lower;
-    ub_[size_t(t.col)] = t.upper;
+       reduced_cost_fixings(integrality_, w.lb, w.ub, sol.col_value, d, objective, cutoff_ - cutoff_margin(), tol_)) {
+    w.lb[size_t(t.col)] = t.lower;
+    w.ub[size_t(t.col)] = t.upper;
     if (node.id == 1) {
       root_lb_[size_t(t.col)] = t.lower;
       root_ub_[size_t(t.col)] = t.upper;
@@ -1040,15 +1190,21 @@ void Search::fix_globally() {
 // Gives back their bounds to the held rows the node's solution violates:
 // model cuts at any solution, delayed rows at integral ones. They stay for
 // the rest of the search (they are rows of the model). True when one did.
-bool Search::activate_violated_rows(bool integral) {
-  const std::vector<double> &activity = highs_.getSolution().row_value;
+bool Search::activate_violated_rows(Worker &w, bool integral) {
+  const std::vector<double> &activity = w.highs.getSolution().row_value;
   bool any = false;
-  for (HeldRow &h : held_rows_) {
-    if (h.active || (h.delayed && !integral) || size_t(h.row) >= activity.size()) continue;
-    const double a = activity[size_t(h.row)];
-    if (a >= h.lower - feastol_ && a <= h.upper + feastol_) continue;
-    h.active = true;
-    highs_.changeRowBounds(h.row, h.lower, h.upper);
+  for (size_t k = 0; k < held_rows_.size(); ++k) {
+    HeldRow &h = held_rows_[k];
+    if (w.held_applied[k]) continue;
+    if (!h.active) {
+      // Given back by another worker, it applies here too; else only when violated.
+      if ((h.delayed && !integral) || size_t(h.row) >= activity.size()) continue;
+      const double a = activity[size_t(h.row)];
+      if (a >= h.lower - feastol_ && a <= h.upper + feastol_) continue;
+      h.active = true;
+    }
+    w.held_applied[k] = 1;
+    w.highs.changeRowBounds(h.row, h.lower, h.upper);
     any = true;
   }
   return any;
@@ -1057,34 +1213,56 @@ bool Search::activate_violated_rows(bool integral) {
 // Cuts made active in the pool since HiGHS got its rows (addcuts or
 // loadcuts in a callback) join the rows every node has, before the local
 // rows. True when there were any.
-bool Search::add_new_pool_cuts() {
-  std::vector<const Cut *> fresh;
-  for (const auto &[id, cut] : m_.mip.cuts.cuts())
-    if (cut.active && known_cuts_.insert(id).second) fresh.push_back(&cut);
-  if (fresh.empty()) return false;
-  if (!in_highs_.empty()) {
-    highs_.deleteRows(base_rows_ + global_rows_, base_rows_ + global_rows_ + int(in_highs_.size()) - 1);
-    in_highs_.clear();
+bool Search::add_new_pool_cuts(Worker &w) {
+  for (const auto &[id, cut] : m_.mip.cuts.cuts()) {
+    if (!cut.active || !known_cuts_.insert(id).second) continue;
+    auto row = std::make_shared<LocalRow>();
+    row->lower = cut.rowtype == 'L' ? -kHighsInf : cut.rhs;
+    row->upper = cut.rowtype == 'G' ? kHighsInf : cut.rhs;
+    row->cols = cut.cols;
+    row->coefs = cut.coefs;
+    global_rows_.push_back(std::move(row));
+  }
+  return sync_global_rows(w);
+}
+
+// Gives a worker's HiGHS instance the global rows and the held rows' bounds
+// that other workers added since it last looked. True when it got any.
+bool Search::sync_global_rows(Worker &w) {
+  bool changed = false;
+  for (size_t k = 0; k < held_rows_.size(); ++k)
+    if (held_rows_[k].active && !w.held_applied[k]) {
+      w.held_applied[k] = 1;
+      w.highs.changeRowBounds(held_rows_[k].row, held_rows_[k].lower, held_rows_[k].upper);
+      changed = true;
+    }
+  if (w.global_rows == global_rows_.size()) return changed;
+  // New global rows go before the local rows, which are added again later.
+  if (!w.in_highs.empty()) {
+    const int first_local = base_rows_ + int(w.global_rows);
+    w.highs.deleteRows(first_local, first_local + int(w.in_highs.size()) - 1);
+    w.in_highs.clear();
   }
   std::vector<double> lower, upper, value;
   std::vector<HighsInt> start, index;
-  for (const Cut *cut : fresh) {
-    lower.push_back(cut->rowtype == 'L' ? -kHighsInf : cut->rhs);
-    upper.push_back(cut->rowtype == 'G' ? kHighsInf : cut->rhs);
+  for (size_t r = w.global_rows; r < global_rows_.size(); ++r) {
+    const LocalRow &row = *global_rows_[r];
+    lower.push_back(row.lower);
+    upper.push_back(row.upper);
     start.push_back(HighsInt(index.size()));
-    index.insert(index.end(), cut->cols.begin(), cut->cols.end());
-    value.insert(value.end(), cut->coefs.begin(), cut->coefs.end());
+    index.insert(index.end(), row.cols.begin(), row.cols.end());
+    value.insert(value.end(), row.coefs.begin(), row.coefs.end());
   }
-  highs_.addRows(HighsInt(lower.size()), lower.data(), upper.data(), HighsInt(index.size()), start.data(),
-                 index.data(), value.data());
-  global_rows_ += int(fresh.size());
+  w.highs.addRows(HighsInt(lower.size()), lower.data(), upper.data(), HighsInt(index.size()), start.data(),
+                  index.data(), value.data());
+  w.global_rows = global_rows_.size();
   return true;
 }
 
 // What a newnode callback named for the child just made: stored bounds
 // (setbranchbounds) tighten its bounds, pool cuts (setbranchcuts) become
 // rows of its subtree.
-void Search::apply_user_branch_items(Node &child) {
+void Search::apply_user_branch_items(Worker &w, Node &child) {
   MipStructures &mip = prob_->model->mip;
   if (mip.branch_bounds != 0) {
     auto found = mip.stored_bounds.find(mip.branch_bounds);
@@ -1093,7 +1271,7 @@ void Search::apply_user_branch_items(Node &child) {
       for (size_t k = 0; k < sb.cols.size(); ++k) {
         const int col = sb.cols[k];
         if (col < 0 || col >= user_cols_) continue;
-        double lo = lb_[size_t(col)], up = ub_[size_t(col)];
+        double lo = w.lb[size_t(col)], up = w.ub[size_t(col)];
         for (const BoundChange &c : child.changes)
           if (c.col == col) lo = c.lb, up = c.ub;
         if (sb.types[k] == 'L' || sb.types[k] == 'B') lo = std::max(lo, sb.vals[k]);
@@ -1132,7 +1310,7 @@ void Search::offer_mip_starts(const HighsModel &discrete_model) {
     start.status = done.status;
     if (done.status == MIPSTART_FEASIBLE || done.status == MIPSTART_COMPLETED) {
       start.objective = done.objective;
-      if (int(done.solution.size()) >= n_) candidate(done.solution, sense_ * done.objective, 1);
+      if (int(done.solution.size()) >= n_) candidate(solving_thread_, done.solution, sense_ * done.objective, 1);
     }
     log_("MIP start " + (start.name.empty() ? std::to_string(k) : "'" + start.name + "'") + ": status " +
          std::to_string(start.status));
@@ -1163,7 +1341,7 @@ void Search::heuristic() {
   RootMipResult root = run_root_mip(std::move(model), settings, [prob] {
     return prob->interrupt_reason.load(std::memory_order_relaxed) != 0;
   });
-  if (root.has_solution) candidate(root.x, sense_ * root.objective, 1);
+  if (root.has_solution) candidate(solving_thread_, root.x, sense_ * root.objective, 1);
   else if (root.found) warn("the root heuristic's solution was not used: " + root.rejected);
   // The cuts may rely on the run's incumbent: without one at least as good
   // they could cut off the optimum.
@@ -1174,14 +1352,104 @@ void Search::heuristic() {
 
 // Rows every node has, added before the root is solved.
 void Search::add_root_cuts(const CutRows &cuts) {
-  highs_.addRows(HighsInt(cuts.count()), cuts.lower.data(), cuts.upper.data(), HighsInt(cuts.index.size()),
-                 cuts.start.data(), cuts.index.data(), cuts.value.data());
-  global_rows_ += cuts.count();
+  for (int k = 0; k < cuts.count(); ++k) {
+    auto row = std::make_shared<LocalRow>();
+    row->lower = cuts.lower[size_t(k)];
+    row->upper = cuts.upper[size_t(k)];
+    row->cols.assign(cuts.index.begin() + cuts.start[size_t(k)], cuts.index.begin() + cuts.start[size_t(k) + 1]);
+    row->coefs.assign(cuts.value.begin() + cuts.start[size_t(k)], cuts.value.begin() + cuts.start[size_t(k) + 1]);
+    global_rows_.push_back(std::move(row));
+  }
   root_cut_count_ = cuts.count();
+}
+
+// One worker's part of the search: nodes from its dive or the open list
+// until the tree is done, the search stops or the gap closes. Called with
+// the lock held.
+void Search::work(Worker &w) {
+  while (!finished_) {
+    if (!w.dive && open_count_ == 0) {
+      bool diving = false;
+      for (const Worker *other : workers_) diving = diving || other->dive;
+      if (busy_ == 0 && !diving) break;  // nobody can make new nodes: the tree is done
+      wake_.wait(*w.lock);
+      continue;
+    }
+    if (should_stop(w)) break;
+    const double bound = best_bound(&w);
+    gap_notify_.check(prob_, have_incumbent_ ? user(incumbent_) : sense_ * 1e20, user(bound), int(sense_));
+    if (have_incumbent_ && gap_reached(prob_, user(incumbent_), user(bound))) {
+      finished_ = true;
+      break;
+    }
+    std::shared_ptr<Node> node;
+    if (w.dive) {
+      node = std::move(w.dive);
+      w.dive.reset();
+    } else {
+      node = pop_open();
+    }
+    ++busy_;
+    w.processing = node.get();
+    struct Done {
+      Search &search;
+      Worker &w;
+      ~Done() {
+        --search.busy_;
+        w.processing = nullptr;
+        // New open nodes, or the last busy worker done: the waiting ones look again.
+        search.wake_.notify_all();
+      }
+    } done{*this, w};
+    try {
+      process(w, node);
+    } catch (const Error &e) {
+      if (std::string(e.what()) != "unbounded relaxation") throw;
+      unbounded_ = true;
+      finished_ = true;
+    }
+    log_progress(false);
+  }
+  // Whatever ended this worker (a stop, the gap, the end of the tree) ends the others.
+  finished_ = true;
+  wake_.notify_all();
+}
+
+// Every worker on a thread of its own: mipthread tells the callbacks of a
+// new worker (and the problem it has), destroymt of its end.
+void Search::run_workers() {
+  run_worker_threads(
+      int(workers_.size()),
+      [this](int index) {
+        Worker &w = *workers_[size_t(index)];
+        std::unique_lock<std::mutex> lock(mutex_);
+        w.lock = &lock;
+        struct End {
+          Search &search;
+          Worker &w;
+          ~End() {
+            search.sync_state(w);
+            call_each<KRVScbdestroymt_fn>(search.prob_->callbacks, CB_DESTROYMT, w.prob);
+            search.interrupted(w);
+            w.lock = nullptr;
+          }
+        } end{*this, w};
+        sync_state(w);
+        call_each<KRVScbmipthread_fn>(prob_->callbacks, CB_MIPTHREAD, prob_, w.prob);
+        interrupted(w);
+        work(w);
+      },
+      [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+        wake_.notify_all();
+      });
 }
 
 void Search::run() {
   setup();
+  std::unique_lock<std::mutex> lock(mutex_);
+  solving_thread_.lock = &lock;
   if (starts_model_) {
     offer_mip_starts(*starts_model_);
     starts_model_.reset();
@@ -1194,28 +1462,13 @@ void Search::run() {
               std::to_string(presolve_->reduced().lp_.num_row_) + " rows, ";
     log_(text + std::to_string(root_cut_count_) + " root cuts");
   }
-  auto root = std::make_shared<Node>();
-  dive_ = root;
-  bool unbounded = false;
-  try {
-    while (dive_ || open_count_ > 0) {
-      if (should_stop()) break;
-      const double bound = best_bound();
-      gap_notify_.check(prob_, have_incumbent_ ? user(incumbent_) : sense_ * 1e20, user(bound), int(sense_));
-      if (have_incumbent_ && gap_reached(prob_, user(incumbent_), user(bound))) break;
-      std::shared_ptr<Node> node;
-      if (dive_) {
-        node = std::move(dive_);
-        dive_.reset();
-      } else {
-        node = pop_open();
-      }
-      process(std::move(node));
-      log_progress(false);
-    }
-  } catch (const Error &e) {
-    if (std::string(e.what()) != "unbounded relaxation") throw;
-    unbounded = true;
+  push_open(std::make_shared<Node>());
+  if (threads_.empty()) {
+    work(solving_thread_);
+  } else {
+    lock.unlock();
+    run_workers();
+    lock.lock();
   }
   // A stop asked for while the last node was processed.
   if (stop_ == STOP_NONE && prob_->interrupt_reason.load() != 0) stop_ = prob_->interrupt_reason.load();
@@ -1232,8 +1485,9 @@ void Search::run() {
     const double gap = std::fabs(incumbent_ - bound);
     state_.mip_gap = std::isfinite(gap) ? gap / std::max(std::fabs(incumbent_), 1e-10) : KRVS_INFINITY;
   }
-  const bool exhausted = !dive_ && open_count_ == 0;
-  if (unbounded) {
+  bool exhausted = open_count_ == 0;
+  for (const Worker *w : workers_) exhausted = exhausted && !w->dive;
+  if (unbounded_) {
     state_.mip_status = MIP_UNBOUNDED;
   } else if (stop_ != STOP_NONE) {
     state_.mip_status = have_incumbent_ ? MIP_SOLUTION : MIP_NO_SOL_FOUND;
@@ -1250,6 +1504,10 @@ void Search::run() {
 }  // namespace
 
 void run_tree_search(KRVSprob prob, const std::function<void(const std::string &)> &log) {
+  struct ReleaseWorkerResults {
+    KRVSprob prob;
+    ~ReleaseWorkerResults() { release_search_worker_results(prob); }
+  } release{prob};
   Search search(prob, log);
   search.run();
 }
