@@ -98,6 +98,7 @@ class SlpSolver {
   bool equality_step(const HighsModel &model, const std::vector<double> &x, double mu, size_t nerr, ErrRow err_row);
   void steer_quadratic_step(const std::vector<double> &x, double max_penalty, bool use_box);
   bool curvature_worthwhile() const;
+  bool curvature_only_in_objective() const;
   // ---- loop ----
   int iterate(std::vector<double> &x, bool mip, bool second_order, int iteration_budget);
   void finish(const std::vector<double> &x, int status);
@@ -915,17 +916,27 @@ bool SlpSolver::take_multipliers() {
 // Automatic step choice: quadratic subproblems where they are affordable
 // and the nonlinear part is not tiny. Small models use HiGHS's active-set QP
 // solver, which keeps a dense factor of the reduced Hessian; larger ones
-// only when every row is an equality (their subproblems are solved through
-// a sparse factorisation of the optimality system) and the nonlinear
-// columns are at least a twentieth of all.
+// only when the nonlinear columns are at least a twentieth of all and
+// either every row is an equality (their subproblems are solved through a
+// sparse factorisation of the optimality system) or the curvature is the
+// objective's alone.
 bool SlpSolver::curvature_worthwhile() const {
   const size_t nn = nl_cols_.size();
   if (nn == 0) return false;
   if (n_ <= kQuadraticStepColumns) return true;
   if (nn * 20 < size_t(n_)) return false;
+  if (curvature_only_in_objective()) return true;
   for (int r = 0; r < rows_; ++r)
     if (m_.rowtype[size_t(r)] != 'E') return false;
   return true;
+}
+
+// Every nonlinear row defines the objective (a transfer row): the rows of
+// the subproblems are then the model's linear rows, whose active set
+// changes little from one subproblem to the next, and the QP solver's warm
+// start keeps it fast also on large models.
+bool SlpSolver::curvature_only_in_objective() const {
+  return std::all_of(transfer_col_.begin(), transfer_col_.end(), [](int t) { return t >= 0; });
 }
 
 // ----------------------------------------------------------------- loop ----
@@ -1511,7 +1522,7 @@ void SlpSolver::run() {
   const int step_type = int(prob_->controls.get_int(12421));
   const bool second_order = prob_->controls.get_int(12409) != 0 && step_type != 1 &&
                             (step_type == 2 || curvature_worthwhile());
-  qp_solver_allowed_ = step_type == 2 || n_ <= kQuadraticStepColumns;
+  qp_solver_allowed_ = step_type == 2 || n_ <= kQuadraticStepColumns || curvature_only_in_objective();
   {
     // A start point where a formula cannot be evaluated (log of 0 at a
     // bound, say): try points moved into the interior of the nonlinear
