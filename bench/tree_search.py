@@ -1,8 +1,9 @@
 """The engine's own branch-and-bound search against HiGHS's MIP on the MIPs
 of the shared instances (time to optimum, nodes), and its node throughput on
-a pure binary knapsack.
+a pure binary knapsack, with one worker thread and with two.
 
     PYTHONPATH=_inst python bench/tree_search.py [seconds per instance]
+    PYTHONPATH=_inst python bench/tree_search.py --knapsack   (node throughput only)
 """
 import csv
 import os
@@ -29,7 +30,7 @@ def solve(path, forced, limit):
             p.attributes.nodes)
 
 
-def knapsack_throughput(n=60, seed=3, limit=10.0):
+def knapsack_throughput(n=60, seed=3, limit=10.0, threads=1):
     rng = random.Random(seed)
     xs = [korvo.var(vartype=korvo.binary) for _ in range(n)]
     w = [rng.randint(20, 60) for _ in range(n)]
@@ -38,14 +39,25 @@ def knapsack_throughput(n=60, seed=3, limit=10.0):
     p.setObjective(korvo.Sum(a * x for a, x in zip(v, xs)), sense=korvo.maximize)
     p.controls.treesearch = 1
     p.controls.timelimit = limit
-    start = time.perf_counter()
+    p.controls.threads = threads
+    start, cpu = time.perf_counter(), time.process_time()
     p.solve()
-    spent = time.perf_counter() - start
-    return p.attributes.nodes / spent, p.attributes.nodes, spent
+    spent, cpu = time.perf_counter() - start, time.process_time() - cpu
+    return p.attributes.nodes / spent, p.attributes.nodes, spent, cpu
+
+
+def print_throughput():
+    for threads in (1, 2):
+        rate, nodes, spent, cpu = knapsack_throughput(threads=threads)
+        print(f"knapsack (60 binaries), {threads} worker(s): {rate:.0f} nodes/s ({nodes} nodes in {spent:.1f} s, "
+              f"{cpu:.1f} s of processor time)")
 
 
 if __name__ == "__main__":
     korvo.setOutputEnabled(False)
+    if sys.argv[1:] == ["--knapsack"]:
+        print_throughput()
+        sys.exit()
     limit = float(sys.argv[1]) if len(sys.argv) > 1 else 60.0
     with open(os.path.join(INSTANCES, "optima.csv")) as f:
         rows = [r for r in csv.DictReader(f) if r["kind"] == "MIP"]
@@ -57,5 +69,4 @@ if __name__ == "__main__":
         t2, c2, s2, o2, n2 = solve(path, False, limit)
         print(f"{r['file']:24} {t1:9.2f} {c1:7.2f} {n1:8d} {s1:6d} {t2:8.2f} {c2:7.2f} {n2:7d} "
               f"{t1 / max(t2, 1e-3):6.1f} {c1 / max(c2, 1e-3):6.1f}")
-    rate, nodes, spent = knapsack_throughput()
-    print(f"knapsack (60 binaries): {rate:.0f} nodes/s ({nodes} nodes in {spent:.1f} s)")
+    print_throughput()

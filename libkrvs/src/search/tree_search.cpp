@@ -404,29 +404,30 @@ Search::NodeResult Search::solve_node(Worker &w, const Node &node, bool again) {
     w.lb[size_t(c.col)] = std::max(c.lb, root_lb_[size_t(c.col)]);
     w.ub[size_t(c.col)] = std::min(c.ub, root_ub_[size_t(c.col)]);
   }
-  for (int j = 0; j < n_; ++j)
-    if (w.lb[size_t(j)] > w.ub[size_t(j)]) return NodeResult::Infeasible;
-  highs.changeColsBounds(0, n_ - 1, w.lb.data(), w.ub.data());
   sync_global_rows(w);
-  sync_rows(w, node);
-  // A child solved right after its parent starts from the basis HiGHS
-  // holds; any other node from its parent's.
-  if (!quadratic_ && node.basis && w.last_solved != node.parent && !(again && w.last_solved == node.id))
-    restore_basis(w, node);
   const double limit = prob_->controls.get_double(CTRL_7001);
-  if (limit < 1e20) {
-    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    // HiGHS's limit applies to its clock, which runs on across runs.
-    highs.setOptionValue("time_limit", highs.getRunTime() + std::max(limit - spent, 0.0));
-  }
   HighsModelStatus status;
   {
-    // The LP solve is the worker's own: the others go on meanwhile.
+    // From here the work is on the worker's own HiGHS instance: the others
+    // go on meanwhile.
     w.lock->unlock();
     struct Relock {
       std::unique_lock<std::mutex> &lock;
       ~Relock() { lock.lock(); }
     } relock{*w.lock};
+    for (int j = 0; j < n_; ++j)
+      if (w.lb[size_t(j)] > w.ub[size_t(j)]) return NodeResult::Infeasible;
+    highs.changeColsBounds(0, n_ - 1, w.lb.data(), w.ub.data());
+    sync_rows(w, node);
+    // A child solved right after its parent starts from the basis HiGHS
+    // holds; any other node from its parent's.
+    if (!quadratic_ && node.basis && w.last_solved != node.parent && !(again && w.last_solved == node.id))
+      restore_basis(w, node);
+    if (limit < 1e20) {
+      const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+      // HiGHS's limit applies to its clock, which runs on across runs.
+      highs.setOptionValue("time_limit", highs.getRunTime() + std::max(limit - spent, 0.0));
+    }
     highs.run();
     status = highs.getModelStatus();
     if (status == HighsModelStatus::kUnboundedOrInfeasible) {
