@@ -224,3 +224,21 @@ def test_a_node_whose_branches_are_both_infeasible_is_infeasible():
     p.chgrhs([0], [4])
     p.solve()
     assert p.attributes.mipstatus == 6 and p.attributes.mipobjval == pytest.approx(2)
+
+
+def test_the_best_bound_never_passes_what_the_gap_tolerance_pruned(instances_dir):
+    # With the default relative gap the search may stop with an incumbent
+    # slightly worse than the optimum; the bound it reports must still be a
+    # true bound (at least the optimum of this maximisation), not the incumbent.
+    row = next(r for r in optima() if r["file"] == "2122.lp")
+    optimum = float(row["optimal_objective"])
+    p = korvo.problem()
+    p.read(os.path.join(instances_dir, "2122.lp"))
+    p.controls.treesearch = 1
+    p.controls.timelimit = 60
+    p.solve()
+    assert p.attributes.mipstatus == 6
+    incumbent, bound = p.attributes.mipobjval, p.attributes.bestbound
+    assert bound >= optimum - 1e-6 * abs(optimum)
+    assert incumbent <= bound + 1e-9
+    assert abs(bound - incumbent) <= 1e-4 * abs(incumbent) + 1e-6

@@ -239,6 +239,14 @@ class Search {
   bool have_incumbent_ = false;
   double incumbent_ = INFINITY;
   double cutoff_ = INFINITY;
+  // The lowest bound of what was pruned only thanks to the gap tolerance
+  // (bound above the cutoff less its margin but below the cutoff): such
+  // parts of the tree may hold better solutions than the incumbent, so the
+  // reported best bound must not pass them.
+  double margin_pruned_bound_ = INFINITY;
+  void note_pruned(double bound) {
+    if (bound < cutoff_) margin_pruned_bound_ = std::min(margin_pruned_bound_, bound);
+  }
   bool incomplete_ = false;  // a node could not be solved: optimality not proven
   int stop_ = STOP_NONE;
 
@@ -682,7 +690,10 @@ int Search::reliable_choice(Worker &w, const std::vector<double> &x, int col, do
         side_closed[side] = true;
       } else if (status == HighsModelStatus::kOptimal || status == HighsModelStatus::kIterationLimit) {
         const double side_objective = sense_ * highs.getInfo().objective_function_value;
-        if (status == HighsModelStatus::kOptimal && side_objective >= limit) side_closed[side] = true;
+        if (status == HighsModelStatus::kOptimal && side_objective >= limit) {
+          side_closed[side] = true;
+          note_pruned(side_objective);
+        }
         moved = std::max(side_objective - objective, 0.0);
       } else if (status == HighsModelStatus::kTimeLimit || status == HighsModelStatus::kInterrupt) {
         stopped = true;
@@ -1003,10 +1014,11 @@ std::shared_ptr<Node> Search::pop_open() {
   return node;
 }
 
-// The lowest bound of the nodes still to do: open, dived into next, or
-// being processed by a worker other than `self`.
+// The lowest bound of the nodes still to do (open, dived into next, or
+// being processed by a worker other than `self`) and of what was pruned
+// only thanks to the gap tolerance.
 double Search::best_bound(const Worker *self) const {
-  double bound = have_incumbent_ ? incumbent_ : INFINITY;
+  double bound = std::min(have_incumbent_ ? incumbent_ : INFINITY, margin_pruned_bound_);
   if (!open_.empty()) bound = std::min(bound, open_.top()->bound);
   for (const Worker *w : workers_) {
     if (w->dive) bound = std::min(bound, w->dive->bound);
@@ -1057,6 +1069,7 @@ void Search::process(Worker &w, std::shared_ptr<Node> node) {
   w.state->node_depth = node->depth;
   w.state->active_nodes = int64_t(open_count_);
   if (have_incumbent_ && node->bound >= cutoff_ - cutoff_margin()) {
+    note_pruned(node->bound);
     call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, w.prob, node->id);
     return;
   }
@@ -1104,6 +1117,7 @@ void Search::process(Worker &w, std::shared_ptr<Node> node) {
       sync_state(w);
     }
     if (have_incumbent_ && objective >= cutoff_ - cutoff_margin()) {
+      note_pruned(objective);
       call_each<KRVScbnodecutoff_fn>(prob_->callbacks, CB_NODECUTOFF, w.prob, node->id);
       return;
     }
@@ -1165,8 +1179,10 @@ void Search::fix_by_reduced_costs(Worker &w, Node &node, double objective) {
     root_d_ = d;
   }
   if (!have_incumbent_) return;
-  for (const TightenedBound &t :
-       reduced_cost_fixings(integrality_, w.lb, w.ub, sol.col_value, d, objective, cutoff_ - cutoff_margin(), tol_)) {
+  const std::vector<TightenedBound> fixings =
+      reduced_cost_fixings(integrality_, w.lb, w.ub, sol.col_value, d, objective, cutoff_ - cutoff_margin(), tol_);
+  if (!fixings.empty()) note_pruned(cutoff_ - cutoff_margin());
+  for (const TightenedBound &t : fixings) {
     w.lb[size_t(t.col)] = t.lower;
     w.ub[size_t(t.col)] = t.upper;
     if (node.id == 1) {
@@ -1181,8 +1197,10 @@ void Search::fix_by_reduced_costs(Worker &w, Node &node, double objective) {
 // Fixings for the whole search from the root's relaxation and the cutoff.
 void Search::fix_globally() {
   if (root_d_.empty() || !have_incumbent_) return;
-  for (const TightenedBound &t : reduced_cost_fixings(integrality_, root_lb_, root_ub_, root_x_, root_d_,
-                                                      root_objective_, cutoff_ - cutoff_margin(), tol_)) {
+  const std::vector<TightenedBound> fixings = reduced_cost_fixings(integrality_, root_lb_, root_ub_, root_x_, root_d_,
+                                                                   root_objective_, cutoff_ - cutoff_margin(), tol_);
+  if (!fixings.empty()) note_pruned(cutoff_ - cutoff_margin());
+  for (const TightenedBound &t : fixings) {
     root_lb_[size_t(t.col)] = t.lower;
     root_ub_[size_t(t.col)] = t.upper;
   }
