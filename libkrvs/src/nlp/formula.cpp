@@ -334,28 +334,9 @@ double Tape::evaluate(const Formula &f, const double *x, UserFunctionCaller *use
         } else {  // piecewise linear: taken = t, x0, y0, x1, y1, ...
           const int t = taken[0];
           const size_t npts = (taken.size() - 1) / 2;
-          auto X = [&](size_t i) { return value_[taken[1 + 2 * i]]; };
+          auto X = [&](int i) { return value_[taken[size_t(1 + 2 * i)]]; };
           const double tv = value_[t];
-          size_t i = 0;
-          while (i < npts && !(X(i) > tv)) ++i;
-          size_t p, q;  // the segment used
-          if (i == 0) {
-            if (X(0) == X(1)) {
-              char buf[160];
-              snprintf(buf, sizeof buf,
-                       "Piecewise linear function has a discontinuity at its first breakpoint %g and cannot be "
-                       "evaluated at %g", X(0), tv);
-              throw EvalError(buf);
-            }
-            p = 0;
-            q = 1;
-          } else if (i == npts) {
-            p = npts - 2;
-            q = npts - 1;
-          } else {
-            p = i - 1;
-            q = i;
-          }
+          const size_t p = size_t(piecewise_segment(int(npts), tv, X)), q = p + 1;  // the segment used
           const int xp = taken[1 + 2 * p], yp = taken[2 + 2 * p], xq = taken[1 + 2 * q], yq = taken[2 + 2 * q];
           double v, slope = 0, s = 0;
           if (value_[xq] == value_[xp]) {

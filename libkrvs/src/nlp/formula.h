@@ -3,6 +3,7 @@
 // token sequence.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,27 @@ class EvalError : public Error {
  public:
   using Error::Error;
 };
+
+// The segment [p, p + 1] of a piecewise linear function's breakpoints used at
+// t (breakpoint k at x(k), npts of them): the one holding t, or the first or
+// last one beyond the ends. A function that jumps at its first breakpoint has
+// no value before it.
+template <class BreakpointX>
+int piecewise_segment(int npts, double t, BreakpointX x) {
+  int i = 0;
+  while (i < npts && !(x(i) > t)) ++i;
+  if (i == 0) {
+    if (x(0) == x(1)) {
+      char text[160];
+      snprintf(text, sizeof text,
+               "Piecewise linear function has a discontinuity at its first breakpoint %g and cannot be evaluated at %g",
+               x(0), t);
+      throw EvalError(text);
+    }
+    return 0;
+  }
+  return i == npts ? npts - 2 : i - 1;
+}
 
 // Calls of user functions during an evaluation. value_and_gradient returns
 // the value at `input` (n entries) and, when grad is not null, fills grad

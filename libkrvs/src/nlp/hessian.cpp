@@ -272,26 +272,7 @@ void FormulaHessian::local_pwl(const Node &n) {
   const int npts = (n.arg_count - 1) / 2;
   auto X = [&](int i) { return value_[size_t(a[1 + 2 * i])]; };
   const double tv = value_[size_t(a[0])];
-  int i = 0;
-  while (i < npts && !(X(i) > tv)) ++i;
-  int p, q;
-  if (i == 0) {
-    if (X(0) == X(1)) {
-      char buf[160];
-      snprintf(buf, sizeof buf,
-               "Piecewise linear function has a discontinuity at its first breakpoint %g and cannot be evaluated at %g",
-               X(0), tv);
-      throw EvalError(buf);
-    }
-    p = 0;
-    q = 1;
-  } else if (i == npts) {
-    p = npts - 2;
-    q = npts - 1;
-  } else {
-    p = i - 1;
-    q = i;
-  }
+  const int p = piecewise_segment(npts, tv, X), q = p + 1;
   for (int s = 0; s < n.arg_count; ++s) part[s] = 0.0;
   for (int s = n.second_begin; s < n.second_begin + n.second_count; ++s) second_value_[size_t(s)] = 0.0;
   const int sxp = 1 + 2 * p, syp = 2 + 2 * p, sxq = 1 + 2 * q, syq = 2 + 2 * q;
