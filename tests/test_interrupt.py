@@ -16,6 +16,9 @@ MODELS = textwrap.dedent('''
     import random, signal, sys, time
     import korvo
     korvo.setOutputEnabled(False)
+    # A child of a background job starts with SIGINT ignored, and a solve
+    # rightly keeps that; these children stand for an ordinary program.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     def market_split(m=4, n=34, seed=1):
         # Equality knapsacks whose search trees are huge for their size.
