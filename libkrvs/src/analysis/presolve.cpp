@@ -221,18 +221,6 @@ void postsolve_into(KRVSprob prob, PresolvedProblem &kept, const char *fn) {
   kept.postsolved = true;
 }
 
-void reset_results(SolveState &state) {
-  state.lp_status = LP_UNSTARTED;
-  state.mip_status = MIP_NOT_LOADED;
-  state.stop_status = STOP_NONE;
-  state.simplex_iterations = state.barrier_iterations = state.nodes = state.mip_solutions = 0;
-  state.lp_objective = state.mip_objective = state.best_bound = state.mip_gap = state.solve_time = 0.0;
-  state.lp.clear();
-  state.mip.clear();
-  state.barrier.clear();
-  state.barrier_status = LP_UNSTARTED;
-}
-
 void log_line(KRVSprob prob, const std::string &text) {
   if (prob->controls.get_int(CTRL_8035) != 0) emit_problem(prob, text, MSG_INFO, MSGCODE_SOLVE_SUMMARY);
 }

@@ -4,6 +4,18 @@
 
 namespace krvs {
 
+void reset_results(SolveState &state) {
+  state.lp_status = LP_UNSTARTED;
+  state.mip_status = MIP_NOT_LOADED;
+  state.stop_status = STOP_NONE;
+  state.simplex_iterations = state.barrier_iterations = state.nodes = state.mip_solutions = 0;
+  state.lp_objective = state.mip_objective = state.best_bound = state.mip_gap = state.solve_time = 0.0;
+  state.lp.clear();
+  state.mip.clear();
+  state.barrier.clear();
+  state.barrier_status = LP_UNSTARTED;
+}
+
 RunningHold::RunningHold(SolveState &state) : state_(state) {
   if (state_.running.value.exchange(true)) throw Error("A solve of this problem is already running");
 }

@@ -139,6 +139,9 @@ class RunningHold {
 
 namespace krvs {
 
+// Forgets the results of the last solve (statuses, counters, solutions).
+void reset_results(SolveState &state);
+
 // The solve-result attributes (statuses, counters, objective values); false
 // for ids that are not among them.
 bool solve_int_attribute(const SolveState &state, int id, int64_t &value);

@@ -482,18 +482,6 @@ std::string failure_text(const std::string &what, const Highs &highs, HighsModel
   return what + " (" + highs.modelStatusToString(status) + ")" + (reason.empty() ? std::string() : ": " + reason);
 }
 
-void reset_results(SolveState &state) {
-  state.lp_status = LP_UNSTARTED;
-  state.mip_status = MIP_NOT_LOADED;
-  state.stop_status = STOP_NONE;
-  state.simplex_iterations = state.barrier_iterations = state.nodes = state.mip_solutions = 0;
-  state.lp_objective = state.mip_objective = state.best_bound = state.mip_gap = state.solve_time = 0.0;
-  state.lp.clear();
-  state.mip.clear();
-  state.barrier.clear();
-  state.barrier_status = LP_UNSTARTED;
-}
-
 void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   const Model &m = *prob->model;
   SolveState &state = *prob->solve;
