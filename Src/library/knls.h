@@ -533,6 +533,18 @@ KRVS_API int KNLSreadprob(KNLSprob nlprob, const char *filename, const char *fla
 KRVS_API int KNLSsavebuffer(KNLSprob nlprob, void **data, int64_t *size) KRVS_NOEXCEPT;
 KRVS_API int KNLSrestorebuffer(KNLSprob nlprob, const void *data, int64_t size) KRVS_NOEXCEPT;
 
+/* ---- sparse symmetric factorisation ------------------------------------
+ * Factorises the symmetric matrix of order n given by its lower triangle
+ * compressed by columns (column j: rows index[start[j]..start[j+1]-1], all
+ * >= j, with values) after a fill-reducing ordering (natural != 0 keeps the
+ * natural order), as the interior-point solver does; solves A x = rhs in
+ * place when rhs is not null (with two steps of iterative refinement), and
+ * reports the inertia (positive, negative, zero pivots) and the nonzeros of
+ * the factor below its diagonal; null outputs are skipped. Errors go to the
+ * global environment's last error. */
+KRVS_API int KNLSfactorsymmetric(int n, const int start[], const int index[], const double values[], int natural,
+                                 double rhs[], int inertia[3], int64_t *factor_nonzeros) KRVS_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
