@@ -201,7 +201,7 @@ int add_column(engine_changes &out, int col, uint8_t flags, PyObject *object) {
     out.limit_cols.push_back(col);
     out.limits.push_back(threshold);
   }
-  if ((flags & CH_NAME) && (info & VAR_NAME_STORED)) {
+  if ((flags & CH_NAME) && var_has_own_name(info)) {
     std::string text;
     if (!engine_name(get_var_name(info), "variable", object, kMaxEngineName, &text)) return -1;
     out.col_names.emplace_back(col, std::move(text));

@@ -25,6 +25,7 @@
 #include "python_model/korvo_module.h"
 #include "python_model/numbers.h"
 #include "python_model/pyref.h"
+#include "variable/name_patterns.h"
 #include "variable/var.h"
 
 namespace {
@@ -123,12 +124,19 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
       return WALK_ERROR;
     }
   }
-  // A default name ("C<id>") reaches the engine as the identity alone.
+  // A default name ("C<id>") reaches the engine as the identity alone; a
+  // plain name from the vars() call's pattern is written straight into the
+  // buffer, without a Python string.
   PyRef name;
   const char *text = "";
   size_t text_length = 0;
   uint64_t name_number = var_id(info);
-  if (info & VAR_NAME_STORED) {
+  bool written = false;
+  if ((info & VAR_NAME_PATTERN) && name_pattern_append_plain(var_id(info), size_t(kMaxEngineName), &cols->names)) {
+    written = true;
+    name_number = kNamedRow;
+    cols->any_named = true;
+  } else if (var_has_own_name(info)) {
     name.reset(get_var_name(info));
     if (!name) return WALK_ERROR;
     if (!PyUnicode_Check(name.get())) {
@@ -167,7 +175,7 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
     cols->threshold_cols.push_back(int(column));
     cols->thresholds.push_back(threshold);
   }
-  cols->names.append(text, text_length + 1);  // with its terminating zero
+  if (!written) cols->names.append(text, text_length + 1);  // with its terminating zero
   cols->name_numbers.push_back(name_number);
   return WALK_CONTINUE;
 }

@@ -20,6 +20,7 @@
 #include "python_model/method_tables.h"
 #include "python_model/numbers.h"
 #include "python_model/pyref.h"
+#include "variable/name_patterns.h"
 #include "variable/var.h"
 
 namespace {
@@ -417,8 +418,25 @@ PyObject *make_variables(const VarsRequest &req, std::vector<Dimension> &dims) {
   const uint64_t word = common_word(req.lb, req.ub, req.threshold, req.vartype);
   // All identities in one locked step.
   const uint64_t first_id = var_take_ids(static_cast<uint64_t>(total));
+  // Names follow from the call's prefix and index sets: one pattern for all
+  // of its variables, each name made when it is asked for.
+  NamePattern *pattern = nullptr;
+  if (req.names) {
+    std::vector<NamePatternDimension> pattern_dims(dims.size());
+    for (size_t d = 0; d < dims.size(); ++d) {
+      pattern_dims[d].is_count = dims[d].is_count;
+      pattern_dims[d].size = static_cast<uint64_t>(dims[d].size);
+      pattern_dims[d].labels = std::move(dims[d].labels);
+    }
+    pattern = name_pattern_add(first_id, static_cast<uint64_t>(total), req.prefix, std::move(pattern_dims));
+  }
+  // A call that fails before its first variable leaves no pattern behind;
+  // otherwise the pattern goes with the last variable that holds it.
+  struct PatternCleanup {
+    NamePattern *pattern;
+    ~PatternCleanup() { name_pattern_drop_if_unused(pattern); }
+  } cleanup{pattern};
   std::vector<Py_ssize_t> at(dims.size(), 0);
-  std::string name;
   for (Py_ssize_t i = 0; i < total; ++i) {
     PyRef var(korvo_varType.tp_alloc(&korvo_varType, 0));
     if (!var) {
@@ -438,20 +456,9 @@ PyObject *make_variables(const VarsRequest &req, std::vector<Dimension> &dims) {
       return model_error("Cannot store variable bound");
     *info = word | id;
 
-    if (req.names) {
-      name = req.prefix;
-      name.push_back('(');
-      for (size_t d = 0; d < dims.size(); ++d) {
-        if (d) name.push_back(',');
-        if (dims[d].is_count) name += std::to_string(at[d]);
-        else name += dims[d].labels[size_t(at[d])];
-      }
-      name.push_back(')');
-      truncate_utf8(&name, kNameBuffer - 1);
-      PyRef text(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
-      if (text && PyUnicode_GET_LENGTH(text.get()) > KORVO_MAX_NAME_LENGTH)
-        text.reset(PyUnicode_Substring(text.get(), 0, KORVO_MAX_NAME_LENGTH));
-      if (!text || set_var_name(info, text.get()) < 0) return nullptr;
+    if (pattern) {
+      name_pattern_hold(pattern);
+      *info |= VAR_NAME_PATTERN;
     }
 
     if (cells) {

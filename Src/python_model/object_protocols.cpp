@@ -89,7 +89,7 @@ PyObject *bad_state(const char *what) {
 // default variable pickles as an empty tuple.
 PyObject *var_reduce(PyObject *self, PyObject *) {
   const uint64_t info = as_var(self)->info;
-  PyRef name(info & VAR_NAME_STORED ? get_var_name(info) : Py_NewRef(Py_None));
+  PyRef name(var_has_own_name(info) ? get_var_name(info) : Py_NewRef(Py_None));
   if (!name) return nullptr;
   const double lb = get_var_lbound(info), ub = get_var_ubound(info), threshold = get_var_thold(info);
   const int type = get_var_type(info);

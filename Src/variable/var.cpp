@@ -9,6 +9,7 @@
 #include "expression/arithmetic.h"
 #include "expression/linterm.h"
 #include "problem/change_journal.h"
+#include "variable/name_patterns.h"
 
 namespace {
 
@@ -33,7 +34,9 @@ void drop_side_entries(uint64_t *info) {
   if ((*info & VAR_UB_STORED) && ub_table()) boundmap_del(ub_table(), id);
   if ((*info & VAR_THOLD_STORED) && thold_table()) boundmap_del(thold_table(), id);
   if ((*info & VAR_NAME_STORED) && name_table()) namemap_del(name_table(), id);
-  *info &= ~(VAR_LB_CODE | VAR_LB_STORED | VAR_UB_CODE | VAR_UB_STORED | VAR_THOLD_STORED | VAR_NAME_STORED);
+  if (*info & VAR_NAME_PATTERN) name_pattern_release(id);
+  *info &= ~(VAR_LB_CODE | VAR_LB_STORED | VAR_UB_CODE | VAR_UB_STORED | VAR_THOLD_STORED | VAR_NAME_STORED |
+             VAR_NAME_PATTERN);
 }
 
 bool name_is(const char *text, const char *wanted) { return strcmp(text, wanted) == 0; }
@@ -289,6 +292,7 @@ PyObject *get_var_name(uint64_t info) {
     PyObject *name = namemap_get(name_table(), var_id(info));
     if (name) return Py_NewRef(name);
   }
+  if (info & VAR_NAME_PATTERN) return name_pattern_name(var_id(info));
   return PyUnicode_FromFormat("C%llu", static_cast<unsigned long long>(var_id(info)));
 }
 
@@ -307,6 +311,11 @@ int set_var_name(uint64_t *info, PyObject *name) {
     return -1;
   }
   *info |= VAR_NAME_STORED;
+  // A name set replaces the one the vars() call gave.
+  if (*info & VAR_NAME_PATTERN) {
+    *info &= ~VAR_NAME_PATTERN;
+    name_pattern_release(id);
+  }
   Py_XDECREF(old);
   return 0;
 }

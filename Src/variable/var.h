@@ -9,7 +9,7 @@
 //   bit  58     threshold stored in the map (else -1e20)
 //   bit  59     name stored in the name map (else "C<id>")
 //   bits 60-62  variable type
-//   bit  63     unused
+//   bit  63     name made from the vars() call's pattern (name_patterns.h)
 #ifndef KORVO_VAR_H
 #define KORVO_VAR_H
 
@@ -33,6 +33,7 @@ constexpr uint64_t VAR_UB_CODE = 3ULL << VAR_UB_SHIFT;
 constexpr uint64_t VAR_UB_STORED = 1ULL << 57;
 constexpr uint64_t VAR_THOLD_STORED = 1ULL << 58;
 constexpr uint64_t VAR_NAME_STORED = 1ULL << 59;
+constexpr uint64_t VAR_NAME_PATTERN = 1ULL << 63;
 constexpr int VAR_TYPE_SHIFT = 60;
 constexpr uint64_t VAR_TYPE_MASK = 7ULL << VAR_TYPE_SHIFT;
 
@@ -68,7 +69,10 @@ int get_var_type(uint64_t info);
 void set_var_type(uint64_t *info, int64_t type);
 // 0 for one of the six variable types; otherwise -1 with ModelError set.
 int check_var_type(long long type);
-// New reference to the stored name or to a new "C<id>" string.
+// A name of the variable's own (given, or from its vars() call), as opposed
+// to the default "C<id>".
+inline bool var_has_own_name(uint64_t info) { return (info & (VAR_NAME_STORED | VAR_NAME_PATTERN)) != 0; }
+// New reference to the variable's own name or to a new "C<id>" string.
 PyObject *get_var_name(uint64_t info);
 // Stores name (a new reference is taken); 0 or -1 with an exception set.
 int set_var_name(uint64_t *info, PyObject *name);
