@@ -185,3 +185,36 @@ def test_a_programs_own_sigint_handler_is_honoured():
     ''')
     assert delay < PROMPT
     assert "seen True True" in lines
+
+
+def test_ctrl_c_stops_solves_that_have_no_callback_watching_every_iteration():
+    # Only a message callback (which says "ready" on the solve's first log
+    # line): nothing polls HiGHS's interrupt events until the signal asks
+    # for them, for the LP and for the MIP alike.
+    delay, lines = run_child('''
+        p = sparse_lp()
+        p.addcbmessage(lambda prob, data, text, kind: report("ready") if text.startswith("Solving") else None)
+        try:
+            p.solve()
+        except KeyboardInterrupt:
+            report("stopped", time.time())
+        report("lp", p.getProbStatusString(), p.attributes.stopstatus == korvo.stop_ctrlc)
+    ''')
+    assert delay < PROMPT
+    assert "lp lp_unfinished True" in lines
+
+    delay, lines = run_child('''
+        p = market_split()
+        p.addcbmessage(lambda prob, data, text, kind: report("ready") if text.startswith("Solving") else None)
+        try:
+            p.solve()
+        except KeyboardInterrupt:
+            report("stopped", time.time())
+        report("mip", p.attributes.stopstatus == korvo.stop_ctrlc, p.attributes.mipstatus in (3, 4))
+        p.controls.timelimit = 0.3
+        p.solve()
+        report("again", p.attributes.stopstatus == korvo.stop_timelimit)
+    ''')
+    assert delay < PROMPT
+    assert "mip True True" in lines
+    assert "again True" in lines

@@ -1,5 +1,6 @@
 #include "controls.h"
 
+#include <atomic>
 #include <cmath>
 #include <unordered_map>
 
@@ -67,6 +68,13 @@ const AttribInfo *find_attrib(int id) noexcept {
   return nullptr;
 }
 
+namespace {
+uint64_t next_controls_version() {
+  static std::atomic<uint64_t> counter{0};
+  return ++counter;
+}
+}  // namespace
+
 ControlValues::ControlValues(const ControlTable &table) : table_(&table) { reset_all(); }
 
 void ControlValues::reset_all() {
@@ -77,6 +85,7 @@ void ControlValues::reset_all() {
     numbers_[i] = table[i].default_number;
     texts_[i] = table[i].default_text;
   }
+  version_ = next_controls_version();
 }
 
 void ControlValues::reset(int id) {
@@ -84,6 +93,7 @@ void ControlValues::reset(int id) {
   const ControlInfo &info = table_->rows()[pos];
   numbers_[pos] = info.default_number;
   texts_[pos] = info.default_text;
+  version_ = next_controls_version();
 }
 
 const ControlInfo &ControlValues::checked(int id, ValueType type) const {
@@ -116,6 +126,7 @@ void ControlValues::set_int(int id, int64_t value) {
                 info.name + ": it must lie in [" + std::to_string(int64_t(info.min_value)) + ", " +
                 std::to_string(int64_t(info.max_value)) + "]");
   numbers_[position(id)] = double(value);
+  version_ = next_controls_version();
 }
 
 void ControlValues::set_double(int id, double value) {
@@ -127,12 +138,14 @@ void ControlValues::set_double(int id, double value) {
     throw Error(text);
   }
   numbers_[position(id)] = value;
+  version_ = next_controls_version();
 }
 
 void ControlValues::set_string(int id, const std::string &value) {
   checked(id, ValueType::String);
   if (value.size() >= 2048) throw Error("String control value is longer than 2047 characters");
   texts_[position(id)] = value;
+  version_ = next_controls_version();
 }
 
 }  // namespace krvs

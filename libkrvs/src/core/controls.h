@@ -83,6 +83,9 @@ class ControlValues {
   void set_string(int id, const std::string &value);
   void reset(int id);
   void reset_all();
+  // Changes with every set or reset, to a number no other state of any
+  // ControlValues had: equal versions mean equal values (a copy keeps it).
+  uint64_t version() const { return version_; }
 
  private:
   const ControlInfo &checked(int id, ValueType type) const;
@@ -90,6 +93,7 @@ class ControlValues {
   const ControlTable *table_;
   std::vector<double> numbers_;
   std::vector<std::string> texts_;
+  uint64_t version_ = 0;
 };
 
 }  // namespace krvs

@@ -105,8 +105,12 @@ int KRVSremovecbmessage(KRVSprob prob, KRVSmessage_fn fn, void *user_data) noexc
 int KRVSinterrupt(KRVSprob prob, int reason) noexcept {
   if (!prob) return 1;
   prob->interrupt_reason.store(reason == 0 ? 9 : reason);
+  prob->interrupt_wake.wake();
   // A search worker's stop ends the whole search.
-  if (prob->search_origin) prob->search_origin->interrupt_reason.store(reason == 0 ? 9 : reason);
+  if (prob->search_origin) {
+    prob->search_origin->interrupt_reason.store(reason == 0 ? 9 : reason);
+    prob->search_origin->interrupt_wake.wake();
+  }
   return 0;
 }
 
@@ -143,7 +147,12 @@ int KRVSgetdblcontrol(KRVSprob prob, int id, double *value) noexcept {
 }
 
 int KRVSsetdblcontrol(KRVSprob prob, int id, double value) noexcept {
-  return guard_problem(prob, [&] { controls_of(prob).set_double(id, value); });
+  return guard_problem(prob, [&] {
+    controls_of(prob).set_double(id, value);
+    // A stopping gap loosened by a callback ends a running MIP solve that
+    // reaches it, which HiGHS's run only sees through its interrupt events.
+    if (id == CTRL_7002 || id == CTRL_7003) prob->interrupt_wake.wake();
+  });
 }
 
 int KRVSgetstrcontrol(KRVSprob prob, int id, char *value) noexcept {

@@ -16,6 +16,7 @@
 #include "controls.h"
 #include "krvs.h"
 #include "object.h"
+#include "solve/interrupt_wake.h"
 
 namespace krvs {
 class Model;        // model/model.h
@@ -52,6 +53,9 @@ struct krvs_problem_s {
 
   // Set by KRVSinterrupt (any thread); polled by the running solve.
   std::atomic<int> interrupt_reason{0};
+  // Makes a HiGHS run that polls for no stop request see one (see
+  // solve/interrupt_wake.h); KRVSinterrupt goes through it.
+  krvs::InterruptWake interrupt_wake;
 
   // Called when a MIP solve has decided on a user's MIP start: the start's
   // name and its KRVS_MIPSTART_ status (solving thread). Empty: nobody listens.

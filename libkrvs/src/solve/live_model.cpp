@@ -201,7 +201,7 @@ void LiveModel::cols_deleted(const std::vector<bool> &removed) {
 Highs &LiveModel::fresh() {
   highs_ = std::make_unique<Highs>();
   stale_ = true;
-  options.clear();
+  options_set = false;
   clear_pending();
   return *highs_;
 }

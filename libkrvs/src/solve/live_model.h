@@ -90,9 +90,19 @@ class LiveModel {
   Highs &fresh();
   // Records that `built` (made from `m` in `mode`) was passed to the instance.
   void passed(const Model &m, const BuiltModel &built, BuildMode mode, double bigm);
-  // What the solver's options were made from at the last solve (empty:
-  // unknown); the solver compares and sets them again only when they differ.
-  std::vector<double> options;
+  // What the solver's options were made from at the last solve; the solver
+  // compares and sets them again only when they differ (or are unknown).
+  struct OptionKey {
+    uint64_t controls_version = 0;
+    bool discrete = false, quadratic = false;
+    int algorithm = 0, threads = 0;
+    bool operator==(const OptionKey &o) const {
+      return controls_version == o.controls_version && discrete == o.discrete && quadratic == o.quadratic &&
+             algorithm == o.algorithm && threads == o.threads;
+    }
+  };
+  OptionKey options;
+  bool options_set = false;
 
   // While a solve runs, changes only mark the instance stale and never touch it.
   class SolveScope {

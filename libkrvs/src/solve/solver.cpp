@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -193,9 +194,14 @@ class HighsEvents {
         break;
       default: break;
     }
-    if (type == kCallbackSimplexInterrupt || type == kCallbackIpmInterrupt || type == kCallbackMipInterrupt) {
-      ctx_.time_check.poll(prob);
-      if (in && prob->interrupt_reason.load(std::memory_order_relaxed) != 0) in->user_interrupt = true;
+    const bool interrupt_event =
+        type == kCallbackSimplexInterrupt || type == kCallbackIpmInterrupt || type == kCallbackMipInterrupt;
+    if (interrupt_event) ctx_.time_check.poll(prob);
+    if (prob->interrupt_reason.load(std::memory_order_relaxed) != 0) {
+      if (interrupt_event && in) in->user_interrupt = true;
+      // A stop asked for by a callback of another event: HiGHS sees it at
+      // its next interrupt event, which may not have been started yet.
+      else prob->interrupt_wake.wake();
     }
   }
 
@@ -221,11 +227,15 @@ class HighsEvents {
 };
 
 // The dispatcher is installed for one solve and removed after it: the live
-// instance outlives the solve's context.
+// instance outlives the solve's context. HiGHS's interrupt events are asked
+// at every iteration and cost a few hundred instructions each even when
+// nothing listens: they are started only for the callbacks that must run on
+// them; a stop request starts them while the solve runs (InterruptWake).
 class CallbackInstallation {
  public:
   CallbackInstallation(Highs &highs, RunContext &ctx);
   ~CallbackInstallation() {
+    ctx_.prob->interrupt_wake.withdraw();
     for (int type : kTypes) highs_.stopCallback(type);
     highs_.setCallback(HighsCallbackFunctionType(), nullptr);
   }
@@ -236,9 +246,10 @@ class CallbackInstallation {
   static constexpr int kTypes[] = {kCallbackSimplexInterrupt, kCallbackIpmInterrupt, kCallbackMipInterrupt,
                                    kCallbackMipImprovingSolution, kCallbackLogging, kCallbackMipLogging};
   Highs &highs_;
+  RunContext &ctx_;
 };
 
-CallbackInstallation::CallbackInstallation(Highs &highs, RunContext &ctx) : highs_(highs) {
+CallbackInstallation::CallbackInstallation(Highs &highs, RunContext &ctx) : highs_(highs), ctx_(ctx) {
   auto callback = [&ctx](int type, const std::string &message, const HighsCallbackOutput *out,
                          HighsCallbackInput *in, void *) {
     try {
@@ -249,11 +260,18 @@ CallbackInstallation::CallbackInstallation(Highs &highs, RunContext &ctx) : high
     }
   };
   highs.setCallback(callback, nullptr);
-  for (int type : {kCallbackSimplexInterrupt, kCallbackIpmInterrupt, kCallbackMipInterrupt,
-                   kCallbackMipImprovingSolution})
-    highs.startCallback(type);
+  const CallbackStore &callbacks = ctx.prob->callbacks;
+  const bool time_checks = callbacks.any(CB_CHECKTIME);
+  if (time_checks) highs.startCallback(kCallbackSimplexInterrupt);
+  if (time_checks || callbacks.any(CB_BARITERATION)) highs.startCallback(kCallbackIpmInterrupt);
+  if (time_checks || callbacks.any(CB_GAPNOTIFY)) highs.startCallback(kCallbackMipInterrupt);
+  highs.startCallback(kCallbackMipImprovingSolution);
   highs.startCallback(kCallbackLogging);
-  if (ctx.prob->callbacks.any(CB_GLOBALLOG)) highs.startCallback(kCallbackMipLogging);
+  if (callbacks.any(CB_GLOBALLOG)) highs.startCallback(kCallbackMipLogging);
+  ctx.prob->interrupt_wake.publish(&highs);
+  // A stop requested before the instance was published (Ctrl-C during the
+  // hand-over) is seen at HiGHS's first ask.
+  if (ctx.prob->interrupt_reason.load() != 0) ctx.prob->interrupt_wake.wake();
 }
 
 // HiGHS runs the parallel work of a solve on a scheduler that belongs to the
@@ -317,8 +335,8 @@ void set_option(Highs &highs, const std::string &name, const ControlInfo *contro
 }
 
 // Passes every control that drives a HiGHS option, then those the engine
-// interprets itself. A live instance skips this while option_inputs() is
-// unchanged: whatever is read here must be among option_inputs() too.
+// interprets itself. A live instance skips this while option_key() is
+// unchanged: whatever is read here must be among the controls or in the key.
 void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg,
                     bool fresh) {
   // From HiGHS's defaults, as on a new instance: the live one keeps what
@@ -350,18 +368,11 @@ void apply_controls(Highs &highs, const ControlValues &controls, bool discrete, 
   }
 }
 
-// Everything apply_controls() reads, in one vector.
-std::vector<double> option_inputs(const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg,
-                                  int threads) {
-  std::vector<double> inputs;
-  inputs.reserve(32);
-  for (const ControlInfo &c : control_table().rows()) {
-    if (!c.highs_option || !*c.highs_option) continue;
-    inputs.push_back(c.type == ValueType::Int ? double(controls.get_int(c.id)) : controls.get_double(c.id));
-  }
-  for (int id : {CTRL_8011, CTRL_8007, CTRL_8003}) inputs.push_back(double(controls.get_int(id)));
-  inputs.insert(inputs.end(), {double(discrete), double(quadratic), double(int(alg)), double(threads)});
-  return inputs;
+// Everything apply_controls() depends on: the controls (by their version)
+// and the kind of solve.
+LiveModel::OptionKey option_key(const ControlValues &controls, bool discrete, bool quadratic, LpAlgorithm alg,
+                                int threads) {
+  return LiveModel::OptionKey{controls.version(), discrete, quadratic, int(alg), threads};
 }
 
 // Refuses what HiGHS cannot solve, with the status the caller expects.
@@ -530,12 +541,14 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   if (user_scaled) live.mark_stale();
   Highs *live_highs = live.up_to_date(m, mode, bigm);
   const bool rebuild = live_highs == nullptr;
-  BuiltModel built;
-  if (rebuild) built = build_highs_model(m, mode, bigm);
+  // Made only for a hand-over (an empty HiGHS model costs a thousand
+  // instructions to make and free, a tenth of a warm solve's own cost).
+  std::unique_ptr<BuiltModel> built;
+  if (rebuild) built = std::make_unique<BuiltModel>(build_highs_model(m, mode, bigm));
   // The caller's scale factors (KRVSscale) go into the model handed to HiGHS
   // only; everything read back from HiGHS is unscaled before it is kept.
-  const UserScaling scaling = rebuild ? apply_user_scaling(m, built.model) : UserScaling{};
-  const HighsLp &lp = rebuild ? built.model.lp_ : live_highs->getLp();
+  const UserScaling scaling = rebuild ? apply_user_scaling(m, built->model) : UserScaling{};
+  const HighsLp &lp = rebuild ? built->model.lp_ : live_highs->getLp();
   const int highs_cols = lp.num_col_, highs_rows = lp.num_row_;
   const char *kind = discrete ? "MIP" : quadratic ? "QP" : "LP";
   if (log.enabled())
@@ -584,19 +597,20 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   ctx.scaling = scaling.active ? &scaling : nullptr;
   // HiGHS looks every option up by name: the live instance keeps the
   // options of its last solve while the controls that make them are the same.
-  std::vector<double> options = option_inputs(controls, discrete, quadratic, alg, scheduler.threads());
-  if (rebuild || options != live.options) {
-    live.options.clear();  // unknown until all are set
+  const LiveModel::OptionKey options = option_key(controls, discrete, quadratic, alg, scheduler.threads());
+  if (rebuild || !live.options_set || !(options == live.options)) {
+    live.options_set = false;  // unknown until all are set
     apply_controls(highs, controls, discrete, quadratic, alg, rebuild);
     highs.setOptionValue("threads", HighsInt(scheduler.threads()));
-    live.options = std::move(options);
+    live.options = options;
+    live.options_set = true;
   }
   CallbackInstallation callbacks(highs, ctx);
   if (!rebuild && log.enabled())
     log.line("Solving the solver's model of the last solve with the changes made since", MSG_INFO, MSGCODE_WARM_START);
   if (rebuild) {
-    live.passed(m, built, mode, bigm);
-    if (highs.passModel(std::move(built.model)) == HighsStatus::kError) {
+    live.passed(m, *built, mode, bigm);
+    if (highs.passModel(std::move(built->model)) == HighsStatus::kError) {
       log.flush();
       const std::string reason = log.last_error();
       throw Error("The solver refused the model" + (reason.empty() ? std::string() : ": " + reason));
