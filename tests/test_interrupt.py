@@ -58,6 +58,7 @@ MODELS = textwrap.dedent('''
         p.controls.knls_objtol = 1e-14
         p.controls.knls_steptol = 1e-14
         p.controls.knls_timelimit = 120.0
+        p.controls.knls_algorithm = 1  # the sequential road, which these tolerances keep busy
         return p
 
     def report(*words):
@@ -151,6 +152,29 @@ def test_ctrl_c_stops_an_lp_and_a_nonlinear_solve():
     ''')
     assert delay < PROMPT
     assert "slp nlp_unfinished True" in lines
+    assert "point True" in lines
+
+
+def test_ctrl_c_stops_the_interior_point_road():
+    # Chained Rosenbrock from the origin: Newton's steps settle about one
+    # coordinate per iteration, so 20000 columns keep the solve busy.
+    delay, lines = run_child('''
+        n = 20000
+        x = [korvo.var(lb=-korvo.infinity, ub=korvo.infinity) for _ in range(n)]
+        p = korvo.problem(x)
+        p.setObjective(korvo.Sum(100 * (x[i + 1] - x[i] ** 2) ** 2 + (1 - x[i]) ** 2 for i in range(n - 1)))
+        p.controls.knls_algorithm = 2
+        p.controls.knls_iterlimit = 1000000
+        ready_when_solving(p, "setcbiterstart")
+        try:
+            p.nlpoptimize()
+        except KeyboardInterrupt:
+            report("stopped", time.time())
+        report("ipm", p.getProbStatusString(), p.attributes.knls_stopstatus == korvo.stop_ctrlc)
+        report("point", len(p.getSolution()) >= n)
+    ''')
+    assert delay < PROMPT
+    assert "ipm nlp_unfinished True" in lines
     assert "point True" in lines
 
 

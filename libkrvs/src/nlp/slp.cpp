@@ -74,8 +74,9 @@ struct SparseGrad {
 
 class SlpSolver {
  public:
-  SlpSolver(KNLSprob prob, bool keep_integers)
-      : prob_(prob), m_(*prob->optprob->model), users_(prob), keep_integers_(keep_integers) {}
+  SlpSolver(KNLSprob prob, bool keep_integers, bool start_events = true)
+      : prob_(prob), m_(*prob->optprob->model), users_(prob), keep_integers_(keep_integers),
+        start_events_(start_events) {}
   void run();
 
  private:
@@ -114,6 +115,7 @@ class SlpSolver {
   ProblemUserFunctions users_;
   Tape tape_;
   bool keep_integers_;
+  bool start_events_;  // raise the construct and start events
   int n_ = 0, rows_ = 0;
   double sense_ = 1.0;
   double feastol_ = 1e-6, steptol_ = 1e-7, objtol_ = 1e-7;
@@ -1481,7 +1483,7 @@ void SlpSolver::run() {
   prob_->solution = SlpSolution{};
   classify();
   setup_cascade();
-  if (fire(prob_, NLCB_CONSTRUCT) || fire(prob_, NLCB_SLPSTART) || stop_requested()) {
+  if ((start_events_ && (fire(prob_, NLCB_CONSTRUCT) || fire(prob_, NLCB_SLPSTART))) || stop_requested()) {
     prob_->solution.duals.assign(size_t(rows_), 0.0);
     prob_->solution.djs.assign(size_t(n_), 0.0);
     std::vector<double> x = start_point(prob_);
@@ -1603,8 +1605,8 @@ std::vector<double> current_point(KNLSprob prob) {
   return start_point(prob);
 }
 
-void run_slp(KNLSprob prob, const std::string &flags) {
-  SlpSolver solver(prob, flags.find('g') != std::string::npos);
+void run_slp(KNLSprob prob, const std::string &flags, bool start_events) {
+  SlpSolver solver(prob, flags.find('g') != std::string::npos, start_events);
   solver.run();
 }
 

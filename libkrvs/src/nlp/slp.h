@@ -21,8 +21,10 @@ std::vector<double> current_point(KNLSprob prob);
 // cannot run (bad input, an evaluation that fails at the start point or a
 // user function that fails).
 // flags: 'g' keeps integer columns integer (the linearisations are solved
-// as MIPs); otherwise they are relaxed.
-void run_slp(KNLSprob prob, const std::string &flags);
+// as MIPs); otherwise they are relaxed. start_events false: the solve's
+// construct and start events were raised already (by another road that
+// handed the problem over).
+void run_slp(KNLSprob prob, const std::string &flags, bool start_events = true);
 
 class PointEvaluator;
 // The determined columns in the order they are recomputed: the order set

@@ -7,6 +7,7 @@
 #include "nlp_guard.h"
 #include "nlp_problem.h"
 #include "global.h"
+#include "interior.h"
 #include "multistart.h"
 #include "slp.h"
 #include "solve/solve_state.h"
@@ -38,7 +39,7 @@ int solve(KNLSprob prob, const std::string &flags, bool global = false) {
       if (global)
         run_global(prob);
       else if (prob->ms_jobs.empty())
-        run_slp(prob, flags);
+        run_nonlinear(prob, flags);
       else
         run_multistart(prob, flags);
     } catch (...) {
