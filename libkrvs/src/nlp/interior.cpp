@@ -785,7 +785,7 @@ Outcome InteriorSolver::run(bool explicit_choice, std::string *reason) {
   build_system();
   multiplier_estimate();
 
-  const double tol = 1e-8, mu_min = 1e-9;
+  const double tol = 1e-8, mu_min = 1e-11;
   const int limit = int(prob_->controls.get_int(12402));
   const double time_limit = prob_->controls.get_double(12404);
   double mu = 0.1, nu = 1.0;
