@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "api/model_checks.h"
+#include "solve/live_model.h"
 #include "solve/solve_state.h"
 
 using namespace krvs;
@@ -109,11 +110,13 @@ int KRVSaddcuts64(KRVSprob prob, int ncuts, const int cuttype[], const char rowt
     Model &m = model_of(prob);
     std::vector<Cut> cuts = gather_cuts("KRVSaddcuts64", m, ncuts, cuttype, rowtype, rhs, start, colind, cutcoef);
     if (cuts.empty()) return;
+    ModelEdit edit(prob);
     for (Cut &c : cuts) {
       c.active = true;
       m.mip.cuts.add(std::move(c));
     }
     bump(m);
+    edit.cuts_changed();
   });
 }
 
@@ -146,12 +149,15 @@ int KRVSloadcuts(KRVSprob prob, int cuttype, int interp, int ncuts, const KRVScu
     Model &m = model_of(prob);
     auto ids = select_cuts("KRVSloadcuts", m, cuttype, interp, ncuts, cutind, [](const Cut &c) { return !c.active; });
     bool changed = false;
+    ModelEdit edit(prob);
     for (uint64_t id : ids) {
       Cut *c = m.mip.cuts.find(id);
       changed = changed || !c->active;
       c->active = true;
     }
-    if (changed) bump(m);
+    if (!changed) return;
+    bump(m);
+    edit.cuts_changed();
   });
 }
 
@@ -166,6 +172,7 @@ int KRVSdelcuts(KRVSprob prob, int basis, int cuttype, int interp, double delta,
     const std::vector<double> *x = current_point(prob);
     const double feastol = 1e-6;
     bool changed = false;
+    ModelEdit edit(prob);
     for (uint64_t id : ids) {
       Cut *c = m.mip.cuts.find(id);
       if (!c->active) continue;
@@ -180,7 +187,9 @@ int KRVSdelcuts(KRVSprob prob, int basis, int cuttype, int interp, double delta,
       else
         m.mip.cuts.erase(id);
     }
-    if (changed) bump(m);
+    if (!changed) return;
+    bump(m);
+    edit.cuts_changed();
   });
 }
 

@@ -59,8 +59,10 @@ int KRVSchgglblimit(KRVSprob prob, int ncols, const int colind[], const double l
                      " is not semi-continuous, semi-integer or partially integer");
       check_number(fn, limit[k], "threshold");
     }
+    ModelEdit edit(prob);
     for (int k = 0; k < ncols; ++k) m.limit[size_t(colind[k])] = clamp_infinite(limit[k]);
     bump_structure(m);
+    edit.limits_changed(ncols, colind);
   });
 }
 

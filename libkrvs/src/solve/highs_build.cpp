@@ -119,36 +119,19 @@ void Builder::columns() {
   std::transform(m_.ub.begin(), m_.ub.end(), std::back_inserter(col_upper_), upper_of);
   integrality_.assign(size_t(n), HighsVarType::kContinuous);
   for (int j = 0; j < n; ++j) {
-    char type = m_.coltype[size_t(j)];
-    double &lo = col_lower_[size_t(j)], &up = col_upper_[size_t(j)];
-    if (type == 'B') {
-      lo = std::max(lo, 0.0);
-      up = std::min(up, 1.0);
-    }
-    if (mode_ == BuildMode::Relaxation) {
-      // Semi-continuous and semi-integer columns relax to the hull of zero
-      // and their on-range.
-      if (type == 'S' || type == 'R') {
-        double on_lower = std::max(lo, m_.limit[size_t(j)]);
-        if (on_lower > 0.0) lo = 0.0;
-        up = std::max(up, 0.0);
-      }
-      continue;
-    }
-    switch (type) {
-      case 'B':
-      case 'I': integrality_[size_t(j)] = HighsVarType::kInteger; break;
-      case 'S':
-      case 'R': semi_column(j); break;
-      case 'P': partially_integer_column(j); break;
-      default: break;
-    }
+    const char type = m_.coltype[size_t(j)];
+    if (type == 'C') continue;
+    if (plain_column(m_, j, mode_, col_lower_[size_t(j)], col_upper_[size_t(j)], integrality_[size_t(j)])) continue;
+    if (type == 'P')
+      partially_integer_column(j);
+    else
+      semi_column(j);
   }
 }
 
 // x = 0 or L <= x <= ub with L = max(lb, limit) (x integer too for 'R').
 // HiGHS takes such columns natively while their upper bound is small enough
-// to serve it as a big-M; larger ones get a binary of our own.
+// to serve it as a big-M (plain_column); larger ones get a binary of our own.
 void Builder::semi_column(int j) {
   const bool integral = m_.coltype[size_t(j)] == 'R';
   // Copies: adding the binary below may move the bound vectors.
@@ -558,8 +541,8 @@ void Builder::piecewise_linear() {
 void Builder::active_cuts() {
   for (const auto &[id, cut] : m_.mip.cuts.cuts()) {
     if (!cut.active) continue;
-    const double lower = cut.rowtype == 'L' ? -kInf : lower_of(cut.rhs);
-    const double upper = cut.rowtype == 'G' ? kInf : upper_of(cut.rhs);
+    double lower, upper;
+    cut_row_bounds(cut, lower, upper);
     std::vector<std::pair<int, double>> entries;
     for (size_t k = 0; k < cut.cols.size(); ++k) {
       if (cut.cols[k] < 0 || cut.cols[k] >= m_.cols())
@@ -679,6 +662,59 @@ BuiltModel Builder::build() {
 }
 
 }  // namespace
+
+bool plain_column(const Model &m, int j, BuildMode mode, double &lower, double &upper, HighsVarType &type) {
+  const char kind = m.coltype[size_t(j)];
+  lower = lower_of(m.lb[size_t(j)]);
+  upper = upper_of(m.ub[size_t(j)]);
+  type = HighsVarType::kContinuous;
+  if (kind == 'B') {
+    lower = std::max(lower, 0.0);
+    upper = std::min(upper, 1.0);
+  }
+  if (mode == BuildMode::Relaxation) {
+    // Semi-continuous and semi-integer columns relax to the hull of zero
+    // and their on-range; integrality is dropped.
+    if (kind == 'S' || kind == 'R') {
+      if (std::max(lower, m.limit[size_t(j)]) > 0.0) lower = 0.0;
+      upper = std::max(upper, 0.0);
+    }
+    return true;
+  }
+  switch (kind) {
+    case 'B':
+    case 'I': type = HighsVarType::kInteger; return true;
+    case 'S':
+    case 'R': {
+      // x = 0 or L <= x <= ub with L = max(lb, limit).
+      const bool integral = kind == 'R';
+      const double on_lower = std::max(lower, m.limit[size_t(j)]);
+      if (on_lower <= 0.0) {  // zero lies in [lb, ub]: an ordinary column
+        type = integral ? HighsVarType::kInteger : HighsVarType::kContinuous;
+        return true;
+      }
+      if (upper > kMaxSemiVariableUpper) return false;
+      lower = on_lower;
+      type = integral ? HighsVarType::kSemiInteger : HighsVarType::kSemiContinuous;
+      return true;
+    }
+    case 'P': {
+      const double limit = m.limit[size_t(j)];
+      if (lower >= limit) return true;  // entirely in the continuous part
+      if (upper < limit) {              // entirely in the integer part
+        type = HighsVarType::kInteger;
+        return true;
+      }
+      return false;
+    }
+    default: return true;
+  }
+}
+
+void cut_row_bounds(const Cut &cut, double &lower, double &upper) {
+  lower = cut.rowtype == 'L' ? -kInf : lower_of(cut.rhs);
+  upper = cut.rowtype == 'G' ? kInf : upper_of(cut.rhs);
+}
 
 void row_bounds(const Model &m, int row, double &lower, double &upper) {
   const double rhs = m.rhs[size_t(row)];

@@ -40,6 +40,16 @@ BuiltModel build_highs_model(const Model &m, BuildMode mode, double bigm);
 // empty, dimension 0, when there is none).
 void build_hessian(const Model &m, int dim, HighsHessian &hessian);
 
+// How column j of the model enters HiGHS's model in `mode` by itself: its
+// bounds and kind. False when it needs internal columns and rows instead:
+// a semi-continuous or semi-integer column whose upper bound is too large
+// for HiGHS's own kinds, a partially integer column that reaches both of
+// its parts. Binary columns are clamped to [0, 1].
+bool plain_column(const Model &m, int j, BuildMode mode, double &lower, double &upper, HighsVarType &type);
+
+// The bounds of an active cut's row.
+void cut_row_bounds(const Cut &cut, double &lower, double &upper);
+
 // Lower and upper bound of a row in HiGHS form (+-inf where open).
 void row_bounds(const Model &m, int row, double &lower, double &upper);
 

@@ -19,25 +19,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // HiGHS moves the rest of the matrix for every new non-zero.
 constexpr size_t kMaxCoefChanges = 2000;
 
-// A column's bounds as the build hands them to HiGHS, for the column types
-// a simple model has ('C', 'I', 'B').
-void column_bounds(const Model &m, int j, double &lower, double &upper) {
-  const double lb = m.lb[size_t(j)], ub = m.ub[size_t(j)];
-  lower = lb <= -KRVS_INFINITY ? -kInf : lb;
-  upper = ub >= KRVS_INFINITY ? kInf : ub;
-  if (m.coltype[size_t(j)] == 'B') {
-    lower = std::max(lower, 0.0);
-    upper = std::min(upper, 1.0);
-  }
-}
-
-bool special_column(char type) { return type == 'S' || type == 'R' || type == 'P'; }
-
-// Whether the model's build in `mode` is its rows and columns alone, with
-// nothing a reformulation adds (the relaxation drops sets, general and
-// piecewise-linear constraints).
+// Whether the model's build in `mode` is its rows and columns and active
+// cuts alone, apart from what single columns need (checked column by column
+// with plain_column): the relaxation drops sets, general and
+// piecewise-linear constraints.
 bool without_reformulation(const Model &m, BuildMode mode) {
-  if (std::any_of(m.coltype.begin(), m.coltype.end(), special_column)) return false;
   return mode == BuildMode::Relaxation ||
          (m.indicators.empty() && m.sets.empty() && m.mip.gencons.empty() && m.mip.pwlcons.empty());
 }
@@ -128,13 +114,25 @@ void LiveModel::coef_changed(int row, int col) {
   dirty_coefs_.emplace_back(row, col);
 }
 
-void LiveModel::coltypes_changed(const Model &m, const int *cols, int64_t n) {
+void LiveModel::coltypes_changed(const int *cols, int64_t n) {
   if (stale_) return;
   if (!simple_) return mark_stale();
-  for (int64_t k = 0; k < n; ++k)
-    if (special_column(m.coltype[size_t(cols[k])])) return mark_stale();
+  // Whether a column of the new type still enters HiGHS alone is decided
+  // when the change is applied.
   append(dirty_types_, cols, n);
-  append(dirty_bounds_, cols, n);  // a binary column's bounds are clamped
+  append(dirty_bounds_, cols, n);  // binary and semi-continuous bounds differ
+}
+
+void LiveModel::limits_changed(const int *cols, int64_t n) {
+  if (stale_) return;
+  if (!simple_) return mark_stale();
+  append(dirty_types_, cols, n);
+  append(dirty_bounds_, cols, n);
+}
+
+void LiveModel::cuts_changed() {
+  if (stale_) return;
+  if (!simple_) mark_stale();  // the cut rows follow other internal rows
 }
 
 void LiveModel::indicators_changed(const int *rows, int64_t n) {
@@ -157,7 +155,8 @@ void LiveModel::appended() {
 void LiveModel::rows_deleted(const std::vector<bool> &removed) {
   if (stale_) return;
   if (!simple_ || solving_ > 0 || !highs_ || removed.size() < size_t(live_rows_)) return mark_stale();
-  std::vector<HighsInt> mask(size_t(live_rows_), 0);
+  // The cut rows after the model's own stay.
+  std::vector<HighsInt> mask(size_t(live_rows_) + live_cuts_.size(), 0);
   HighsInt count = 0;
   for (size_t i = 0; i < mask.size(); ++i)
     if (removed[i]) {
@@ -200,6 +199,7 @@ void LiveModel::cols_deleted(const std::vector<bool> &removed) {
 
 Highs &LiveModel::fresh() {
   highs_ = std::make_unique<Highs>();
+  live_cuts_.clear();
   stale_ = true;
   options_set = false;
   clear_pending();
@@ -214,7 +214,10 @@ void LiveModel::passed(const Model &m, const BuiltModel &built, BuildMode mode, 
   live_cols_ = built.user_cols;
   live_rows_ = built.user_rows;
   const HighsLp &lp = built.model.lp_;
-  simple_ = lp.num_col_ == built.user_cols && lp.num_row_ == built.user_rows && without_reformulation(m, mode);
+  live_cuts_ = m.mip.cuts.active_ids();
+  // Every column on its own and no internal rows but the active cuts'.
+  simple_ = lp.num_col_ == built.user_cols && size_t(lp.num_row_) == size_t(built.user_rows) + live_cuts_.size() &&
+            without_reformulation(m, mode);
   has_hessian_ = built.model.hessian_.dim_ > 0;
   stale_ = false;
   clear_pending();
@@ -229,7 +232,10 @@ Highs *LiveModel::up_to_date(const Model &m, BuildMode mode, double bigm) {
     if (!simple_ || !without_reformulation(m, mode)) return nullptr;
     mode_ = int(mode);
     for (int j = 0; j < live_cols_; ++j)
-      if (m.coltype[size_t(j)] != 'C') dirty_types_.push_back(j);
+      if (m.coltype[size_t(j)] != 'C') {
+        dirty_types_.push_back(j);
+        dirty_bounds_.push_back(j);  // semi-continuous columns relax to other bounds
+      }
   }
   if (!simple_ && (m.cols() != live_cols_ || m.rows() != live_rows_)) return nullptr;
   if (!apply_pending(m)) {
@@ -244,7 +250,8 @@ Highs *LiveModel::up_to_date(const Model &m, BuildMode mode, double bigm) {
 // the model, each kind in one batch call.
 bool LiveModel::apply_pending(const Model &m) {
   Highs &h = *highs_;
-  const bool discrete = mode_ == int(BuildMode::Discrete);
+  const BuildMode mode = BuildMode(mode_);
+  const bool discrete = mode == BuildMode::Discrete;
   const int ncols = m.cols(), nrows = m.rows();
   if (ncols < live_cols_ || nrows < live_rows_) return false;
   if (ncols > live_cols_) {
@@ -253,8 +260,9 @@ bool LiveModel::apply_pending(const Model &m) {
     std::vector<double> cost(m.obj.begin() + first, m.obj.end()), lower(static_cast<size_t>(count)), upper(static_cast<size_t>(count));
     std::vector<HighsInt> start(size_t(count) + 1, 0), index;
     std::vector<double> value;
+    HighsVarType type;
     for (int j = first; j < ncols; ++j) {
-      column_bounds(m, j, lower[size_t(j - first)], upper[size_t(j - first)]);
+      if (!plain_column(m, j, mode, lower[size_t(j - first)], upper[size_t(j - first)], type)) return false;
       for (int64_t p = a.start[size_t(j)]; p < a.start[size_t(j) + 1]; ++p)
         if (a.index[size_t(p)] < live_rows_) {
           index.push_back(a.index[size_t(p)]);
@@ -271,6 +279,10 @@ bool LiveModel::apply_pending(const Model &m) {
         if (m.coltype[size_t(j)] != 'C') dirty_types_.push_back(j);
     if (has_hessian_ || !m.qobj.empty()) hessian_dirty_ = true;
   }
+  // The model's rows come before the cut rows: new ones go in after taking
+  // the cut rows out (they come back below).
+  if (nrows > live_rows_ && !live_cuts_.empty() && !remove_cut_rows(std::vector<bool>(live_cuts_.size(), true)))
+    return false;
   if (nrows > live_rows_) {
     const CompressedMatrix &a = m.by_rows();
     const int first = live_rows_, count = nrows - first;
@@ -286,10 +298,13 @@ bool LiveModel::apply_pending(const Model &m) {
       return false;
     live_rows_ = nrows;
   }
+  if (!sync_cuts(m)) return false;
   if (!dirty_bounds_.empty()) {
     normalise(dirty_bounds_, ncols);
     std::vector<double> lower(dirty_bounds_.size()), upper(dirty_bounds_.size());
-    for (size_t k = 0; k < dirty_bounds_.size(); ++k) column_bounds(m, dirty_bounds_[k], lower[k], upper[k]);
+    HighsVarType type;
+    for (size_t k = 0; k < dirty_bounds_.size(); ++k)
+      if (!plain_column(m, dirty_bounds_[k], mode, lower[k], upper[k], type)) return false;
     if (h.changeColsBounds(HighsInt(dirty_bounds_.size()), dirty_bounds_.data(), lower.data(), upper.data()) ==
         HighsStatus::kError)
       return false;
@@ -312,9 +327,9 @@ bool LiveModel::apply_pending(const Model &m) {
   if (!dirty_types_.empty()) {
     normalise(dirty_types_, ncols);
     std::vector<HighsVarType> type(dirty_types_.size());
+    double lower, upper;
     for (size_t k = 0; k < dirty_types_.size(); ++k)
-      type[k] = discrete && m.coltype[size_t(dirty_types_[k])] != 'C' ? HighsVarType::kInteger
-                                                                       : HighsVarType::kContinuous;
+      if (!plain_column(m, dirty_types_[k], mode, lower, upper, type[k])) return false;
     if (h.changeColsIntegrality(HighsInt(dirty_types_.size()), dirty_types_.data(), type.data()) ==
         HighsStatus::kError)
       return false;
@@ -343,6 +358,59 @@ bool LiveModel::apply_pending(const Model &m) {
     if (h.passHessian(std::move(hessian)) == HighsStatus::kError) return false;
   }
   clear_pending();
+  return true;
+}
+
+bool LiveModel::remove_cut_rows(const std::vector<bool> &drop) {
+  std::vector<HighsInt> mask(size_t(live_rows_) + live_cuts_.size(), 0);
+  bool any = false;
+  for (size_t k = 0; k < live_cuts_.size(); ++k)
+    if (drop[k]) mask[size_t(live_rows_) + k] = 1, any = true;
+  if (!any) return true;
+  if (highs_->deleteRows(mask.data()) == HighsStatus::kError) return false;
+  size_t out = 0;
+  for (size_t k = 0; k < live_cuts_.size(); ++k)
+    if (!drop[k]) live_cuts_[out++] = live_cuts_[k];
+  live_cuts_.resize(out);
+  return true;
+}
+
+// The instance's cut rows made the pool's active cuts, in id order as a
+// hand-over lays them out: rows of cuts no longer active are deleted, new
+// ones appended when they come after all the others (a cut added since),
+// and all of them laid anew otherwise (an older stored cut loaded again).
+bool LiveModel::sync_cuts(const Model &m) {
+  const std::vector<uint64_t> wanted = m.mip.cuts.active_ids();
+  if (wanted == live_cuts_) return true;
+  std::vector<bool> drop(live_cuts_.size());
+  for (size_t k = 0; k < live_cuts_.size(); ++k)
+    drop[k] = !std::binary_search(wanted.begin(), wanted.end(), live_cuts_[k]);
+  if (!remove_cut_rows(drop)) return false;
+  if (!std::equal(live_cuts_.begin(), live_cuts_.end(), wanted.begin(),
+                  wanted.begin() + std::ptrdiff_t(std::min(wanted.size(), live_cuts_.size()))) &&
+      !remove_cut_rows(std::vector<bool>(live_cuts_.size(), true)))
+    return false;
+  const size_t first = live_cuts_.size();
+  const size_t count = wanted.size() - first;
+  if (count == 0) return true;
+  std::vector<double> lower(count), upper(count), value;
+  std::vector<HighsInt> start(count), index;
+  for (size_t k = 0; k < count; ++k) {
+    const Cut *cut = m.mip.cuts.find(wanted[first + k]);
+    if (!cut) return false;
+    cut_row_bounds(*cut, lower[k], upper[k]);
+    start[k] = HighsInt(index.size());
+    for (size_t e = 0; e < cut->cols.size(); ++e) {
+      if (cut->cols[e] < 0 || cut->cols[e] >= live_cols_) return false;
+      if (cut->coefs[e] == 0.0) continue;
+      index.push_back(cut->cols[e]);
+      value.push_back(cut->coefs[e]);
+    }
+  }
+  if (highs_->addRows(HighsInt(count), lower.data(), upper.data(), HighsInt(index.size()), start.data(), index.data(),
+                      value.data()) == HighsStatus::kError)
+    return false;
+  live_cuts_.insert(live_cuts_.end(), wanted.begin() + std::ptrdiff_t(first), wanted.end());
   return true;
 }
 
@@ -386,7 +454,15 @@ void ModelEdit::coef_changed(int row, int col) {
 }
 void ModelEdit::coltypes_changed(int n, const int *cols) {
   reported_ = true;
-  live().coltypes_changed(*prob_->model, cols, n);
+  live().coltypes_changed(cols, n);
+}
+void ModelEdit::limits_changed(int n, const int *cols) {
+  reported_ = true;
+  live().limits_changed(cols, n);
+}
+void ModelEdit::cuts_changed() {
+  reported_ = true;
+  live().cuts_changed();
 }
 void ModelEdit::appended() {
   reported_ = true;

@@ -22,11 +22,14 @@
 // function that forgets to report costs a full hand-over, never a wrong
 // answer.
 //
-// Only models without reformulations (no sets, indicators, general or
-// piecewise-linear constraints, semi-continuous, semi-integer or partially
-// integer columns, active cuts) take structural changes in place; for the
-// others only costs, the objective sense and constant and the quadratic
-// objective do, and everything else rebuilds. Sets, general and
+// Only models whose HiGHS model is their own rows and columns and the rows
+// of the active cuts take structural changes in place: no sets, indicators,
+// general or piecewise-linear constraints, and no column that needs
+// internal columns (a semi-continuous column with a large upper bound, a
+// partially integer column reaching both parts; the others are HiGHS's own
+// column kinds). For the others only costs, the objective sense and
+// constant and the quadratic objective do, and everything else rebuilds.
+// Cut rows are kept after the model's rows in the pool's id order. Sets, general and
 // piecewise-linear constraints are not part of a relaxation (which frees
 // the rows of indicator constraints): an LP solve takes changes in place
 // while they are there, and a switch between a MIP
@@ -68,7 +71,11 @@ class LiveModel {
   void rows_changed(const int *rows, int64_t n);
   void coef_changed(int row, int col);
   // Column types (their bounds may have changed with them).
-  void coltypes_changed(const Model &m, const int *cols, int64_t n);
+  void coltypes_changed(const int *cols, int64_t n);
+  // Thresholds of semi-continuous, semi-integer or partially integer columns.
+  void limits_changed(const int *cols, int64_t n);
+  // Cuts made active or inactive (read from the pool at the next solve).
+  void cuts_changed();
   // Rows or columns appended at the end (read from the model at the next solve).
   void appended();
   // `removed` has one flag per row (column) of the model before the deletion.
@@ -120,6 +127,9 @@ class LiveModel {
   friend class ModelEdit;
   void clear_pending();
   bool apply_pending(const Model &m);
+  bool sync_cuts(const Model &m);
+  // Deletes the cut rows flagged in `drop` (one flag per entry of live_cuts_).
+  bool remove_cut_rows(const std::vector<bool> &drop);
 
   std::unique_ptr<Highs> highs_;
   bool stale_ = true;
@@ -132,6 +142,8 @@ class LiveModel {
   bool simple_ = false;  // no reformulation: structural changes apply in place
   bool has_hessian_ = false;
   int live_cols_ = 0, live_rows_ = 0;  // the user's columns and rows the instance holds
+  // The ids of the cuts whose rows follow the user's rows, in row order.
+  std::vector<uint64_t> live_cuts_;
   // Changes not yet applied, in the model's current indices.
   std::vector<int> dirty_bounds_, dirty_costs_, dirty_rows_, dirty_types_;
   std::vector<std::pair<int, int>> dirty_coefs_;
@@ -151,6 +163,8 @@ class ModelEdit {
   void rows_changed(int n, const int *rows);
   void coef_changed(int row, int col);
   void coltypes_changed(int n, const int *cols);
+  void limits_changed(int n, const int *cols);
+  void cuts_changed();
   void appended();
   void rows_deleted(const std::vector<bool> &removed);
   void cols_deleted(const std::vector<bool> &removed);
