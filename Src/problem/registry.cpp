@@ -87,6 +87,7 @@ struct new_columns {
   // Per column: the identity of a default name "C<id>", or kNamedRow.
   std::vector<uint64_t> name_numbers;
   bool any_named = false;
+  size_t expected = 0;  // columns the call will likely add
 
   size_t count() const { return lower.size(); }
 };
@@ -133,6 +134,10 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
   uint64_t name_number = var_id(info);
   bool written = false;
   if ((info & VAR_NAME_PATTERN) && name_pattern_append_plain(var_id(info), size_t(kMaxEngineName), &cols->names)) {
+    // The first name gives the size of the others of a large call: room
+    // for all of them at once.
+    if (cols->count() == 0 && cols->names.size() * cols->expected > cols->names.capacity())
+      cols->names.reserve(cols->names.size() * cols->expected + cols->expected);
     written = true;
     name_number = kNamedRow;
     cols->any_named = true;
@@ -197,6 +202,7 @@ PyObject *problem_addVariable(PyObject *self, PyObject *args) {
   Py_ssize_t before = PyList_GET_SIZE(p->variables);
   try {
     size_t expected = expected_leaves(args);
+    cols.expected = expected;
     cols.lower.reserve(expected);
     cols.upper.reserve(expected);
     cols.names.reserve(expected);

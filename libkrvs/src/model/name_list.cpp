@@ -144,6 +144,12 @@ void NameList::set_range(int first, const std::vector<std::string_view> &names) 
   // Keeping the lookup current costs a hash update per name; for a batch
   // that is large next to the list, rebuilding it on the next lookup is cheaper.
   if (lookup_valid_ && names.size() > std::max<size_t>(1024, size() / 4)) drop_lookup();
+  // The batch's characters land at the end of the buffer: room for all of
+  // them at once, not a doubling (and a copy of every name so far) per
+  // power of two on the way.
+  size_t batch = 0;
+  for (std::string_view name : names) batch += name.size();
+  if (chars_.size() + batch > chars_.capacity()) chars_.reserve(chars_.size() + batch);
   for (size_t k = 0; k < names.size(); ++k) set(first + int(k), names[k]);
 }
 
