@@ -286,3 +286,42 @@ def test_formulas_that_fail_at_the_start_raise_and_leave_the_problem_unsolved():
     q.controls.knls_algorithm = INTERIOR
     q.nlpoptimize()
     assert q.getObjVal() == pytest.approx(math.exp(2) - 20, rel=1e-7)
+
+
+def test_range_rows_fixed_columns_and_quadratic_parts_agree_with_the_sequential_road():
+    def build(algorithm):
+        x = korvo.var(lb=-3, ub=3)
+        y = korvo.var(lb=-3, ub=3)
+        w = korvo.var(lb=0.5, ub=0.5)  # fixed
+        p = korvo.problem()
+        p.addVariable(x, y, w)
+        ring = korvo.constraint(x * x + y * y + w, lb=1, ub=4)  # a range row
+        tilt = korvo.constraint(x - y + korvo.exp(w * x) <= 2)
+        p.addConstraint(ring, tilt)
+        p.setObjective((x - 2) ** 2 + 3 * (y + 1) ** 2 + x * y)
+        p.addvars([x, y], initvalue=[0.5, 0.5])
+        p.controls.knls_algorithm = algorithm
+        p.nlpoptimize()
+        assert p.getProbStatus() == korvo.nlp_locally_optimal
+        return (p.getObjVal(), p.getSolution([x, y, w]), p.getDual([ring, tilt]), p.getSlack([ring, tilt]),
+                p.getRCost([x, y]))
+
+    seq, ipm = build(SEQUENTIAL), build(INTERIOR)
+    assert ipm[0] == pytest.approx(seq[0], rel=1e-7)
+    assert ipm[1][2] == 0.5
+    for a, b in zip(ipm[1:], seq[1:]):
+        assert a == pytest.approx(b, rel=1e-5, abs=1e-6)
+
+
+def test_rows_without_slope_at_the_start_get_a_second_start():
+    # x*y >= 3 has a zero gradient at the origin; the first attempt stalls
+    # there, the second starts from a moved point and finds x = y = sqrt(3).
+    x = korvo.var(lb=-5, ub=5)
+    y = korvo.var(lb=-5, ub=5)
+    p = korvo.problem(x, y, x * y >= 3, x + y >= 0, x + y)
+    p.controls.knls_algorithm = INTERIOR
+    p.nlpoptimize()
+    assert p.getProbStatus() == korvo.nlp_locally_optimal
+    assert p.getObjVal() == pytest.approx(2 * math.sqrt(3), rel=1e-7)
+    # fixpenalties reads the merit function's final weight.
+    assert p.fixpenalties() == 0

@@ -69,6 +69,16 @@ class InteriorSolver {
   // Stores the solution and the status on the record and raises the end
   // events.
   void finish(Outcome outcome);
+  // Sets up a second attempt after `first`, which found no feasible point:
+  // its start point moved into the interior of the nonlinear columns'
+  // bounds (rows whose slope vanishes at the start, x*y at 0, give Newton
+  // nothing to go on).
+  void restart_after(const InteriorSolver &first) {
+    restart_ = true;
+    iterations_ = first.iterations_;
+    evaluations_ = first.evaluations_;
+  }
+  int iterations() const { return iterations_; }
 
  private:
   void setup();
@@ -158,6 +168,11 @@ class InteriorSolver {
   std::vector<double> ref_r_;
   std::vector<int> where_;                      // scratch: column -> Jacobian entry of a row
   bool have_point_ = false;
+  int failed_row_ = -1, failed_col_ = -1;  // the coefficient whose evaluation failed last
+  double nu_ = 0.0;                         // penalty weight of the merit function
+  // A second attempt from a moved start point: no start events, the
+  // iterations counted on from the first attempt's.
+  bool restart_ = false;
 
   int iterations_ = 0;
   bool stop_after_iteration_ = false;
@@ -344,6 +359,8 @@ bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) 
       grad.clear();
       for (int k : nl_coefs_[p]) {
         const Coefficient &c = prob_->coefs[size_t(k)];
+        failed_row_ = c.row;
+        failed_col_ = c.col;
         const double F = tape_.evaluate(*c.formula, x.data(), &users_, true);
         ++evaluations_;
         const double mult = c.col >= 0 ? x[size_t(c.col)] : 1.0;
@@ -364,10 +381,13 @@ bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) 
             grad.emplace_back(e.j, 2 * e.q * xi);
           }
         }
+      failed_row_ = nl_rows_[p];
+      failed_col_ = -1;
       if (!std::isfinite(sum)) throw EvalError("The nonlinear part of a row is not a finite number");
       for (const auto &[j, d] : grad)
         if (!std::isfinite(d)) throw EvalError("A derivative is not a finite number");
       h_[p] = sum;
+      failed_row_ = -1;
     }
   } catch (const EvalError &e) {
     if (error) *error = e.what();
@@ -464,6 +484,13 @@ double InteriorSolver::barrier_merit(const std::vector<double> &x, const std::ve
 
 void InteriorSolver::start_point() {
   x_ = krvs::nlp::start_point(prob_);
+  if (restart_)
+    for (int j : nl_cols_) {
+      const double lo = lb_[size_t(j)], hi = ub_[size_t(j)];
+      double v = x_[size_t(j)] + 0.5 * std::max(1.0, std::fabs(x_[size_t(j)]));
+      if (hi < kInf && v > hi) v = lo > -kInf ? 0.5 * (lo + hi) : hi;
+      x_[size_t(j)] = v;
+    }
   // Into the interior of the bounds, as far as a hundredth of the bound's
   // size (or of the gap when both are near).
   auto push = [](double v, double lo, double hi) {
@@ -769,7 +796,7 @@ Outcome InteriorSolver::run(bool explicit_choice, std::string *reason) {
              nl_rows_.size());
     log(line);
   }
-  if (fire(prob_, NLCB_CONSTRUCT) || fire(prob_, NLCB_SLPSTART) || stop_requested()) {
+  if ((!restart_ && (fire(prob_, NLCB_CONSTRUCT) || fire(prob_, NLCB_SLPSTART))) || stop_requested()) {
     x_ = krvs::nlp::start_point(prob_);
     have_point_ = false;
     return Outcome::Stopped;
@@ -927,6 +954,7 @@ Outcome InteriorSolver::run(bool explicit_choice, std::string *reason) {
       if (gphi - needed * theta > -0.1 * needed * theta) needed = std::max(needed, 2.0 * gphi / theta);
       nu = std::max(needed, 0.5 * nu);
     }
+    nu_ = nu;
     const double phi0 = barrier_merit(x_, s_, nu, mu);
     const double slope = gphi - nu * theta;
     double dmax = 0.0;
@@ -1058,8 +1086,7 @@ Outcome InteriorSolver::run(bool explicit_choice, std::string *reason) {
 // A formula could not be evaluated at a trial point: the coefficient-error
 // registrations hear of it and may stop the solve.
 bool InteriorSolver::fire_coefevalerror_stop() {
-  if (!listening(prob_, NLCB_COEFEVALERROR)) return false;
-  if (fire_coefevalerror(prob_, -1, -1)) stop_after_iteration_ = true;
+  if (failed_row_ >= 0 && fire_coefevalerror(prob_, failed_row_, failed_col_)) stop_after_iteration_ = true;
   return stop_after_iteration_;
 }
 
@@ -1141,6 +1168,7 @@ void InteriorSolver::finish(Outcome outcome) {
   prob_->objective_value = f;
   prob_->iterations = iterations_;
   prob_->items.evaluations = evaluations_;
+  prob_->items.final_penalty = std::max(nu_, 1.0);
   for (auto &[j, v] : prob_->vars)
     if (j < n_) {
       v.oldvalue = v.value;
@@ -1241,9 +1269,21 @@ void run_nonlinear(KNLSprob prob, const std::string &flags) {
   } else if (!applicable) {
     throw Error("The interior-point method cannot solve this problem: " + why);
   }
-  InteriorSolver solver(prob);
+  std::unique_ptr<InteriorSolver> solver = std::make_unique<InteriorSolver>(prob);
   std::string reason;
-  Outcome outcome = solver.run(algorithm == 2, &reason);
+  Outcome outcome = solver->run(algorithm == 2, &reason);
+  if (outcome == Outcome::Infeasible && solver->iterations() < prob->controls.get_int(12402)) {
+    auto second = std::make_unique<InteriorSolver>(prob);
+    second->restart_after(*solver);
+    std::string second_reason;
+    Outcome again = second->run(false, &second_reason);
+    if (again != Outcome::Infeasible && again != Outcome::Failed) {
+      solver = std::move(second);
+      outcome = again;
+    } else if (again == Outcome::Infeasible) {
+      solver = std::move(second);
+    }
+  }
   if (algorithm == 0 && (outcome == Outcome::Failed || outcome == Outcome::Infeasible)) {
     nlp_log(prob,
             "Interior-point method " +
@@ -1255,7 +1295,7 @@ void run_nonlinear(KNLSprob prob, const std::string &flags) {
     return;
   }
   if (outcome == Outcome::Failed) nlp_log(prob, "Interior-point method failed: " + reason, MSG_INFO);
-  solver.finish(outcome);
+  solver->finish(outcome);
 }
 
 }  // namespace krvs::nlp
