@@ -12,84 +12,141 @@
 
 namespace krvs::nlp {
 
+// Minimum degree on the quotient graph: eliminated nodes become elements
+// (cliques kept as the list of their variables, never formed explicitly),
+// and each variable's degree is the usual approximate bound
+//   min(n - k, d_i + |Lp \ i|, |Ai \ i| + |Lp \ i| + sum_e |Le \ Lp|),
+// so one elimination costs about the size of the lists it touches.
 std::vector<int> minimum_degree_order(std::vector<std::vector<int>> adj, const std::vector<char> &has_diagonal) {
   const int n = int(adj.size());
   std::vector<int> perm;
   perm.reserve(size_t(n));
-  // Dense nodes (an objective row over every column, say) would make every
-  // elimination touch them: they leave the graph and come last.
   const size_t dense_degree = size_t(std::max(16.0, 10.0 * std::sqrt(double(n))));
-  std::vector<char> dense(size_t(n), 0), done(size_t(n), 0), eligible(size_t(n), 0);
+  enum : char { kVariable, kElement, kAbsorbed, kDense };
+  std::vector<char> state(size_t(n), kVariable), eligible(size_t(n), 0);
   std::vector<int> dense_nodes;
   for (int u = 0; u < n; ++u)
     if (adj[size_t(u)].size() > dense_degree) {
-      dense[size_t(u)] = 1;
+      state[size_t(u)] = kDense;
       dense_nodes.push_back(u);
     }
   if (!dense_nodes.empty())
     for (int u = 0; u < n; ++u) {
       auto &a = adj[size_t(u)];
-      if (dense[size_t(u)]) {
+      if (state[size_t(u)] == kDense) {
         a.clear();
         continue;
       }
-      a.erase(std::remove_if(a.begin(), a.end(), [&](int w) { return dense[size_t(w)] != 0; }), a.end());
+      a.erase(std::remove_if(a.begin(), a.end(), [&](int w) { return state[size_t(w)] == kDense; }), a.end());
     }
-  using Entry = std::pair<size_t, int>;  // (degree, node), smallest first
+  std::vector<std::vector<int>> elems(static_cast<size_t>(n));   // per variable: adjacent elements
+  std::vector<std::vector<int>> members(static_cast<size_t>(n));  // per element: its variables
+  std::vector<int> degree(size_t(n), 0);
+  using Entry = std::pair<int, int>;
   std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> ready, any;
+  int live = 0;
   for (int u = 0; u < n; ++u) {
-    if (dense[size_t(u)]) continue;
+    if (state[size_t(u)] == kDense) continue;
+    ++live;
+    degree[size_t(u)] = int(adj[size_t(u)].size());
     eligible[size_t(u)] = has_diagonal.empty() || has_diagonal[size_t(u)];
-    if (eligible[size_t(u)]) ready.push({adj[size_t(u)].size(), u});
-    any.push({adj[size_t(u)].size(), u});
+    if (eligible[size_t(u)]) ready.push({degree[size_t(u)], u});
+    any.push({degree[size_t(u)], u});
   }
-  std::vector<int> mark(size_t(n), -1);
-  std::vector<int> leftover;  // nodes no neighbour gave a diagonal: after the dense ones
+  std::vector<int> mark(size_t(n), -1), w(size_t(n), -1);
   int stamp = 0;
-  const auto current = [&](const Entry &e) { return !done[size_t(e.second)] && adj[size_t(e.second)].size() == e.first; };
+  std::vector<int> lp;
+  int eliminated = 0;
   for (;;) {
-    int v = -1;
+    int p = -1;
     while (!ready.empty()) {
       Entry e = ready.top();
       ready.pop();
-      if (current(e)) {
-        v = e.second;
+      if (state[size_t(e.second)] == kVariable && degree[size_t(e.second)] == e.first) {
+        p = e.second;
         break;
       }
     }
-    if (v < 0) break;
-    done[size_t(v)] = 1;
-    perm.push_back(v);
-    std::vector<int> nbrs = std::move(adj[size_t(v)]);
-    adj[size_t(v)].clear();
-    adj[size_t(v)].shrink_to_fit();
-    // The neighbours of v become a clique (the fill of eliminating v).
-    for (int u : nbrs) {
-      ++stamp;
-      auto &a = adj[size_t(u)];
-      size_t kept = 0;
-      for (int w : a)
-        if (w != v) {
-          mark[size_t(w)] = stamp;
-          a[kept++] = w;
+    if (p < 0) break;
+    perm.push_back(p);
+    ++eliminated;
+    // Lp: the variables adjacent to p directly or through its elements.
+    ++stamp;
+    mark[size_t(p)] = stamp;
+    lp.clear();
+    for (int v : adj[size_t(p)])
+      if (state[size_t(v)] == kVariable && mark[size_t(v)] != stamp) {
+        mark[size_t(v)] = stamp;
+        lp.push_back(v);
+      }
+    for (int e : elems[size_t(p)]) {
+      if (state[size_t(e)] != kElement) continue;
+      for (int v : members[size_t(e)])
+        if (state[size_t(v)] == kVariable && mark[size_t(v)] != stamp) {
+          mark[size_t(v)] = stamp;
+          lp.push_back(v);
         }
-      a.resize(kept);
-      for (int w : nbrs)
-        if (w != u && mark[size_t(w)] != stamp) a.push_back(w);
-      eligible[size_t(u)] = 1;
-      ready.push({a.size(), u});
+      state[size_t(e)] = kAbsorbed;
+      members[size_t(e)].clear();
+      members[size_t(e)].shrink_to_fit();
     }
+    state[size_t(p)] = kElement;
+    members[size_t(p)] = lp;
+    adj[size_t(p)].clear();
+    adj[size_t(p)].shrink_to_fit();
+    elems[size_t(p)].clear();
+    elems[size_t(p)].shrink_to_fit();
+    const int lp_size = int(lp.size());
+    // |Le \ Lp| for the other elements of Lp's variables.
+    for (int i : lp)
+      for (int e : elems[size_t(i)]) {
+        if (state[size_t(e)] != kElement || e == p) continue;
+        if (w[size_t(e)] < 0) {
+          int count = 0;
+          for (int v : members[size_t(e)]) count += state[size_t(v)] == kVariable;
+          w[size_t(e)] = count;
+        }
+        --w[size_t(e)];
+      }
+    for (int i : lp) {
+      // Prune: absorbed elements leave, p joins; variables of Lp leave Ai
+      // (they are reached through p now).
+      auto &ei = elems[size_t(i)];
+      size_t kept = 0;
+      int ext = 0;
+      for (int e : ei) {
+        if (state[size_t(e)] != kElement || e == p) continue;
+        if (w[size_t(e)] == 0) {  // Le within Lp: absorbed into p
+          state[size_t(e)] = kAbsorbed;
+          continue;
+        }
+        ei[kept++] = e;
+        ext += w[size_t(e)];
+      }
+      ei.resize(kept);
+      ei.push_back(p);
+      auto &ai = adj[size_t(i)];
+      kept = 0;
+      for (int v : ai)
+        if (state[size_t(v)] == kVariable && mark[size_t(v)] != stamp) ai[kept++] = v;
+      ai.resize(kept);
+      const int bound = std::min({live - eliminated - 1, degree[size_t(i)] + lp_size - 1, int(ai.size()) + lp_size - 1 + ext});
+      degree[size_t(i)] = std::max(bound, 0);
+      eligible[size_t(i)] = 1;
+      ready.push({degree[size_t(i)], i});
+    }
+    for (int i : lp)
+      for (int e : elems[size_t(i)]) w[size_t(e)] = -1;
   }
-  // Nodes still waiting: their neighbours wait too, or are dense.
+  std::vector<int> leftover;
   while (!any.empty()) {
     Entry e = any.top();
     any.pop();
-    if (!done[size_t(e.second)]) {
-      done[size_t(e.second)] = 1;
+    if (state[size_t(e.second)] == kVariable) {
+      state[size_t(e.second)] = kElement;
       leftover.push_back(e.second);
     }
   }
-  std::sort(dense_nodes.begin(), dense_nodes.end(), [&](int a, int b) { return a < b; });
   perm.insert(perm.end(), dense_nodes.begin(), dense_nodes.end());
   perm.insert(perm.end(), leftover.begin(), leftover.end());
   return perm;

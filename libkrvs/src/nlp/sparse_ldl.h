@@ -1,7 +1,7 @@
 // Sparse symmetric LDL' factorisation with a fill-reducing ordering.
 //
-// analyse() orders the matrix once per structure (minimum degree on the
-// elimination graph, dense nodes last) and finds the structure of L from
+// analyse() orders the matrix once per structure (approximate minimum
+// degree on the quotient graph, dense nodes last) and finds the structure of L from
 // the elimination tree; factorise() then computes L and D for new values
 // as often as needed, and reports the inertia (signs of the pivots of D),
 // which is the inertia of the matrix itself. There is no pivoting: the
@@ -64,9 +64,10 @@ class SparseLdl {
 };
 
 // A minimum-degree ordering of the graph whose adjacency lists are given
-// (symmetric, no self loops): perm[k] is the k-th node eliminated. Nodes
-// without a diagonal (has_diagonal[u] == 0) wait until a neighbour has been
-// eliminated; nodes of very high degree go last.
+// (symmetric, no self loops), on the quotient graph with approximate
+// degrees: perm[k] is the k-th node eliminated. Nodes without a diagonal
+// (has_diagonal[u] == 0) wait until a neighbour has been eliminated; nodes
+// of very high degree go last.
 std::vector<int> minimum_degree_order(std::vector<std::vector<int>> adjacency, const std::vector<char> &has_diagonal);
 
 }  // namespace krvs::nlp
