@@ -25,6 +25,8 @@ const std::vector<AttribInfo> &nlp_attrib_table();
 
 namespace nlp {
 
+class SlpSubproblem;
+
 // One nonlinear coefficient: adds factor * x[col] * F(x) to its row
 // (col -1: factor * F(x)).
 struct Coefficient {
@@ -156,6 +158,9 @@ struct knls_problem_s {
   std::vector<krvs::nlp::MsJob> ms_jobs;
   int ms_jobs_run = 0;   // solves of the last multistart, the plain start included
   int ms_winner = -1;    // its winning job: 0 the plain start, k the k-th job; -1 no multistart
+  // The sequential solver's last subproblem, kept for the next solve's
+  // warm start (not copied with the problem).
+  std::shared_ptr<krvs::nlp::SlpSubproblem> kept_subproblem;
   long long global_nodes = 0;   // nodes of the last global solve
   double global_bound = 0.0;    // its proven bound on the objective
 };

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <unordered_map>
@@ -33,6 +34,7 @@
 #include "point_eval.h"
 #include "qp_step.h"
 #include "qp_warm_start.h"
+#include "slp_subproblem.h"
 #include "solve/solve_state.h"
 #include "user_functions.h"
 
@@ -76,7 +78,19 @@ class SlpSolver {
  public:
   SlpSolver(KNLSprob prob, bool keep_integers, bool start_events = true)
       : prob_(prob), m_(*prob->optprob->model), users_(prob), keep_integers_(keep_integers),
-        start_events_(start_events) {}
+        start_events_(start_events) {
+    // The subproblem stays with the problem: the next solve starts from
+    // this one's last basis.
+    if (!prob_->kept_subproblem) prob_->kept_subproblem = std::make_shared<SlpSubproblem>();
+    sub_ = prob_->kept_subproblem;
+    // A solve started from a callback of another solve of this problem
+    // hands the interrupt test back when it ends.
+    outer_stop_test_ = sub_->stop_test();
+    sub_->set_stop_test([this] { return stop_requested(); });
+  }
+  ~SlpSolver() { sub_->set_stop_test(std::move(outer_stop_test_)); }
+  SlpSolver(const SlpSolver &) = delete;
+  SlpSolver &operator=(const SlpSolver &) = delete;
   void run();
 
  private:
@@ -141,10 +155,12 @@ class SlpSolver {
   std::vector<double> obj_grad_;
   std::vector<double> dense_;  // scratch, one entry per column
 
-  // Subproblem results.
+  // The subproblems, kept in one HiGHS instance changed in place; the start
+  // point projection has its own.
+  std::shared_ptr<SlpSubproblem> sub_;
+  std::function<bool()> outer_stop_test_;
   Highs highs_;
-  HighsBasis basis_;
-  bool have_basis_ = false;
+  // Subproblem results.
   QpWarmStart qp_start_;
   std::vector<double> sub_x_, sub_row_dual_, sub_col_dual_;
   std::vector<double> soc_shift_;  // per nonlinear row: extra constant of its linearisation
@@ -631,37 +647,32 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
   }
   const bool qp = model.hessian_.dim_ > 0;
   sub_curved_ = qp;
-  highs_.clearModel();
-  if (highs_.passModel(std::move(model)) == HighsStatus::kError) return SubStatus::Failed;
-  if (!qp && !any_integer_ && have_basis_ && int(basis_.col_status.size()) == ncols &&
-      int(basis_.row_status.size()) == rows_)
-    highs_.setBasis(basis_);
+  if (!sub_->load(std::move(model))) return SubStatus::Failed;
+  Highs &highs = sub_->highs();
   double remaining = prob_->controls.get_double(12404) - elapsed();
-  highs_.setOptionValue("time_limit", std::max(remaining, 1.0));
   // The active-set QP solver can stall on nearly singular curvature; a
   // subproblem that does not finish is retried without curvature.
-  highs_.setOptionValue("qp_iteration_limit", std::max(1000, 20 * (ncols + rows_)));
-  highs_.setOptionValue("qp_allow_hot_start", false);
-  const bool warm = qp && qp_start_.offer(highs_, x.data(), n_);
-  highs_.run();
-  HighsModelStatus st = highs_.getModelStatus();
-  if (warm && (st != HighsModelStatus::kOptimal || !QpWarmStart::solution_feasible(highs_, 1e-7)) &&
+  highs.setOptionValue("qp_iteration_limit", std::max(1000, 20 * (ncols + rows_)));
+  highs.setOptionValue("qp_allow_hot_start", false);
+  const bool warm = qp && qp_start_.offer(highs, x.data(), n_);
+  HighsModelStatus st = sub_->run(std::max(remaining, 1.0), warm);
+  if (warm && (st != HighsModelStatus::kOptimal || !QpWarmStart::solution_feasible(highs, 1e-7)) &&
       !stop_requested()) {
     // The subproblem is feasible (x with its elastic columns): anything
     // but a feasible optimum from the warm start is retried from scratch.
-    highs_.setOptionValue("qp_allow_hot_start", false);
-    highs_.setBasis();
-    highs_.run();
-    st = highs_.getModelStatus();
+    highs.setOptionValue("qp_allow_hot_start", false);
+    highs.setBasis();
+    highs.run();
+    st = highs.getModelStatus();
   }
   if (st == HighsModelStatus::kOptimal && !any_integer_)
-    qp_start_.remember(highs_);
+    qp_start_.remember(highs);
   else
     qp_start_.forget();
   if (st == HighsModelStatus::kInfeasible) return SubStatus::Infeasible;
   if (st == HighsModelStatus::kUnbounded || st == HighsModelStatus::kUnboundedOrInfeasible)
     return SubStatus::Unbounded;
-  const HighsSolution &sol = highs_.getSolution();
+  const HighsSolution &sol = highs.getSolution();
   if (!sol.value_valid) return SubStatus::Failed;
   if (st != HighsModelStatus::kOptimal && !(any_integer_ && st == HighsModelStatus::kTimeLimit))
     return SubStatus::Failed;
@@ -679,10 +690,6 @@ SlpSolver::SubStatus SlpSolver::solve_subproblem(const std::vector<double> &x, d
   } else {
     sub_row_dual_.assign(size_t(rows_), 0.0);
     sub_col_dual_.assign(size_t(n_), 0.0);
-  }
-  if (!qp && !any_integer_ && highs_.getBasis().valid) {
-    basis_ = highs_.getBasis();
-    have_basis_ = true;
   }
   return SubStatus::Optimal;
 }
@@ -1137,7 +1144,6 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       if (transfer_col_[p] >= 0)
         multipliers_[size_t(nl_rows_[p])] = sense_ * m_.obj[size_t(transfer_col_[p])] / transfer_coef_[p];
   }
-  have_basis_ = false;
   double viol = 0;
   double phi = merit(x, viol);
   int small_changes = 0;
@@ -1183,7 +1189,7 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     if (st != SubStatus::Optimal) {
       // Numerical trouble in the subproblem: retry with a smaller region.
       for (double &r : radius_) r *= 0.25;
-      have_basis_ = false;
+      sub_->forget_basis();
       if (std::all_of(radius_.begin(), radius_.end(), [](double r) { return r < 1e-10; })) {
         any_integer_ = had_integers;
         return viol <= feastol_ ? KNLS_NLP_LOCALLY_OPTIMAL : KNLS_NLP_LOCALLY_INFEASIBLE;
@@ -1385,7 +1391,6 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
       restore();
       if (second_order_steps && take_multipliers() && curvature_) curvature_->invalidate();
       for (size_t p = 0; p < nn; ++p) radius_[p] = 0.5 * std::min(radius_[p], dmax);
-      have_basis_ = false;
       if (std::all_of(radius_.begin(), radius_.end(), [&](double r) { return r < 1e-12; })) {
         any_integer_ = had_integers;
         return viol <= feastol_ ? KNLS_NLP_LOCALLY_OPTIMAL : KNLS_NLP_LOCALLY_INFEASIBLE;
