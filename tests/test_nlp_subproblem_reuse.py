@@ -2,7 +2,8 @@
 solves of the same problem, changing in place only what differs. A solve
 after changes (bounds, coefficients, right-hand sides, added rows and
 columns, a second solve of the same model) must end where a solve of a
-fresh problem with the same changes ends."""
+fresh problem with the same changes ends; and the penalty is raised when a
+larger one removes some of the linearisation's errors."""
 import random
 
 import pytest
@@ -156,3 +157,46 @@ def test_integer_columns_across_solves():
     assert xv * zv + 2.718281828 ** (0.1 * xv) >= 3.5 - 1e-5
     assert p.getObjVal() == pytest.approx(q.getObjVal(), rel=1e-6)
     assert p.getSolution(cols) == pytest.approx(q.getSolution(qcols), abs=1e-5)
+
+
+def penalty_model():
+    """Two curved rows whose violation pays: x's at 25 per unit of error,
+    y's at 125. The first linear step (from the feasible optimum, radius 1)
+    wants both violated; a tenfold penalty removes x's errors only (less
+    than a tenth of all), a hundredfold y's as well."""
+    x = korvo.var(lb=0, ub=10)
+    y = korvo.var(lb=0, ub=10)
+    p = korvo.problem()
+    p.addVariable(x, y)
+    p.addConstraint(x ** 2 <= 1)
+    p.addConstraint(20 * y ** 2 <= 20)
+    p.setObjective(-50 * x - 5000 * y)
+    p.addvars([x, y], initvalue=[1.0, 1.0])
+    return p, [x, y]
+
+
+@pytest.mark.parametrize("steptype", [1, 0])
+def test_penalty_raised_when_it_removes_some_errors(steptype):
+    # Kept at its first value, the penalty lets the first step leave the
+    # feasible optimum far behind (to (2, 2)), and the iterations spend
+    # many steps coming back.
+    p, cols = penalty_model()
+    p.controls.knls_steptype = steptype
+    p.controls.knls_iterlimit = 4
+    p.nlpoptimize()
+    assert p.attributes.knls_status == korvo.nlp_locally_optimal
+    assert p.attributes.knls_iterations <= 3
+    assert p.getObjVal() == pytest.approx(-5050, rel=1e-9)
+    assert p.getSolution(cols) == pytest.approx([1.0, 1.0], abs=1e-7)
+
+
+def test_penalty_not_raised_beyond_its_limit():
+    # A penalty limit below what y's row needs: the solve cannot make the
+    # point feasible and says so instead of claiming an optimum.
+    p, cols = penalty_model()
+    p.controls.knls_steptype = 1
+    p.controls.knls_maxpenalty = 50
+    p.nlpoptimize()
+    assert p.attributes.knls_status != korvo.nlp_locally_optimal
+    x, y = p.getSolution(cols)
+    assert 20 * y * y > 20 + 1e-3

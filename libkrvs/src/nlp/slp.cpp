@@ -1202,20 +1202,25 @@ int SlpSolver::iterate(std::vector<double> &x, bool mip, bool second_order, int 
     // least errors a linear step reaches in the region.
     if (use_hessian && sub_errors_ > feastol_ && mu_ < max_penalty)
       steer_quadratic_step(x, max_penalty, !linear);
+    // A penalty that removes some errors is kept with its subproblem; one
+    // that removes less than a tenth of them ends the raising (the rest is
+    // what the step box allows, or needs a far larger penalty, which the
+    // next iterations try again).
     while (!use_hessian && sub_errors_ > feastol_ && mu_ < max_penalty) {
       std::vector<double> keep_x = sub_x_, keep_rd = sub_row_dual_, keep_cd = sub_col_dual_;
-      double keep_err = sub_errors_, keep_werr = sub_werrors_;
-      double new_mu = std::min(mu_ * 10, max_penalty);
-      if (solve_subproblem(x, new_mu, !linear, use_hessian) != SubStatus::Optimal || sub_errors_ > 0.9 * keep_err) {
+      const double keep_err = sub_errors_, keep_werr = sub_werrors_;
+      const double new_mu = std::min(mu_ * 10, max_penalty);
+      const SubStatus raised = solve_subproblem(x, new_mu, !linear, use_hessian);
+      if (raised != SubStatus::Optimal || sub_errors_ >= keep_err - feastol_) {
         sub_x_ = keep_x;
         sub_row_dual_ = keep_rd;
         sub_col_dual_ = keep_cd;
         sub_errors_ = keep_err;
         sub_werrors_ = keep_werr;
-        if (sub_errors_ > 0.9 * keep_err && sub_errors_ < keep_err) mu_ = new_mu;
         break;
       }
       mu_ = new_mu;
+      if (sub_errors_ > 0.9 * keep_err) break;
     }
     phi = merit(x, viol);
     const double wviol_x = wviol_;
