@@ -325,3 +325,31 @@ def test_rows_without_slope_at_the_start_get_a_second_start():
     assert p.getObjVal() == pytest.approx(2 * math.sqrt(3), rel=1e-7)
     # fixpenalties reads the merit function's final weight.
     assert p.fixpenalties() == 0
+
+
+def test_coefficient_evaluation_errors_on_the_way():
+    # min -x s.t. ln(5 - x) >= -3 from x = 3: the first full step leaves the
+    # logarithm's domain; the registration hears of the row and the solve
+    # shortens the step, or stops when the registration says so.
+    def solve(answer):
+        x = korvo.var(lb=-10, ub=10)
+        p = korvo.problem()
+        p.addVariable(x)
+        row = korvo.constraint(korvo.log(5 - x) >= -3)
+        p.addConstraint(row)
+        p.setObjective(-x)
+        p.addvars([x], initvalue=[3.0])
+        p.controls.knls_algorithm = INTERIOR
+        heard = []
+        p.setcbcoefevalerror(lambda prob, data, r, c: heard.append((r, c)) or answer)
+        p.nlpoptimize()
+        return p, p.getSolution(x), heard, p.getIndex(row)
+
+    p, x, heard, row = solve(0)
+    assert heard and heard[0] == (row, -1)
+    assert p.getProbStatus() == korvo.nlp_locally_optimal
+    assert x == pytest.approx(5 - math.exp(-3), rel=1e-8)
+    p, x, heard, row = solve(1)
+    assert heard == [(row, -1)]
+    assert p.attributes.knls_status == korvo.nlp_unfinished
+    assert x == 3.0
