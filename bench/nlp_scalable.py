@@ -2,18 +2,29 @@
 scalable models, every solver from the same starting point.
 
 Run: python bench/nlp_scalable.py [--quick] [--sizes 1000,10000] [--timeout 30]
+     python bench/nlp_scalable.py --published [--reps 3] [--budget 900]
   --quick      size 100 only (a self-check in seconds)
   default      size 1000
   --timeout    seconds a peer cell may run before it is stopped (default 30)
+  --published  the published sizes (Rosenbrock 1000 and 10000, control about
+               2000 and 20000, expsum 10000, both mostly linear models
+               10000), every cell --reps times in interleaved rounds (a
+               cell that timed out or failed is not repeated; no round
+               starts after --budget seconds), and the table written into
+               bench/README.md between its nlp-published markers
 
 Models (n = size, the number of variables, roughly):
-  rosenbrock   chained Rosenbrock, unconstrained, start (-1.2, 1, -1.2, ...)
+  rosenbrock   chained Rosenbrock, unconstrained, start 0
   control      discretised optimal control: x[t+1] = x[t] + h*(x[t]^2 + u[t]),
                x[0] = 1, cost h*sum(x^2 + u^2) + x[N]^2; start x = 1, u = 0
   expsum       min sum exp(x) subject to n-2 linear rows
                x[i] + 2 x[i+1] - x[i+2] >= r[i]; start 0
   mostlylinear covering LP (n/2 rows of 4 columns) plus five bilinear rows
                x[a] * x[b] >= 2; start 0.5
+  transport    transport LP (n arcs from n/200 supplies to 200 demands, with
+               supply and demand rows) plus five convex quadratic rows (the
+               squared flows of a supply's first 40 arcs at most q) and one
+               exponential row over 20 arcs; start 0
 
 Each cell runs in a forked child so that a peer that does not finish within
 the timeout can be stopped. The time is the solve call alone (korvo:
@@ -36,6 +47,8 @@ wall-clock figure stays near 1.
 """
 import argparse
 import multiprocessing
+import os
+import statistics
 import sys
 import time
 
@@ -77,7 +90,7 @@ class Rosenbrock(Model):
 
     def __init__(self, n):
         self.n, self.m = n, 0
-        self.x0 = np.where(np.arange(n) % 2 == 0, -1.2, 1.0)
+        self.x0 = np.zeros(n)
         self.lb, self.ub = np.full(n, -INF), np.full(n, INF)
         self.cl = self.cu = np.zeros(0)
         idx = np.arange(n)
@@ -261,7 +274,80 @@ class MostlyLinear(Model):
         return x
 
 
-MODELS = [Rosenbrock, Control, ExpSum, MostlyLinear]
+class Transport(Model):
+    name = "transport"
+
+    def __init__(self, n):
+        rng = np.random.default_rng(4)
+        d = 200 if n >= 1200 else 60
+        s = max(6, n // d)
+        self.supplies, self.demands = s, d
+        self.n = s * d  # arc (i, j) is column i * d + j
+        arcs = np.arange(self.n).reshape(s, d)
+        self.dem = rng.uniform(1, 3, d)
+        self.cap = np.full(s, 1.3 * self.dem.sum() / s)
+        cost = rng.uniform(1, 3, (s, d))
+        cost[:5, :40] -= 0.9    # the first five supplies are cheap for the first 40 demands...
+        cost[5, 40:60] -= 0.9   # ...and the sixth for the next 20
+        self.c = cost.ravel()
+        self.quad_arcs = [arcs[i, :40] for i in range(5)]  # sum x^2 <= q each
+        self.q = 10.0
+        self.exp_arcs = arcs[5, 40:60]                     # sum exp(x / 2) <= e
+        self.e = 30.0
+        self.m = s + d + 6
+        self.x0 = np.zeros(self.n)
+        self.lb, self.ub = np.zeros(self.n), np.full(self.n, 50.0)
+        self.cl = np.concatenate([np.full(s, -INF), self.dem, np.full(6, -INF)])
+        self.cu = np.concatenate([self.cap, np.full(d, INF), np.full(5, self.q), [self.e]])
+        rows, cols = [], []
+        for i in range(s):
+            rows.append(np.full(d, i))
+            cols.append(arcs[i])
+        for j in range(d):
+            rows.append(np.full(s, s + j))
+            cols.append(arcs[:, j])
+        for k, a in enumerate(self.quad_arcs):
+            rows.append(np.full(len(a), s + d + k))
+            cols.append(a)
+        rows.append(np.full(len(self.exp_arcs), s + d + 5))
+        cols.append(self.exp_arcs)
+        self.jrow, self.jcol = np.concatenate(rows), np.concatenate(cols)
+        self.lin = sp.csr_matrix((np.ones(2 * self.n), (self.jrow[:2 * self.n], self.jcol[:2 * self.n])),
+                                 shape=(s + d, self.n))
+        self.hrow = self.hcol = np.concatenate(self.quad_arcs + [self.exp_arcs])
+
+    def obj(self, x):
+        return float(self.c @ x)
+
+    def grad(self, x):
+        return self.c
+
+    def cons(self, x):
+        quad = [float(np.sum(x[a] ** 2)) for a in self.quad_arcs]
+        return np.concatenate([self.lin @ x, quad, [float(np.sum(np.exp(x[self.exp_arcs] / 2)))]])
+
+    def jac_values(self, x):
+        return np.concatenate([np.ones(2 * self.n)] + [2 * x[a] for a in self.quad_arcs] +
+                              [np.exp(x[self.exp_arcs] / 2) / 2])
+
+    def hess_values(self, x, sigma, lam):
+        base = self.supplies + self.demands
+        return np.concatenate([np.full(len(a), 2 * lam[base + k]) for k, a in enumerate(self.quad_arcs)] +
+                              [lam[base + 5] * np.exp(x[self.exp_arcs] / 2) / 4])
+
+    def korvo_model(self, p):
+        x = [korvo.var(lb=0, ub=50) for _ in range(self.n)]
+        p.addVariable(x)
+        s, d = self.supplies, self.demands
+        p.addConstraint([korvo.Sum(x[i * d + j] for j in range(d)) <= float(self.cap[i]) for i in range(s)])
+        p.addConstraint([korvo.Sum(x[i * d + j] for i in range(s)) >= float(self.dem[j]) for j in range(d)])
+        p.addConstraint([korvo.Sum(x[int(k)] ** 2 for k in a) <= self.q for a in self.quad_arcs])
+        p.addConstraint(korvo.Sum(korvo.exp(x[int(k)] / 2) for k in self.exp_arcs) <= self.e)
+        p.setObjective(korvo.Sum(float(ci) * v for ci, v in zip(self.c, x)))
+        return x
+
+
+MODELS = [Rosenbrock, Control, ExpSum, MostlyLinear, Transport]
 
 
 def jac(model, x):
@@ -411,6 +497,94 @@ def run_multistart(threads, size, jobs):
     return result
 
 
+PUBLISHED = [(Rosenbrock, 1000), (Rosenbrock, 10000), (Control, 2001), (Control, 20001), (ExpSum, 10000),
+             (MostlyLinear, 10000), (Transport, 10000)]
+PUBLISHED_SOLVERS = ["korvo", "Ipopt", "trust-constr", "SLSQP"]
+SLSQP_LARGEST = 1000  # dense Jacobians and quasi-Newton matrices: beyond this it does not finish
+README_START, README_END = "<!-- nlp-published:start -->", "<!-- nlp-published:end -->"
+
+
+def published_cell(runs, solver, n):
+    if solver == "SLSQP" and n > SLSQP_LARGEST:
+        return "not run (dense)"
+    if solver not in SOLVERS:
+        return "not installed"
+    if not runs:
+        return "not run"
+    kind, _, obj, viol, status = runs[-1]
+    if kind != "ok":
+        return status if kind == "timeout" else f"failed: {status}"
+    times = sorted(r[1] for r in runs)
+    spread = f" ({times[0]:.3g}-{times[-1]:.3g})" if len(times) > 1 else ""
+    text = f"{statistics.median(times):.3g}{spread} / {obj:.8g}"
+    if viol > 1e-6:
+        text += f", viol {viol:.1e}"
+    lowered = status.lower()
+    if not any(word in lowered for word in ("solution", "success", "optimal", "gtol", "terminated succ")):
+        text += f" [{status}]"
+    return text
+
+
+def run_published(args):
+    load_before = os.getloadavg()
+    results = {(cls.name, size, solver): [] for cls, size in PUBLISHED for solver in PUBLISHED_SOLVERS}
+    stopped = set()
+    start = time.perf_counter()
+    rounds = 0
+    for rep in range(args.reps):
+        if rep and time.perf_counter() - start > args.budget:
+            break
+        rounds += 1
+        for cls, size in PUBLISHED:
+            for solver in PUBLISHED_SOLVERS:
+                key = (cls.name, size, solver)
+                if solver not in SOLVERS or key in stopped or (solver == "SLSQP" and size > SLSQP_LARGEST):
+                    continue
+                timeout = args.timeout if solver != "korvo" else 2 * args.timeout
+                result = run_cell(solver, cls, size, timeout)
+                results[key].append(result)
+                if result[0] != "ok":
+                    stopped.add(key)
+                print(f"round {rep + 1} {cls.name:<13}{cls(size).n:>7}  {solver:<13}{result[1]:>9.3f}"
+                      f"{result[2]:>17.8g}{result[3]:>11.1e}  {result[4]}", flush=True)
+    load_after = os.getloadavg()
+    lines = [f"Measured {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {rounds} interleaved round(s), "
+             f"each cell's median seconds (fastest-slowest) / objective; a peer stopped after {args.timeout:.0f} s "
+             f"(korvo {2 * args.timeout:.0f} s) and not repeated. Load average (1/5/15 min) "
+             f"{load_before[0]:.1f}/{load_before[1]:.1f}/{load_before[2]:.1f} before, "
+             f"{load_after[0]:.1f}/{load_after[1]:.1f}/{load_after[2]:.1f} after, on 2 cores.", "",
+             "| model (n) | korvo | Ipopt | korvo / Ipopt | trust-constr | SLSQP |", "|---|---|---|---|---|---|"]
+    for cls, size in PUBLISHED:
+        n = cls(size).n
+        cells = {solver: published_cell(results[(cls.name, size, solver)], solver, n) for solver in PUBLISHED_SOLVERS}
+        ratio = ""
+        kr, ir = results[(cls.name, size, "korvo")], results[(cls.name, size, "Ipopt")]
+        if kr and ir and kr[-1][0] == "ok" and ir[-1][0] == "ok":
+            km = statistics.median(r[1] for r in kr)
+            im = statistics.median(r[1] for r in ir)
+            ratio = f"{km / im:.2f}"
+            gap = abs(kr[-1][2] - ir[-1][2]) / max(1.0, abs(ir[-1][2]))
+            if gap > 1e-6:
+                ratio += f" (objectives differ by {gap:.1e})"
+        lines.append(f"| {cls.name} ({n}) | {cells['korvo']} | {cells['Ipopt']} | {ratio} | {cells['trust-constr']} "
+                     f"| {cells['SLSQP']} |")
+    table = "\n".join(lines)
+    print("\n" + table)
+    if args.readme:
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "README.md")
+        with open(path) as f:
+            text = f.read()
+        if README_START in text and README_END in text:
+            head, rest = text.split(README_START, 1)
+            _, tail = rest.split(README_END, 1)
+            with open(path, "w") as f:
+                f.write(head + README_START + "\n" + table + "\n" + README_END + tail)
+            print(f"written into {path}")
+        else:
+            print(f"{path} has no {README_START} ... {README_END} markers: table not written")
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="size 100 only")
@@ -419,7 +593,16 @@ def main():
     parser.add_argument("--jobs", type=int, default=8, help="multistart jobs")
     parser.add_argument("--multistart-size", type=int, default=None,
                         help="size of the multistart's control model (default: the first size)")
+    parser.add_argument("--published", action="store_true", help="the published run (see the module's text)")
+    parser.add_argument("--reps", type=int, default=3, help="rounds of the published run")
+    parser.add_argument("--budget", type=float, default=900.0, help="seconds after which no new round starts")
+    parser.add_argument("--no-readme", dest="readme", action="store_false",
+                        help="print the published table without writing it into bench/README.md")
     args = parser.parse_args()
+    if args.published:
+        if args.timeout == 30.0:
+            args.timeout = 60.0
+        return run_published(args)
     sizes = [100] if args.quick else [int(s) for s in (args.sizes or "1000").split(",")]
     if cyipopt is None:
         print("Ipopt: cyipopt not importable, its column is left out")
