@@ -131,6 +131,18 @@ void fire_message(KNLSprob prob, const std::string &line, int msgtype) {
   });
 }
 
+bool stop_asked(KNLSprob prob) {
+  return prob->interrupt_reason.load() != 0 || prob->optprob->interrupt_reason.load() != 0 ||
+         (prob->origin && prob->origin->interrupt_reason.load() != 0);
+}
+
+bool fire_iteration_end(KNLSprob prob, const std::vector<int> &nl_cols) {
+  const bool stop = fire(prob, NLCB_ITEREND);
+  if (listening(prob, NLCB_ITERVAR))
+    for (int j : nl_cols) fire_column(prob, NLCB_ITERVAR, j);
+  return stop;
+}
+
 }  // namespace krvs::nlp
 
 #define KNLS_CALLBACK_PAIR(name, K, type)                                                           \

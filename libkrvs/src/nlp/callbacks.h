@@ -87,6 +87,13 @@ bool fire_node(KNLSprob prob, CallbackKind kind);
 
 // Hands a line to the message registrations only.
 void fire_message(KNLSprob prob, const std::string &line, int msgtype);
+
+// A stop asked of the problem (KNLSinterrupt), of its optimizer problem, or,
+// for a multistart job's copy, of the problem the job solves for.
+bool stop_asked(KNLSprob prob);
+// The events that close an iteration: its end, then one per nonlinear
+// column when anybody listens. True when a callback asked to stop after it.
+bool fire_iteration_end(KNLSprob prob, const std::vector<int> &nl_cols);
 // One line of the solver's log: written through the problem's message route
 // (when the log is on) and handed to the message registrations.
 void nlp_log(KNLSprob prob, const std::string &line, int msgtype);

@@ -769,19 +769,14 @@ double InteriorSolver::max_violation() const {
   return v;
 }
 
-bool InteriorSolver::stop_requested() const {
-  return stop_after_iteration_ || prob_->interrupt_reason.load() != 0 || prob_->optprob->interrupt_reason.load() != 0 ||
-         (prob_->origin && prob_->origin->interrupt_reason.load() != 0);
-}
+bool InteriorSolver::stop_requested() const { return stop_after_iteration_ || stop_asked(prob_); }
 
 double InteriorSolver::elapsed() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_time_).count();
 }
 
 void InteriorSolver::end_of_iteration() {
-  if (fire(prob_, NLCB_ITEREND)) stop_after_iteration_ = true;
-  if (listening(prob_, NLCB_ITERVAR))
-    for (int j : nl_cols_) fire_column(prob_, NLCB_ITERVAR, j);
+  if (fire_iteration_end(prob_, nl_cols_)) stop_after_iteration_ = true;
 }
 
 // ------------------------------------------------------------------ loop ----

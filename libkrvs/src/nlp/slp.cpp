@@ -952,11 +952,7 @@ bool SlpSolver::curvature_only_in_objective() const {
 
 void SlpSolver::log(const std::string &line) const { nlp_log(prob_, line, MSG_INFO); }
 
-bool SlpSolver::stop_requested() const {
-  // A multistart job also stops when the problem it solves for is interrupted.
-  return stop_after_iteration_ || prob_->interrupt_reason.load() != 0 || prob_->optprob->interrupt_reason.load() != 0 ||
-         (prob_->origin && prob_->origin->interrupt_reason.load() != 0);
-}
+bool SlpSolver::stop_requested() const { return stop_after_iteration_ || stop_asked(prob_); }
 
 double SlpSolver::elapsed() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_time_).count();
@@ -1041,9 +1037,7 @@ void SlpSolver::integer_solution(const std::vector<double> &x) {
 }
 
 void SlpSolver::end_of_iteration() {
-  if (fire(prob_, NLCB_ITEREND)) stop_after_iteration_ = true;
-  if (listening(prob_, NLCB_ITERVAR))
-    for (int j : nl_cols_) fire_column(prob_, NLCB_ITERVAR, j);
+  if (fire_iteration_end(prob_, nl_cols_)) stop_after_iteration_ = true;
 }
 
 // Cascading (control knls_cascade) recomputes each determined column from
