@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "core/messages.h"
 #include "core/problem.h"
 #include "nlp_guard.h"
 #include "nlp_problem.h"
+#include "solve/solve_state.h"
 
 using namespace krvs;
 using namespace krvs::nlp;
@@ -129,6 +131,40 @@ void fire_message(KNLSprob prob, const std::string &line, int msgtype) {
   for_each_registration<KNLSmessage_fn>(prob, NLCB_MESSAGE, [&](KNLSmessage_fn fn, void *data) {
     fn(prob, data, line.c_str(), int(line.size()), msgtype);
   });
+}
+
+void log_unfinished(KNLSprob prob, int limit_reached, bool failed, double max_violation, double last_step) {
+  char where[120], step[40];
+  if (limit_reached == STOP_ITERLIMIT)
+    snprintf(where, sizeof where, "at its iteration limit of %lld", (long long)prob->controls.get_int(12402));
+  else if (limit_reached == STOP_TIMELIMIT)
+    snprintf(where, sizeof where, "at its time limit of %g s", prob->controls.get_double(12404));
+  else if (failed)
+    snprintf(where, sizeof where, "on a numerical failure");
+  else
+    snprintf(where, sizeof where, "on request");
+  if (last_step >= 0)
+    snprintf(step, sizeof step, "%.3g", last_step);
+  else
+    snprintf(step, sizeof step, "none taken");
+  const char *hint = limit_reached == STOP_ITERLIMIT   ? "; raise knls_iterlimit to continue"
+                     : limit_reached == STOP_TIMELIMIT ? "; raise knls_timelimit to continue"
+                                                       : "";
+  char line[320];
+  snprintf(line, sizeof line, "Nonlinear solve stopped %s before converging: largest violation %.3g, last step %s%s",
+           where, max_violation, step, hint);
+  nlp_log(prob, line, MSG_INFO);
+}
+
+void log_finished_and_end(KNLSprob prob, int status, int iterations) {
+  static const char *names[] = {"unstarted", "locally optimal", "globally optimal", "locally infeasible",
+                                "infeasible", "unbounded", "unfinished"};
+  char line[160];
+  snprintf(line, sizeof line, "Nonlinear solve finished: %s, objective %.12g, %d iterations", names[status],
+           prob->objective_value, iterations);
+  nlp_log(prob, line, MSG_INFO);
+  fire(prob, NLCB_SLPEND);
+  fire(prob, NLCB_DESTROY);
 }
 
 bool stop_asked(KNLSprob prob) {

@@ -98,4 +98,11 @@ bool fire_iteration_end(KNLSprob prob, const std::vector<int> &nl_cols);
 // (when the log is on) and handed to the message registrations.
 void nlp_log(KNLSprob prob, const std::string &line, int msgtype);
 
+// One line saying where an unfinished solve stopped (at a limit, the
+// control that raises it; `failed`: on a numerical failure), how far its
+// point is from feasible and how large its last step was (negative: none).
+void log_unfinished(KNLSprob prob, int limit_reached, bool failed, double max_violation, double last_step);
+// The closing line of a solve and its end events.
+void log_finished_and_end(KNLSprob prob, int status, int iterations);
+
 }  // namespace krvs::nlp

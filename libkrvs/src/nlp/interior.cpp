@@ -1171,33 +1171,9 @@ void InteriorSolver::finish(Outcome outcome) {
     }
   if (status == KNLS_NLP_UNFINISHED) {
     if (limit_reached_ != 0) prob_->stop_status = limit_reached_;
-    char where[120], step[40];
-    if (limit_reached_ == STOP_ITERLIMIT)
-      snprintf(where, sizeof where, "at its iteration limit of %lld", (long long)prob_->controls.get_int(12402));
-    else if (limit_reached_ == STOP_TIMELIMIT)
-      snprintf(where, sizeof where, "at its time limit of %g s", prob_->controls.get_double(12404));
-    else if (outcome == Outcome::Failed)
-      snprintf(where, sizeof where, "on a numerical failure");
-    else
-      snprintf(where, sizeof where, "on request");
-    if (last_step_ >= 0) snprintf(step, sizeof step, "%.3g", last_step_);
-    else snprintf(step, sizeof step, "none taken");
-    const char *hint = limit_reached_ == STOP_ITERLIMIT   ? "; raise knls_iterlimit to continue"
-                       : limit_reached_ == STOP_TIMELIMIT ? "; raise knls_timelimit to continue"
-                                                          : "";
-    char line[320];
-    snprintf(line, sizeof line, "Nonlinear solve stopped %s before converging: largest violation %.3g, last step %s%s",
-             where, max_viol, step, hint);
-    log(line);
+    log_unfinished(prob_, limit_reached_, outcome == Outcome::Failed, max_viol, last_step_);
   }
-  static const char *names[] = {"unstarted", "locally optimal", "globally optimal", "locally infeasible",
-                                "infeasible", "unbounded", "unfinished"};
-  char line[160];
-  snprintf(line, sizeof line, "Nonlinear solve finished: %s, objective %.12g, %d iterations", names[status],
-           prob_->objective_value, iterations_);
-  log(line);
-  fire(prob_, NLCB_SLPEND);
-  fire(prob_, NLCB_DESTROY);
+  log_finished_and_end(prob_, status, iterations_);
 }
 
 // Columns in nonlinear terms, for the automatic choice.

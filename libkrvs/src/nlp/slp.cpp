@@ -192,7 +192,6 @@ class SlpSolver {
   double best_integer_ = std::numeric_limits<double>::infinity();  // sense * objective
   void integer_solution(const std::vector<double> &x);
   bool polishing_ = false;
-  void report_unfinished(double max_violation) const;
   bool projection_undecided_ = false;  // the start point projection stopped early
   int failed_row_ = -1, failed_col_ = -1;  // the coefficient whose evaluation failed last
   // Cascading: the determined columns recomputed at every point tried, in
@@ -1435,40 +1434,9 @@ void SlpSolver::finish(const std::vector<double> &x, int status) {
     if (limit_reached_ == 0 && iterations_ >= prob_->controls.get_int(12402) && !stop_requested())
       limit_reached_ = STOP_ITERLIMIT;
     if (limit_reached_ != 0) prob_->stop_status = limit_reached_;
-    report_unfinished(max_violation);
+    log_unfinished(prob_, limit_reached_, false, max_violation, last_step_);
   }
-  static const char *names[] = {"unstarted", "locally optimal", "globally optimal", "locally infeasible",
-                                "infeasible", "unbounded", "unfinished"};
-  char line[160];
-  snprintf(line, sizeof line, "Nonlinear solve finished: %s, objective %.12g, %d iterations", names[status],
-           prob_->objective_value, iterations_);
-  log(line);
-  fire(prob_, NLCB_SLPEND);
-  fire(prob_, NLCB_DESTROY);
-}
-
-// One line saying where an unfinished solve stopped, how far its point is
-// from feasible and how large its last step was, and, at a limit, the
-// control that raises it.
-void SlpSolver::report_unfinished(double max_violation) const {
-  char where[120], step[40];
-  if (limit_reached_ == STOP_ITERLIMIT)
-    snprintf(where, sizeof where, "at its iteration limit of %lld", (long long)prob_->controls.get_int(12402));
-  else if (limit_reached_ == STOP_TIMELIMIT)
-    snprintf(where, sizeof where, "at its time limit of %g s", prob_->controls.get_double(12404));
-  else
-    snprintf(where, sizeof where, "on request");
-  if (last_step_ >= 0)
-    snprintf(step, sizeof step, "%.3g", last_step_);
-  else
-    snprintf(step, sizeof step, "none taken");
-  const char *hint = limit_reached_ == STOP_ITERLIMIT   ? "; raise knls_iterlimit to continue"
-                     : limit_reached_ == STOP_TIMELIMIT ? "; raise knls_timelimit to continue"
-                                                        : "";
-  char line[320];
-  snprintf(line, sizeof line, "Nonlinear solve stopped %s before converging: largest violation %.3g, last step %s%s",
-           where, max_violation, step, hint);
-  log(line);
+  log_finished_and_end(prob_, status, iterations_);
 }
 
 void SlpSolver::run() {
