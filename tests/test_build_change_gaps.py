@@ -110,7 +110,7 @@ def test_setdefaultcontrol_resets_nonlinear_controls():
     p.setdefaultcontrol("knls_iterlimit")
     p.setdefaultcontrol(ipar="KNLS_FEASTOL")
     p.setdefaultcontrol("presolve")
-    assert p.controls.knls_iterlimit == 1000
+    assert p.controls.knls_iterlimit == 3000
     assert p.controls.knls_feastol == pytest.approx(1e-6)
     assert p.controls.presolve == 1
     with pytest.raises(korvo.InterfaceError, match="Incorrect control name"):

@@ -46,6 +46,22 @@ def test_chained_rosenbrock_from_the_origin_reaches_the_global_minimum(n):
     assert p.getSolution(x) == pytest.approx([1.0] * n, abs=1e-5)
 
 
+def test_default_controls_solve_chained_rosenbrock_1000_from_the_origin():
+    # About 1480 Newton steps: the default iteration budget must cover them
+    # on the road the automatic choice takes for this model.
+    n = 1000
+    x = [korvo.var(lb=-korvo.infinity, ub=korvo.infinity) for _ in range(n)]
+    p = korvo.problem()
+    p.addVariable(x)
+    p.setObjective(korvo.Sum(100 * (x[i + 1] - x[i] ** 2) ** 2 + (1 - x[i]) ** 2 for i in range(n - 1)))
+    lines = solve_collecting_lines(p)
+    assert any(line.startswith("Interior-point solve") for line in lines)
+    assert p.getProbStatus() == korvo.nlp_locally_optimal
+    assert 1000 < p.attributes.knls_iterations < p.controls.knls_iterlimit
+    assert p.getObjVal() == pytest.approx(0.0, abs=1e-8)
+    assert p.getSolution(x) == pytest.approx([1.0] * n, abs=1e-5)
+
+
 def test_chained_rosenbrock_from_the_usual_start_reaches_its_local_minimum():
     # From (-1.2, 1, -1.2, ...) the stationary point reached is the known
     # local minimum 3.98662..., not 0 (as for the established code).

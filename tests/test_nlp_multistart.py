@@ -61,7 +61,7 @@ def test_jobs_with_start_values_and_controls():
     assert p.attributes.knls_mswinner == 2 and p.attributes.knls_msjobs == 6
     assert p.getSolution(x) == pytest.approx(3.0, abs=0.05)
     # The problem's own controls are untouched by the jobs'.
-    assert p.controls.knls_penalty == 10.0 and p.controls.knls_iterlimit == 1000
+    assert p.controls.knls_penalty == 10.0 and p.controls.knls_iterlimit == 3000
 
 
 def test_refused_jobs_change_nothing():
