@@ -544,6 +544,27 @@ KRVS_API int KNLSrestorebuffer(KNLSprob nlprob, const void *data, int64_t size) 
  * global environment's last error. */
 KRVS_API int KNLSfactorsymmetric(int n, const int start[], const int index[], const double values[], int natural,
                                  double rhs[], int inertia[3], int64_t *factor_nonzeros) KRVS_NOEXCEPT;
+/* Orders and analyses the structure once, then factorises it for `sets`
+ * value arrays in turn (values: sets * start[n] numbers, one pattern's worth
+ * after the other), as the interior-point solver does every iteration.
+ * Diagonals absent from the pattern are structurally zero (a node without
+ * one is eliminated only after a neighbour has given it a diagonal). For
+ * set k, when rhs is not null, rhs[k*n .. k*n+n-1] is replaced by the
+ * solution of one plain solve (no refinement, so its residual shows the
+ * accuracy of the factor itself), and inertia[3k .. 3k+2] receives the
+ * inertia. stats (null: skipped) receives: [0] ordering seconds, [1]
+ * symbolic analysis seconds, [2] numeric factorisation seconds summed over
+ * the sets, [3] nonzeros of the factor below the diagonal, [4] floating-
+ * point operations of one numeric factorisation, [5] supernodes (0: the
+ * factor was computed column by column), [6] the largest supernode's
+ * columns. options: KNLS_FACTOR_NATURAL keeps the natural order,
+ * KNLS_FACTOR_COLUMNS or KNLS_FACTOR_SUPERNODAL forces that numeric kernel
+ * (neither: chosen from the factor's density, as the solver does). */
+#define KNLS_FACTOR_NATURAL 1
+#define KNLS_FACTOR_COLUMNS 2
+#define KNLS_FACTOR_SUPERNODAL 4
+KRVS_API int KNLSfactorsymmetricseries(int n, const int start[], const int index[], int sets, const double values[],
+                                       int options, double rhs[], int inertia[], double stats[7]) KRVS_NOEXCEPT;
 
 #ifdef __cplusplus
 }

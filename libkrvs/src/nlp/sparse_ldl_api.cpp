@@ -1,5 +1,6 @@
 // The sparse symmetric factorisation through the library interface, for
 // callers that factorise matrices of their own and for checking it.
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -57,5 +58,58 @@ extern "C" int KNLSfactorsymmetric(int n, const int start[], const int index[], 
       for (int i = 0; i < n; ++i) x[size_t(i)] += r[size_t(i)];
     }
     for (int i = 0; i < n; ++i) rhs[i] = x[size_t(i)];
+  });
+}
+
+extern "C" int KNLSfactorsymmetricseries(int n, const int start[], const int index[], int sets, const double values[],
+                                         int options, double rhs[], int inertia[], double stats[7]) noexcept {
+  return guard_global([&] {
+    if (n < 0) throw Error("KNLSfactorsymmetricseries: negative order");
+    if (sets < 0) throw Error("KNLSfactorsymmetricseries: negative number of value sets");
+    if (options & ~(KNLS_FACTOR_NATURAL | KNLS_FACTOR_COLUMNS | KNLS_FACTOR_SUPERNODAL) ||
+        ((options & KNLS_FACTOR_COLUMNS) && (options & KNLS_FACTOR_SUPERNODAL)))
+      throw Error("KNLSfactorsymmetricseries: unknown or conflicting options");
+    if (!start) throw Error("KNLSfactorsymmetricseries: null column starts");
+    if (start[0] != 0 || start[n] < 0) throw Error("KNLSfactorsymmetricseries: malformed column starts");
+    const int nnz = start[n];
+    for (int j = 0; j < n; ++j)
+      if (start[j + 1] < start[j]) throw Error("KNLSfactorsymmetricseries: malformed column starts");
+    if (nnz > 0 && !index) throw Error("KNLSfactorsymmetricseries: null entries");
+    if (sets > 0 && nnz > 0 && !values) throw Error("KNLSfactorsymmetricseries: null values");
+    const size_t total = size_t(sets) * size_t(nnz);
+    for (size_t p = 0; p < total; ++p)
+      if (!std::isfinite(values[p])) throw Error("KNLSfactorsymmetricseries: value that is not a finite number");
+    std::vector<int> st(start, start + n + 1), ix(index, index + nnz);
+    // A node whose diagonal is absent from the pattern has none to pivot on
+    // until a neighbour's elimination gives it one.
+    std::vector<char> has_diagonal(size_t(n), 0);
+    for (int j = 0; j < n; ++j)
+      for (int p = st[size_t(j)]; p < st[size_t(j) + 1]; ++p)
+        if (ix[size_t(p)] == j) has_diagonal[size_t(j)] = 1;
+    SparseLdl ldl;
+    if (options & KNLS_FACTOR_COLUMNS) ldl.set_kernel(SparseLdl::Kernel::columns);
+    if (options & KNLS_FACTOR_SUPERNODAL) ldl.set_kernel(SparseLdl::Kernel::supernodal);
+    ldl.analyse(n, st, ix, &has_diagonal, (options & KNLS_FACTOR_NATURAL) != 0);
+    double numeric_seconds = 0.0;
+    for (int k = 0; k < sets; ++k) {
+      const auto t0 = std::chrono::steady_clock::now();
+      ldl.factorise(values + size_t(k) * size_t(nnz));
+      numeric_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      if (inertia) {
+        inertia[3 * k] = ldl.inertia().positive;
+        inertia[3 * k + 1] = ldl.inertia().negative;
+        inertia[3 * k + 2] = ldl.inertia().zero;
+      }
+      if (rhs) ldl.solve(rhs + size_t(k) * size_t(n));
+    }
+    if (stats) {
+      stats[0] = ldl.ordering_seconds();
+      stats[1] = ldl.symbolic_seconds();
+      stats[2] = numeric_seconds;
+      stats[3] = double(ldl.factor_nonzeros());
+      stats[4] = ldl.factor_flops();
+      stats[5] = double(ldl.supernodes());
+      stats[6] = double(ldl.largest_supernode());
+    }
   });
 }
