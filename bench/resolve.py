@@ -7,9 +7,17 @@ stays nonbasic and solves again: zero simplex iterations, so the time is the
 cost of taking the change and starting the solver. Reported: medians and
 spreads of the change plus re-solve, and korvo's ratio to highspy.
 
+A third lane does the same through HiGHS's C interface of the library korvo
+itself uses (highsbox's, through ctypes): what HiGHS alone costs in that
+build, so that korvo's ratio to it is korvo's own share and the ratio of
+that lane to highspy is the difference between the two builds of HiGHS.
+
     PYTHONPATH=_inst:<dir with highspy> python bench/resolve.py [--rows N] [--reps K]
 """
 import argparse
+import ctypes
+import glob
+import os
 import statistics
 import time
 
@@ -67,6 +75,42 @@ def highspy_problem(lp):
     return h
 
 
+class HighsboxC:
+    """HiGHS's C interface of highsbox's library (the one libkrvs links), through ctypes."""
+
+    def __init__(self, lp):
+        import highsbox
+
+        libdir = os.path.join(os.path.dirname(highsbox.__file__), "highs_dist", "lib")
+        lib = ctypes.CDLL(glob.glob(os.path.join(libdir, "libhighs.so*"))[0])
+        P, I, D, S = ctypes.c_void_p, ctypes.c_int, ctypes.c_double, ctypes.c_char_p
+        dp, ip = ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int)
+        lib.Highs_create.restype = P
+        lib.Highs_destroy.argtypes = [P]
+        lib.Highs_setBoolOptionValue.argtypes = [P, S, I]
+        lib.Highs_setIntOptionValue.argtypes = [P, S, I]
+        lib.Highs_passLp.argtypes = [P, I, I, I, I, I, D, dp, dp, dp, dp, dp, ip, ip, dp]
+        lib.Highs_run.argtypes = [P]
+        lib.Highs_changeColBounds.argtypes = [P, I, D, D]
+        lib.Highs_changeColCost.argtypes = [P, I, D]
+        lib.Highs_getSimplexIterationCount.argtypes = [P]
+        self.lib = lib
+        self.h = lib.Highs_create()
+        lib.Highs_setBoolOptionValue(self.h, b"output_flag", 0)
+        lib.Highs_setIntOptionValue(self.h, b"threads", 1)
+        self.keep = [np.ascontiguousarray(a) for a in (
+            lp["cost"], lp["lb"], lp["ub"], lp["rhs"], np.full(lp["rows"], 1e30),
+            lp["start"].astype(np.int32), lp["index"].astype(np.int32), lp["value"])]
+        cost, lb, ub, rlo, rup, start, index, value = self.keep
+        ptr = lambda a, t: a.ctypes.data_as(t)
+        lib.Highs_passLp(self.h, lp["cols"], lp["rows"], len(index), 1, 1, 0.0, ptr(cost, dp), ptr(lb, dp),
+                         ptr(ub, dp), ptr(rlo, dp), ptr(rup, dp), ptr(start, ip), ptr(index, ip), ptr(value, dp))
+        lib.Highs_run(self.h)
+
+    def __del__(self):
+        self.lib.Highs_destroy(self.h)
+
+
 def nonbasic_columns(p, count):
     """Columns at their lower bound (0) in korvo's optimum: moving their upper bound or
     raising their cost keeps the basis optimal."""
@@ -86,6 +130,9 @@ def main():
     t = time.perf_counter()
     h = highspy_problem(lp)
     print(f"highspy first solve {time.perf_counter() - t:7.3f} s, objective {h.getInfo().objective_function_value:.6f}")
+    t = time.perf_counter()
+    c = HighsboxC(lp)
+    print(f"HiGHS C (highsbox) first solve {time.perf_counter() - t:7.3f} s")
     cols = nonbasic_columns(p, args.reps * 2 + 2)
 
     def korvo_bound(k):
@@ -98,6 +145,16 @@ def main():
         h.run()
         return h.getInfo().simplex_iteration_count
 
+    def c_bound(k):
+        c.lib.Highs_changeColBounds(c.h, cols[k], 0.0, 9.0 - 0.01 * k)
+        c.lib.Highs_run(c.h)
+        return c.lib.Highs_getSimplexIterationCount(c.h)
+
+    def c_cost(k):
+        c.lib.Highs_changeColCost(c.h, cols[k + args.reps], lp["cost"][cols[k + args.reps]] + 0.5 + 0.01 * k)
+        c.lib.Highs_run(c.h)
+        return c.lib.Highs_getSimplexIterationCount(c.h)
+
     def korvo_cost(k):
         p.chgobj([cols[k + args.reps]], [lp["cost"][cols[k + args.reps]] + 0.5 + 0.01 * k])
         p.lpoptimize()
@@ -108,24 +165,27 @@ def main():
         h.run()
         return h.getInfo().simplex_iteration_count
 
-    for label, pair in (("bound", (korvo_bound, highspy_bound)), ("cost", (korvo_cost, highspy_cost))):
-        times = {"korvo": [], "highspy": []}
-        iterations = {"korvo": 0, "highspy": 0}
+    lanes = ("korvo", "highspy", "highsbox C")
+    for label, fns in (("bound", (korvo_bound, highspy_bound, c_bound)), ("cost", (korvo_cost, highspy_cost, c_cost))):
+        times = {n: [] for n in lanes}
+        iterations = {n: 0 for n in lanes}
         for k in range(args.reps):
-            order = (("korvo", pair[0]), ("highspy", pair[1]))
-            for name, fn in order if k % 2 == 0 else order[::-1]:
+            # The three lanes in turn, each one first as often as the others.
+            order = list(zip(lanes, fns))
+            order = order[k % 3:] + order[:k % 3]
+            for name, fn in order:
                 t = time.perf_counter()
                 iterations[name] += fn(k)
                 times[name].append(time.perf_counter() - t)
         med = {n: statistics.median(v) for n, v in times.items()}
-        spread = {n: (min(v), max(v)) for n, v in times.items()}
-        print(f"one {label} change + re-solve: korvo {med['korvo'] * 1e3:7.2f} ms "
-              f"[{spread['korvo'][0] * 1e3:.2f}-{spread['korvo'][1] * 1e3:.2f}], "
-              f"highspy {med['highspy'] * 1e3:7.2f} ms "
-              f"[{spread['highspy'][0] * 1e3:.2f}-{spread['highspy'][1] * 1e3:.2f}], "
-              f"ratio {med['korvo'] / med['highspy']:.2f}x "
-              f"(simplex iterations korvo {iterations['korvo']}, highspy {iterations['highspy']})")
-
+        low = {n: min(v) for n, v in times.items()}
+        text = ", ".join(f"{n} {med[n] * 1e3:.2f} ms [{low[n] * 1e3:.2f}-{max(times[n]) * 1e3:.2f}]" for n in lanes)
+        print(f"one {label} change + re-solve: {text}")
+        print(f"    korvo/highspy {med['korvo'] / med['highspy']:.2f}x (fastest {low['korvo'] / low['highspy']:.2f}x), "
+              f"korvo/highsbox C {med['korvo'] / med['highsbox C']:.2f}x (fastest {low['korvo'] / low['highsbox C']:.2f}x), "
+              f"highsbox C/highspy {med['highsbox C'] / med['highspy']:.2f}x (fastest "
+              f"{low['highsbox C'] / low['highspy']:.2f}x); simplex iterations "
+              + ", ".join(f"{n} {iterations[n]}" for n in lanes))
 
 if __name__ == "__main__":
     main()

@@ -1,7 +1,10 @@
 #include "solve/solver.h"
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <iterator>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -122,7 +125,8 @@ int message_type(int highs_log_type) {
   }
 }
 
-void store_solution(SolutionVectors &out, const Model &m, const HighsSolution &sol, bool with_duals);
+void store_solution(SolutionVectors &out, const Model &m, const HighsSolution &sol, bool with_duals,
+                    bool activities);
 
 // State the HiGHS callback reads and writes while a solve runs.
 struct RunContext {
@@ -215,7 +219,7 @@ class HighsEvents {
     sol.value_valid = true;
     sol.col_value = out.mip_solution;
     if (ctx_.scaling) unscale_solution(*ctx_.scaling, sol);
-    store_solution(state.mip, m, sol, false);
+    store_solution(state.mip, m, sol, false, false);
     state.mip_objective = out.objective_function_value;
     state.best_bound = engine_number(out.mip_dual_bound);
     state.mip_gap = engine_number(out.mip_gap);
@@ -413,22 +417,35 @@ void check_model_class(const Model &m, bool discrete, SolveState &state) {
   // engine's own search (run below), which HiGHS's MIP cannot replace.
 }
 
-// x, slacks and (for continuous solves) duals in the user's indices.
-void store_solution(SolutionVectors &out, const Model &m, const HighsSolution &sol, bool with_duals) {
+// x, slacks and (for continuous solves) duals in the user's indices. The
+// slacks come from HiGHS's row activities when `activities` says that its
+// leading rows are the model's rows as they stand (no indicator's term added
+// to them, no change to the model during the solve): one pass over the rows
+// instead of one over the matrix. Otherwise, and for a solution without
+// activities (an incumbent handed to a callback), from the matrix.
+void store_solution(SolutionVectors &out, const Model &m, const HighsSolution &sol, bool with_duals,
+                    bool activities) {
   const int n = m.cols(), rows = m.rows();
   out.clear();
   if (!sol.value_valid || int(sol.col_value.size()) < n) return;
   out.valid = true;
   out.x.assign(sol.col_value.begin(), sol.col_value.begin() + n);
-  out.slack.assign(size_t(rows), 0.0);
-  const CompressedMatrix &by_cols = m.by_cols();
-  for (int j = 0; j < n; ++j) {
-    const double xj = out.x[size_t(j)];
-    if (xj == 0.0) continue;
-    for (int64_t p = by_cols.start[size_t(j)]; p < by_cols.start[size_t(j) + 1]; ++p)
-      out.slack[size_t(by_cols.index[size_t(p)])] -= by_cols.value[size_t(p)] * xj;
+  const double *rhs = m.rhs.data();
+  if (activities && int(sol.row_value.size()) >= rows) {
+    out.slack.reserve(size_t(rows));
+    std::transform(rhs, rhs + rows, sol.row_value.data(), std::back_inserter(out.slack), std::minus<double>());
+  } else {
+    out.slack.assign(size_t(rows), 0.0);
+    double *slack = out.slack.data();
+    const CompressedMatrix &by_cols = m.by_cols();
+    for (int j = 0; j < n; ++j) {
+      const double xj = out.x[size_t(j)];
+      if (xj == 0.0) continue;
+      for (int64_t p = by_cols.start[size_t(j)]; p < by_cols.start[size_t(j) + 1]; ++p)
+        slack[by_cols.index[size_t(p)]] -= by_cols.value[size_t(p)] * xj;
+    }
+    for (int i = 0; i < rows; ++i) slack[i] += rhs[i];
   }
-  for (int i = 0; i < rows; ++i) out.slack[size_t(i)] += m.rhs[size_t(i)];
   if (with_duals && sol.dual_valid && int(sol.row_dual.size()) >= rows && int(sol.col_dual.size()) >= n) {
     out.duals.assign(sol.row_dual.begin(), sol.row_dual.begin() + rows);
     out.djs.assign(sol.col_dual.begin(), sol.col_dual.begin() + n);
@@ -540,6 +557,8 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   const bool user_scaled = !m.row_scale_exp.empty() || !m.col_scale_exp.empty();
   if (user_scaled) live.mark_stale();
   Highs *live_highs = live.up_to_date(m, mode, bigm);
+  // The model as handed over; HiGHS's row activities are its rows' only while it stays so.
+  const uint64_t version_handed = m.data_version;
   const bool rebuild = live_highs == nullptr;
   // Made only for a hand-over (an empty HiGHS model costs a thousand
   // instructions to make and free, a tenth of a warm solve's own cost).
@@ -706,6 +725,10 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   log.flush();
   stale_unless_finished.finished = true;
 
+  // HiGHS's leading rows are the model's rows unless an indicator's term was
+  // added to one of them (the MIP's big-M form) or a callback changed the
+  // model meanwhile.
+  const bool activities = m.data_version == version_handed && !(discrete && !m.indicators.empty());
   const HighsInfo &info = highs.getInfo();
   HighsSolution unscaled;
   if (scaling.active) {
@@ -744,7 +767,7 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
         break;
     }
     if (incumbent) {
-      store_solution(state.mip, m, sol, false);
+      store_solution(state.mip, m, sol, false, activities);
       state.mip_objective = info.objective_function_value;
     }
     state.best_bound = engine_number(info.mip_dual_bound);
@@ -770,7 +793,7 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
     if (run_status == HighsStatus::kError && state.lp_status == LP_OPTIMAL) state.lp_status = LP_UNSOLVED;
     // An infeasible LP's last iterate is no solution to hand out, and neither
     // is the point where an unbounded LP found its ray.
-    if (state.lp_status != LP_INFEAS && state.lp_status != LP_UNBOUNDED) store_solution(state.lp, m, sol, true);
+    if (state.lp_status != LP_INFEAS && state.lp_status != LP_UNBOUNDED) store_solution(state.lp, m, sol, true, activities);
     if (ctx.barrier && controls.get_int(CTRL_8009) == 0 && state.lp.valid) {
       state.barrier = state.lp;  // the interior point itself, kept for getlastbarsol and crossoverlpsol
       state.barrier_status = state.lp_status;
@@ -780,10 +803,12 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
       const HighsBasis &basis = highs.getBasis();
       stored.valid = true;
       stored.structure_version = m.structure_version;
-      stored.col_status.assign(basis.col_status.size(), 0);
-      stored.row_status.assign(basis.row_status.size(), 0);
-      for (size_t j = 0; j < basis.col_status.size(); ++j) stored.col_status[j] = int8_t(basis.col_status[j]);
-      for (size_t i = 0; i < basis.row_status.size(); ++i) stored.row_status[i] = int8_t(basis.row_status[i]);
+      // HiGHS's status codes are bytes with the values kept: copied as they are.
+      static_assert(sizeof(HighsBasisStatus) == sizeof(int8_t), "basis status codes are single bytes");
+      const auto *cols = reinterpret_cast<const int8_t *>(basis.col_status.data());
+      const auto *rows = reinterpret_cast<const int8_t *>(basis.row_status.data());
+      stored.col_status.assign(cols, cols + basis.col_status.size());
+      stored.row_status.assign(rows, rows + basis.row_status.size());
     }
     if (request == SolveRequest::Lp && has_discrete) {
       state.mip_status = state.lp_status == LP_OPTIMAL ? MIP_LP_OPTIMAL : MIP_LP_NOT_OPTIMAL;
@@ -798,7 +823,7 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
           break;
       }
       if (state.mip_status == MIP_OPTIMAL || state.mip_status == MIP_SOLUTION) {
-        store_solution(state.mip, m, sol, false);
+        store_solution(state.mip, m, sol, false, activities);
         state.mip_objective = state.lp_objective;
         state.best_bound = state.lp_status == LP_OPTIMAL ? state.lp_objective : 0.0;
         state.mip_solutions = 1;
