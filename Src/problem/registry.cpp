@@ -84,7 +84,9 @@ struct new_columns {
   std::vector<int> threshold_cols;
   std::vector<double> thresholds;
   std::string names;  // zero-terminated names one after the other; empty for a default name
-  // Per column: the identity of a default name "C<id>", or kNamedRow.
+  // Per column: the identity of a default name "C<id>", or kNamedRow;
+  // empty while every column so far has a name of its own (then nothing
+  // is numbered).
   std::vector<uint64_t> name_numbers;
   bool any_named = false;
   size_t expected = 0;  // columns the call will likely add
@@ -181,7 +183,11 @@ int visitVariableLeaf(problem_s *p, PyObject *leaf, void *context) {
     cols->thresholds.push_back(threshold);
   }
   if (!written) cols->names.append(text, text_length + 1);  // with its terminating zero
-  cols->name_numbers.push_back(name_number);
+  if (name_number != kNamedRow && cols->name_numbers.empty()) {
+    if (cols->name_numbers.capacity() == 0) cols->name_numbers.reserve(cols->expected);
+    cols->name_numbers.assign(cols->count() - 1, kNamedRow);
+  }
+  if (!cols->name_numbers.empty() || name_number != kNamedRow) cols->name_numbers.push_back(name_number);
   return WALK_CONTINUE;
 }
 
@@ -206,7 +212,6 @@ PyObject *problem_addVariable(PyObject *self, PyObject *args) {
     cols.lower.reserve(expected);
     cols.upper.reserve(expected);
     cols.names.reserve(expected);
-    cols.name_numbers.reserve(expected);
     if (walkLeaves(p, args, visitVariableLeaf, &cols, WALK_BUDGET) == WALK_ERROR) {
       // Nothing reached the engine: the registry forgets this call's variables.
       forget_tail(p, kVariables, before);
@@ -229,7 +234,8 @@ PyObject *problem_addVariable(PyObject *self, PyObject *args) {
   if ((!cols.typed_cols.empty() && KRVSchgcoltype(p->prob, int(cols.typed_cols.size()), cols.typed_cols.data(),
                                                   cols.typed_letters.data()) != 0) ||
       (cols.any_named && KRVSaddnames(p->prob, 2, cols.names.data(), int(cols.base), int(after) - 1) != 0) ||
-      KRVSaddnumberednames(p->prob, 2, cols.name_numbers.data(), int(cols.base), int(after) - 1) != 0 ||
+      (!cols.name_numbers.empty() &&
+       KRVSaddnumberednames(p->prob, 2, cols.name_numbers.data(), int(cols.base), int(after) - 1) != 0) ||
       (!cols.thresholds.empty() && KRVSchgglblimit(p->prob, int(cols.thresholds.size()), cols.threshold_cols.data(),
                                                    cols.thresholds.data()) != 0))
     return krvs_error(self);

@@ -16,6 +16,10 @@ struct NamePattern {
   uint64_t holders = 0;  // variables that read their names from it
   std::string prefix;
   std::vector<NamePatternDimension> dims;
+  // Every name it makes is ASCII without a zero character (a prefix and
+  // labels of that kind; counts are digits), so the engine's form needs no
+  // scan of each name.
+  bool ascii = false;
 };
 
 namespace {
@@ -44,8 +48,49 @@ NamePattern *find(uint64_t id) {
   return pattern;
 }
 
+// The indices of the last position made: addVariable reads a call's
+// variables one after the other, and the next position's indices are one
+// step of a counter instead of a division per index set.
+struct Odometer {
+  const NamePattern *pattern = nullptr;
+  uint64_t position = 0;
+  std::vector<uint64_t> index;
+};
+Odometer odometer;
+
+// The indices of `position` in the pattern's index sets (the last one
+// varying fastest).
+const uint64_t *indices_of(const NamePattern &pattern, uint64_t position) {
+  const size_t n = pattern.dims.size();
+  if (odometer.pattern == &pattern && position == odometer.position) return odometer.index.data();
+  if (odometer.pattern == &pattern && position == odometer.position + 1) {
+    odometer.position = position;
+    for (size_t d = n; d-- > 0;) {
+      if (++odometer.index[d] < pattern.dims[d].size) break;
+      odometer.index[d] = 0;
+    }
+    return odometer.index.data();
+  }
+  odometer.pattern = nullptr;  // unusable until filled in full
+  odometer.index.resize(n);
+  odometer.position = position;
+  for (size_t d = n; d-- > 0;) {
+    odometer.index[d] = position % pattern.dims[d].size;
+    position /= pattern.dims[d].size;
+  }
+  odometer.pattern = &pattern;
+  return odometer.index.data();
+}
+
+bool plain_ascii(const std::string &text) {
+  for (unsigned char c : text)
+    if (c == 0 || c >= 0x80) return false;
+  return true;
+}
+
 void erase(NamePattern *pattern) {
   if (last_found == pattern) last_found = nullptr;
+  if (odometer.pattern == pattern) odometer.pattern = nullptr;
   patterns().erase(pattern->first_id);
 }
 
@@ -62,13 +107,7 @@ void truncate_utf8(std::string *text, size_t limit) {
 void append_text(const NamePattern &pattern, uint64_t position, std::string *out) {
   const size_t start = out->size();
   const size_t n = pattern.dims.size();
-  uint64_t at[32];
-  std::unique_ptr<uint64_t[]> many(n > 32 ? new uint64_t[n] : nullptr);
-  uint64_t *index = many ? many.get() : at;
-  for (size_t d = n; d-- > 0;) {
-    index[d] = position % pattern.dims[d].size;
-    position /= pattern.dims[d].size;
-  }
+  const uint64_t *index = indices_of(pattern, position);
   out->append(pattern.prefix);
   out->push_back('(');
   for (size_t d = 0; d < n; ++d) {
@@ -100,9 +139,13 @@ NamePattern *name_pattern_add(uint64_t first_id, uint64_t count, std::string pre
   pattern->count = count;
   pattern->prefix = std::move(prefix);
   pattern->dims = std::move(dims);
+  pattern->ascii = plain_ascii(pattern->prefix);
+  for (const NamePatternDimension &dim : pattern->dims)
+    for (const std::string &label : dim.labels) pattern->ascii = pattern->ascii && plain_ascii(label);
   NamePattern *raw = pattern.get();
   auto &slot = patterns()[first_id];
   if (slot && last_found == slot.get()) last_found = nullptr;
+  if (slot && odometer.pattern == slot.get()) odometer.pattern = nullptr;
   slot = std::move(pattern);
   return raw;
 }
@@ -145,7 +188,7 @@ bool name_pattern_append_plain(uint64_t id, size_t max_length, std::string *out)
   const size_t start = out->size();
   append_text(*pattern, id - pattern->first_id, out);
   bool plain = out->size() - start <= max_length;
-  for (size_t k = start; plain && k < out->size(); ++k) {
+  for (size_t k = start; plain && !pattern->ascii && k < out->size(); ++k) {
     const unsigned char c = static_cast<unsigned char>((*out)[k]);
     plain = c != 0 && c < 0x80;
   }

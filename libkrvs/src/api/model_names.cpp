@@ -23,21 +23,19 @@ void add_names(const char *fn, KRVSprob prob, int type, const char *names, int f
   NameList &list = list_for(fn, m, type);
   check_range(fn, first, last, int(list.size()), kind_of(type));
   if (!names) fail(fn, "null name buffer");
-  // Read all names first: a refused name leaves the old ones in place. The
-  // views point into the caller's buffer, which outlives this call.
-  std::vector<std::string_view> given;
-  given.reserve(size_t(last - first + 1));
+  // Check all names first: a refused name leaves the old ones in place.
   const char *p = names;
+  size_t chars = 0;
   for (int i = first; i <= last; ++i) {
     size_t len = strlen(p);
     for (size_t k = 0; k < len; ++k)
       if ((unsigned char)p[k] < ' ')
         fail(fn, "the name of " + std::string(kind_of(type)) + " " + std::to_string(i) +
                      " contains a control character");
-    given.emplace_back(p, len);
+    chars += len;
     p += len + 1;
   }
-  list.set_range(first, given);
+  list.set_packed(first, size_t(last - first + 1), names, chars);
 }
 
 }  // namespace

@@ -153,6 +153,42 @@ void NameList::set_range(int first, const std::vector<std::string_view> &names) 
   for (size_t k = 0; k < names.size(); ++k) set(first + int(k), names[k]);
 }
 
+void NameList::set_packed(int first, size_t count, const char *names, size_t chars) {
+  if (lookup_valid_ && count > std::max<size_t>(1024, size() / 4)) drop_lookup();
+  if (chars_.size() + chars > chars_.capacity()) chars_.reserve(chars_.size() + chars);
+  const char *p = names;
+  size_t k = 0;
+  if (!lookup_valid_) {
+    // Entries that have no stored name yet take theirs straight from the
+    // buffer: nothing to release, no lookup to keep. The longest length is
+    // kept when some new name reaches it (a replaced generated name may
+    // have been the longest otherwise).
+    size_t longest_new = 0;
+    for (; k < count; ++k) {
+      const size_t i = size_t(first) + k;
+      const size_t len = std::strlen(p);
+      if (length_[i] != 0 || len == 0) break;
+      if (len > std::numeric_limits<uint32_t>::max()) throw Error("a name is longer than 2^32 - 1 characters");
+      offset_[i] = chars_.size();
+      length_[i] = uint32_t(len);
+      chars_.append(p, len);
+      longest_new = std::max(longest_new, len);
+      p += len + 1;
+    }
+    if (k > 0 && longest_valid_) {
+      if (longest_new >= longest_)
+        longest_ = longest_new;
+      else
+        longest_valid_ = false;
+    }
+  }
+  for (; k < count; ++k) {
+    const size_t len = std::strlen(p);
+    set(first + int(k), std::string_view(p, len));
+    p += len + 1;
+  }
+}
+
 void NameList::set_numbered(int first, const uint64_t *numbers, size_t count) {
   if (lookup_valid_ && count > std::max<size_t>(1024, size() / 4)) drop_lookup();
   if (lookup_valid_) {

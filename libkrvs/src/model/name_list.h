@@ -44,6 +44,9 @@ class NameList {
   void set(int index, std::string_view name);
   // Sets names[k] at position first + k, for all k.
   void set_range(int first, const std::vector<std::string_view> &names);
+  // The same for `count` zero-terminated names one after the other in
+  // `names`, `chars` characters in all (terminators not counted).
+  void set_packed(int first, size_t count, const char *names, size_t chars);
   // Gives entry first + k the generated name prefix + numbers[k], for all k
   // (count entries); kLeaveName leaves an entry's name as it is.
   void set_numbered(int first, const uint64_t *numbers, size_t count);
