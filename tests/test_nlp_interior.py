@@ -369,3 +369,31 @@ def test_coefficient_evaluation_errors_on_the_way():
     assert heard == [(row, -1)]
     assert p.attributes.knls_status == korvo.nlp_unfinished
     assert x == 3.0
+
+
+def test_changes_between_solves_give_the_fresh_problems_result():
+    # Each solve compiles the model's formulas and rows afresh: a bound, a
+    # linear coefficient, an objective coefficient, an added row and a new
+    # nonlinear objective, each changed after a solve, give what a problem
+    # built with the same changes gives on its first solve.
+    changes = [
+        lambda p, x, rows: p.chgbounds([x[5]], ["U"], [-1.0]),
+        lambda p, x, rows: p.chgcoef(rows[7], x[8], 3.0),
+        lambda p, x, rows: p.chgobj([x[2]], [0.5]),
+        lambda p, x, rows: p.addConstraint(korvo.Sum(x[:10]) >= 4),
+        lambda p, x, rows: p.setObjective(korvo.Sum(korvo.exp(v) for v in x) + (x[0] - x[1]) ** 4),
+    ]
+    kept, kx, krows = expsum_problem(60)
+    kept.controls.knls_algorithm = INTERIOR
+    kept.nlpoptimize()
+    for done in range(1, len(changes) + 1):
+        changes[done - 1](kept, kx, krows)
+        kept.nlpoptimize()
+        fresh, fx, frows = expsum_problem(60)
+        fresh.controls.knls_algorithm = INTERIOR
+        for change in changes[:done]:
+            change(fresh, fx, frows)
+        fresh.nlpoptimize()
+        assert kept.getProbStatus() == fresh.getProbStatus() == korvo.nlp_locally_optimal, done
+        assert kept.getObjVal() == pytest.approx(fresh.getObjVal(), rel=1e-9), done
+        assert kept.getSolution(kx) == pytest.approx(fresh.getSolution(fx), abs=1e-6), done

@@ -236,8 +236,9 @@ double Tape::evaluate(const Formula &f, const double *x, UserFunctionCaller *use
   args_.clear();
   partial_.clear();
   derivatives_ = want_derivatives;
-  std::vector<int> stack;
-  std::vector<int> taken;
+  std::vector<int> &stack = stack_;
+  std::vector<int> &taken = taken_;
+  stack.clear();
   auto add_arg = [&](int node, int arg, double partial) {
     args_.push_back(arg);
     partial_.push_back(partial);

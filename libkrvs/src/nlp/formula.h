@@ -98,6 +98,7 @@ class Tape {
   std::vector<int> args_;        // argument node of each slot
   std::vector<double> partial_;  // d node / d argument, per slot
   std::vector<double> scratch_, scratch_grad_;
+  std::vector<int> stack_, taken_;  // kept between evaluations: no allocation per call
   bool derivatives_ = false;
 };
 

@@ -504,6 +504,206 @@ double FormulaHessian::evaluate(const double *x, UserFunctionCaller *users, doub
   return value_[N - 1];
 }
 
+// ------------------------------------------------------- dense formulas ----
+
+namespace {
+
+// Value, first and second derivative of a ^ b for a constant b, with the
+// refusals and the conventions at a = 0 of the evaluation tape.
+void constant_power(double va, double vb, double &v, double &d1, double &d2) {
+  if (vb == 2.0) {
+    v = va * va;
+    d1 = 2.0 * va;
+    d2 = 2.0;
+    return;
+  }
+  const double rb = std::round(vb);
+  const bool integral = rb == vb && std::fabs(vb) < 1e15;
+  if (va < 0 && !integral) domain_error("Negative number raised to a fractional power", va);
+  if (va == 0 && vb < 0) throw EvalError("Zero raised to a negative power");
+  v = std::pow(va, vb);
+  d2 = 0.0;
+  if (vb == 0) {
+    d1 = 0.0;
+  } else if (va == 0) {
+    d1 = vb == 1 ? 1.0 : vb > 1 ? 0.0 : 1e8;
+    d2 = vb == 2 ? 2.0 : 0.0;
+  } else {
+    d1 = vb * std::pow(va, vb - 1);
+    d2 = vb == 1 ? 0.0 : vb * (vb - 1) * std::pow(va, vb - 2);
+  }
+}
+
+constexpr int kMaxStride = 1 + DenseFormulas::kColumns + DenseFormulas::kColumns * (DenseFormulas::kColumns + 1) / 2;
+
+}  // namespace
+
+int DenseFormulas::add(const Formula &f) {
+  if (f.columns.size() > size_t(kColumns) || f.tokens.empty()) return -1;
+  const size_t first = ops_.size();
+  std::vector<int> stack;
+  std::vector<char> varies;
+  auto give_up = [&] {
+    ops_.resize(first);
+    return -1;
+  };
+  auto add_op = [&](int type, int code, int a, int b, double constant, bool v) {
+    ops_.push_back(Op{type, code, a, b, constant});
+    varies.push_back(v);
+    stack.push_back(int(ops_.size() - first) - 1);
+  };
+  auto pop = [&] {
+    const int v = stack.back();
+    stack.pop_back();
+    return v;
+  };
+  for (const Token &tok : f.tokens) {
+    const int code = as_code(tok.value);
+    switch (tok.type) {
+      case KNLS_TOK_CON: add_op(tok.type, 0, -1, -1, tok.value, false); break;
+      case KNLS_TOK_COL: {
+        const int local = int(std::lower_bound(f.columns.begin(), f.columns.end(), code) - f.columns.begin());
+        add_op(tok.type, code, local, -1, 0.0, true);
+        break;
+      }
+      case KNLS_TOK_DEL: stack.push_back(kMarker); break;
+      case KNLS_TOK_OP: {
+        if (code == KNLS_OP_UMINUS) {
+          const int a = pop();
+          add_op(tok.type, code, a, -1, 0.0, varies[size_t(a)]);
+          break;
+        }
+        const int b = pop(), a = pop();
+        if (code == KNLS_OP_EXPONENT && varies[size_t(b)]) return give_up();
+        add_op(tok.type, code, a, b, 0.0, varies[size_t(a)] || varies[size_t(b)]);
+        break;
+      }
+      case KNLS_TOK_IFUN: {
+        if (!is_unary_function(code)) return give_up();
+        const int a = pop();
+        if (!stack.empty() && stack.back() == kMarker) stack.pop_back();
+        add_op(tok.type, code, a, -1, 0.0, varies[size_t(a)]);
+        break;
+      }
+      default: return give_up();
+    }
+  }
+  op_start_.push_back(int(ops_.size()));
+  cols_.insert(cols_.end(), f.columns.begin(), f.columns.end());
+  col_start_.push_back(int(cols_.size()));
+  work_.resize(std::max(work_.size(), (ops_.size() - first) * size_t(kMaxStride)));
+  return int(op_start_.size()) - 2;
+}
+
+// The sweep for k columns, with (Second) or without second derivatives;
+// k and Second fixed at compile time so that the short loops unroll.
+template <int k, bool Second>
+double DenseFormulas::sweep(const Op *ops, int count, const double *x, double *grad, double *hess) {
+  constexpr int k2 = Second ? k * (k + 1) / 2 : 0;
+  constexpr int width = 1 + k + k2;  // entries computed per node
+  constexpr size_t stride = size_t(1 + k + k * (k + 1) / 2);
+  double *const base = work_.data();
+  // out = d1 * a + d2 * ga ga' (the chain rule through a one-argument
+  // function); the value is set by the caller.
+  auto chain = [&](double *out, const double *a, double d1, double d2) {
+    for (int i = 0; i < k; ++i) out[1 + i] = d1 * a[1 + i];
+    if constexpr (!Second) return;
+    const double *ga = a + 1, *ha = a + 1 + k;
+    double *h = out + 1 + k;
+    for (int i = 0, e = 0; i < k; ++i)
+      for (int j = 0; j <= i; ++j, ++e) h[e] = d1 * ha[e] + d2 * ga[i] * ga[j];
+  };
+  for (int node = 0; node < count; ++node) {
+    const Op &op = ops[node];
+    double *out = base + size_t(node) * stride;
+    switch (op.type) {
+      case KNLS_TOK_CON:
+        std::fill(out, out + width, 0.0);
+        out[0] = op.constant;
+        break;
+      case KNLS_TOK_COL:
+        std::fill(out, out + width, 0.0);
+        out[0] = x[op.code];
+        out[1 + op.a] = 1.0;
+        break;
+      case KNLS_TOK_OP: {
+        const double *a = base + size_t(op.a) * stride;
+        if (op.code == KNLS_OP_UMINUS) {
+          for (int i = 0; i < width; ++i) out[i] = -a[i];
+          break;
+        }
+        const double *b = base + size_t(op.b) * stride;
+        const double va = a[0], vb = b[0];
+        const double *ga = a + 1, *gb = b + 1, *ha = a + 1 + k, *hb = b + 1 + k;
+        double *g = out + 1, *h = out + 1 + k;
+        switch (op.code) {
+          case KNLS_OP_PLUS:
+            for (int i = 0; i < width; ++i) out[i] = a[i] + b[i];
+            break;
+          case KNLS_OP_MINUS:
+            for (int i = 0; i < width; ++i) out[i] = a[i] - b[i];
+            break;
+          case KNLS_OP_MULTIPLY:
+            out[0] = va * vb;
+            for (int i = 0; i < k; ++i) g[i] = vb * ga[i] + va * gb[i];
+            if constexpr (Second)
+              for (int i = 0, e = 0; i < k; ++i)
+                for (int j = 0; j <= i; ++j, ++e) h[e] = vb * ha[e] + va * hb[e] + ga[i] * gb[j] + gb[i] * ga[j];
+            break;
+          case KNLS_OP_DIVIDE: {
+            if (vb == 0) throw EvalError("Division by zero");
+            const double r = va / vb;
+            out[0] = r;
+            for (int i = 0; i < k; ++i) g[i] = (ga[i] - r * gb[i]) / vb;
+            if constexpr (Second)
+              for (int i = 0, e = 0; i < k; ++i)
+                for (int j = 0; j <= i; ++j, ++e) h[e] = (ha[e] - r * hb[e] - g[i] * gb[j] - gb[i] * g[j]) / vb;
+            break;
+          }
+          default: {  // exponent; it reads no column
+            double d1 = 0, d2 = 0;
+            constant_power(va, vb, out[0], d1, d2);
+            chain(out, a, d1, d2);
+            break;
+          }
+        }
+        if (!std::isfinite(out[0])) throw EvalError("The " + function_name(op.type, op.code) + " is not a finite number");
+        break;
+      }
+      default: {  // a one-argument function
+        const double *a = base + size_t(op.a) * stride;
+        double d1 = 0, d2 = 0;
+        unary2(op.code, a[0], out[0], d1, d2);
+        if (!std::isfinite(out[0]))
+          throw EvalError("The value of " + function_name(op.type, op.code) + " is not a finite number");
+        chain(out, a, d1, d2);
+        break;
+      }
+    }
+  }
+  const double *last = base + size_t(count - 1) * stride;
+  std::copy(last + 1, last + 1 + k, grad);
+  if constexpr (Second) std::copy(last + 1 + k, last + 1 + k + k2, hess);
+  return last[0];
+}
+
+double DenseFormulas::evaluate(int id, const double *x, double *grad, double *hess) {
+  const Op *ops = ops_.data() + op_start_[size_t(id)];
+  const int count = op_start_[size_t(id) + 1] - op_start_[size_t(id)];
+  switch (column_count(id) * 2 + (hess ? 1 : 0)) {
+    case 0: return sweep<0, false>(ops, count, x, grad, hess);
+    case 1: return sweep<0, true>(ops, count, x, grad, hess);
+    case 2: return sweep<1, false>(ops, count, x, grad, hess);
+    case 3: return sweep<1, true>(ops, count, x, grad, hess);
+    case 4: return sweep<2, false>(ops, count, x, grad, hess);
+    case 5: return sweep<2, true>(ops, count, x, grad, hess);
+    case 6: return sweep<3, false>(ops, count, x, grad, hess);
+    case 7: return sweep<3, true>(ops, count, x, grad, hess);
+    case 8: return sweep<4, false>(ops, count, x, grad, hess);
+    default: return sweep<4, true>(ops, count, x, grad, hess);
+  }
+}
+
 // ------------------------------------------------------------ Lagrangian ----
 
 LagrangianHessian::LagrangianHessian(int ncols, std::vector<Row> rows, const std::vector<QuadEntry> *objective_quad)
@@ -543,6 +743,14 @@ LagrangianHessian::LagrangianHessian(int ncols, std::vector<Row> rows, const std
         map.position.push_back(position_of(h.pattern_rows()[e], h.pattern_cols()[e]));
       const int col = rows_[r].terms[t].col;
       for (int c : h.columns()) map.cross_position.push_back(col >= 0 ? position_of(col, c) : -1);
+      map.dense_id = dense_.add(*rows_[r].terms[t].formula);
+      if (map.dense_id >= 0) {
+        map.dense_entries = int(dense_packed_.size());
+        const int *cols = dense_.columns(map.dense_id), ncols = dense_.column_count(map.dense_id);
+        auto local = [&](int c) { return int(std::lower_bound(cols, cols + ncols, c) - cols); };
+        for (size_t e = 0; e < h.pattern_rows().size(); ++e)
+          dense_packed_.push_back(DenseFormulas::packed(local(h.pattern_rows()[e]), local(h.pattern_cols()[e])));
+      }
     }
     quad_position_.emplace_back();
     if (rows_[r].quad)
@@ -566,18 +774,37 @@ void LagrangianHessian::values(const double *x, const double *row_weight, double
     if (w == 0.0) continue;
     for (size_t t = 0; t < rows_[r].terms.size(); ++t) {
       const Term &term = rows_[r].terms[t];
-      TermMap &map = maps_[r][t];
-      FormulaHessian &h = *map.hessian;
-      hess_scratch_.resize(h.pattern_rows().size());
-      grad_scratch_.resize(h.columns().size());
       const double cw = w * term.factor;
       if (cw == 0.0) continue;
-      h.evaluate(x, users, hess_scratch_.data(), term.col >= 0 ? grad_scratch_.data() : nullptr);
+      TermMap &map = maps_[r][t];
       const double mult = term.col >= 0 ? x[term.col] : 1.0;
-      for (size_t e = 0; e < hess_scratch_.size(); ++e) out[size_t(map.position[e])] += cw * mult * hess_scratch_[e];
+      const size_t entries = map.position.size();
+      const int *cols;
+      size_t ncols;
+      hess_scratch_.resize(entries);
+      if (map.dense_id >= 0) {
+        // The compiled form: the formula's own object stays out of the cache.
+        cols = dense_.columns(map.dense_id);
+        ncols = size_t(dense_.column_count(map.dense_id));
+        grad_scratch_.resize(ncols);
+        double packed[DenseFormulas::kColumns * (DenseFormulas::kColumns + 1) / 2];
+        dense_.evaluate(map.dense_id, x, grad_scratch_.data(), packed);
+        const int *where = dense_packed_.data() + map.dense_entries;
+        for (size_t e = 0; e < entries; ++e) {
+          hess_scratch_[e] = packed[where[e]];
+          if (!std::isfinite(hess_scratch_[e])) throw EvalError("A second derivative is not a finite number");
+        }
+      } else {
+        FormulaHessian &h = *map.hessian;
+        cols = h.columns().data();
+        ncols = h.columns().size();
+        grad_scratch_.resize(ncols);
+        h.evaluate(x, users, hess_scratch_.data(), term.col >= 0 ? grad_scratch_.data() : nullptr);
+      }
+      for (size_t e = 0; e < entries; ++e) out[size_t(map.position[e])] += cw * mult * hess_scratch_[e];
       if (term.col >= 0)
-        for (size_t k = 0; k < h.columns().size(); ++k)
-          out[size_t(map.cross_position[k])] += (h.columns()[k] == term.col ? 2.0 : 1.0) * cw * grad_scratch_[k];
+        for (size_t k = 0; k < ncols; ++k)
+          out[size_t(map.cross_position[k])] += (cols[k] == term.col ? 2.0 : 1.0) * cw * grad_scratch_[k];
     }
     if (rows_[r].quad) {
       const auto &quad = *rows_[r].quad;

@@ -76,6 +76,44 @@ class FormulaHessian {
   std::vector<double> scratch_in_, scratch_grad_, scratch_grad2_;
 };
 
+// Small formulas compiled into one flat program: at most kColumns columns,
+// built from arithmetic (exponents that read no column) and the
+// one-argument functions. Such a formula is evaluated in one forward sweep
+// in which every node carries its gradient and Hessian with respect to the
+// formula's columns, in a work area shared by all formulas. Small formulas
+// are the common case (one coefficient per term of a sum, thousands of
+// them); kept apart, each with its own tape and buffers, their evaluation
+// spends its time fetching memory and on per-colour bookkeeping rather
+// than on the arithmetic.
+class DenseFormulas {
+ public:
+  static constexpr int kColumns = 4;
+  // Compiles f; returns its id, or -1 when it does not qualify.
+  int add(const Formula &f);
+  // The formula's distinct columns, ascending.
+  const int *columns(int id) const { return cols_.data() + col_start_[size_t(id)]; }
+  int column_count(int id) const { return col_start_[size_t(id) + 1] - col_start_[size_t(id)]; }
+  // Value at x; grad receives one partial derivative per column and, when
+  // hess is not null, hess the Hessian's lower triangle packed by rows
+  // (entry i * (i + 1) / 2 + j for column positions i >= j). Throws
+  // EvalError with the evaluation tape's messages.
+  double evaluate(int id, const double *x, double *grad, double *hess);
+  static int packed(int i, int j) { return i >= j ? i * (i + 1) / 2 + j : j * (j + 1) / 2 + i; }
+
+ private:
+  struct Op {
+    int type, code;  // token type; operator or function code, or for a column its model index
+    int a, b;        // argument ops (relative to the formula's first op), or for a column its position
+    double constant;
+  };
+  template <int k, bool Second>
+  double sweep(const Op *ops, int count, const double *x, double *grad, double *hess);
+  static_assert(kColumns == 4, "evaluate() dispatches on the column counts 0 to 4");
+  std::vector<Op> ops_;
+  std::vector<int> op_start_{0}, col_start_{0}, cols_;
+  std::vector<double> work_;
+};
+
 // The Hessian of the Lagrangian  sigma * f(x) + sum_r w_r * h_r(x)  of the
 // nonlinear parts h_r of rows (formula coefficients, each multiplied by its
 // factor and, where it has one, its column, plus quadratic terms) and of the
@@ -108,12 +146,20 @@ class LagrangianHessian {
   void values(const double *x, const double *row_weight, double objective_weight, UserFunctionCaller *users,
               std::vector<double> &out);
 
+  // The compiled form of term t of row r (rows and terms in the order given
+  // at construction) in dense_formulas(), -1 when it has none; lets callers
+  // evaluate values and gradients of the same terms without a tape.
+  int term_dense_id(size_t r, size_t t) const { return maps_[r][t].dense_id; }
+  DenseFormulas &dense_formulas() { return dense_; }
+
  private:
   struct TermMap {
     std::unique_ptr<FormulaHessian> hessian;
     std::vector<int> position;        // per formula pattern entry: global entry
     std::vector<int> cross_position;  // per formula column: entry (col, formula column), -1 without col
     std::vector<int> formula_cols;
+    int dense_id = -1;       // in dense_, -1: evaluated by its FormulaHessian
+    int dense_entries = 0;   // first of its pattern entries in dense_packed_
   };
   int position_of(int i, int j) const;
 
@@ -125,6 +171,8 @@ class LagrangianHessian {
   std::vector<int> objective_quad_position_;
   std::vector<int> start_, index_;
   std::vector<double> hess_scratch_, grad_scratch_;
+  DenseFormulas dense_;
+  std::vector<int> dense_packed_;  // per pattern entry of the dense terms: its packed index
 };
 
 // The Lagrangian of a problem's nonlinear rows (formula coefficients and

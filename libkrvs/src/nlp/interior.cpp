@@ -126,6 +126,7 @@ class InteriorSolver {
   std::unique_ptr<LagrangianHessian> lag_;
   std::vector<double> h_;                    // nonlinear part of each nonlinear row at the point
   std::vector<std::vector<std::pair<int, double>>> h_grad_;
+  std::vector<double> partials_;             // scratch: partial derivatives of one formula
 
   // Objective transfer rows: row, its column, that column's coefficient and
   // cost.
@@ -357,16 +358,29 @@ bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) 
       double sum = 0.0;
       auto &grad = h_grad_[p];
       grad.clear();
-      for (int k : nl_coefs_[p]) {
-        const Coefficient &c = prob_->coefs[size_t(k)];
+      for (size_t t = 0; t < nl_coefs_[p].size(); ++t) {
+        const Coefficient &c = prob_->coefs[size_t(nl_coefs_[p][t])];
         failed_row_ = c.row;
         failed_col_ = c.col;
-        const double F = tape_.evaluate(*c.formula, x.data(), &users_, true);
-        ++evaluations_;
         const double mult = c.col >= 0 ? x[size_t(c.col)] : 1.0;
-        sum += c.factor * mult * F;
         const double w = c.factor * mult;
-        if (w != 0.0) tape_.for_each_partial([&](int j, double d) { grad.emplace_back(j, w * d); });
+        double F;
+        // Small formulas go through their compiled form (one forward sweep
+        // with the derivatives), the others through the tape.
+        const int dense_id = lag_->term_dense_id(p, t);
+        if (dense_id >= 0) {
+          DenseFormulas &compiled = lag_->dense_formulas();
+          const int *cols = compiled.columns(dense_id), ncols = compiled.column_count(dense_id);
+          partials_.resize(size_t(ncols));
+          F = compiled.evaluate(dense_id, x.data(), partials_.data(), nullptr);
+          if (w != 0.0)
+            for (int q = 0; q < ncols; ++q) grad.emplace_back(cols[q], w * partials_[size_t(q)]);
+        } else {
+          F = tape_.evaluate(*c.formula, x.data(), &users_, true);
+          if (w != 0.0) tape_.for_each_partial([&](int j, double d) { grad.emplace_back(j, w * d); });
+        }
+        ++evaluations_;
+        sum += c.factor * mult * F;
         if (c.col >= 0) grad.emplace_back(c.col, c.factor * F);
       }
       if (nl_quad_[p])
