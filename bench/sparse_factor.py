@@ -100,7 +100,8 @@ def factor_series(lower, value_sets, rhs):
     dp = ctypes.POINTER(ctypes.c_double)
     rc = _lib.KNLSfactorsymmetricseries(n, st.ctypes.data_as(ip), ix.ctypes.data_as(ip), sets,
                                         vals.ctypes.data_as(dp), 0, b.ctypes.data_as(dp),
-                                        inertia.ctypes.data_as(ip), stats.ctypes.data_as(dp))
+                                        inertia.ctypes.data_as(ip), stats.ctypes.data_as(dp),
+                                        ctypes.c_double(0.0))
     if rc != 0:
         raise RuntimeError(last_error())
     assert nnz == vals.size // sets

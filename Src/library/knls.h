@@ -559,12 +559,16 @@ KRVS_API int KNLSfactorsymmetric(int n, const int start[], const int index[], co
  * factor was computed column by column), [6] the largest supernode's
  * columns. options: KNLS_FACTOR_NATURAL keeps the natural order,
  * KNLS_FACTOR_COLUMNS or KNLS_FACTOR_SUPERNODAL forces that numeric kernel
- * (neither: chosen from the factor's density, as the solver does). */
+ * (neither: chosen from the factor's density, as the solver does).
+ * max_factor_flops > 0 refuses, before any numeric work, a structure whose
+ * factorisation would take more floating-point operations (the limit the
+ * automatic choice of the interior-point road applies). */
 #define KNLS_FACTOR_NATURAL 1
 #define KNLS_FACTOR_COLUMNS 2
 #define KNLS_FACTOR_SUPERNODAL 4
 KRVS_API int KNLSfactorsymmetricseries(int n, const int start[], const int index[], int sets, const double values[],
-                                       int options, double rhs[], int inertia[], double stats[7]) KRVS_NOEXCEPT;
+                                       int options, double rhs[], int inertia[], double stats[7],
+                                       double max_factor_flops) KRVS_NOEXCEPT;
 
 #ifdef __cplusplus
 }

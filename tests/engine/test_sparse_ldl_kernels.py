@@ -12,11 +12,12 @@ import scipy.sparse as sp
 from krvs_binding import lib, last_error
 
 NATURAL, COLUMNS, SUPERNODAL = 1, 2, 4
+NO_LIMIT = ctypes.c_double(0.0)
 KERNELS = [pytest.param(COLUMNS, id="columns"), pytest.param(SUPERNODAL, id="supernodal"),
            pytest.param(0, id="automatic")]
 
 
-def series(matrix, value_sets=None, rhs=None, options=0):
+def series(matrix, value_sets=None, rhs=None, options=0, max_flops=0.0):
     """Factorises the symmetric `matrix` (dense or scipy; its lower triangle
     is the pattern) for each value set; returns (solutions, inertias, stats)."""
     lower = sp.csc_matrix(sp.tril(sp.csc_matrix(matrix)))
@@ -36,7 +37,7 @@ def series(matrix, value_sets=None, rhs=None, options=0):
     stats = (ctypes.c_double * 7)()
     rc = lib.KNLSfactorsymmetricseries(n, st, ix, sets, vx, options,
                                        None if b is None else b.ctypes.data_as(ctypes.POINTER(ctypes.c_double)),
-                                       inertia, stats)
+                                       inertia, stats, ctypes.c_double(max_flops))
     if rc != 0:
         raise RuntimeError(last_error())
     xs = None if b is None else b.reshape(sets, n)
@@ -189,16 +190,35 @@ def test_refused_options_and_structures():
     st = (ctypes.c_int * 3)(0, 1, 2)
     ix = (ctypes.c_int * 2)(0, 1)
     vx = (ctypes.c_double * 2)(1.0, 2.0)
-    assert lib.KNLSfactorsymmetricseries(2, st, ix, 1, vx, COLUMNS | SUPERNODAL, None, None, None) != 0
+    assert lib.KNLSfactorsymmetricseries(2, st, ix, 1, vx, COLUMNS | SUPERNODAL, None, None, None, NO_LIMIT) != 0
     assert "options" in last_error()
-    assert lib.KNLSfactorsymmetricseries(2, st, ix, 1, vx, 64, None, None, None) != 0
+    assert lib.KNLSfactorsymmetricseries(2, st, ix, 1, vx, 64, None, None, None, NO_LIMIT) != 0
     bad = (ctypes.c_int * 3)(0, 2, 1)
-    assert lib.KNLSfactorsymmetricseries(2, bad, ix, 1, vx, 0, None, None, None) != 0
+    assert lib.KNLSfactorsymmetricseries(2, bad, ix, 1, vx, 0, None, None, None, NO_LIMIT) != 0
     assert "column starts" in last_error()
     nan = (ctypes.c_double * 4)(1.0, 2.0, 1.0, float("nan"))
-    assert lib.KNLSfactorsymmetricseries(2, st, ix, 2, nan, 0, None, None, None) != 0
+    assert lib.KNLSfactorsymmetricseries(2, st, ix, 2, nan, 0, None, None, None, NO_LIMIT) != 0
     assert "finite" in last_error()
     # An empty matrix and no value sets are fine.
     empty = (ctypes.c_int * 1)(0)
-    assert lib.KNLSfactorsymmetricseries(0, empty, None, 1, None, 0, None, None, None) == 0
-    assert lib.KNLSfactorsymmetricseries(2, st, ix, 0, None, 0, None, None, None) == 0
+    assert lib.KNLSfactorsymmetricseries(0, empty, None, 1, None, 0, None, None, None, NO_LIMIT) == 0
+    assert lib.KNLSfactorsymmetricseries(2, st, ix, 0, None, 0, None, None, None, NO_LIMIT) == 0
+
+
+def test_a_factor_beyond_the_flop_limit_is_refused_before_any_numeric_work():
+    rng = np.random.default_rng(17)
+    a = block_arrow(rng)
+    _, _, stats = series(a)
+    flops = stats[4]
+    assert flops > 5e4
+    with pytest.raises(RuntimeError, match="floating-point operations"):
+        series(a, max_flops=flops / 2)
+    # At the limit it goes through, and the same structure still factorises.
+    b = rng.standard_normal(a.shape[0])
+    xs, inertias, _ = series(a, rhs=b, max_flops=flops)
+    assert relative_residual(a, xs[0], b) < 1e-12 and inertias[0] == exact_inertia(a)
+    st = (ctypes.c_int * 2)(0, 1)
+    ix = (ctypes.c_int * 1)(0)
+    vx = (ctypes.c_double * 1)(1.0)
+    assert lib.KNLSfactorsymmetricseries(1, st, ix, 1, vx, 0, None, None, None, ctypes.c_double(-1.0)) != 0
+    assert "limit" in last_error()

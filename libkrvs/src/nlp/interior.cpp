@@ -53,6 +53,13 @@ constexpr double kInf = 1e20;
 // Above this many columns the automatic choice considers the interior road
 // (below it the sequential solver's second-order steps do as well).
 constexpr int kInteriorColumns = 250;
+// The automatic choice leaves the interior road for the sequential solver
+// when one factorisation of the Newton system would take more than this
+// many floating-point operations (about 10 s at the 7-11 GFlop/s the
+// supernodal kernel reaches on one core, so tens of minutes over a solve)
+// or hold more than this many entries (0.8 GB).
+constexpr double kInteriorFactorFlops = 1e11;
+constexpr double kInteriorFactorEntries = 1e8;
 
 bool is_integer_type(char t) { return t == 'B' || t == 'I' || t == 'P'; }
 
@@ -818,7 +825,13 @@ Outcome InteriorSolver::run(bool explicit_choice, std::string *reason) {
     return Outcome::Failed;
   }
   have_point_ = true;
-  build_system();
+  if (!explicit_choice) ldl_.set_limits(kInteriorFactorFlops, kInteriorFactorEntries);
+  try {
+    build_system();
+  } catch (const FactorTooCostly &e) {
+    *reason = e.what();
+    return Outcome::Failed;
+  }
   multiplier_estimate();
 
   const double tol = 1e-8, mu_min = 1e-11;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -417,6 +418,14 @@ void SparseLdl::analyse(int n, const std::vector<int> &start, const std::vector<
   for (int k = 0; k < n; ++k) {
     factor_nonzeros_ += size_t(below[size_t(k)]);
     factor_flops_ += double(below[size_t(k)]) * double(below[size_t(k)] + 2);
+  }
+  if ((max_flops_ > 0 && factor_flops_ > max_flops_) || (max_entries_ > 0 && double(factor_nonzeros_) > max_entries_)) {
+    char text[240];
+    std::snprintf(text, sizeof text,
+                  "factorising the %d x %d system would be too costly: %.3g factor entries and %.3g "
+                  "floating-point operations per factorisation",
+                  n, n, double(factor_nonzeros_) + n, factor_flops_);
+    throw FactorTooCostly(text);
   }
 
   // Permuted lower triangle by columns, the diagonal first.

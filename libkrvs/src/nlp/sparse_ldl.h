@@ -17,7 +17,15 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/guard.h"
+
 namespace krvs::nlp {
+
+// analyse() refuses a structure whose factor is beyond the limits set.
+class FactorTooCostly : public Error {
+ public:
+  using Error::Error;
+};
 
 struct Inertia {
   int positive = 0, negative = 0, zero = 0;
@@ -29,6 +37,13 @@ class SparseLdl {
   // enough for them to pay (taken at the next analyse()).
   enum class Kernel { automatic, columns, supernodal };
   void set_kernel(Kernel kernel) { kernel_ = kernel; }
+  // Limits on one numeric factorisation's floating-point operations and on
+  // the factor's entries (0: none): analyse() throws FactorTooCostly, before
+  // it allocates the factor, for a structure beyond them.
+  void set_limits(double max_flops, double max_entries) {
+    max_flops_ = max_flops;
+    max_entries_ = max_entries;
+  }
 
   // The lower triangle (row >= column) compressed by columns: column j's
   // entries are index[start[j] .. start[j+1]-1]. Diagonal entries may be
@@ -74,6 +89,7 @@ class SparseLdl {
   int n_ = 0;
   bool analysed_ = false, supernodal_ = false;
   Kernel kernel_ = Kernel::automatic;
+  double max_flops_ = 0.0, max_entries_ = 0.0;
   std::vector<int> perm_;  // perm_[k]: original node eliminated k-th
   // Permuted matrix, lower triangle by columns, the diagonal first: rows
   // cl_index_, each taken from input entry cl_src_ (-1: a diagonal absent

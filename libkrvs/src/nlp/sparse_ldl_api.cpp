@@ -62,13 +62,15 @@ extern "C" int KNLSfactorsymmetric(int n, const int start[], const int index[], 
 }
 
 extern "C" int KNLSfactorsymmetricseries(int n, const int start[], const int index[], int sets, const double values[],
-                                         int options, double rhs[], int inertia[], double stats[7]) noexcept {
+                                         int options, double rhs[], int inertia[], double stats[7],
+                                         double max_factor_flops) noexcept {
   return guard_global([&] {
     if (n < 0) throw Error("KNLSfactorsymmetricseries: negative order");
     if (sets < 0) throw Error("KNLSfactorsymmetricseries: negative number of value sets");
     if (options & ~(KNLS_FACTOR_NATURAL | KNLS_FACTOR_COLUMNS | KNLS_FACTOR_SUPERNODAL) ||
         ((options & KNLS_FACTOR_COLUMNS) && (options & KNLS_FACTOR_SUPERNODAL)))
       throw Error("KNLSfactorsymmetricseries: unknown or conflicting options");
+    if (!(max_factor_flops >= 0)) throw Error("KNLSfactorsymmetricseries: negative or undefined flop limit");
     if (!start) throw Error("KNLSfactorsymmetricseries: null column starts");
     if (start[0] != 0 || start[n] < 0) throw Error("KNLSfactorsymmetricseries: malformed column starts");
     const int nnz = start[n];
@@ -89,6 +91,7 @@ extern "C" int KNLSfactorsymmetricseries(int n, const int start[], const int ind
     SparseLdl ldl;
     if (options & KNLS_FACTOR_COLUMNS) ldl.set_kernel(SparseLdl::Kernel::columns);
     if (options & KNLS_FACTOR_SUPERNODAL) ldl.set_kernel(SparseLdl::Kernel::supernodal);
+    ldl.set_limits(max_factor_flops, 0.0);
     ldl.analyse(n, st, ix, &has_diagonal, (options & KNLS_FACTOR_NATURAL) != 0);
     double numeric_seconds = 0.0;
     for (int k = 0; k < sets; ++k) {
