@@ -118,6 +118,32 @@ struct Worker {
   std::unique_lock<std::mutex> *lock = nullptr;  // the search's lock, held but around LP solves
 };
 
+// While a node's LP runs, its worker's instance is where a stop request
+// must land: published on the worker problem's InterruptWake (the problem
+// being solved itself for a search on one thread), whose wake() starts the
+// instance's interrupt events. A request made before the LP started is
+// seen at HiGHS's first ask. Afterwards the events are stopped again, so
+// that the next node's LP runs without them.
+class NodeLpWake {
+ public:
+  explicit NodeLpWake(Worker &w) : w_(w) {
+    KRVSprob origin = w.prob->search_origin ? w.prob->search_origin : w.prob;
+    w.prob->interrupt_wake.publish(&w.highs);
+    if (w.prob->interrupt_reason.load() != 0 || origin->interrupt_reason.load() != 0) w.prob->interrupt_wake.wake();
+  }
+  ~NodeLpWake() {
+    w_.prob->interrupt_wake.withdraw();
+    w_.highs.stopCallback(kCallbackSimplexInterrupt);
+    w_.highs.stopCallback(kCallbackIpmInterrupt);
+    w_.highs.stopCallback(kCallbackMipInterrupt);
+  }
+  NodeLpWake(const NodeLpWake &) = delete;
+  NodeLpWake &operator=(const NodeLpWake &) = delete;
+
+ private:
+  Worker &w_;
+};
+
 class Search {
  public:
   Search(KRVSprob prob, const std::function<void(const std::string &)> &log)
@@ -385,6 +411,11 @@ void Search::init_worker(Worker &w, HighsModel model) {
     highs.setOptionValue("solver", std::string("simplex"));
     highs.setOptionValue("simplex_strategy", HighsInt(kSimplexStrategyDual));
   }
+  // HiGHS's interrupt events cost a few hundred instructions a simplex
+  // iteration even when nothing listens: a node's LP runs without them, and
+  // a stop request (Ctrl-C, KRVSinterrupt from another thread or a
+  // callback) starts them on the running instance through the worker's
+  // InterruptWake (see solve_node). The time limit is HiGHS's own option.
   KRVSprob prob = prob_, worker_prob = w.prob;
   highs.setCallback(
       [prob, worker_prob](int, const std::string &, const HighsCallbackOutput *, HighsCallbackInput *in, void *) {
@@ -393,8 +424,6 @@ void Search::init_worker(Worker &w, HighsModel model) {
           in->user_interrupt = true;
       },
       nullptr);
-  highs.startCallback(kCallbackSimplexInterrupt);
-  highs.startCallback(kCallbackIpmInterrupt);
   if (highs.passModel(std::move(model)) == HighsStatus::kError)
     throw Error("The search could not hand the relaxation to the solver");
   w.lb = root_lb_;
@@ -436,6 +465,7 @@ Search::NodeResult Search::solve_node(Worker &w, const Node &node, bool again) {
       // HiGHS's limit applies to its clock, which runs on across runs.
       highs.setOptionValue("time_limit", highs.getRunTime() + std::max(limit - spent, 0.0));
     }
+    NodeLpWake node_wake(w);
     highs.run();
     status = highs.getModelStatus();
     if (status == HighsModelStatus::kUnboundedOrInfeasible) {
@@ -732,6 +762,7 @@ void Search::run_unlocked(Worker &w) {
     std::unique_lock<std::mutex> &lock;
     ~Relock() { lock.lock(); }
   } relock{*w.lock};
+  NodeLpWake node_wake(w);
   w.highs.run();
 }
 
@@ -1437,6 +1468,15 @@ void Search::work(Worker &w) {
 // Every worker on a thread of its own: mipthread tells the callbacks of a
 // new worker (and the problem it has), destroymt of its end.
 void Search::run_workers() {
+  // A stop request names the problem being solved; its wake reaches the
+  // instances of the workers' node LPs.
+  std::vector<InterruptWake *> wakes;
+  for (Worker *w : workers_) wakes.push_back(&w->prob->interrupt_wake);
+  prob_->interrupt_wake.attach_workers(wakes.data(), wakes.size());
+  struct Detach {
+    InterruptWake &wake;
+    ~Detach() { wake.detach_workers(); }
+  } detach{prob_->interrupt_wake};
   run_worker_threads(
       int(workers_.size()),
       [this](int index) {

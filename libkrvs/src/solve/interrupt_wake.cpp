@@ -26,7 +26,23 @@ void InterruptWake::wake() noexcept {
     highs->startCallback(kCallbackIpmInterrupt);
     highs->startCallback(kCallbackMipInterrupt);
   }
+  if (InterruptWake *const *workers = workers_.load()) {
+    const size_t count = worker_count_.load();
+    for (size_t i = 0; i < count; ++i) workers[i]->wake();
+  }
   users_.fetch_sub(1);
+}
+
+void InterruptWake::attach_workers(InterruptWake *const *workers, size_t count) noexcept {
+  // The count first: a wake() that sees the array sees its length.
+  worker_count_.store(count);
+  workers_.store(workers);
+}
+
+void InterruptWake::detach_workers() noexcept {
+  workers_.store(nullptr);
+  while (users_.load() != 0) std::this_thread::yield();
+  worker_count_.store(0);
 }
 
 }  // namespace krvs

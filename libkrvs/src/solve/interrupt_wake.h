@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 
 class Highs;
 
@@ -32,9 +33,17 @@ class InterruptWake {
   // into the instance's callback record, the only thing written there
   // while HiGHS runs).
   void wake() noexcept;
+  // Other records that each wake() of this one wakes too, until
+  // detach_workers() (the tree search's workers, each running its own
+  // instance: a stop request names the problem being solved). The array
+  // must stay valid until detach_workers() has returned.
+  void attach_workers(InterruptWake *const *workers, size_t count) noexcept;
+  void detach_workers() noexcept;
 
  private:
   std::atomic<Highs *> highs_{nullptr};
+  std::atomic<InterruptWake *const *> workers_{nullptr};
+  std::atomic<size_t> worker_count_{0};
   std::atomic<int> users_{0};
 };
 
