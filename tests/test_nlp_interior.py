@@ -62,6 +62,24 @@ def test_default_controls_solve_chained_rosenbrock_1000_from_the_origin():
     assert p.getSolution(x) == pytest.approx([1.0] * n, abs=1e-5)
 
 
+def test_objective_made_of_large_cancelling_pieces_still_converges():
+    # Chained Rosenbrock in y = x + 1000: each expanded (1 - x)^2 holds
+    # pieces near 1e6, so near the optimum the objective's own rounding
+    # (about 1e-7) hides the decreases of the last Newton steps; the line
+    # search must not take that for a failure.
+    n, c = 300, 1000.0
+    y = [korvo.var(lb=-korvo.infinity, ub=korvo.infinity) for _ in range(n)]
+    x = [v - c for v in y]
+    p = korvo.problem()
+    p.addVariable(y)
+    p.setObjective(korvo.Sum(100 * (x[i + 1] - x[i] ** 2) ** 2 + (1 - x[i]) ** 2 for i in range(n - 1)))
+    p.addvars(y, initvalue=[c] * n)
+    p.controls.knls_algorithm = INTERIOR
+    p.nlpoptimize()
+    assert p.getProbStatus() == korvo.nlp_locally_optimal
+    assert p.getSolution(y) == pytest.approx([c + 1] * n, abs=1e-7)
+
+
 def test_chained_rosenbrock_from_the_usual_start_reaches_its_local_minimum():
     # From (-1.2, 1, -1.2, ...) the stationary point reached is the known
     # local minimum 3.98662..., not 0 (as for the established code).

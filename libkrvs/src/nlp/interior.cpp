@@ -134,6 +134,7 @@ class InteriorSolver {
   std::vector<double> h_;                    // nonlinear part of each nonlinear row at the point
   std::vector<std::vector<std::pair<int, double>>> h_grad_;
   std::vector<double> partials_;             // scratch: partial derivatives of one formula
+  std::vector<double> h_mag_;                // sum of the magnitudes of the pieces of each h_
 
   // Objective transfer rows: row, its column, that column's coefficient and
   // cost.
@@ -159,6 +160,9 @@ class InteriorSolver {
   // Point, multipliers.
   std::vector<double> x_, s_, y_, zl_, zu_, vl_, vu_;
   double f_ = 0.0;                  // scaled objective at x_
+  // Sum of the magnitudes of the pieces that make up f_: a bound on the
+  // rounding in f_ is a small multiple of machine precision times this.
+  double f_mag_ = 0.0;
   std::vector<double> grad_;        // its gradient (active columns)
   std::vector<double> g_;           // constraint values (scaled), without slack
   std::vector<double> c_;           // residual: g - s (inequality) or g - b (equality)
@@ -361,8 +365,9 @@ void InteriorSolver::setup() {
 // (scaled); false with the reason when a formula cannot be evaluated.
 bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) {
   try {
+    h_mag_.resize(nl_rows_.size());
     for (size_t p = 0; p < nl_rows_.size(); ++p) {
-      double sum = 0.0;
+      double sum = 0.0, mag = 0.0;
       auto &grad = h_grad_[p];
       grad.clear();
       for (size_t t = 0; t < nl_coefs_[p].size(); ++t) {
@@ -388,6 +393,7 @@ bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) 
         }
         ++evaluations_;
         sum += c.factor * mult * F;
+        mag += std::fabs(c.factor * mult * F);
         if (c.col >= 0) grad.emplace_back(c.col, c.factor * F);
       }
       if (nl_quad_[p])
@@ -395,9 +401,11 @@ bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) 
           const double xi = x[size_t(e.i)], xj = x[size_t(e.j)];
           if (e.i == e.j) {
             sum += e.q * xi * xi;
+            mag += std::fabs(e.q * xi * xi);
             grad.emplace_back(e.i, 2 * e.q * xi);
           } else {
             sum += 2 * e.q * xi * xj;
+            mag += std::fabs(2 * e.q * xi * xj);
             grad.emplace_back(e.i, 2 * e.q * xj);
             grad.emplace_back(e.j, 2 * e.q * xi);
           }
@@ -408,6 +416,7 @@ bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) 
       for (const auto &[j, d] : grad)
         if (!std::isfinite(d)) throw EvalError("A derivative is not a finite number");
       h_[p] = sum;
+      h_mag_[p] = mag;
       failed_row_ = -1;
     }
   } catch (const EvalError &e) {
@@ -416,18 +425,22 @@ bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) 
   }
   // Objective.
   double f = sense_ * m_.obj_constant;
+  double mag = std::fabs(f);
   grad_.assign(size_t(n_), 0.0);
   for (int j = 0; j < n_; ++j) {
     f += obj_lin_[size_t(j)] * x[size_t(j)];
+    mag += std::fabs(obj_lin_[size_t(j)] * x[size_t(j)]);
     grad_[size_t(j)] = obj_lin_[size_t(j)];
   }
   for (const auto &e : m_.qobj) {
     const double q = sense_ * e.q;
     if (e.i == e.j) {
       f += 0.5 * q * x[size_t(e.i)] * x[size_t(e.i)];
+      mag += std::fabs(0.5 * q * x[size_t(e.i)] * x[size_t(e.i)]);
       grad_[size_t(e.i)] += q * x[size_t(e.i)];
     } else {
       f += q * x[size_t(e.i)] * x[size_t(e.j)];
+      mag += std::fabs(q * x[size_t(e.i)] * x[size_t(e.j)]);
       grad_[size_t(e.i)] += q * x[size_t(e.j)];
       grad_[size_t(e.j)] += q * x[size_t(e.i)];
     }
@@ -436,9 +449,11 @@ bool InteriorSolver::evaluate(const std::vector<double> &x, std::string *error) 
     const size_t p = size_t(nl_pos_[size_t(t.row)]);
     const double w = transfer_weight_[p];
     f += w * (h_[p] - m_.rhs[size_t(t.row)]);
+    mag += std::fabs(w) * (h_mag_[p] + std::fabs(m_.rhs[size_t(t.row)]));
     for (const auto &[j, d] : h_grad_[p]) grad_[size_t(j)] += w * d;
   }
   f_ = obj_scale_ * f;
+  f_mag_ = obj_scale_ * mag;
   for (int j = 0; j < n_; ++j) grad_[size_t(j)] = active_[size_t(j)] ? obj_scale_ * grad_[size_t(j)] : 0.0;
   if (!std::isfinite(f_)) {
     if (error) *error = "The objective is not a finite number";
@@ -979,6 +994,16 @@ Outcome InteriorSolver::run(bool explicit_choice, std::string *reason) {
     nu_ = nu;
     const double phi0 = barrier_merit(x_, s_, nu, mu);
     const double slope = gphi - nu * theta;
+    // Decreases of the objective below its rounding cannot be seen: near
+    // an optimum whose objective is a small difference of large pieces
+    // (an expanded square (1 - x)^2 = 1 - 2x + x^2 over many columns),
+    // every step would look like an increase and the solve would end
+    // short of the optimum with its Newton steps still converging.
+    const double mag0 = f_mag_;
+    auto decrease_ok = [&](double phi_trial, double a) {
+      const double rounding = 10.0 * std::numeric_limits<double>::epsilon() * std::max(mag0, f_mag_);
+      return phi_trial <= phi0 + 1e-4 * a * slope + rounding;
+    };
     double dmax = 0.0;
     for (int j = 0; j < n_; ++j) dmax = std::max(dmax, std::fabs(dx[size_t(j)]) / (1.0 + std::fabs(x_[size_t(j)])));
     for (int k = 0; k < m_cons_; ++k) dmax = std::max(dmax, std::fabs(ds[size_t(k)]) / (1.0 + std::fabs(s_[size_t(k)])));
@@ -997,7 +1022,7 @@ Outcome InteriorSolver::run(bool explicit_choice, std::string *reason) {
       if (evaluate(xt, &err)) {
         constraint_residual(st);
         const double phi = barrier_merit(xt, st, nu, mu);
-        if (tiny || phi <= phi0 + 1e-4 * alpha * slope) {
+        if (tiny || decrease_ok(phi, alpha)) {
           accepted = true;
           break;
         }
@@ -1020,7 +1045,7 @@ Outcome InteriorSolver::run(bool explicit_choice, std::string *reason) {
           for (int k = 0; k < m_cons_; ++k) st[size_t(k)] += asoc * ds[size_t(k)];
           if (evaluate(xt, &err)) {
             constraint_residual(st);
-            if (barrier_merit(xt, st, nu, mu) <= phi0 + 1e-4 * alpha * slope) {
+            if (decrease_ok(barrier_merit(xt, st, nu, mu), alpha)) {
               accepted = true;
               alpha = asoc;
               break;
