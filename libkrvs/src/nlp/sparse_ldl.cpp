@@ -15,6 +15,77 @@
 
 namespace krvs::nlp {
 
+namespace {
+
+// The eligible variables by (degree, node), smallest first: a heap that
+// holds each node once and moves it when its degree changes, so it stays
+// as small as the graph (a heap of stale entries grows with the fill).
+class DegreeHeap {
+ public:
+  explicit DegreeHeap(const std::vector<int> &degree) : degree_(degree), pos_(degree.size(), -1) {}
+  bool empty() const { return heap_.empty(); }
+  // Inserts u, or moves it after its degree changed.
+  void update(int u) {
+    int at = pos_[size_t(u)];
+    if (at < 0) {
+      at = int(heap_.size());
+      heap_.push_back(u);
+      pos_[size_t(u)] = at;
+    }
+    down(up(at));
+  }
+  int pop() {
+    const int top = heap_.front();
+    pos_[size_t(top)] = -1;
+    const int last = heap_.back();
+    heap_.pop_back();
+    if (!heap_.empty()) {
+      heap_[0] = last;
+      pos_[size_t(last)] = 0;
+      down(0);
+    }
+    return top;
+  }
+
+ private:
+  bool less(int a, int b) const {
+    return degree_[size_t(a)] != degree_[size_t(b)] ? degree_[size_t(a)] < degree_[size_t(b)] : a < b;
+  }
+  void place(int at, int u) {
+    heap_[size_t(at)] = u;
+    pos_[size_t(u)] = at;
+  }
+  int up(int at) {
+    const int u = heap_[size_t(at)];
+    while (at > 0) {
+      const int parent = (at - 1) / 2;
+      if (!less(u, heap_[size_t(parent)])) break;
+      place(at, heap_[size_t(parent)]);
+      at = parent;
+    }
+    place(at, u);
+    return at;
+  }
+  void down(int at) {
+    const int size = int(heap_.size());
+    const int u = heap_[size_t(at)];
+    for (;;) {
+      int child = 2 * at + 1;
+      if (child >= size) break;
+      if (child + 1 < size && less(heap_[size_t(child) + 1], heap_[size_t(child)])) ++child;
+      if (!less(heap_[size_t(child)], u)) break;
+      place(at, heap_[size_t(child)]);
+      at = child;
+    }
+    place(at, u);
+  }
+
+  const std::vector<int> &degree_;
+  std::vector<int> heap_, pos_;
+};
+
+}  // namespace
+
 // Minimum degree on the quotient graph: eliminated nodes become elements
 // (cliques kept as the list of their variables, never formed explicitly),
 // and each variable's degree is the usual approximate bound
@@ -46,14 +117,15 @@ std::vector<int> minimum_degree_order(std::vector<std::vector<int>> adj, const s
   std::vector<std::vector<int>> members(static_cast<size_t>(n));  // per element: its variables
   std::vector<int> degree(size_t(n), 0);
   using Entry = std::pair<int, int>;
-  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> ready, any;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> any;
+  DegreeHeap ready(degree);
   int live = 0;
   for (int u = 0; u < n; ++u) {
     if (state[size_t(u)] == kDense) continue;
     ++live;
     degree[size_t(u)] = int(adj[size_t(u)].size());
     eligible[size_t(u)] = has_diagonal.empty() || has_diagonal[size_t(u)];
-    if (eligible[size_t(u)]) ready.push({degree[size_t(u)], u});
+    if (eligible[size_t(u)]) ready.update(u);
     any.push({degree[size_t(u)], u});
   }
   std::vector<int> mark(size_t(n), -1), w(size_t(n), -1);
@@ -62,14 +134,7 @@ std::vector<int> minimum_degree_order(std::vector<std::vector<int>> adj, const s
   int eliminated = 0;
   for (;;) {
     int p = -1;
-    while (!ready.empty()) {
-      Entry e = ready.top();
-      ready.pop();
-      if (state[size_t(e.second)] == kVariable && degree[size_t(e.second)] == e.first) {
-        p = e.second;
-        break;
-      }
-    }
+    if (!ready.empty()) p = ready.pop();
     if (p < 0) break;
     perm.push_back(p);
     ++eliminated;
@@ -136,7 +201,7 @@ std::vector<int> minimum_degree_order(std::vector<std::vector<int>> adj, const s
       const int bound = std::min({live - eliminated - 1, degree[size_t(i)] + lp_size - 1, int(ai.size()) + lp_size - 1 + ext});
       degree[size_t(i)] = std::max(bound, 0);
       eligible[size_t(i)] = 1;
-      ready.push({degree[size_t(i)], i});
+      ready.update(i);
     }
     for (int i : lp)
       for (int e : elems[size_t(i)]) w[size_t(e)] = -1;
