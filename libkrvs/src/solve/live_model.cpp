@@ -91,9 +91,17 @@ void LiveModel::clear_pending() {
   sense_dirty_ = offset_dirty_ = hessian_dirty_ = false;
 }
 
+bool LiveModel::none_held(const std::vector<char> &held, const int *items, int64_t n) {
+  for (int64_t k = 0; k < n; ++k)
+    if (items[k] < 0 || size_t(items[k]) >= held.size() || held[size_t(items[k])]) return false;
+  return true;
+}
+
 void LiveModel::bounds_changed(const int *cols, int64_t n) {
   if (stale_) return;
-  if (!simple_) return mark_stale();  // reformulations read the bounds
+  // Reformulations read the bounds of their columns (big-M values, the
+  // internal columns of semi-continuous ones).
+  if (!simple_ && !none_held(held_cols_, cols, n)) return mark_stale();
   append(dirty_bounds_, cols, n);
 }
 
@@ -104,19 +112,19 @@ void LiveModel::costs_changed(const int *cols, int64_t n) {
 
 void LiveModel::rows_changed(const int *rows, int64_t n) {
   if (stale_) return;
-  if (!simple_) return mark_stale();
+  if (!simple_ && !none_held(held_rows_, rows, n)) return mark_stale();
   append(dirty_rows_, rows, n);
 }
 
 void LiveModel::coef_changed(int row, int col) {
   if (stale_) return;
-  if (!simple_ || dirty_coefs_.size() >= kMaxCoefChanges) return mark_stale();
+  if ((!simple_ && !none_held(held_rows_, &row, 1)) || dirty_coefs_.size() >= kMaxCoefChanges) return mark_stale();
   dirty_coefs_.emplace_back(row, col);
 }
 
 void LiveModel::coltypes_changed(const int *cols, int64_t n) {
   if (stale_) return;
-  if (!simple_) return mark_stale();
+  if (!simple_ && !none_held(held_cols_, cols, n)) return mark_stale();
   // Whether a column of the new type still enters HiGHS alone is decided
   // when the change is applied.
   append(dirty_types_, cols, n);
@@ -125,7 +133,7 @@ void LiveModel::coltypes_changed(const int *cols, int64_t n) {
 
 void LiveModel::limits_changed(const int *cols, int64_t n) {
   if (stale_) return;
-  if (!simple_) return mark_stale();
+  if (!simple_ && !none_held(held_cols_, cols, n)) return mark_stale();
   append(dirty_types_, cols, n);
   append(dirty_bounds_, cols, n);
 }
@@ -219,8 +227,50 @@ void LiveModel::passed(const Model &m, const BuiltModel &built, BuildMode mode, 
   simple_ = lp.num_col_ == built.user_cols && size_t(lp.num_row_) == size_t(built.user_rows) + live_cuts_.size() &&
             without_reformulation(m, mode);
   has_hessian_ = built.model.hessian_.dim_ > 0;
+  held_cols_.clear();
+  held_rows_.clear();
+  if (!simple_) reformulation_inputs(m, mode);
   stale_ = false;
   clear_pending();
+}
+
+// What the build's reformulations read: a column that does not enter HiGHS
+// by itself, the members of sets (their bounds make the linking rows), the
+// binary of an indicator and every column of its row (the big-M comes from
+// their bounds), the row itself (its side and coefficients make the big-M
+// form and its second row), and the columns of general and
+// piecewise-linear constraints (their bounds make the big-M values).
+void LiveModel::reformulation_inputs(const Model &m, BuildMode mode) {
+  held_cols_.assign(size_t(live_cols_), 0);
+  held_rows_.assign(size_t(live_rows_), 0);
+  auto hold_col = [this](int j) {
+    if (j >= 0 && j < live_cols_) held_cols_[size_t(j)] = 1;
+  };
+  double lower, upper;
+  HighsVarType type;
+  for (int j = 0; j < live_cols_ && j < m.cols(); ++j)
+    if (!plain_column(m, j, mode, lower, upper, type)) held_cols_[size_t(j)] = 1;
+  if (mode != BuildMode::Discrete) return;
+  for (const SpecialOrderedSet &set : m.sets)
+    for (int j : set.cols) hold_col(j);
+  if (!m.indicators.empty()) {
+    const CompressedMatrix &by_rows = m.by_rows();
+    for (const auto &[row, indicator] : m.indicators) {
+      hold_col(indicator.col);
+      if (row < 0 || row >= live_rows_ || row >= m.rows()) continue;
+      held_rows_[size_t(row)] = 1;
+      for (int64_t p = by_rows.start[size_t(row)]; p < by_rows.start[size_t(row) + 1]; ++p)
+        hold_col(by_rows.index[size_t(p)]);
+    }
+  }
+  for (const GeneralConstraint &g : m.mip.gencons) {
+    hold_col(g.resultant);
+    for (int j : g.cols) hold_col(j);
+  }
+  for (const PiecewiseLinear &f : m.mip.pwlcons) {
+    hold_col(f.col);
+    hold_col(f.resultant);
+  }
 }
 
 Highs *LiveModel::up_to_date(const Model &m, BuildMode mode, double bigm) {

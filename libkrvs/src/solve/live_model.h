@@ -27,8 +27,13 @@
 // general or piecewise-linear constraints, and no column that needs
 // internal columns (a semi-continuous column with a large upper bound, a
 // partially integer column reaching both parts; the others are HiGHS's own
-// column kinds). For the others only costs, the objective sense and
-// constant and the quadratic objective do, and everything else rebuilds.
+// column kinds). For the others (a MIP build with reformulations) costs,
+// the objective sense and constant and the quadratic objective change in
+// place, and so do the bounds and types of columns and the right-hand
+// sides, types and coefficients of rows that no reformulation reads (see
+// reformulation_inputs()); a change of anything a reformulation reads, an
+// append or a deletion, and any change of the sets, indicators, general or
+// piecewise-linear constraints themselves rebuilds.
 // Cut rows are kept after the model's rows in the pool's id order. Sets, general and
 // piecewise-linear constraints are not part of a relaxation (which frees
 // the rows of indicator constraints): an LP solve takes changes in place
@@ -126,6 +131,12 @@ class LiveModel {
  private:
   friend class ModelEdit;
   void clear_pending();
+  // Of a built model with reformulations: flags the columns and rows whose
+  // data the reformulations read (their internal rows and columns are made
+  // from them), which therefore cannot change in place.
+  void reformulation_inputs(const Model &m, BuildMode mode);
+  // True when none of `items` is flagged in `held` (and all are inside it).
+  static bool none_held(const std::vector<char> &held, const int *items, int64_t n);
   bool apply_pending(const Model &m);
   bool sync_cuts(const Model &m);
   // Deletes the cut rows flagged in `drop` (one flag per entry of live_cuts_).
@@ -140,6 +151,8 @@ class LiveModel {
   int mode_ = 0;
   double bigm_ = 0.0;
   bool simple_ = false;  // no reformulation: structural changes apply in place
+  // Without simple_: the user's columns and rows a reformulation reads.
+  std::vector<char> held_cols_, held_rows_;
   bool has_hessian_ = false;
   int live_cols_ = 0, live_rows_ = 0;  // the user's columns and rows the instance holds
   // The ids of the cuts whose rows follow the user's rows, in row order.
