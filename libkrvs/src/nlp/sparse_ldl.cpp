@@ -258,36 +258,45 @@ void upper_structure(int n, const std::vector<int> &start, const std::vector<int
     }
 }
 
-// The same with each entry's source in the input and the diagonal last in
-// every column (-1: absent from the pattern): the layout of the
-// column-by-column factorisation, which builds row k of L from column k.
-void upper_structure_with_sources(int n, const std::vector<int> &start, const std::vector<int> &index,
-                                  const std::vector<int> &pinv, const std::vector<int> &perm,
-                                  const std::vector<int> &diag_src, std::vector<int> &ustart,
-                                  std::vector<int> &uindex, std::vector<int> &usrc) {
-  ustart.assign(size_t(n) + 1, 0);
-  for (int j = 0; j < n; ++j)
-    for (int p = start[size_t(j)]; p < start[size_t(j) + 1]; ++p) {
-      const int i = index[size_t(p)];
-      if (i != j) ++ustart[size_t(std::max(pinv[size_t(i)], pinv[size_t(j)])) + 1];
-    }
-  for (int k = 0; k < n; ++k) ustart[size_t(k) + 1] += ustart[size_t(k)] + 1;
-  uindex.assign(size_t(ustart[size_t(n)]), 0);
-  usrc.assign(size_t(ustart[size_t(n)]), -1);
-  std::vector<int> fill(ustart.begin(), ustart.end() - 1);
+// One triangle of the permuted pattern gathered by columns, each entry with
+// its source in the input (-1: absent from the pattern). The lower triangle
+// has the diagonal first in every column: the layout of the supernodal
+// factorisation, which scatters column j below its pivot. The upper triangle
+// has it last: the layout of the column-by-column factorisation, which
+// builds row k of L from column k.
+void triangle_with_sources(int n, const std::vector<int> &start, const std::vector<int> &index,
+                           const std::vector<int> &pinv, const std::vector<int> &perm,
+                           const std::vector<int> &diag_src, bool lower, std::vector<int> &tstart,
+                           std::vector<int> &tindex, std::vector<int> &tsrc) {
+  tstart.assign(size_t(n) + 1, 0);
   for (int j = 0; j < n; ++j)
     for (int p = start[size_t(j)]; p < start[size_t(j) + 1]; ++p) {
       const int i = index[size_t(p)];
       if (i == j) continue;
       const int a = pinv[size_t(i)], b = pinv[size_t(j)];
-      const int col = std::max(a, b);
-      uindex[size_t(fill[size_t(col)])] = std::min(a, b);
-      usrc[size_t(fill[size_t(col)]++)] = p;
+      ++tstart[size_t(lower ? std::min(a, b) : std::max(a, b)) + 1];
     }
-  for (int k = 0; k < n; ++k) {
-    uindex[size_t(fill[size_t(k)])] = k;
-    usrc[size_t(fill[size_t(k)])] = diag_src[size_t(perm[size_t(k)])];
-  }
+  for (int k = 0; k < n; ++k) tstart[size_t(k) + 1] += tstart[size_t(k)] + 1;
+  tindex.assign(size_t(tstart[size_t(n)]), 0);
+  tsrc.assign(size_t(tstart[size_t(n)]), -1);
+  std::vector<int> fill(tstart.begin(), tstart.end() - 1);
+  const auto place_diagonals = [&] {
+    for (int k = 0; k < n; ++k) {
+      tindex[size_t(fill[size_t(k)])] = k;
+      tsrc[size_t(fill[size_t(k)]++)] = diag_src[size_t(perm[size_t(k)])];
+    }
+  };
+  if (lower) place_diagonals();
+  for (int j = 0; j < n; ++j)
+    for (int p = start[size_t(j)]; p < start[size_t(j) + 1]; ++p) {
+      const int i = index[size_t(p)];
+      if (i == j) continue;
+      const int a = pinv[size_t(i)], b = pinv[size_t(j)];
+      const int col = lower ? std::min(a, b) : std::max(a, b);
+      tindex[size_t(fill[size_t(col)])] = lower ? std::max(a, b) : std::min(a, b);
+      tsrc[size_t(fill[size_t(col)]++)] = p;
+    }
+  if (!lower) place_diagonals();
 }
 
 // The elimination tree, with path compression through ancestor links.
@@ -494,29 +503,7 @@ void SparseLdl::analyse(int n, const std::vector<int> &start, const std::vector<
   }
 
   // Permuted lower triangle by columns, the diagonal first.
-  cl_start_.assign(size_t(n) + 1, 0);
-  for (int j = 0; j < n; ++j)
-    for (int p = start[size_t(j)]; p < start[size_t(j) + 1]; ++p) {
-      const int i = index[size_t(p)];
-      if (i != j) ++cl_start_[size_t(std::min(pinv[size_t(i)], pinv[size_t(j)])) + 1];
-    }
-  for (int k = 0; k < n; ++k) cl_start_[size_t(k) + 1] += cl_start_[size_t(k)] + 1;
-  cl_index_.assign(size_t(cl_start_[size_t(n)]), 0);
-  cl_src_.assign(size_t(cl_start_[size_t(n)]), -1);
-  std::vector<int> fill(cl_start_.begin(), cl_start_.end() - 1);
-  for (int k = 0; k < n; ++k) {
-    cl_index_[size_t(fill[size_t(k)])] = k;
-    cl_src_[size_t(fill[size_t(k)]++)] = diag_src[size_t(perm_[size_t(k)])];
-  }
-  for (int j = 0; j < n; ++j)
-    for (int p = start[size_t(j)]; p < start[size_t(j) + 1]; ++p) {
-      const int i = index[size_t(p)];
-      if (i == j) continue;
-      const int a = pinv[size_t(i)], b = pinv[size_t(j)];
-      const int col = std::min(a, b);
-      cl_index_[size_t(fill[size_t(col)])] = std::max(a, b);
-      cl_src_[size_t(fill[size_t(col)]++)] = p;
-    }
+  triangle_with_sources(n, start, index, pinv, perm_, diag_src, true, cl_start_, cl_index_, cl_src_);
 
   // Supernodes pay where the factor is dense enough for block kernels;
   // a thin factor (a band, a chain, a saddle-point system of simple
@@ -528,7 +515,7 @@ void SparseLdl::analyse(int n, const std::vector<int> &start, const std::vector<
     release(cu_start_, cu_index_, cu_src_, parent_, lp_, lnz_, flag_, pattern_, li_);
     release(y_);
   } else {
-    upper_structure_with_sources(n, start, index, pinv, perm_, diag_src, cu_start_, cu_index_, cu_src_);
+    triangle_with_sources(n, start, index, pinv, perm_, diag_src, false, cu_start_, cu_index_, cu_src_);
     parent_ = parent;
     lp_.assign(size_t(n) + 1, 0);
     for (int k = 0; k < n; ++k) lp_[size_t(k) + 1] = lp_[size_t(k)] + below[size_t(k)];
