@@ -38,6 +38,27 @@ bool piecewise_linear_unary(int code) { return code == KNLS_IFUN_ABS || code == 
   throw EvalError(what + " (argument " + buf + ")");
 }
 
+// Value, first and second derivative of a ^ b in a, with the refusals and
+// the conventions at a = 0 of the evaluation tape (shared by the Hessian
+// sweep and the compiled formulas).
+void power_in_base(double va, double vb, double &v, double &d1, double &d2) {
+  const double rb = std::round(vb);
+  const bool integral = rb == vb && std::fabs(vb) < 1e15;
+  if (va < 0 && !integral) domain_error("Negative number raised to a fractional power", va);
+  if (va == 0 && vb < 0) throw EvalError("Zero raised to a negative power");
+  v = std::pow(va, vb);
+  d2 = 0.0;
+  if (vb == 0) {
+    d1 = 0.0;
+  } else if (va == 0) {
+    d1 = vb == 1 ? 1.0 : vb > 1 ? 0.0 : 1e8;
+    d2 = vb == 2 ? 2.0 : 0.0;
+  } else {
+    d1 = vb * std::pow(va, vb - 1);
+    d2 = vb == 1 ? 0.0 : vb * (vb - 1) * std::pow(va, vb - 2);
+  }
+}
+
 // Value, first and second derivative of a one-argument function. Values and
 // first derivatives (and the refusals) are those of the evaluation tape;
 // where the second derivative is unbounded (sqrt at 0) it is taken as 0.
@@ -387,20 +408,7 @@ void FormulaHessian::forward(const double *x, UserFunctionCaller *users) {
             h11 = 2.0 * v / (vb * vb);
             break;
           case KNLS_OP_EXPONENT: {
-            const double rb = std::round(vb);
-            const bool integral = rb == vb && std::fabs(vb) < 1e15;
-            if (va < 0 && !integral) domain_error("Negative number raised to a fractional power", va);
-            if (va == 0 && vb < 0) throw EvalError("Zero raised to a negative power");
-            v = std::pow(va, vb);
-            if (vb == 0) {
-              part[0] = 0;
-            } else if (va == 0) {
-              part[0] = vb == 1 ? 1.0 : vb > 1 ? 0.0 : 1e8;
-              h00 = vb == 2 ? 2.0 : 0.0;
-            } else {
-              part[0] = vb * std::pow(va, vb - 1);
-              h00 = vb == 1 ? 0.0 : vb * (vb - 1) * std::pow(va, vb - 2);
-            }
+            power_in_base(va, vb, v, part[0], h00);
             if (va > 0) {
               const double la = std::log(va);
               part[1] = v * la;
@@ -507,32 +515,6 @@ double FormulaHessian::evaluate(const double *x, UserFunctionCaller *users, doub
 // ------------------------------------------------------- dense formulas ----
 
 namespace {
-
-// Value, first and second derivative of a ^ b for a constant b, with the
-// refusals and the conventions at a = 0 of the evaluation tape.
-void constant_power(double va, double vb, double &v, double &d1, double &d2) {
-  if (vb == 2.0) {
-    v = va * va;
-    d1 = 2.0 * va;
-    d2 = 2.0;
-    return;
-  }
-  const double rb = std::round(vb);
-  const bool integral = rb == vb && std::fabs(vb) < 1e15;
-  if (va < 0 && !integral) domain_error("Negative number raised to a fractional power", va);
-  if (va == 0 && vb < 0) throw EvalError("Zero raised to a negative power");
-  v = std::pow(va, vb);
-  d2 = 0.0;
-  if (vb == 0) {
-    d1 = 0.0;
-  } else if (va == 0) {
-    d1 = vb == 1 ? 1.0 : vb > 1 ? 0.0 : 1e8;
-    d2 = vb == 2 ? 2.0 : 0.0;
-  } else {
-    d1 = vb * std::pow(va, vb - 1);
-    d2 = vb == 1 ? 0.0 : vb * (vb - 1) * std::pow(va, vb - 2);
-  }
-}
 
 constexpr int kMaxStride = 1 + DenseFormulas::kColumns + DenseFormulas::kColumns * (DenseFormulas::kColumns + 1) / 2;
 
@@ -662,7 +644,13 @@ double DenseFormulas::sweep(const Op *ops, int count, const double *x, double *g
           }
           default: {  // exponent; it reads no column
             double d1 = 0, d2 = 0;
-            constant_power(va, vb, out[0], d1, d2);
+            if (vb == 2.0) {  // squares, the common case, without pow
+              out[0] = va * va;
+              d1 = 2.0 * va;
+              d2 = 2.0;
+            } else {
+              power_in_base(va, vb, out[0], d1, d2);
+            }
             chain(out, a, d1, d2);
             break;
           }
