@@ -1,8 +1,8 @@
-"""Stop requests during the engine's tree search while a node's LP runs: the
-node LPs run without HiGHS's interrupt events, so Ctrl-C and interrupt()
-must start them on the running LP (on one thread and on several) and stop
-the search promptly, and a search that nobody stops gives the same answer
-as before."""
+"""Stop requests during the engine's tree search while a node's LP or the
+root heuristic (HiGHS's own MIP, run before the root node) runs: both run
+without HiGHS's interrupt events, so Ctrl-C and interrupt() must start them
+on the running instance (on one thread and on several) and stop the search
+promptly, and a search that nobody stops gives the same answer as before."""
 import textwrap
 import threading
 import time
@@ -84,3 +84,86 @@ def test_unstopped_searches_still_find_the_optimum():
         assert p.attributes.mipstatus == korvo.mip_optimal
         assert p.attributes.mipobjval == pytest.approx(309)
         assert p.attributes.stopstatus == 0
+
+
+# A MIP on which the root heuristic works for about ten seconds (on an idle
+# machine) after a first LP of a fifth of a second: the LP of the interrupt
+# tests at a sixth of the size, every column integer. HiGHS's MIP looks at
+# a stop at its limit checks, which can be a second apart in its root work;
+# a heuristic deaf to the stop would go on for many seconds.
+HEURISTIC = '''
+        def busy_heuristic(threads):
+            p = sparse_lp(m=500, n=1000)
+            p.chgcoltype(list(range(1000)), ["I"] * 1000)
+            p.controls.treesearch = 1
+            p.controls.threads = threads
+            return p
+'''
+HEURISTIC_PROMPT = 4.0
+
+
+def heuristic_model(threads):
+    import test_interrupt
+
+    namespace = {}
+    exec(test_interrupt.MODELS.replace("signal.signal(signal.SIGINT, signal.default_int_handler)", "")
+         + textwrap.dedent(HEURISTIC), namespace)
+    return namespace["busy_heuristic"](threads)
+
+
+# The stop arrives a second into the solve, in the heuristic's root work; no
+# node has been solved when the search ends, so it did land there.
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_the_root_heuristic(threads):
+    delay, lines = run_child(HEURISTIC + f'''
+        p = busy_heuristic({threads})
+        p.addcbmessage(lambda prob, data, text, kind: report("ready") if text.startswith("Solving") else None)
+        try:
+            p.mipoptimize()
+        except KeyboardInterrupt:
+            report("stopped", time.time())
+        report("search", p.attributes.stopstatus == korvo.stop_ctrlc, p.attributes.nodes, p.attributes.mipstatus)
+    ''')
+    assert delay < HEURISTIC_PROMPT
+    search = next(line.split() for line in lines if line.startswith("search"))
+    assert search[1:3] == ["True", "0"], lines
+    assert int(search[3]) in (korvo.mip_no_sol_found, korvo.mip_solution)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_interrupt_from_another_thread_stops_the_root_heuristic(threads):
+    p = heuristic_model(threads)
+    started = threading.Event()
+    p.addcbmessage(lambda prob, data, text, kind: started.set() if text.startswith("Solving") else None)
+    stop_at = []
+
+    def stop_soon():
+        started.wait(60)
+        time.sleep(1.0)
+        stop_at.append(time.time())
+        p.interrupt(korvo.stop_user)
+
+    stopper = threading.Thread(target=stop_soon)
+    stopper.start()
+    p.mipoptimize()
+    ended = time.time()
+    stopper.join()
+    assert stop_at and ended - stop_at[0] < HEURISTIC_PROMPT
+    assert p.attributes.stopstatus == korvo.stop_user
+    assert p.attributes.nodes == 0
+    assert p.attributes.mipstatus in (korvo.mip_no_sol_found, korvo.mip_solution)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_stop_asked_before_the_root_heuristic_ends_it_at_its_first_check(threads):
+    # The request comes with the solve's first message, before the
+    # heuristic's instance exists; it must still reach that instance.
+    p = heuristic_model(threads)
+    p.addcbmessage(lambda prob, data, text, kind: prob.interrupt(korvo.stop_user)
+                   if text.startswith("Solving") else None)
+    started = time.time()
+    p.mipoptimize()
+    assert time.time() - started < HEURISTIC_PROMPT
+    assert p.attributes.stopstatus == korvo.stop_user
+    assert p.attributes.nodes == 0
+    assert p.attributes.mipstatus in (korvo.mip_no_sol_found, korvo.mip_solution)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "solve/interrupt_wake.h"
+
 namespace krvs {
 
 namespace {
@@ -42,6 +44,25 @@ void keep_pool(const HighsCallbackOutput &out, HighsInt num_col, CutRows &cuts) 
   cuts = std::move(taken);
 }
 
+// The instance is where a stop request lands while it runs: published on
+// the wake with its callback function installed, and withdrawn before that
+// function's captures go away. HiGHS's MIP solves its LPs on an inner
+// instance that asks no interrupt events of its own, so a stop is seen at
+// the MIP's next limit check, after the LP that is running.
+class RunWake {
+ public:
+  RunWake(InterruptWake &wake, Highs &highs, const std::function<bool()> &interrupted) : wake_(wake) {
+    wake_.publish(&highs);
+    if (interrupted()) wake_.wake();
+  }
+  ~RunWake() { wake_.withdraw(); }
+  RunWake(const RunWake &) = delete;
+  RunWake &operator=(const RunWake &) = delete;
+
+ private:
+  InterruptWake &wake_;
+};
+
 }  // namespace
 
 std::string check_solution(const HighsLp &lp, const std::vector<double> &x, double integrality_tol,
@@ -76,7 +97,7 @@ std::string check_solution(const HighsLp &lp, const std::vector<double> &x, doub
 }
 
 RootMipResult run_root_mip(HighsModel model, const RootMipSettings &settings,
-                           const std::function<bool()> &interrupted) {
+                           const std::function<bool()> &interrupted, InterruptWake &wake) {
   RootMipResult result;
   const HighsInt num_col = model.lp_.num_col_;
   Highs mip;
@@ -98,10 +119,12 @@ RootMipResult run_root_mip(HighsModel model, const RootMipSettings &settings,
         if (in && interrupted()) in->user_interrupt = true;
       },
       nullptr);
-  mip.startCallback(kCallbackMipInterrupt);
   if (want_cuts) mip.startCallback(kCallbackMipGetCutPool);
   if (mip.passModel(std::move(model)) == HighsStatus::kError) return RootMipResult{};
-  mip.run();
+  {
+    RunWake published(wake, mip, interrupted);
+    mip.run();
+  }
   if (mip.getInfo().primal_solution_status != kSolutionStatusFeasible) return result;
   result.found = true;
   result.found_objective = mip.getInfo().objective_function_value;

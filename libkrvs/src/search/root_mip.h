@@ -17,6 +17,8 @@
 
 namespace krvs {
 
+class InterruptWake;
+
 // Rows in compressed form: row k has entries start[k] .. start[k + 1] - 1.
 struct CutRows {
   std::vector<double> lower, upper;
@@ -45,9 +47,13 @@ struct RootMipResult {
 };
 
 // Runs HiGHS's MIP (one thread, node budget and time limit of `settings`)
-// on `model`; `interrupted` is polled from HiGHS's interrupt callback.
+// on `model`. Its instance asks no interrupt events while nobody wants it
+// stopped: it is published on `wake` for the run, whose wake() starts them,
+// and `interrupted` (true once a stop is requested) is then polled from
+// them. A stop requested before the run is seen at HiGHS's first ask; one
+// requested while an LP of the MIP runs, once that LP is over.
 RootMipResult run_root_mip(HighsModel model, const RootMipSettings &settings,
-                           const std::function<bool()> &interrupted);
+                           const std::function<bool()> &interrupted, InterruptWake &wake);
 
 // Checks x against the model: column bounds (semi-continuous and
 // semi-integer columns may also be 0), integrality and row bounds. Returns

@@ -1387,10 +1387,13 @@ void Search::heuristic() {
   settings.feasibility_tol = feastol_;
   const double limit = prob_->controls.get_double(CTRL_7001);
   if (limit < 1e20) settings.time_limit = limit / 4;
+  // The run comes before any worker starts, on the solving thread: a stop
+  // request (Ctrl-C, KRVSinterrupt from another thread) names the problem
+  // being solved, whose wake reaches the run's instance.
   KRVSprob prob = prob_;
-  RootMipResult root = run_root_mip(std::move(model), settings, [prob] {
-    return prob->interrupt_reason.load(std::memory_order_relaxed) != 0;
-  });
+  RootMipResult root = run_root_mip(
+      std::move(model), settings, [prob] { return prob->interrupt_reason.load() != 0; },
+      prob_->interrupt_wake);
   if (root.has_solution) candidate(solving_thread_, root.x, sense_ * root.objective, 1);
   else if (root.found) warn("the root heuristic's solution was not used: " + root.rejected);
   // The cuts may rely on the run's incumbent: without one at least as good
