@@ -23,21 +23,17 @@ std::string number_text(double v) {
   return out.str();
 }
 
-// A coefficient of the HiGHS matrix that is not in the user's matrix.
-struct Triplet {
-  int row;
-  int col;
-  double value;
-};
-
 // Collects the internal columns and rows of the reformulations.
 class Builder {
  public:
   Builder(const Model &m, BuildMode mode, double bigm) : m_(m), mode_(mode), bigm_(bigm) {}
 
   BuiltModel build();
+  BuiltTail tail();
 
  private:
+  // Every reformulation's columns, rows and coefficients, and the cuts' rows.
+  void lay_out();
   int add_col(double lower, double upper, HighsVarType type) {
     col_lower_.push_back(lower);
     col_upper_.push_back(upper);
@@ -627,7 +623,7 @@ void Builder::matrix(HighsLp &lp) const {
 
 void Builder::hessian(HighsModel &model) const { build_hessian(m_, model.lp_.num_col_, model.hessian_); }
 
-BuiltModel Builder::build() {
+void Builder::lay_out() {
   rows();  // first: the user's rows keep the leading indices
   columns();
   if (mode_ == BuildMode::Discrete) {
@@ -637,8 +633,13 @@ BuiltModel Builder::build() {
   }
   indicators();
   active_cuts();
+}
 
+BuiltModel Builder::build() {
+  lay_out();
   BuiltModel built;
+  for (const Triplet &t : extra_)
+    if (t.row < m_.rows()) built.reformulated_coefs.emplace_back(t.row, t.col);
   built.user_cols = m_.cols();
   built.user_rows = m_.rows();
   HighsLp &lp = built.model.lp_;
@@ -659,6 +660,42 @@ BuiltModel Builder::build() {
   matrix(lp);
   hessian(built.model);
   return built;
+}
+
+BuiltTail Builder::tail() {
+  lay_out();
+  BuiltTail t;
+  t.user_cols = m_.cols();
+  t.user_rows = m_.rows();
+  const size_t nrows = row_lower_.size();
+  t.col_lower = std::move(col_lower_);
+  t.col_upper = std::move(col_upper_);
+  t.integrality = std::move(integrality_);
+  t.row_lower = std::move(row_lower_);
+  t.row_upper = std::move(row_upper_);
+  // Sorted by row and column, so that repeats sit together and are summed:
+  // an indicator's binary may also be a column of its own row.
+  std::sort(extra_.begin(), extra_.end(),
+            [](const Triplet &a, const Triplet &b) { return a.row != b.row ? a.row < b.row : a.col < b.col; });
+  std::vector<Triplet> summed;
+  summed.reserve(extra_.size());
+  for (const Triplet &e : extra_) {
+    if (!summed.empty() && summed.back().row == e.row && summed.back().col == e.col)
+      summed.back().value += e.value;
+    else
+      summed.push_back(e);
+  }
+  const auto tail_begin = std::lower_bound(summed.begin(), summed.end(), t.user_rows,
+                                           [](const Triplet &e, int row) { return e.row < row; });
+  t.user_block_terms.assign(summed.begin(), tail_begin);
+  t.tail_start.assign(nrows - size_t(t.user_rows) + 1, 0);
+  for (auto e = tail_begin; e != summed.end(); ++e) {
+    ++t.tail_start[size_t(e->row - t.user_rows) + 1];
+    t.tail_index.push_back(e->col);
+    t.tail_value.push_back(e->value);
+  }
+  for (size_t r = 1; r < t.tail_start.size(); ++r) t.tail_start[r] += t.tail_start[r - 1];
+  return t;
 }
 
 }  // namespace
@@ -771,5 +808,7 @@ size_t quadratic_objective_entries(const Model &m) {
 BuiltModel build_highs_model(const Model &m, BuildMode mode, double bigm) {
   return Builder(m, mode, bigm).build();
 }
+
+BuiltTail build_highs_tail(const Model &m, BuildMode mode, double bigm) { return Builder(m, mode, bigm).tail(); }
 
 }  // namespace krvs

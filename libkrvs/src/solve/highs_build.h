@@ -7,6 +7,9 @@
 // back by taking the leading entries.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "Highs.h"
 #include "model/model.h"
 
@@ -17,11 +20,42 @@ enum class BuildMode {
   Discrete,    // every discrete entity enforced
 };
 
+// A coefficient a reformulation adds to the HiGHS matrix.
+struct Triplet {
+  int row;
+  int col;
+  double value;
+};
+
 struct BuiltModel {
   HighsModel model;
   int user_cols = 0;
   int user_rows = 0;
   bool integer = false;  // the HiGHS model has integer or semi-continuous columns
+  // Positions in the user's rows where a reformulation adds to the user's
+  // coefficient (an indicator's binary in its row's big-M form).
+  std::vector<std::pair<int, int>> reformulated_coefs;
+};
+
+// What a build lays after and over the user's columns and rows, without the
+// user's own matrix: enough for a kept HiGHS model that holds the user's
+// block to take its reformulations anew. Internal columns have coefficients
+// in internal rows only.
+struct BuiltTail {
+  int user_cols = 0;
+  int user_rows = 0;
+  // Every column of the build, the user's first: bounds and kinds.
+  std::vector<double> col_lower, col_upper;
+  std::vector<HighsVarType> integrality;
+  // Every row of the build: the user's, the internal ones, the active cuts'.
+  std::vector<double> row_lower, row_upper;
+  // What reformulations add to coefficients of the user's rows, summed per
+  // position, sorted by row and column.
+  std::vector<Triplet> user_block_terms;
+  // The rows after the user's, row-wise: tail_start has one entry per such
+  // row and a last one; columns in a row are sorted and distinct.
+  std::vector<HighsInt> tail_start, tail_index;
+  std::vector<double> tail_value;
 };
 
 // True when the model has integer, binary, semi-continuous, semi-integer or
@@ -35,6 +69,9 @@ size_t quadratic_objective_entries(const Model &m);
 // reformulation may rely on; a needed bound that is infinite or larger makes
 // the build fail with an Error naming the column, set or row.
 BuiltModel build_highs_model(const Model &m, BuildMode mode, double bigm);
+
+// The same build's tail (see BuiltTail), with the same checks and errors.
+BuiltTail build_highs_tail(const Model &m, BuildMode mode, double bigm);
 
 // The objective's quadratic part as HiGHS's Hessian of `dim` columns (left
 // empty, dimension 0, when there is none).

@@ -55,6 +55,29 @@ std::vector<int> new_indices(const std::vector<bool> &removed) {
   return map;
 }
 
+// Drops the flags of removed entries (one flag per entry before the removal).
+void erase_removed(std::vector<char> &flags, const std::vector<bool> &removed) {
+  size_t out = 0;
+  for (size_t k = 0; k < flags.size(); ++k)
+    if (k >= removed.size() || !removed[k]) flags[out++] = flags[k];
+  flags.resize(out);
+}
+
+// Positions (row, column) renumbered; those in a deleted row or column go.
+void renumber_positions(std::vector<std::pair<int, int>> &positions, const std::vector<int> &row_map,
+                        const std::vector<int> &col_map) {
+  auto moved = [](int k, const std::vector<int> &map) {
+    if (map.empty()) return k;  // this dimension did not change
+    return k >= 0 && size_t(k) < map.size() ? map[size_t(k)] : -1;
+  };
+  size_t out = 0;
+  for (const auto &[row, col] : positions) {
+    const int r = moved(row, row_map), c = moved(col, col_map);
+    if (r >= 0 && c >= 0) positions[out++] = {r, c};
+  }
+  positions.resize(out);
+}
+
 void renumber(std::vector<int> &set, const std::vector<int> &map) {
   size_t out = 0;
   for (int k : set)
@@ -78,6 +101,7 @@ LiveModel &LiveModel::operator=(const LiveModel &) {
 
 void LiveModel::mark_stale() noexcept {
   stale_ = true;
+  tail_dirty_ = false;
   clear_pending();
   if (solving_ == 0) highs_.reset();
 }
@@ -101,7 +125,7 @@ void LiveModel::bounds_changed(const int *cols, int64_t n) {
   if (stale_) return;
   // Reformulations read the bounds of their columns (big-M values, the
   // internal columns of semi-continuous ones).
-  if (!simple_ && !none_held(held_cols_, cols, n)) return mark_stale();
+  if (!simple_ && !none_held(held_cols_, cols, n)) tail_dirty_ = true;
   append(dirty_bounds_, cols, n);
 }
 
@@ -112,19 +136,20 @@ void LiveModel::costs_changed(const int *cols, int64_t n) {
 
 void LiveModel::rows_changed(const int *rows, int64_t n) {
   if (stale_) return;
-  if (!simple_ && !none_held(held_rows_, rows, n)) return mark_stale();
+  if (!simple_ && !none_held(held_rows_, rows, n)) tail_dirty_ = true;
   append(dirty_rows_, rows, n);
 }
 
 void LiveModel::coef_changed(int row, int col) {
   if (stale_) return;
-  if ((!simple_ && !none_held(held_rows_, &row, 1)) || dirty_coefs_.size() >= kMaxCoefChanges) return mark_stale();
+  if (dirty_coefs_.size() >= kMaxCoefChanges) return mark_stale();
+  if (!simple_ && !none_held(held_rows_, &row, 1)) tail_dirty_ = true;
   dirty_coefs_.emplace_back(row, col);
 }
 
 void LiveModel::coltypes_changed(const int *cols, int64_t n) {
   if (stale_) return;
-  if (!simple_ && !none_held(held_cols_, cols, n)) return mark_stale();
+  if (!simple_ && !none_held(held_cols_, cols, n)) tail_dirty_ = true;
   // Whether a column of the new type still enters HiGHS alone is decided
   // when the change is applied.
   append(dirty_types_, cols, n);
@@ -133,40 +158,41 @@ void LiveModel::coltypes_changed(const int *cols, int64_t n) {
 
 void LiveModel::limits_changed(const int *cols, int64_t n) {
   if (stale_) return;
-  if (!simple_ && !none_held(held_cols_, cols, n)) return mark_stale();
+  if (!simple_ && !none_held(held_cols_, cols, n)) tail_dirty_ = true;
   append(dirty_types_, cols, n);
   append(dirty_bounds_, cols, n);
 }
 
 void LiveModel::cuts_changed() {
   if (stale_) return;
-  if (!simple_) mark_stale();  // the cut rows follow other internal rows
+  if (!simple_) tail_dirty_ = true;  // the cut rows follow other internal rows
 }
 
 void LiveModel::indicators_changed(const int *rows, int64_t n) {
   if (stale_) return;
-  if (mode_ != int(BuildMode::Relaxation) || !simple_) return mark_stale();
+  if (mode_ != int(BuildMode::Relaxation) || !simple_) tail_dirty_ = true;
   append(dirty_rows_, rows, n);  // freed or enforced again
 }
 
 void LiveModel::discrete_structure_changed() {
   if (stale_) return;
-  // Not in the relaxation the instance holds; a MIP solve rebuilds.
-  if (mode_ != int(BuildMode::Relaxation)) mark_stale();
+  // Not in the relaxation the instance holds; a MIP solve lays the tail anew.
+  if (mode_ != int(BuildMode::Relaxation)) tail_dirty_ = true;
 }
 
 void LiveModel::appended() {
   if (stale_) return;
-  if (!simple_) mark_stale();
+  if (!simple_) tail_dirty_ = true;  // new rows and columns go before the tail
 }
 
+// Deletions go to the instance at once, while the model's indices still
+// name its rows and columns: only the user's, never the tail's after them.
 void LiveModel::rows_deleted(const std::vector<bool> &removed) {
   if (stale_) return;
-  if (!simple_ || solving_ > 0 || !highs_ || removed.size() < size_t(live_rows_)) return mark_stale();
-  // The cut rows after the model's own stay.
-  std::vector<HighsInt> mask(size_t(live_rows_) + live_cuts_.size(), 0);
+  if (solving_ > 0 || !highs_ || removed.size() < size_t(live_rows_)) return mark_stale();
+  std::vector<HighsInt> mask(size_t(highs_->getLp().num_row_), 0);
   HighsInt count = 0;
-  for (size_t i = 0; i < mask.size(); ++i)
+  for (size_t i = 0; i < size_t(live_rows_); ++i)
     if (removed[i]) {
       mask[i] = 1;
       ++count;
@@ -175,18 +201,20 @@ void LiveModel::rows_deleted(const std::vector<bool> &removed) {
   live_rows_ -= count;
   const std::vector<int> map = new_indices(removed);
   renumber(dirty_rows_, map);
-  size_t out = 0;
-  for (const auto &[row, col] : dirty_coefs_)
-    if (size_t(row) < map.size() && map[size_t(row)] >= 0) dirty_coefs_[out++] = {map[size_t(row)], col};
-  dirty_coefs_.resize(out);
+  renumber_positions(dirty_coefs_, map, {});
+  if (!simple_) {
+    erase_removed(held_rows_, removed);
+    renumber_positions(reformulated_coefs_, map, {});
+    tail_dirty_ = true;
+  }
 }
 
 void LiveModel::cols_deleted(const std::vector<bool> &removed) {
   if (stale_) return;
-  if (!simple_ || solving_ > 0 || !highs_ || removed.size() < size_t(live_cols_)) return mark_stale();
-  std::vector<HighsInt> mask(size_t(live_cols_), 0);
+  if (solving_ > 0 || !highs_ || removed.size() < size_t(live_cols_)) return mark_stale();
+  std::vector<HighsInt> mask(size_t(highs_->getLp().num_col_), 0);
   HighsInt count = 0;
-  for (size_t j = 0; j < mask.size(); ++j)
+  for (size_t j = 0; j < size_t(live_cols_); ++j)
     if (removed[j]) {
       mask[j] = 1;
       ++count;
@@ -197,10 +225,12 @@ void LiveModel::cols_deleted(const std::vector<bool> &removed) {
   renumber(dirty_bounds_, map);
   renumber(dirty_costs_, map);
   renumber(dirty_types_, map);
-  size_t out = 0;
-  for (const auto &[row, col] : dirty_coefs_)
-    if (size_t(col) < map.size() && map[size_t(col)] >= 0) dirty_coefs_[out++] = {row, map[size_t(col)]};
-  dirty_coefs_.resize(out);
+  renumber_positions(dirty_coefs_, {}, map);
+  if (!simple_) {
+    erase_removed(held_cols_, removed);
+    renumber_positions(reformulated_coefs_, {}, map);
+    tail_dirty_ = true;
+  }
   // The quadratic objective is passed again in the new column numbering.
   if (has_hessian_) hessian_dirty_ = true;
 }
@@ -209,6 +239,7 @@ Highs &LiveModel::fresh() {
   highs_ = std::make_unique<Highs>();
   live_cuts_.clear();
   stale_ = true;
+  tail_dirty_ = false;
   options_set = false;
   clear_pending();
   return *highs_;
@@ -229,8 +260,10 @@ void LiveModel::passed(const Model &m, const BuiltModel &built, BuildMode mode, 
   has_hessian_ = built.model.hessian_.dim_ > 0;
   held_cols_.clear();
   held_rows_.clear();
+  reformulated_coefs_ = built.reformulated_coefs;
   if (!simple_) reformulation_inputs(m, mode);
   stale_ = false;
+  tail_dirty_ = false;
   clear_pending();
 }
 
@@ -274,31 +307,160 @@ void LiveModel::reformulation_inputs(const Model &m, BuildMode mode) {
 }
 
 Highs *LiveModel::up_to_date(const Model &m, BuildMode mode, double bigm) {
-  if (stale_ || !highs_ || model_ != &m || synced_version_ != m.data_version || (!simple_ && bigm_ != bigm))
-    return nullptr;
+  tail_laid_anew_ = false;
+  if (stale_ || !highs_ || model_ != &m || synced_version_ != m.data_version) return nullptr;
+  if (bigm_ != bigm) {
+    bigm_ = bigm;
+    if (!simple_) tail_dirty_ = true;  // big-M values are checked against it
+  }
   if (mode_ != int(mode)) {
-    // Between a MIP and an LP solve only the integrality differs, while
-    // neither build reformulates anything.
-    if (!simple_ || !without_reformulation(m, mode)) return nullptr;
+    // Between a MIP and an LP solve the integrality differs, and the tail
+    // where either build reformulates something.
+    if (!simple_ || !without_reformulation(m, mode)) tail_dirty_ = true;
     mode_ = int(mode);
-    for (int j = 0; j < live_cols_; ++j)
+    for (int j = 0; j < live_cols_ && j < m.cols(); ++j)
       if (m.coltype[size_t(j)] != 'C') {
         dirty_types_.push_back(j);
         dirty_bounds_.push_back(j);  // semi-continuous columns relax to other bounds
       }
   }
-  if (!simple_ && (m.cols() != live_cols_ || m.rows() != live_rows_)) return nullptr;
-  if (!apply_pending(m)) {
+  if (!apply(m)) {
     mark_stale();
     return nullptr;
   }
   return highs_.get();
 }
 
+bool LiveModel::apply(const Model &m) {
+  const BuildMode mode = BuildMode(mode_);
+  if (!tail_dirty_ && mode == BuildMode::Discrete) {
+    // A column that now needs internal columns (a new one, or one of a new
+    // type or bounds) takes its place in a new tail.
+    double lower, upper;
+    HighsVarType type;
+    auto needs_internal = [&](int j) { return j < m.cols() && !plain_column(m, j, mode, lower, upper, type); };
+    for (int j = live_cols_; j < m.cols() && !tail_dirty_; ++j) tail_dirty_ = needs_internal(j);
+    tail_dirty_ = tail_dirty_ || std::any_of(dirty_types_.begin(), dirty_types_.end(), needs_internal) ||
+                  std::any_of(dirty_bounds_.begin(), dirty_bounds_.end(), needs_internal);
+  }
+  if (!tail_dirty_) return apply_pending(m, false);
+  // Built before the instance is touched: a model the build refuses is
+  // passed whole, whose build reports why.
+  BuiltTail tail;
+  try {
+    tail = build_highs_tail(m, mode, bigm_);
+  } catch (...) {
+    return false;
+  }
+  if (!drop_tail() || !apply_pending(m, true) || !lay_tail(m, tail)) return false;
+  tail_dirty_ = false;
+  tail_laid_anew_ = true;
+  return true;
+}
+
+bool LiveModel::drop_tail() {
+  const HighsInt rows = highs_->getLp().num_row_, cols = highs_->getLp().num_col_;
+  if (rows > live_rows_ && highs_->deleteRows(live_rows_, rows - 1) == HighsStatus::kError) return false;
+  if (cols > live_cols_ && highs_->deleteCols(live_cols_, cols - 1) == HighsStatus::kError) return false;
+  live_cuts_.clear();
+  return true;
+}
+
+bool LiveModel::lay_tail(const Model &m, const BuiltTail &tail) {
+  Highs &h = *highs_;
+  const int ncols = tail.user_cols, nrows = tail.user_rows;
+  if (ncols != live_cols_ || nrows != live_rows_) return false;
+  // In the user's block: what the old tail changed there goes back to the
+  // model's own, what the new one changes is set.
+  const std::vector<char> old_cols = std::move(held_cols_), old_rows = std::move(held_rows_);
+  std::vector<std::pair<int, int>> coefs = std::move(reformulated_coefs_);
+  const bool discrete = BuildMode(mode_) == BuildMode::Discrete;
+  simple_ = tail.col_lower.size() == size_t(ncols) && without_reformulation(m, BuildMode(mode_));
+  held_cols_.clear();
+  held_rows_.clear();
+  if (!simple_) reformulation_inputs(m, BuildMode(mode_));
+  auto either = [](const std::vector<char> &a, const std::vector<char> &b, int count) {
+    std::vector<HighsInt> set;
+    for (int k = 0; k < count; ++k)
+      if ((size_t(k) < a.size() && a[size_t(k)]) || (size_t(k) < b.size() && b[size_t(k)])) set.push_back(k);
+    return set;
+  };
+  const std::vector<HighsInt> cols = either(old_cols, held_cols_, ncols);
+  if (!cols.empty()) {
+    std::vector<double> lower(cols.size()), upper(cols.size());
+    std::vector<HighsVarType> type(cols.size());
+    for (size_t k = 0; k < cols.size(); ++k) {
+      lower[k] = tail.col_lower[size_t(cols[k])];
+      upper[k] = tail.col_upper[size_t(cols[k])];
+      type[k] = discrete ? tail.integrality[size_t(cols[k])] : HighsVarType::kContinuous;
+    }
+    if (h.changeColsBounds(HighsInt(cols.size()), cols.data(), lower.data(), upper.data()) == HighsStatus::kError ||
+        h.changeColsIntegrality(HighsInt(cols.size()), cols.data(), type.data()) == HighsStatus::kError)
+      return false;
+  }
+  const std::vector<HighsInt> rows = either(old_rows, held_rows_, nrows);
+  if (!rows.empty()) {
+    std::vector<double> lower(rows.size()), upper(rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+      lower[k] = tail.row_lower[size_t(rows[k])];
+      upper[k] = tail.row_upper[size_t(rows[k])];
+    }
+    if (h.changeRowsBounds(HighsInt(rows.size()), rows.data(), lower.data(), upper.data()) == HighsStatus::kError)
+      return false;
+  }
+  for (const Triplet &t : tail.user_block_terms) coefs.emplace_back(t.row, t.col);
+  std::sort(coefs.begin(), coefs.end());
+  coefs.erase(std::unique(coefs.begin(), coefs.end()), coefs.end());
+  for (const auto &[row, col] : coefs) {
+    if (row < 0 || row >= nrows || col < 0 || col >= ncols) continue;
+    const auto term = std::lower_bound(
+        tail.user_block_terms.begin(), tail.user_block_terms.end(), std::make_pair(row, col),
+        [](const Triplet &t, const std::pair<int, int> &at) { return std::make_pair(t.row, t.col) < at; });
+    const bool added = term != tail.user_block_terms.end() && term->row == row && term->col == col;
+    if (h.changeCoeff(row, col, m.coef(row, col) + (added ? term->value : 0.0)) == HighsStatus::kError) return false;
+  }
+  reformulated_coefs_.clear();
+  for (const Triplet &t : tail.user_block_terms) reformulated_coefs_.emplace_back(t.row, t.col);
+
+  // The internal columns (coefficients in internal rows only), then the
+  // internal and cut rows with all of theirs.
+  const HighsInt new_cols = HighsInt(tail.col_lower.size()) - ncols;
+  if (new_cols > 0) {
+    const std::vector<double> cost(size_t(new_cols), 0.0);
+    const std::vector<HighsInt> start(size_t(new_cols), 0);
+    if (h.addCols(new_cols, cost.data(), tail.col_lower.data() + ncols, tail.col_upper.data() + ncols, 0,
+                  start.data(), nullptr, nullptr) == HighsStatus::kError)
+      return false;
+    if (discrete && h.changeColsIntegrality(ncols, ncols + new_cols - 1, tail.integrality.data() + ncols) ==
+                        HighsStatus::kError)
+      return false;
+  }
+  const HighsInt new_rows = HighsInt(tail.row_lower.size()) - nrows;
+  if (new_rows > 0 &&
+      h.addRows(new_rows, tail.row_lower.data() + nrows, tail.row_upper.data() + nrows,
+                HighsInt(tail.tail_index.size()), tail.tail_start.data(), tail.tail_index.data(),
+                tail.tail_value.data()) == HighsStatus::kError)
+    return false;
+  live_cuts_ = m.mip.cuts.active_ids();
+  // The quadratic objective in the instance's new column count.
+  if (has_hessian_ || !m.qobj.empty()) {
+    HighsHessian hessian;
+    build_hessian(m, h.getLp().num_col_, hessian);
+    has_hessian_ = hessian.dim_ > 0;
+    if (!has_hessian_) {
+      hessian.dim_ = h.getLp().num_col_;
+      hessian.format_ = HessianFormat::kTriangular;
+      hessian.start_.assign(size_t(hessian.dim_) + 1, 0);
+    }
+    if (h.passHessian(std::move(hessian)) == HighsStatus::kError) return false;
+  }
+  return true;
+}
+
 // Appends first (new columns with their entries in the rows the instance
 // has, then new rows with all of theirs), then the changed values read from
 // the model, each kind in one batch call.
-bool LiveModel::apply_pending(const Model &m) {
+bool LiveModel::apply_pending(const Model &m, bool tail_follows) {
   Highs &h = *highs_;
   const BuildMode mode = BuildMode(mode_);
   const bool discrete = mode == BuildMode::Discrete;
@@ -312,7 +474,8 @@ bool LiveModel::apply_pending(const Model &m) {
     std::vector<double> value;
     HighsVarType type;
     for (int j = first; j < ncols; ++j) {
-      if (!plain_column(m, j, mode, lower[size_t(j - first)], upper[size_t(j - first)], type)) return false;
+      if (!plain_column(m, j, mode, lower[size_t(j - first)], upper[size_t(j - first)], type) && !tail_follows)
+        return false;
       for (int64_t p = a.start[size_t(j)]; p < a.start[size_t(j) + 1]; ++p)
         if (a.index[size_t(p)] < live_rows_) {
           index.push_back(a.index[size_t(p)]);
@@ -348,13 +511,13 @@ bool LiveModel::apply_pending(const Model &m) {
       return false;
     live_rows_ = nrows;
   }
-  if (!sync_cuts(m)) return false;
+  if (!tail_follows && !sync_cuts(m)) return false;
   if (!dirty_bounds_.empty()) {
     normalise(dirty_bounds_, ncols);
     std::vector<double> lower(dirty_bounds_.size()), upper(dirty_bounds_.size());
     HighsVarType type;
     for (size_t k = 0; k < dirty_bounds_.size(); ++k)
-      if (!plain_column(m, dirty_bounds_[k], mode, lower[k], upper[k], type)) return false;
+      if (!plain_column(m, dirty_bounds_[k], mode, lower[k], upper[k], type) && !tail_follows) return false;
     if (h.changeColsBounds(HighsInt(dirty_bounds_.size()), dirty_bounds_.data(), lower.data(), upper.data()) ==
         HighsStatus::kError)
       return false;
@@ -379,7 +542,7 @@ bool LiveModel::apply_pending(const Model &m) {
     std::vector<HighsVarType> type(dirty_types_.size());
     double lower, upper;
     for (size_t k = 0; k < dirty_types_.size(); ++k)
-      if (!plain_column(m, dirty_types_[k], mode, lower, upper, type[k])) return false;
+      if (!plain_column(m, dirty_types_[k], mode, lower, upper, type[k]) && !tail_follows) return false;
     if (h.changeColsIntegrality(HighsInt(dirty_types_.size()), dirty_types_.data(), type.data()) ==
         HighsStatus::kError)
       return false;
@@ -395,7 +558,7 @@ bool LiveModel::apply_pending(const Model &m) {
       h.changeObjectiveSense(m.obj_sense < 0 ? ObjSense::kMaximize : ObjSense::kMinimize) == HighsStatus::kError)
     return false;
   if (offset_dirty_ && h.changeObjectiveOffset(m.obj_constant) == HighsStatus::kError) return false;
-  if (hessian_dirty_) {
+  if (hessian_dirty_ && !tail_follows) {  // else passed after the tail's columns
     HighsHessian hessian;
     build_hessian(m, h.getLp().num_col_, hessian);
     has_hessian_ = hessian.dim_ > 0;

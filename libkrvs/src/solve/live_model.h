@@ -22,24 +22,25 @@
 // function that forgets to report costs a full hand-over, never a wrong
 // answer.
 //
-// Only models whose HiGHS model is their own rows and columns and the rows
-// of the active cuts take structural changes in place: no sets, indicators,
-// general or piecewise-linear constraints, and no column that needs
-// internal columns (a semi-continuous column with a large upper bound, a
-// partially integer column reaching both parts; the others are HiGHS's own
-// column kinds). For the others (a MIP build with reformulations) costs,
-// the objective sense and constant and the quadratic objective change in
-// place, and so do the bounds and types of columns and the right-hand
-// sides, types and coefficients of rows that no reformulation reads (see
-// reformulation_inputs()); a change of anything a reformulation reads, an
-// append or a deletion, and any change of the sets, indicators, general or
-// piecewise-linear constraints themselves rebuilds.
-// Cut rows are kept after the model's rows in the pool's id order. Sets, general and
+// What follows the user's columns and rows in the instance (the internal
+// columns and rows of a MIP build's reformulations: sets, indicators,
+// general and piecewise-linear constraints, columns that need internal
+// columns; then the rows of the active cuts) is its tail. A model without
+// reformulations takes every change in place, its cut rows appended and
+// deleted one by one. With reformulations, changes of what no reformulation
+// reads (see reformulation_inputs()) are applied in place as well; a change
+// of what one reads, of the sets, indicators, general or piecewise-linear
+// constraints themselves, of the cuts or of bigm, and every append or
+// deletion instead lay the tail anew at the next solve: the old tail is
+// deleted, the user's block takes its changes in place, and the tail built
+// for the current model (build_highs_tail) is appended, with what it
+// changes in the user's block (the bounds and big-M coefficients of
+// indicator rows, the bounds and kinds of columns with internal columns) set
+// again. The user's matrix itself is never passed again. Sets, general and
 // piecewise-linear constraints are not part of a relaxation (which frees
-// the rows of indicator constraints): an LP solve takes changes in place
-// while they are there, and a switch between a MIP
-// and an LP solve of a model without reformulations changes only the
-// integrality of the instance's columns.
+// the rows of indicator constraints): a switch between a MIP and an LP
+// solve changes the integrality of the instance's columns, and lays the
+// tail anew where either build reformulates something.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +57,7 @@ namespace krvs {
 class Model;
 enum class BuildMode;
 struct BuiltModel;
+struct BuiltTail;
 
 class LiveModel {
  public:
@@ -102,6 +104,8 @@ class LiveModel {
   Highs &fresh();
   // Records that `built` (made from `m` in `mode`) was passed to the instance.
   void passed(const Model &m, const BuiltModel &built, BuildMode mode, double bigm);
+  // Whether the last up_to_date() laid the instance's tail anew.
+  bool tail_laid_anew() const { return tail_laid_anew_; }
   // What the solver's options were made from at the last solve; the solver
   // compares and sets them again only when they differ (or are unknown).
   struct OptionKey {
@@ -137,7 +141,16 @@ class LiveModel {
   void reformulation_inputs(const Model &m, BuildMode mode);
   // True when none of `items` is flagged in `held` (and all are inside it).
   static bool none_held(const std::vector<char> &held, const int *items, int64_t n);
-  bool apply_pending(const Model &m);
+  // `tail_follows`: the tail was dropped and is laid anew after, which sets
+  // columns that need internal columns and the cut rows itself.
+  bool apply_pending(const Model &m, bool tail_follows);
+  // Deletes every column and row after the user's.
+  bool drop_tail();
+  // Appends `tail` after the user's block and sets in that block what the
+  // old and the new tail change there.
+  bool lay_tail(const Model &m, const BuiltTail &tail);
+  // Brings the instance up to date, laying the tail anew when needed.
+  bool apply(const Model &m);
   bool sync_cuts(const Model &m);
   // Deletes the cut rows flagged in `drop` (one flag per entry of live_cuts_).
   bool remove_cut_rows(const std::vector<bool> &drop);
@@ -151,8 +164,12 @@ class LiveModel {
   int mode_ = 0;
   double bigm_ = 0.0;
   bool simple_ = false;  // no reformulation: structural changes apply in place
-  // Without simple_: the user's columns and rows a reformulation reads.
+  // Without simple_: the user's columns and rows a reformulation reads, and
+  // the positions in the user's rows where one adds to a coefficient.
   std::vector<char> held_cols_, held_rows_;
+  std::vector<std::pair<int, int>> reformulated_coefs_;
+  bool tail_dirty_ = false;  // the tail is laid anew at the next solve
+  bool tail_laid_anew_ = false;
   bool has_hessian_ = false;
   int live_cols_ = 0, live_rows_ = 0;  // the user's columns and rows the instance holds
   // The ids of the cuts whose rows follow the user's rows, in row order.

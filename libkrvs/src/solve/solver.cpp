@@ -627,6 +627,9 @@ void run(KRVSprob prob, LpAlgorithm alg, SolveRequest request, LogSink &log) {
   CallbackInstallation callbacks(highs, ctx);
   if (!rebuild && log.enabled())
     log.line("Solving the solver's model of the last solve with the changes made since", MSG_INFO, MSGCODE_WARM_START);
+  if (!rebuild && live.tail_laid_anew() && log.enabled())
+    log.line("Laid the internal columns and rows of the reformulations and the cut rows anew after the model's own",
+             MSG_INFO, MSGCODE_WARM_START);
   if (rebuild) {
     live.passed(m, *built, mode, bigm);
     if (highs.passModel(std::move(built->model)) == HighsStatus::kError) {
