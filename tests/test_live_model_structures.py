@@ -224,3 +224,21 @@ def test_appends_deletions_and_structures_lay_the_reformulations_anew(seed):
             x = live["x"]
             assert x[8] == pytest.approx(abs(x[2]), abs=1e-6)
     assert laid >= 8
+
+
+def test_a_bigm_the_reformulations_refuse_leaves_the_problem_usable():
+    p = structured_problem(1)
+    log = Recorder(p)
+    before = mip_results(p)
+    assert "obj" in before
+    p.setControl("bigm", 1.5)  # below the set members' bounds of 2
+    with pytest.raises(korvo.SolverError, match="bigm"):
+        p.mipoptimize()
+    p.setControl("bigm", 1e6)
+    again = mip_results(p)
+    assert again["status"] == before["status"]
+    assert again["obj"] == pytest.approx(before["obj"], abs=1e-6)
+    log.road()
+    p.addrows(["L"], [3.0], [0, 2], [4, 5], [1.0, 1.0])
+    mip_results(p)
+    assert log.road() == "tail"
