@@ -428,8 +428,10 @@ bool LiveModel::lay_tail(const Model &m, const BuiltTail &tail) {
   if (new_cols > 0) {
     const std::vector<double> cost(size_t(new_cols), 0.0);
     const std::vector<HighsInt> start(size_t(new_cols), 0);
+    const HighsInt no_index = 0;
+    const double no_value = 0.0;
     if (h.addCols(new_cols, cost.data(), tail.col_lower.data() + ncols, tail.col_upper.data() + ncols, 0,
-                  start.data(), nullptr, nullptr) == HighsStatus::kError)
+                  start.data(), &no_index, &no_value) == HighsStatus::kError)
       return false;
     if (discrete && h.changeColsIntegrality(ncols, ncols + new_cols - 1, tail.integrality.data() + ncols) ==
                         HighsStatus::kError)
