@@ -446,3 +446,42 @@ def test_lp_solves_stay_in_place_while_indicators_come_and_go(tmp_path):
     p.delindicators()
     solve_and_compare(p, tmp_path)
     assert log.reused()
+
+
+def knapsack_mip(seed, n=60, m=8):
+    """A multi-knapsack MIP whose solver finds several improving solutions."""
+    rng = random.Random(seed)
+    p = korvo.problem()
+    p.setControl("outputlog", 0)
+    x = [korvo.var(vartype=korvo.binary) for _ in range(n)]
+    p.addVariable(x)
+    for _ in range(m):
+        p.addConstraint(korvo.Sum(rng.randint(5, 40) * xi for xi in x) <= 300)
+    p.setObjective(korvo.Sum(rng.randint(5, 50) * xi for xi in x), sense=korvo.maximize)
+    return p
+
+
+def test_solver_instances_of_discarded_problems_keep_nothing_of_them():
+    """Later problems reuse the solver instances of discarded ones: none of
+    their settings, model or solution may reach the next problem."""
+    reference = knapsack_mip(5)
+    reference.mipoptimize()
+    assert reference.attributes.mipstatus == korvo.mip_optimal
+    best = reference.attributes.mipobjval
+    for _ in range(3):
+        for _ in range(6):  # more problems than instances are kept aside
+            p = knapsack_mip(5)
+            p.setControl("maxmipsol", 1)  # stops at the first improving solution
+            p.setControl("scaling", 0)
+            p.mipoptimize()
+            assert p.attributes.mipstatus == korvo.mip_solution
+            assert p.attributes.mipobjval < best
+            q = random_problem(random.Random(3), 6, 4)
+            q.setControl("outputlog", 0)
+            q.setControl("defaultalg", 4)  # barrier
+            q.lpoptimize()
+            del p, q
+        again = knapsack_mip(5)
+        again.mipoptimize()
+        assert again.attributes.mipstatus == korvo.mip_optimal
+        assert again.attributes.mipobjval == best
