@@ -103,20 +103,31 @@ def time_highspy(path, mip):
         info.ipm_iteration_count, 0), max(info.mip_node_count, 0)
 
 
-def fixed_cost(reps=2000):
-    """One-row LP solved again and again, nothing changed: the cost of a solve call."""
-    import highspy
-
+def one_row_korvo():
+    """min -x subject to x <= 1, 0 <= x <= 2, in a new korvo problem."""
     p = korvo.problem()
     p.setControl("outputlog", 0)
     p.setControl("threads", 1)
     p.loadproblem("one", "L", [1.0], None, [-1.0], [0, 1], None, [0], [1.0], [0.0], [2.0])
+    return p
+
+
+def one_row_highspy():
+    """The same LP in a new highspy instance."""
+    import highspy
+
     h = highspy.Highs()
     h.setOptionValue("output_flag", False)
     h.setOptionValue("threads", 1)
     h.addVar(0.0, 2.0)
     h.changeColCost(0, -1.0)
     h.addRow(-highspy.kHighsInf, 1.0, 1, [0], [1.0])
+    return h
+
+
+def fixed_cost(reps=2000):
+    """One-row LP solved again and again, nothing changed: the cost of a solve call."""
+    p, h = one_row_korvo(), one_row_highspy()
     out = {}
     for name, solve in (("korvo", p.lpoptimize), ("highspy", h.run)):
         solve()
@@ -131,24 +142,14 @@ def first_solve_cost(reps=500):
     """One-row LP solved once by a new problem (made and loaded outside the
     timing): the cost of a first solve call, which in korvo includes handing
     the model to HiGHS, while highspy's instance holds it before."""
-    import highspy
-
     out = {"korvo": [], "highspy": []}
     for _ in range(reps):
-        p = korvo.problem()
-        p.setControl("outputlog", 0)
-        p.setControl("threads", 1)
-        p.loadproblem("one", "L", [1.0], None, [-1.0], [0, 1], None, [0], [1.0], [0.0], [2.0])
+        p = one_row_korvo()
         t = time.perf_counter()
         p.lpoptimize()
         out["korvo"].append(time.perf_counter() - t)
         del p
-        h = highspy.Highs()
-        h.setOptionValue("output_flag", False)
-        h.setOptionValue("threads", 1)
-        h.addVar(0.0, 2.0)
-        h.changeColCost(0, -1.0)
-        h.addRow(-highspy.kHighsInf, 1.0, 1, [0], [1.0])
+        h = one_row_highspy()
         t = time.perf_counter()
         h.run()
         out["highspy"].append(time.perf_counter() - t)

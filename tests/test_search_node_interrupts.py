@@ -41,21 +41,16 @@ def test_ctrl_c_stops_a_node_lp_of_the_search(threads):
     assert any(line.startswith("search True") for line in lines), lines
 
 
-@pytest.mark.parametrize("threads", [1, 2])
-def test_interrupt_from_another_thread_stops_a_node_lp(threads):
-    import test_interrupt
-
-    namespace = {}
-    exec(test_interrupt.MODELS.replace("signal.signal(signal.SIGINT, signal.default_int_handler)", "")
-         + textwrap.dedent(SEARCH), namespace)
-    p = namespace["slow_search"](threads)
+def seconds_to_stop_from_another_thread(p, after):
+    """Solves p while another thread asks it to stop `after` seconds into
+    the solve; returns how long the solve went on after the request."""
     started = threading.Event()
     p.addcbmessage(lambda prob, data, text, kind: started.set() if text.startswith("Solving") else None)
     stop_at = []
 
     def stop_soon():
         started.wait(60)
-        time.sleep(0.5)
+        time.sleep(after)
         stop_at.append(time.time())
         p.interrupt(korvo.stop_user)
 
@@ -64,7 +59,19 @@ def test_interrupt_from_another_thread_stops_a_node_lp(threads):
     p.mipoptimize()
     ended = time.time()
     stopper.join()
-    assert stop_at and ended - stop_at[0] < PROMPT
+    assert stop_at, "the stop was never asked"
+    return ended - stop_at[0]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_interrupt_from_another_thread_stops_a_node_lp(threads):
+    import test_interrupt
+
+    namespace = {}
+    exec(test_interrupt.MODELS.replace("signal.signal(signal.SIGINT, signal.default_int_handler)", "")
+         + textwrap.dedent(SEARCH), namespace)
+    p = namespace["slow_search"](threads)
+    assert seconds_to_stop_from_another_thread(p, after=0.5) < PROMPT
     assert p.attributes.stopstatus == korvo.stop_user
     assert p.attributes.mipstatus in (korvo.mip_no_sol_found, korvo.mip_solution)
 
@@ -133,22 +140,7 @@ def test_ctrl_c_stops_the_root_heuristic(threads):
 @pytest.mark.parametrize("threads", [1, 2])
 def test_interrupt_from_another_thread_stops_the_root_heuristic(threads):
     p = heuristic_model(threads)
-    started = threading.Event()
-    p.addcbmessage(lambda prob, data, text, kind: started.set() if text.startswith("Solving") else None)
-    stop_at = []
-
-    def stop_soon():
-        started.wait(60)
-        time.sleep(1.0)
-        stop_at.append(time.time())
-        p.interrupt(korvo.stop_user)
-
-    stopper = threading.Thread(target=stop_soon)
-    stopper.start()
-    p.mipoptimize()
-    ended = time.time()
-    stopper.join()
-    assert stop_at and ended - stop_at[0] < HEURISTIC_PROMPT
+    assert seconds_to_stop_from_another_thread(p, after=1.0) < HEURISTIC_PROMPT
     assert p.attributes.stopstatus == korvo.stop_user
     assert p.attributes.nodes == 0
     assert p.attributes.mipstatus in (korvo.mip_no_sol_found, korvo.mip_solution)

@@ -487,18 +487,8 @@ bool LiveModel::lay_tail(const Model &m, const BuiltTail &tail) {
     return false;
   live_cuts_ = m.mip.cuts.active_ids();
   // The quadratic objective in the instance's new column count.
-  if (has_hessian_ || !m.qobj.empty()) {
-    HighsHessian hessian;
-    build_hessian(m, h.getLp().num_col_, hessian);
-    has_hessian_ = hessian.dim_ > 0;
-    if (!has_hessian_) {
-      hessian.dim_ = h.getLp().num_col_;
-      hessian.format_ = HessianFormat::kTriangular;
-      hessian.start_.assign(size_t(hessian.dim_) + 1, 0);
-    }
-    if (h.passHessian(std::move(hessian)) == HighsStatus::kError) return false;
-  }
-  return true;
+  if (!has_hessian_ && m.qobj.empty()) return true;
+  return pass_hessian(m);
 }
 
 // Appends first (new columns with their entries in the rows the instance
@@ -602,20 +592,24 @@ bool LiveModel::apply_pending(const Model &m, bool tail_follows) {
       h.changeObjectiveSense(m.obj_sense < 0 ? ObjSense::kMaximize : ObjSense::kMinimize) == HighsStatus::kError)
     return false;
   if (offset_dirty_ && h.changeObjectiveOffset(m.obj_constant) == HighsStatus::kError) return false;
-  if (hessian_dirty_ && !tail_follows) {  // else passed after the tail's columns
-    HighsHessian hessian;
-    build_hessian(m, h.getLp().num_col_, hessian);
-    has_hessian_ = hessian.dim_ > 0;
-    if (!has_hessian_) {
-      // No quadratic part (any more): an empty matrix of the right size.
-      hessian.dim_ = h.getLp().num_col_;
-      hessian.format_ = HessianFormat::kTriangular;
-      hessian.start_.assign(size_t(hessian.dim_) + 1, 0);
-    }
-    if (h.passHessian(std::move(hessian)) == HighsStatus::kError) return false;
-  }
+  // With a tail to follow, passed after the tail's columns.
+  if (hessian_dirty_ && !tail_follows && !pass_hessian(m)) return false;
   clear_pending();
   return true;
+}
+
+bool LiveModel::pass_hessian(const Model &m) {
+  Highs &h = *highs_;
+  HighsHessian hessian;
+  build_hessian(m, h.getLp().num_col_, hessian);
+  has_hessian_ = hessian.dim_ > 0;
+  if (!has_hessian_) {
+    // No quadratic part (any more): an empty matrix of the right size.
+    hessian.dim_ = h.getLp().num_col_;
+    hessian.format_ = HessianFormat::kTriangular;
+    hessian.start_.assign(size_t(hessian.dim_) + 1, 0);
+  }
+  return h.passHessian(std::move(hessian)) != HighsStatus::kError;
 }
 
 bool LiveModel::remove_cut_rows(const std::vector<bool> &drop) {

@@ -152,6 +152,9 @@ class LiveModel {
   // Brings the instance up to date, laying the tail anew when needed.
   bool apply(const Model &m);
   bool sync_cuts(const Model &m);
+  // Passes the model's quadratic objective (an empty one when it has none)
+  // in the instance's column count.
+  bool pass_hessian(const Model &m);
   // Deletes the cut rows flagged in `drop` (one flag per entry of live_cuts_).
   bool remove_cut_rows(const std::vector<bool> &drop);
 
