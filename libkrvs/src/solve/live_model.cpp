@@ -90,11 +90,12 @@ void append(std::vector<int> &set, const int *items, int64_t n) {
   if (n > 0) set.insert(set.end(), items, items + n);
 }
 
-// HiGHS instances no problem uses any more, cleared, for the next problem
-// that needs one: making a new instance builds its option records (about
-// 40 us, more than a small model's whole solve), clearing one resets their
-// values, the model and the solver's data (about 1 us). Never destroyed:
-// instances kept at exit are left to the process's end.
+// HiGHS instances of small models that no problem uses any more, cleared,
+// for the next problem that needs one: making a new instance builds its
+// option records (about 40 us, more than a small model's whole solve),
+// clearing one resets their values, the model and the solver's data (about
+// 1 us). Never destroyed: instances kept at exit are left to the process's
+// end.
 class SpareInstances {
  public:
   std::unique_ptr<Highs> take() {
@@ -111,6 +112,10 @@ class SpareInstances {
   void give(std::unique_ptr<Highs> highs) noexcept {
     if (!highs) return;
     try {
+      // Cleared, an instance keeps the room its arrays had: only those of
+      // small models are kept, where the making weighs against the solve.
+      const HighsLp &lp = highs->getLp();
+      if (int64_t(lp.num_col_) + lp.num_row_ + lp.a_matrix_.numNz() > kMaxSpareModel) return;
       if (highs->clear() == HighsStatus::kError) return;
       std::lock_guard<std::mutex> lock(mutex_);
       if (spares_.size() < kMaxSpares) spares_.push_back(std::move(highs));
@@ -121,6 +126,7 @@ class SpareInstances {
 
  private:
   static constexpr size_t kMaxSpares = 4;
+  static constexpr int64_t kMaxSpareModel = 20000;  // columns, rows and coefficients
   std::mutex mutex_;
   std::vector<std::unique_ptr<Highs>> spares_;
 };
